@@ -1,0 +1,38 @@
+// Stream lookup and probing primitives shared by every pipeline. None of them
+// reports an error code: failures read as -1 (index), AV_CODEC_ID_NONE or 0.
+#pragma once
+
+#include <cstdint>
+
+#include "core/av_ptr.h"
+#include "core/status.h"
+
+namespace mpg {
+
+// An audio stream with codec parameters, channels and a sample rate.
+bool IsUsableAudioStream(const AVStream *st) noexcept;
+// Index of the first usable audio stream of ctx, or -1 (also for a null ctx).
+int FindUsableAudioStream(const AVFormatContext *ctx) noexcept;
+// Index of the first usable audio stream after index after, or -1.
+int FindNextUsableAudioStream(const AVFormatContext *ctx, int after) noexcept;
+// Index of the first stream of the given type (cover pictures count as video), or -1.
+int FindFirstStreamOfType(const AVFormatContext *ctx, AVMediaType type) noexcept;
+
+// Opens path and reads its stream information. On failure ctx stays empty and the
+// FFmpeg error is returned.
+Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept;
+
+// Codec of the first stream of type in the file at path; AV_CODEC_ID_NONE when
+// the file cannot be opened or probed, or holds no such stream.
+AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept;
+
+// Length of st in whole seconds, from the largest pts after the last key frame,
+// without adding the last packet's duration; 0 when it cannot be measured. Seeks
+// back to the start afterwards, so a caller can go on reading from the beginning.
+int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept;
+// The first pair's measured length when it is not 0, else the second pair's;
+// any of the four may be null.
+int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,
+                             AVStream *st2) noexcept;
+
+}  // namespace mpg

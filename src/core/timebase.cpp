@@ -1,0 +1,52 @@
+#include "core/timebase.h"
+
+namespace mpg {
+
+namespace {
+constexpr auto kTsRounding = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+}
+
+int64_t RescaleTs(int64_t ts, AVRational from, AVRational to) noexcept {
+  if (ts == AV_NOPTS_VALUE) return ts;
+  return av_rescale_q_rnd(ts, from, to, kTsRounding);
+}
+
+int64_t RescaleDuration(int64_t duration, AVRational from, AVRational to) noexcept {
+  return av_rescale_q(duration, from, to);
+}
+
+void RescalePacketTimes(AVPacket *pkt, AVRational from, AVRational to) noexcept {
+  pkt->pts = RescaleTs(pkt->pts, from, to);
+  pkt->dts = RescaleTs(pkt->dts, from, to);
+  pkt->duration = RescaleDuration(pkt->duration, from, to);
+  pkt->pos = -1;
+}
+
+int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept {
+  if (tb.den == 0 || ts == AV_NOPTS_VALUE) return 0;
+  if (tb.num < 0 || tb.den < 0) return 0;  // malformed; av_rescale_rnd refuses it
+  // av_rescale_rnd keeps the product exact in 128 bits; AV_ROUND_ZERO truncates.
+  return av_rescale_rnd(ts, tb.num, tb.den, AV_ROUND_ZERO);
+}
+
+double TimestampToSeconds(int64_t ts, AVRational tb) noexcept {
+  if (tb.den == 0 || ts == AV_NOPTS_VALUE) return 0.0;
+  return static_cast<double>(ts) * tb.num / tb.den;
+}
+
+int64_t SecondsToTimestamp(int64_t seconds, AVRational tb) noexcept {
+  if (tb.num <= 0 || tb.den <= 0) return 0;
+  return av_rescale_q_rnd(seconds, AVRational{1, 1}, tb, kTsRounding);
+}
+
+int64_t ContainerDurationToSeconds(int64_t duration) noexcept {
+  if (duration == AV_NOPTS_VALUE) return 0;
+  return duration / AV_TIME_BASE;
+}
+
+std::optional<int64_t> ProgressValue(int64_t position, int64_t total, int32_t scale) noexcept {
+  if (total <= 0 || scale < 0) return std::nullopt;
+  return av_rescale_rnd(position, scale, total, AV_ROUND_ZERO);
+}
+
+}  // namespace mpg

@@ -1,0 +1,34 @@
+// Every time-base conversion of the library. Timestamps are rescaled with
+// round-to-nearest, and AV_NOPTS_VALUE (and the other extremes) pass unchanged.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/av_ptr.h"
+
+namespace mpg {
+
+// A pts or dts from one time base to another.
+int64_t RescaleTs(int64_t ts, AVRational from, AVRational to) noexcept;
+// A duration from one time base to another.
+int64_t RescaleDuration(int64_t duration, AVRational from, AVRational to) noexcept;
+// pts, dts and duration of pkt from one time base to the other; pos becomes -1,
+// since the byte position in the input means nothing in the output.
+void RescalePacketTimes(AVPacket *pkt, AVRational from, AVRational to) noexcept;
+
+// ts × num / den in whole seconds, truncating toward zero; 0 for a zero
+// denominator. The whole time base counts, so 1001/30000 streams measure right.
+int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept;
+// ts in seconds as a double, for reports; 0.0 for a zero denominator.
+double TimestampToSeconds(int64_t ts, AVRational tb) noexcept;
+// Whole seconds to a timestamp in tb, in 64 bits; rounded to the nearest tick.
+int64_t SecondsToTimestamp(int64_t seconds, AVRational tb) noexcept;
+// AV_TIME_BASE units (a container's duration) to whole seconds, truncating.
+int64_t ContainerDurationToSeconds(int64_t duration) noexcept;
+
+// position × scale / total in progress units, 64-bit and truncating toward zero;
+// nothing when total is 0, so a job of unknown length sends no values.
+std::optional<int64_t> ProgressValue(int64_t position, int64_t total, int32_t scale) noexcept;
+
+}  // namespace mpg

@@ -1,0 +1,242 @@
+#include "platform/platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace mpg::platform {
+
+namespace {
+
+// Fault plan of the test seam: the operation whose count reaches failAt fails.
+int faultCountdown = 0;
+
+bool InjectedFault() noexcept {
+  if (faultCountdown <= 0) return false;
+  if (--faultCountdown == 0) {
+    errno = EIO;
+    return true;
+  }
+  return false;
+}
+
+bool IsEmpty(const char *path) noexcept { return path == nullptr || path[0] == '\0'; }
+
+// Opens path, retrying when a signal interrupts the call.
+int OpenFile(const char *path, int flags) noexcept {
+  if (IsEmpty(path) || InjectedFault()) return -1;
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool WriteAll(int fd, const char *data, size_t size) noexcept {
+  if (InjectedFault()) return false;
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the last writes reached the file.
+  bool Close() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+void AppendUtf8(std::string &out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+constexpr uint32_t kReplacement = 0xFFFD;
+
+}  // namespace
+
+FileKind GetFileKind(const char *path) noexcept {
+  struct stat st;
+  if (IsEmpty(path) || ::stat(path, &st) != 0) return FileKind::Missing;
+  if (S_ISREG(st.st_mode)) return FileKind::Regular;
+  if (S_ISDIR(st.st_mode)) return FileKind::Directory;
+  return FileKind::Other;
+}
+
+std::optional<uint64_t> FileSize(const char *path) noexcept {
+  struct stat st;
+  if (IsEmpty(path) || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) {
+  Fd fd(OpenFile(path, O_RDONLY));
+  if (fd.get() < 0) return ReadResult::CannotOpen;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadResult::CannotOpen;
+  if (static_cast<uint64_t>(st.st_size) > maxBytes) return ReadResult::TooLarge;
+  out.assign(static_cast<size_t>(st.st_size), '\0');
+  size_t got = 0;
+  while (got < out.size()) {
+    ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ReadResult::ReadError;
+    if (n == 0) break;  // the file shrank while we read it
+    got += static_cast<size_t>(n);
+  }
+  out.resize(got);
+  return ReadResult::Ok;
+}
+
+bool WriteWholeFile(const char *path, std::string_view bytes) noexcept {
+  Fd fd(OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC));
+  if (fd.get() < 0) return false;
+  if (!WriteAll(fd.get(), bytes.data(), bytes.size())) return false;
+  return fd.Close();
+}
+
+bool WriteFileAt(const char *path, uint64_t offset, std::string_view bytes) noexcept {
+  Fd fd(OpenFile(path, O_WRONLY));
+  if (fd.get() < 0) return false;
+  if (::lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+  if (!WriteAll(fd.get(), bytes.data(), bytes.size())) return false;
+  return fd.Close();
+}
+
+bool DeleteFile(const char *path) noexcept {
+  if (IsEmpty(path) || InjectedFault()) return false;
+  return ::unlink(path) == 0 || errno == ENOENT;
+}
+
+bool RenameFile(const char *from, const char *to) noexcept {
+  if (IsEmpty(from) || IsEmpty(to) || InjectedFault()) return false;
+  return ::rename(from, to) == 0;
+}
+
+bool IsSameFile(const char *a, const char *b) noexcept {
+  struct stat sa, sb;
+  if (IsEmpty(a) || IsEmpty(b)) return false;
+  if (::stat(a, &sa) != 0 || ::stat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int CompareNoCase(std::string_view a, std::string_view b) noexcept {
+  auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    int d = lower(static_cast<unsigned char>(a[i])) - lower(static_cast<unsigned char>(b[i]));
+    if (d != 0) return d;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+std::wstring Utf8ToWide(std::string_view utf8) {
+  std::wstring out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  while (i < utf8.size()) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    if (extra < 0 || i + static_cast<size_t>(extra) >= utf8.size()) {  // bad lead or cut short
+      out += static_cast<wchar_t>(kReplacement);
+      ++i;
+      continue;
+    }
+    uint32_t cp = extra == 0 ? c : (c & (0x3F >> extra));
+    bool valid = true;
+    for (int k = 1; k <= extra; ++k) {
+      auto cc = static_cast<unsigned char>(utf8[i + k]);
+      if ((cc & 0xC0) != 0x80) {
+        valid = false;
+        break;
+      }
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    static constexpr uint32_t kMinForLength[] = {0, 0x80, 0x800, 0x10000};
+    if (!valid || cp < kMinForLength[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out += static_cast<wchar_t>(kReplacement);
+      ++i;
+      continue;
+    }
+    out += static_cast<wchar_t>(cp);
+    i += static_cast<size_t>(extra) + 1;
+  }
+  return out;
+}
+
+std::string WideToUtf8(std::wstring_view wide) {
+  std::string out;
+  out.reserve(wide.size());
+  for (wchar_t w : wide) {
+    auto cp = static_cast<uint32_t>(w);
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+    AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+std::string WideToCodePage(std::wstring_view wide) { return WideToUtf8(wide); }
+
+Library Library::Open(const char *name) noexcept {
+  if (IsEmpty(name)) return Library();
+  // RTLD_NOLOAD finds a module already in the process without loading it again.
+  void *handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (!handle) handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  return Library(handle);
+}
+
+Library &Library::operator=(Library &&other) noexcept {
+  if (this != &other) {
+    if (handle_) ::dlclose(handle_);
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+Library::~Library() {
+  if (handle_) ::dlclose(handle_);
+}
+
+void *Library::Symbol(const char *name) const noexcept {
+  return handle_ ? ::dlsym(handle_, name) : nullptr;
+}
+
+void FailNthFileOperation(int n) noexcept { faultCountdown = n; }
+
+}  // namespace mpg::platform

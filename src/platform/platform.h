@@ -1,0 +1,68 @@
+// The library's only operating-system-aware code: files, text conversions and
+// dynamic loading, with UTF-8 paths handed through unchanged.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mpg::platform {
+
+enum class FileKind { Missing, Regular, Directory, Other };
+
+// What is at path, following links; Missing also for an empty or null path.
+FileKind GetFileKind(const char *path) noexcept;
+// Size in bytes of a regular file, or nothing.
+std::optional<uint64_t> FileSize(const char *path) noexcept;
+
+enum class ReadResult { Ok, CannotOpen, TooLarge, ReadError };
+// Reads the whole regular file at path into out when it holds at most maxBytes.
+ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out);
+// Writes bytes to path, creating or truncating it.
+bool WriteWholeFile(const char *path, std::string_view bytes) noexcept;
+// Writes bytes at offset of an existing file without truncating it.
+bool WriteFileAt(const char *path, uint64_t offset, std::string_view bytes) noexcept;
+// Removes a file (never a directory). True when it is gone.
+bool DeleteFile(const char *path) noexcept;
+// Renames from over to, replacing it atomically.
+bool RenameFile(const char *from, const char *to) noexcept;
+
+// True when both paths name one existing file (same device and inode), through
+// links and different spellings of the path.
+bool IsSameFile(const char *a, const char *b) noexcept;
+
+// ASCII case-insensitive comparison: <0, 0 or >0, as strcmp.
+int CompareNoCase(std::string_view a, std::string_view b) noexcept;
+
+// UTF-8 to wide characters and back; invalid sequences become U+FFFD.
+std::wstring Utf8ToWide(std::string_view utf8);
+std::string WideToUtf8(std::wstring_view wide);
+// Wide characters to the system's 8-bit code page, which is UTF-8 here.
+std::string WideToCodePage(std::wstring_view wide);
+
+// A dynamically loaded library found by name, the way the system's loader
+// searches. Released on destruction unless Keep() hands it to the process.
+class Library {
+ public:
+  Library() = default;
+  // An already-loaded module of that name, else a fresh load; empty when neither.
+  static Library Open(const char *name) noexcept;
+  Library(Library &&other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  Library &operator=(Library &&other) noexcept;
+  ~Library();
+  explicit operator bool() const noexcept { return handle_ != nullptr; }
+  void *Symbol(const char *name) const noexcept;
+  // Leaves the module loaded for the life of the process.
+  void Keep() noexcept { handle_ = nullptr; }
+
+ private:
+  explicit Library(void *handle) : handle_(handle) {}
+  void *handle_ = nullptr;
+};
+
+// Test seam: makes the n-th following platform file operation (open, write,
+// delete, rename; counted from 1) fail as the operating system would. 0 disarms.
+void FailNthFileOperation(int n) noexcept;
+
+}  // namespace mpg::platform
