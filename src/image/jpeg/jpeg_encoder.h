@@ -1,0 +1,70 @@
+// The library's baseline JPEG encoder: JFIF, one comment, the Annex K quantisation
+// tables scaled by quality, the Annex K Huffman tables, and one interleaved scan of
+// Y, Cb, Cr 8x8 blocks without chroma subsampling (4:4:4). Output is byte-for-byte
+// reproducible: the numeric path is single-precision float in a fixed order, and the
+// SIMD kernel produces exactly the bytes of the scalar one.
+//
+// Pictures are packed RGB24: rows of exactly width * 3 bytes with no gaps, top row
+// first, each pixel red, green, blue.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace mpg::jpeg {
+
+// The comment every file written by WriteJpegFile carries in its COM segment.
+inline constexpr std::string_view kJpegComment = "Velmo image compression";
+// The quality used when a caller passes one outside 0..100.
+inline constexpr int32_t kDefaultQuality = 90;
+// Frame dimensions are 16-bit fields of SOF0 (T.81 B.2.2).
+inline constexpr int32_t kMaxDimension = 65535;
+
+// Where the encoder's bytes go. The encoder hands over its output in chunks of up to
+// 16 KiB, in order; a sink cannot report failure to the encoder (write errors are the
+// sink's business, which is why Write is noexcept).
+class ByteSink {
+ public:
+  virtual void Write(const uint8_t* bytes, size_t count) noexcept = 0;
+
+ protected:
+  ~ByteSink() = default;
+};
+
+// Which implementation of the numeric path runs. Both produce identical bytes;
+// kScalar is the reference, kSse2 codes four blocks per instruction, kBest picks the
+// fastest one this build has.
+enum class Kernel { kScalar, kSse2, kBest };
+
+// True when this build has the SSE2 kernel (x86-64 always does).
+bool HasSse2Kernel() noexcept;
+
+// Encodes a picture into sink. Returns false, with nothing written, for a null
+// picture, a zero width or height, or a comment longer than a COM segment holds
+// (65533 bytes); otherwise writes the whole file and returns true. quality above 100
+// acts as 100 and below 1 as 1. An unavailable kernel falls back to kScalar.
+bool EncodeJpeg(ByteSink& sink, const uint8_t* rgb, uint16_t width, uint16_t height,
+                uint8_t quality, std::string_view comment,
+                Kernel kernel = Kernel::kBest) noexcept;
+
+// Encodes what WriteJpegFile would write to a file, replacing the contents of out.
+// Same argument rules as WriteJpegFile; false also when memory runs out (out is
+// then left empty).
+bool EncodeJpegToMemory(const uint8_t* rgb, int32_t width, int32_t height,
+                        int32_t quality, std::vector<uint8_t>& out,
+                        Kernel kernel = Kernel::kBest) noexcept;
+
+// Writes a picture as a JPEG file at path (created or truncated) with the comment
+// kJpegComment. quality outside 0..100 means kDefaultQuality.
+// Returns false, without touching the file system, for a null path or picture or a
+// width or height outside 1..kMaxDimension; false also when the file cannot be
+// opened, or while another WriteJpegFile call of this process is still writing (the
+// writer has one process-wide output stream; callers on several threads serialise
+// their JPEG writes). Otherwise true: errors of the writes themselves are not
+// reported, and a caller that must know checks the file afterwards.
+bool WriteJpegFile(const char* path, const uint8_t* rgb, int32_t width, int32_t height,
+                   int32_t quality) noexcept;
+
+}  // namespace mpg::jpeg
