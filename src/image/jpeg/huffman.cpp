@@ -4,12 +4,34 @@
 
 #include <bit>
 
+#include "image/jpeg/f32x4.h"
+
 namespace mpg::jpeg {
 
 namespace {
 
 constexpr uint8_t kEob = 0x00;  // end of block: the rest of the block is zero
 constexpr uint8_t kZrl = 0xF0;  // a run of sixteen zeros
+
+// Bit i set when zigzag[i] is not zero.
+uint64_t NonZeroMask(const int16_t zigzag[kBlockSize]) {
+#if MPG_JPEG_HAVE_SSE2
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t zeroMask = 0;
+  for (int i = 0; i < kBlockSize; i += 16) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(zigzag + i));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(zigzag + i + 8));
+    // 16-bit compare results narrowed to bytes, one movemask bit per coefficient.
+    const __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(lo, zero), _mm_cmpeq_epi16(hi, zero));
+    zeroMask |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(eq))} << i;
+  }
+  return ~zeroMask;
+#else
+  uint64_t mask = 0;
+  for (int i = 0; i < kBlockSize; ++i) mask |= uint64_t{zigzag[i] != 0} << i;
+  return mask;
+#endif
+}
 
 }  // namespace
 
@@ -54,46 +76,38 @@ uint32_t MagnitudeBits(int v, int category) {
 int16_t EncodeCoefficients(BitWriter& writer, const int16_t* coef, int stride,
                            int16_t predictor, const HuffmanCodeTable& dc,
                            const HuffmanCodeTable& ac) {
+  int16_t zigzag[kBlockSize];
+  for (int i = 0; i < kBlockSize; ++i) zigzag[i] = coef[kZigzagToNatural[i] * stride];
+
   // DC: the difference to the previous block of the component (F.1.2.1). The code of
   // its category and the magnitude bits go out as one put.
-  const int16_t dcValue = coef[0];
+  const int16_t dcValue = zigzag[0];
   const int diff = dcValue - predictor;
   const int dcCategory = MagnitudeCategory(diff);
   const HuffmanCode& dcCode = dc[dcCategory];
   writer.PutBits((uint32_t{dcCode.code} << dcCategory) | MagnitudeBits(diff, dcCategory),
                  dcCode.length + dcCategory);
 
-  // AC in zigzag order (F.1.2.2). Only up to the last non-zero coefficient: EOB
-  // stands for all that follow.
-  int last = 0;
-  for (int i = kBlockSize - 1; i > 0; --i) {
-    if (coef[kZigzagToNatural[i] * stride] != 0) {
-      last = i;
-      break;
-    }
-  }
-
-  // run holds the zero count already shifted into the RRRR nibble, so it grows by 16
-  // and adds straight onto the category to form the symbol.
-  int run = 0;
-  for (int i = 1; i <= last; ++i) {
-    const int v = coef[kZigzagToNatural[i] * stride];
-    if (v == 0) {
-      run += 16;
-      if (run > 0xF0) {
-        // Sixteen zeros do not fit the 4-bit run field; they leave as one ZRL.
-        writer.PutBits(ac[kZrl].code, ac[kZrl].length);
-        run = 0;
-      }
-      continue;
-    }
+  // AC (F.1.2.2): each non-zero coefficient is coded with the run of zeros before it,
+  // sixteen zeros at a time as ZRL while the run is too long for the 4-bit RRRR field.
+  // Zeros after the last non-zero coefficient are one EOB, unless position 63 is
+  // non-zero. Walking the set bits of a non-zero mask visits only the coefficients
+  // that produce output; the bytes are those of a walk over all 63 positions.
+  uint64_t nonZero = NonZeroMask(zigzag) & ~uint64_t{1};
+  int previous = 0;
+  while (nonZero != 0) {
+    const int i = std::countr_zero(nonZero);
+    nonZero &= nonZero - 1;
+    int run = i - previous - 1;
+    for (; run >= 16; run -= 16) writer.PutBits(ac[kZrl].code, ac[kZrl].length);
+    const int v = zigzag[i];
     const int category = MagnitudeCategory(v);
-    const HuffmanCode& acCode = ac[run + category];
+    const HuffmanCode& acCode = ac[(run << 4) + category];
     writer.PutBits((uint32_t{acCode.code} << category) | MagnitudeBits(v, category),
                    acCode.length + category);
-    run = 0;
+    previous = i;
   }
-  if (last < kBlockSize - 1) writer.PutBits(ac[kEob].code, ac[kEob].length);
+  if (previous < kBlockSize - 1) writer.PutBits(ac[kEob].code, ac[kEob].length);
   return dcValue;
 }
 
