@@ -59,9 +59,10 @@ AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept {
 }
 
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
-  if (!ctx || !st) return 0;
+  // Without a time base no timestamp means anything, and seeking by one would divide by zero.
+  if (!ctx || !st || st->time_base.den == 0) return 0;
   int64_t seconds = 0;
-  if (av_seek_frame(ctx, st->index, kSeekToEndTs, AVSEEK_FLAG_BACKWARD) >= 0 && st->time_base.den != 0) {
+  if (av_seek_frame(ctx, st->index, kSeekToEndTs, AVSEEK_FLAG_BACKWARD) >= 0) {
     PacketPtr pkt = MakePacket();
     int64_t maxPts = 0;
     while (pkt && av_read_frame(ctx, pkt.get()) >= 0) {

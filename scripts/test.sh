@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds, runs every test, then
+# rebuilds with AddressSanitizer and UndefinedBehaviorSanitizer (leak checks
+# included) and runs every test again. Any failure or sanitizer finding fails it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [[ $(id -u) -eq 0 ]]; then
+  scripts/install-deps.sh
+fi
+
+jobs=$(nproc)
+
+echo "== Release build and tests"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build -j"$jobs" --output-on-failure
+
+echo "== Sanitizer build and tests (ASan, UBSan, LSan)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMPG_SANITIZE=ON -DMPG_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+# Fixtures are media files, not build products: share the ones already made.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan -j"$jobs" --output-on-failure
