@@ -1,0 +1,237 @@
+#include "transcode/audio_path.h"
+
+#include <algorithm>
+#include <array>
+
+#include "core/packet_write.h"
+#include "core/timebase.h"
+#include "transcode/codec_loop.h"
+
+namespace mpg {
+
+namespace {
+
+// MPEG-1, MPEG-2 and MPEG-2.5 audio sample rates, ascending.
+constexpr std::array<int32_t, 9> kMp3SampleRates = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+// The bit rates a request snaps up to, ascending; 144000 comes from the MPEG-2
+// layer III set, and the MPEG-1 step 40000 is left out.
+constexpr std::array<int32_t, 17> kMp3BitRates = {8000,   16000,  24000,  32000,  48000,  56000,
+                                                   64000,  80000,  96000,  112000, 128000, 144000,
+                                                   160000, 192000, 224000, 256000, 320000};
+// Frame length for encoders that take any number of samples per frame.
+constexpr int kAnyFrameSizeSamples = 1024;
+
+template <size_t N>
+int32_t SnapUp(const std::array<int32_t, N> &table, int32_t value) noexcept {
+  auto it = std::lower_bound(table.begin(), table.end(), value);
+  return it == table.end() ? table.back() : *it;
+}
+
+// A sample buffer in one format and channel count, as av_samples_alloc lays it out.
+struct SampleBuffer {
+  uint8_t **data = nullptr;
+  ~SampleBuffer() {
+    if (data) av_freep(&data[0]);
+    av_freep(&data);
+  }
+  int Allocate(int channels, int samples, AVSampleFormat fmt) noexcept {
+    return av_samples_alloc_array_and_samples(&data, nullptr, channels, samples, fmt, 0);
+  }
+};
+
+// The input side the resampler was made for; a frame that differs would be read
+// with the wrong plane count or sample size.
+bool FrameMatchesResampler(const AVFrame *frame, SwrContext *swr) noexcept {
+  int64_t fmt = 0, rate = 0;
+  AVChannelLayout layout{};
+  if (av_opt_get_int(swr, "in_sample_fmt", 0, &fmt) < 0 || av_opt_get_int(swr, "in_sample_rate", 0, &rate) < 0 ||
+      av_opt_get_chlayout(swr, "in_chlayout", 0, &layout) < 0) {
+    return false;
+  }
+  const bool same = frame->format == fmt && frame->sample_rate == rate &&
+                    frame->ch_layout.nb_channels == layout.nb_channels;
+  av_channel_layout_uninit(&layout);
+  return same;
+}
+
+// Converts frame's samples (null: the samples the resampler still holds) and
+// appends them to fifo.
+Status ConvertAndStore(AVAudioFifo *fifo, SwrContext *swr, const AVCodecContext *encCtx, const AVFrame *frame) noexcept {
+  const int inSamples = frame ? frame->nb_samples : 0;
+  // Room for everything this call can give, delayed samples included: with less,
+  // the resampler keeps the rest and a rate increase would lose it at the end.
+  const int capacity = swr_get_out_samples(swr, inSamples);
+  if (capacity < 0) return StatusFromAv(capacity);
+  if (capacity == 0) return Status::Ok;
+  SampleBuffer converted;
+  const auto outFmt = encCtx->sample_fmt;
+  int ret = converted.Allocate(encCtx->ch_layout.nb_channels, capacity, outFmt);
+  if (ret < 0) return StatusFromAv(ret, Status::NoMemory);
+  const uint8_t **in = frame ? const_cast<const uint8_t **>(frame->extended_data) : nullptr;
+  ret = swr_convert(swr, converted.data, capacity, in, inSamples);
+  if (ret < 0) return StatusFromAv(ret);
+  if (ret == 0) return Status::Ok;
+  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(converted.data), ret) < ret) return Status::Exit;
+  return Status::Ok;
+}
+
+// Raises ts to one above last when it does not increase; kNoTimestamp means none yet.
+int64_t Increasing(int64_t ts, int64_t last) noexcept {
+  return last != kNoTimestamp && ts <= last ? last + 1 : ts;
+}
+
+// Gives an encoded packet its stream, increasing timestamps, and writes it.
+Status WriteAudioPacket(AVFormatContext *out, AVPacket *pkt, StreamTimingState &state) noexcept {
+  pkt->stream_index = state.outAudioIndex;
+  if (!state.ptsRescaled) RescalePacketToOutput(pkt, state);
+  pkt->pts = Increasing(pkt->pts, state.lastPacketPts);
+  pkt->dts = Increasing(pkt->dts, state.lastPacketDts);
+  state.lastPacketPts = pkt->pts;
+  state.lastPacketDts = pkt->dts;
+  state.encodedDuration += pkt->duration;
+  // The write takes the packet's reference.
+  const int ret = WritePacket(out, pkt);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+}  // namespace
+
+void InitStreamTimingState(StreamTimingState &state) noexcept { state = StreamTimingState{}; }
+
+int FindBestAudioStream(const AVFormatContext *ctx) noexcept {
+  if (!ctx) return -1;
+  int bestIndex = -1;
+  int64_t bestBitRate = 0;
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    const AVStream *st = ctx->streams[i];
+    if (!st || !st->codecpar) continue;
+    if (bestBitRate != 0 && bestBitRate >= st->codecpar->bit_rate) continue;
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+      bestIndex = static_cast<int>(i);
+      bestBitRate = st->codecpar->bit_rate;
+    }
+  }
+  return bestIndex;
+}
+
+int32_t SnapMp3SampleRate(int32_t rate) noexcept { return SnapUp(kMp3SampleRates, rate); }
+
+int32_t SnapMp3BitRate(int32_t bitRate) noexcept { return SnapUp(kMp3BitRates, bitRate); }
+
+int AudioFrameSamples(const AVCodecContext *encCtx) noexcept {
+  return encCtx->frame_size > 0 ? encCtx->frame_size : kAnyFrameSizeSamples;
+}
+
+Status OpenAudioResampler(const AVCodecContext *decCtx, const AVCodecContext *encCtx, SwrPtr &swr,
+                          AudioFifoPtr &fifo) noexcept {
+  swr.reset();
+  fifo.reset();
+  // Default layouts of the two channel counts: decoders often leave the order
+  // unspecified, and the default tells the resampler how to mix down.
+  AVChannelLayout inLayout{}, outLayout{};
+  av_channel_layout_default(&inLayout, decCtx->ch_layout.nb_channels);
+  av_channel_layout_default(&outLayout, encCtx->ch_layout.nb_channels);
+  SwrContext *raw = nullptr;
+  int ret = swr_alloc_set_opts2(&raw, &outLayout, encCtx->sample_fmt, encCtx->sample_rate, &inLayout,
+                                decCtx->sample_fmt, decCtx->sample_rate, 0, nullptr);
+  av_channel_layout_uninit(&inLayout);
+  av_channel_layout_uninit(&outLayout);
+  SwrPtr owned(raw);
+  if (ret < 0 || !owned) return StatusFromAv(ret, Status::NoMemory);
+  ret = swr_init(owned.get());
+  if (ret < 0) return StatusFromAv(ret);
+  // Room for one sample; every write grows it.
+  AudioFifoPtr queue(av_audio_fifo_alloc(encCtx->sample_fmt, encCtx->ch_layout.nb_channels, 1));
+  if (!queue) return Status::NoMemory;
+  swr = std::move(owned);
+  fifo = std::move(queue);
+  return Status::Ok;
+}
+
+void RescalePacketToOutput(AVPacket *pkt, StreamTimingState &state) noexcept {
+  RescalePacketTimes(pkt, state.inAudioStream->time_base, state.outAudioStream->time_base);
+  state.nextFramePts = pkt->pts;
+}
+
+Status ReadAudioPacket(AVFormatContext *in, AVPacket *pkt, bool &finished, StreamTimingState &state) noexcept {
+  for (;;) {
+    const int ret = av_read_frame(in, pkt);
+    if (ret == AVERROR_EOF) {
+      finished = true;
+      return Status::Ok;
+    }
+    if (ret < 0) return StatusFromAv(ret);
+    if (pkt->stream_index == state.inAudioIndex) break;
+    av_packet_unref(pkt);
+  }
+  RescalePacketToOutput(pkt, state);
+  state.ptsRescaled = true;
+  return Status::Ok;
+}
+
+Status DecodeAudioPacket(AVAudioFifo *fifo, AVCodecContext *decCtx, const AVCodecContext *encCtx, SwrContext *swr,
+                         const AVPacket *pkt) noexcept {
+  FramePtr frame = MakeFrame();
+  if (!frame) return Status::NoMemory;
+  Status st = DecodePacket(decCtx, pkt, frame.get(), [&](AVFrame *decoded) {
+    if (!FrameMatchesResampler(decoded, swr)) return Status::InvalidData;
+    return ConvertAndStore(fifo, swr, encCtx, decoded);
+  });
+  if (!IsOk(st) || pkt) return st;
+  return ConvertAndStore(fifo, swr, encCtx, nullptr);
+}
+
+Status ReadDecodeConvertStore(AVAudioFifo *fifo, AVFormatContext *in, AVCodecContext *decCtx,
+                              const AVCodecContext *encCtx, SwrContext *swr, bool &finished,
+                              StreamTimingState &state) noexcept {
+  PacketPtr pkt = MakePacket();
+  if (!pkt) return Status::NoMemory;
+  bool ended = false;
+  Status st = ReadAudioPacket(in, pkt.get(), ended, state);
+  if (!IsOk(st)) return st;
+  st = DecodeAudioPacket(fifo, decCtx, encCtx, swr, ended ? nullptr : pkt.get());
+  if (ended) finished = true;
+  return st;
+}
+
+Status EncodeAudioFrame(AVFrame *frame, AVFormatContext *out, AVCodecContext *encCtx, bool &dataWritten,
+                        StreamTimingState &state) noexcept {
+  dataWritten = false;
+  if (frame) {
+    // Several frames can come out of one input packet; each gets a later pts.
+    int64_t pts = state.nextFramePts;
+    if (pts == AV_NOPTS_VALUE || pts == kNoTimestamp) {
+      pts = state.lastFramePts == kNoTimestamp ? 0 : state.lastFramePts + 1;
+    }
+    frame->pts = Increasing(pts, state.lastFramePts);
+    state.lastFramePts = frame->pts;
+  }
+  PacketPtr pkt = MakePacket();
+  if (!pkt) return Status::NoMemory;
+  return EncodeFrame(encCtx, frame, pkt.get(), [&](AVPacket *encoded) {
+    dataWritten = true;
+    return WriteAudioPacket(out, encoded, state);
+  });
+}
+
+Status LoadEncodeWrite(AVAudioFifo *fifo, AVFormatContext *out, AVCodecContext *encCtx,
+                       StreamTimingState &state) noexcept {
+  const int samples = std::min(AudioFrameSamples(encCtx), av_audio_fifo_size(fifo));
+  if (samples <= 0) return Status::Ok;
+  FramePtr frame = MakeFrame();
+  if (!frame) return Status::NoMemory;
+  frame->nb_samples = samples;
+  frame->format = encCtx->sample_fmt;
+  frame->sample_rate = encCtx->sample_rate;
+  int ret = av_channel_layout_copy(&frame->ch_layout, &encCtx->ch_layout);
+  if (ret < 0) return StatusFromAv(ret);
+  ret = av_frame_get_buffer(frame.get(), 0);
+  if (ret < 0) return StatusFromAv(ret);
+  if (av_audio_fifo_read(fifo, reinterpret_cast<void **>(frame->extended_data), samples) < samples) {
+    return Status::Exit;
+  }
+  bool dataWritten = false;
+  return EncodeAudioFrame(frame.get(), out, encCtx, dataWritten, state);
+}
+
+}  // namespace mpg

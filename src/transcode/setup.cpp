@@ -1,0 +1,363 @@
+#include "transcode/setup.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "core/progress.h"
+#include "core/streams.h"
+#include "transcode/audio_path.h"
+
+namespace mpg {
+
+namespace {
+
+// Audio streams have no frame rate; this stands in where a container wants one.
+constexpr AVRational kAudioFallbackFrameRate = {44100, 1};
+constexpr AVRational kVideoFallbackFrameRate = {25, 1};
+// Frame rates at or above this are demuxer guesses (a 90 kHz clock), not rates.
+constexpr double kMaxPlausibleFrameRate = 1000.0;
+// MPEG-4 Part 2 codes the time base denominator in 16 bits.
+constexpr double kMpeg4MaxTimeBaseDen = 65535.0;
+constexpr AVRational kNtscFrameTime = {1001, 30000};
+// MPEG-4 encodes of inputs with a fine clock above this rate get a quarter of it.
+constexpr int64_t kMpeg4BitRateLimit = 800004;
+
+bool IsPlausibleFrameRate(AVRational r) noexcept {
+  return r.num != 0 && r.den != 0 && static_cast<double>(r.num) / r.den < kMaxPlausibleFrameRate;
+}
+
+struct CodecChoice {
+  AVCodecID id;
+  uint32_t tag;
+};
+
+// The encoder and the tag each videoCodecChoice names; AV_CODEC_ID_NONE for choice
+// 0 (the input's codec) and for values out of range.
+bool ChooseVideoCodec(const VideoEncodeRequest &req, const AVStream *inStream, CodecChoice &choice) noexcept {
+  switch (req.videoCodecChoice) {
+    case 0: choice = {inStream->codecpar->codec_id, 0}; return true;
+    case 1: choice = {AV_CODEC_ID_MPEG4, MKTAG('X', 'V', 'I', 'D')}; return true;
+    case 2: choice = {AV_CODEC_ID_MPEG4, MKTAG('D', 'X', '5', '0')}; return true;
+    case 3: choice = {AV_CODEC_ID_MPEG4, MKTAG('D', 'I', 'V', 'X')}; return true;
+    case 4: choice = {AV_CODEC_ID_H263, MKTAG('s', '2', '6', '3')}; return true;
+    case 5: choice = {AV_CODEC_ID_H264, 0}; return true;
+    case 6: {
+      // OutputFormatId 2 is AVI, where MPEG-4 needs a FourCC.
+      constexpr int32_t kAviOutputFormat = 2;
+      choice = {AV_CODEC_ID_MPEG4, req.outputFormat == kAviOutputFormat ? MKTAG('F', 'M', 'P', '4') : 0u};
+      return true;
+    }
+    default: return false;
+  }
+}
+
+// The output size from the request's width, height and share of the decoder's size.
+void DeriveOutputSize(VideoEncodeRequest &req, int decWidth, int decHeight) noexcept {
+  if (req.width == 0 && req.height == 0) return;
+  const int64_t p = req.scalePercent;
+  const int64_t scale = ProgressScale();
+  if (p >= 1 && scale > 0) {
+    req.width = static_cast<int32_t>(decWidth * p / scale);
+    req.height = static_cast<int32_t>(decHeight * p / scale);
+  } else if (p == 0 && req.width == 0 && decHeight != 0) {
+    req.width = static_cast<int32_t>(int64_t{decWidth} * req.height / decHeight);
+  } else if (p == 0 && req.height == 0 && decWidth != 0) {
+    req.height = static_cast<int32_t>(int64_t{decHeight} * req.width / decWidth);
+  }
+}
+
+Status OpenFirstVideoStream(const char *path, InputFormatPtr &in, AVStream *&inStream) noexcept {
+  Status st = OpenInputFile(path, in);
+  if (!IsOk(st)) return st;
+  const int index = FindFirstStreamOfType(in.get(), AVMEDIA_TYPE_VIDEO);
+  if (index < 0) {
+    in.reset();
+    return Status::VideoStreamNotFound;
+  }
+  inStream = in->streams[index];
+  return Status::Ok;
+}
+
+}  // namespace
+
+// ---- Audio ------------------------------------------------------------------------
+
+AVSampleFormat ChooseEncoderSampleFormat(const AVCodec *encoder, AVSampleFormat wanted) noexcept {
+  if (!encoder || !encoder->sample_fmts) return wanted;
+  for (const AVSampleFormat *f = encoder->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f) {
+    if (*f == wanted) return wanted;
+  }
+  return encoder->sample_fmts[0] == AV_SAMPLE_FMT_NONE ? wanted : encoder->sample_fmts[0];
+}
+
+Status OpenAudioDecoder(AVFormatContext *in, int streamIndex, CodecContextPtr &decCtx) noexcept {
+  const AVStream *st = in->streams[streamIndex];
+  const AVCodec *decoder = avcodec_find_decoder(st->codecpar->codec_id);
+  if (!decoder) return Status::Unknown;
+  decCtx.reset(avcodec_alloc_context3(decoder));
+  if (!decCtx) return Status::Unknown;
+  int ret = avcodec_parameters_to_context(decCtx.get(), st->codecpar);
+  if (ret < 0) return StatusFromAv(ret);
+  ret = avcodec_open2(decCtx.get(), decoder, nullptr);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+Status CopyDecoderSettingsToEncoder(const AVCodecContext *decCtx, AVCodecContext *encCtx) noexcept {
+  encCtx->bit_rate = decCtx->bit_rate;
+  encCtx->sample_rate = decCtx->sample_rate;
+  // Decoders leave the time base unset; encoders count in samples.
+  encCtx->time_base = decCtx->time_base.num > 0 && decCtx->time_base.den > 0
+                          ? decCtx->time_base
+                          : AVRational{1, decCtx->sample_rate > 0 ? decCtx->sample_rate : 1};
+  encCtx->sample_fmt = ChooseEncoderSampleFormat(encCtx->codec, decCtx->sample_fmt);
+  // Tag, profile and framing describe one codec; another codec's values would make
+  // its encoder refuse to open (a DTS profile for AAC, say).
+  if (encCtx->codec_id == decCtx->codec_id) {
+    encCtx->codec_tag = decCtx->codec_tag;
+    encCtx->frame_size = decCtx->frame_size;
+    encCtx->profile = decCtx->profile;
+    encCtx->initial_padding = decCtx->initial_padding;
+    encCtx->trailing_padding = decCtx->trailing_padding;
+    encCtx->block_align = decCtx->block_align;
+  }
+  av_channel_layout_uninit(&encCtx->ch_layout);
+  av_channel_layout_default(&encCtx->ch_layout, decCtx->ch_layout.nb_channels);
+  return Status::Ok;
+}
+
+Status CreateAudioOutputStream(AVFormatContext *out, const AVStream *inStream, AVCodecID codecId,
+                               AVStream *&outStream, CodecContextPtr &encCtx) noexcept {
+  const AVCodec *encoder = avcodec_find_encoder(codecId != AV_CODEC_ID_NONE ? codecId : inStream->codecpar->codec_id);
+  if (!encoder) return Status::Unknown;
+  outStream = avformat_new_stream(out, encoder);
+  if (!outStream) return Status::Unknown;
+  encCtx.reset(avcodec_alloc_context3(encoder));
+  if (!encCtx) return Status::Unknown;
+  const int ret = avcodec_parameters_from_context(outStream->codecpar, encCtx.get());
+  if (ret < 0) return StatusFromAv(ret);
+  // The muxer picks its own tag for the codec.
+  outStream->codecpar->codec_tag = 0;
+  outStream->codecpar->codec_id = encoder->id;
+  if (encoder->sample_fmts) encCtx->sample_fmt = encoder->sample_fmts[0];
+  return Status::Ok;
+}
+
+Status OpenAudioInput(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &in,
+                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
+  in.reset();
+  outStream = nullptr;
+  decCtx.reset();
+  encCtx.reset();
+  InputFormatPtr input;
+  Status st = OpenInputFile(path, input);
+  if (!IsOk(st)) return st;
+  const int index = FindBestAudioStream(input.get());
+  if (index < 0) return Status::AudioStreamNotFound;
+  const AVStream *inStream = input->streams[index];
+  st = OpenAudioDecoder(input.get(), index, decCtx);
+  if (!IsOk(st)) return st;
+  st = CreateAudioOutputStream(out, inStream, codecId, outStream, encCtx);
+  if (!IsOk(st)) return st;
+
+  // The output describes the input's audio (rate, channels) under the encoder's id.
+  AVCodecParameters *par = outStream->codecpar;
+  const AVCodecID encId = par->codec_id;
+  const uint32_t encTag = par->codec_tag;
+  const int ret = avcodec_parameters_copy(par, inStream->codecpar);
+  if (ret < 0) return StatusFromAv(ret);
+  par->codec_id = encId;
+  par->codec_tag = encTag;
+
+  st = CopyDecoderSettingsToEncoder(decCtx.get(), encCtx.get());
+  if (!IsOk(st)) return st;
+  outStream->duration = inStream->duration;
+
+  // AMR carries one channel at a fixed rate; 3GP names the codecs by these tags.
+  const bool amrNb = encId == AV_CODEC_ID_AMR_NB, amrWb = encId == AV_CODEC_ID_AMR_WB;
+  if (amrNb || amrWb) {
+    par->codec_tag = amrNb ? MKTAG('s', 'a', 'm', 'r') : MKTAG('s', 'a', 'w', 'b');
+    if (encCtx->codec->sample_fmts) encCtx->sample_fmt = encCtx->codec->sample_fmts[0];
+    par->sample_rate = encCtx->sample_rate = amrNb ? 8000 : 16000;
+    encCtx->time_base = AVRational{1, encCtx->sample_rate};
+    av_channel_layout_uninit(&encCtx->ch_layout);
+    encCtx->ch_layout = AV_CHANNEL_LAYOUT_MONO;
+  }
+  outStream->r_frame_rate = IsPlausibleFrameRate(inStream->r_frame_rate) ? inStream->r_frame_rate
+                                                                          : kAudioFallbackFrameRate;
+  in = std::move(input);
+  return Status::Ok;
+}
+
+Status PublishEncoderParameters(AVStream *outStream, const AVCodecContext *encCtx) noexcept {
+  const int ret = avcodec_parameters_from_context(outStream->codecpar, encCtx);
+  if (ret < 0) return StatusFromAv(ret);
+  outStream->codecpar->codec_tag = 0;
+  return Status::Ok;
+}
+
+// ---- Video ------------------------------------------------------------------------
+
+VideoSize H263Size(int w, int h) noexcept {
+  constexpr std::array<VideoSize, 5> kSizes = {{{128, 96}, {176, 144}, {352, 288}, {704, 576}, {1408, 1152}}};
+  for (const VideoSize &s : kSizes) {
+    if (s.width == w && s.height == h) return s;
+  }
+  // 128 and 176 with another height fall here too.
+  if (w < 256 || h < 192) return {128, 96};
+  if (w < 528 || h < 432) return {352, 288};
+  if (w >= 1056 && h >= 864) return {1408, 1152};
+  return {704, 576};
+}
+
+Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AVCodecContext *decCtx,
+                         const AVStream *inStream, AVStream *&outStream, CodecContextPtr &encCtx) noexcept {
+  outStream = nullptr;
+  encCtx.reset();
+  CodecChoice choice{};
+  if (!ChooseVideoCodec(req, inStream, choice)) return Status::BadParameter;
+  constexpr int32_t kH263Choice = 4, kH264Choice = 5;
+  if (req.videoCodecChoice == kH263Choice && decCtx->width != 0 && decCtx->height != 0) {
+    const VideoSize forced = H263Size(decCtx->width, decCtx->height);
+    if (forced.width != decCtx->width || forced.height != decCtx->height) {
+      req.width = forced.width;
+      req.height = forced.height;
+    }
+  }
+
+  const AVCodec *encoder = avcodec_find_encoder(choice.id);
+  if (!encoder) return Status::Unknown;
+  encCtx.reset(avcodec_alloc_context3(encoder));
+  if (!encCtx) return Status::Unknown;
+  AVCodecContext *enc = encCtx.get();
+  int ret = avcodec_parameters_to_context(enc, inStream->codecpar);
+  if (ret < 0) return StatusFromAv(ret);
+  // The input's codec configuration describes another bitstream than ours.
+  av_freep(&enc->extradata);
+  enc->extradata_size = 0;
+  if (enc->codec_id != choice.id) {
+    enc->profile = FF_PROFILE_UNKNOWN;
+    enc->level = FF_LEVEL_UNKNOWN;
+  }
+  enc->codec_id = choice.id;
+  enc->codec_tag = choice.tag;
+  enc->time_base = inStream->time_base;
+
+  if (req.videoCodecChoice != kH264Choice && choice.id == AV_CODEC_ID_MPEG4 && enc->time_base.num != 0 &&
+      static_cast<double>(enc->time_base.den) / enc->time_base.num > kMpeg4MaxTimeBaseDen) {
+    enc->time_base = kNtscFrameTime;
+    if (enc->bit_rate >= kMpeg4BitRateLimit) {
+      enc->bit_rate = SnapVideoBitRate(static_cast<int32_t>(std::min<int64_t>(enc->bit_rate / 4, INT32_MAX)));
+    }
+  }
+  DeriveOutputSize(req, decCtx->width, decCtx->height);
+  if (req.width != 0 || req.height != 0) {
+    enc->width = enc->coded_width = req.width;
+    enc->height = enc->coded_height = req.height;
+  }
+  if (req.videoBitRateRequest != 0) enc->bit_rate = SnapVideoBitRate(req.videoBitRateRequest);
+  // Containers with global headers (MP4, MKV) take the codec configuration from
+  // the stream parameters, not from the first packet.
+  if (out->oformat && (out->oformat->flags & AVFMT_GLOBALHEADER)) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+
+  ret = avcodec_open2(enc, encoder, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  outStream = avformat_new_stream(out, encoder);
+  if (!outStream) return Status::Unknown;
+  // The opened encoder's parameters: its size, bit rate, tag and extradata.
+  ret = avcodec_parameters_from_context(outStream->codecpar, enc);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char *path, InputFormatPtr &in,
+                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
+  in.reset();
+  outStream = nullptr;
+  decCtx.reset();
+  encCtx.reset();
+  InputFormatPtr input;
+  AVStream *inStream = nullptr;
+  Status st = OpenFirstVideoStream(path, input, inStream);
+  if (!IsOk(st)) return st;
+  const AVCodec *decoder = avcodec_find_decoder(inStream->codecpar->codec_id);
+  if (!decoder) return Status::Unknown;
+  decCtx.reset(avcodec_alloc_context3(decoder));
+  if (!decCtx) return Status::Unknown;
+  int ret = avcodec_parameters_to_context(decCtx.get(), inStream->codecpar);
+  if (ret < 0) return StatusFromAv(ret);
+  ret = avcodec_open2(decCtx.get(), decoder, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  st = SetUpVideoEncoder(req, out, decCtx.get(), inStream, outStream, encCtx);
+  if (!IsOk(st)) return st;
+
+  outStream->start_time = inStream->start_time;
+  outStream->duration = inStream->duration;
+  outStream->nb_frames = inStream->nb_frames;
+  outStream->disposition = inStream->disposition;
+  outStream->avg_frame_rate = inStream->avg_frame_rate;
+  outStream->sample_aspect_ratio = inStream->sample_aspect_ratio;
+  outStream->r_frame_rate = IsPlausibleFrameRate(inStream->r_frame_rate) ? inStream->r_frame_rate
+                                                                          : kVideoFallbackFrameRate;
+  // Encoded packets carry the encoder's timestamps.
+  outStream->time_base = encCtx->time_base;
+  in = std::move(input);
+  return Status::Ok;
+}
+
+Status AddCopyVideoStream(AVFormatContext *out, const char *path, InputFormatPtr &in,
+                          AVStream *&outStream) noexcept {
+  in.reset();
+  outStream = nullptr;
+  InputFormatPtr input;
+  AVStream *inStream = nullptr;
+  Status st = OpenFirstVideoStream(path, input, inStream);
+  if (!IsOk(st)) return st;
+  // Nothing is encoded, but the new stream is made for a codec the build can name.
+  const AVCodec *codec = avcodec_find_encoder(inStream->codecpar->codec_id);
+  if (!codec) return Status::Unknown;
+  outStream = avformat_new_stream(out, codec);
+  if (!outStream) return Status::Unknown;
+  const int ret = avcodec_parameters_copy(outStream->codecpar, inStream->codecpar);
+  if (ret < 0) return StatusFromAv(ret);
+  // A remux lets the muxer choose its own tag.
+  outStream->codecpar->codec_tag = 0;
+  outStream->time_base = inStream->time_base;
+  in = std::move(input);
+  return Status::Ok;
+}
+
+int32_t SnapVideoBitRate(int32_t request) noexcept {
+  constexpr std::array<int32_t, 21> kSteps = {24000,   48000,   64000,   96000,   128000,  196000,  256000,
+                                              384000,  512000,  768000,  1024000, 1200000, 1500000, 2000000,
+                                              2500000, 3000000, 4000000, 6000000, 8000000, 10000000, 12000000};
+  // Requests below 1000 are in kbit/s.
+  const int64_t v = request < 1000 ? int64_t{request} * 1000 : request;
+  for (int32_t step : kSteps) {
+    if (v <= step) return step;
+  }
+  return kSteps.back();
+}
+
+AVRational SnapFrameRate(int32_t num, int32_t den) noexcept {
+  struct Row {
+    double maxRate;
+    AVRational timeBase;
+  };
+  constexpr std::array<Row, 9> kRows = {{{13.0, {1, 12}},
+                                         {16.0, {1, 15}},
+                                         {22.0, {1, 20}},
+                                         {24.0, {1001, 24000}},
+                                         {26.0, {1, 25}},
+                                         {29.98, {1001, 30000}},
+                                         {35.0, {1, 30}},
+                                         {55.0, {1, 50}},
+                                         {59.98, {1001, 60000}}}};
+  if (num <= 0) return {1, 60};
+  const double rate = static_cast<double>(den) / num;
+  for (const Row &row : kRows) {
+    if (rate <= row.maxRate) return row.timeBase;
+  }
+  return {1, 60};
+}
+
+}  // namespace mpg

@@ -1,0 +1,109 @@
+// Set-up shared by the pipelines that write a new file from one input: open the
+// input, choose the stream to carry over, open its decoder and add a matching
+// stream (with an encoder, or as a stream copy) to an output context the pipeline
+// has already allocated; and the value tables of the video encoder. The operations
+// hand owners out through reference parameters; what they leave there stays the
+// caller's on failure too, except the input context, which a failure empties.
+#pragma once
+
+#include <cstdint>
+
+#include "core/av_ptr.h"
+#include "core/status.h"
+
+namespace mpg {
+
+// ---- Audio ------------------------------------------------------------------------
+
+// A sample format the encoder takes: wanted when the encoder lists it (or lists
+// none), else the first it lists; the resampler converts between the two. Without
+// this 16-bit sources (FLAC, PCM WAV) could not open the MP3 and AAC encoders.
+AVSampleFormat ChooseEncoderSampleFormat(const AVCodec *encoder, AVSampleFormat wanted) noexcept;
+
+// Opens a decoder for in's stream streamIndex. Unknown when no decoder exists or
+// the context cannot be made; the FFmpeg error of the parameter copy or the open.
+Status OpenAudioDecoder(AVFormatContext *in, int streamIndex, CodecContextPtr &decCtx) noexcept;
+
+// Gives the (unopened) encoder the decoder's codec_tag, bit_rate, time_base,
+// sample_rate, sample format (through ChooseEncoderSampleFormat), frame_size,
+// profile, padding and block_align, and the default layout of its channel count.
+Status CopyDecoderSettingsToEncoder(const AVCodecContext *decCtx, AVCodecContext *encCtx) noexcept;
+
+// Adds to out a stream for encoder codecId (AV_CODEC_ID_NONE: inStream's codec) and
+// makes its encoder context, not opened, with the encoder's first listed sample
+// format. The stream's parameters come from the fresh context, with codec_tag 0.
+// Unknown when no encoder exists or the stream or context cannot be made; the
+// FFmpeg error of the parameter copy.
+Status CreateAudioOutputStream(AVFormatContext *out, const AVStream *inStream, AVCodecID codecId,
+                               AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
+
+// Opens the file at path, chooses its audio stream by FindBestAudioStream, opens
+// its decoder and adds an output stream for codecId (AV_CODEC_ID_NONE: the input's
+// codec) whose parameters describe the input's audio under the encoder's codec id
+// and tag 0. The encoder context gets the decoder's settings and is not opened;
+// AMR-NB and AMR-WB encoders get mono at 8000 and 16000 Hz and the 3GP tags.
+// On failure in is empty; decCtx, outStream and encCtx keep what was made.
+// The FFmpeg error of the open or the probe; AudioStreamNotFound; then the codes
+// of OpenAudioDecoder and CreateAudioOutputStream.
+Status OpenAudioInput(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &in,
+                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept;
+
+// Gives outStream the parameters of the opened encoder (channels, extradata, frame
+// size as the encoder settled them) with codec_tag 0, so the muxer's header
+// describes what the encoder writes. Call it after avcodec_open2 and before
+// avformat_write_header. The FFmpeg error of the copy.
+Status PublishEncoderParameters(AVStream *outStream, const AVCodecContext *encCtx) noexcept;
+
+// ---- Video ------------------------------------------------------------------------
+
+// What a transcode asks of the video encoder. SetUpVideoEncoder fills in width and
+// height when it derives or forces the output size.
+struct VideoEncodeRequest {
+  int32_t videoCodecChoice = 0;  // 0 the input's codec, 1-3 MPEG-4 (XVID, DX50, DIVX), 4 H.263, 5 H.264, 6 MPEG-4
+  int32_t outputFormat = 0;      // OutputFormatId of the output; 2 (AVI) tags choice 6 "FMP4"
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t scalePercent = 0;         // share of the input size in ProgressScale units; 0 none
+  int32_t videoBitRateRequest = 0;  // bit/s, or kbit/s below 1000; 0 keeps the input's
+};
+
+// The size H.263 accepts for an input of width x height: one of 128x96, 176x144,
+// 352x288, 704x576 and 1408x1152.
+struct VideoSize {
+  int width;
+  int height;
+};
+VideoSize H263Size(int width, int height) noexcept;
+
+// Opens and configures the encoder for inStream as req asks and adds its output
+// stream to out. The encoder keeps the decoder's pixel format. BadParameter for a
+// videoCodecChoice outside 0 to 6; Unknown when no encoder exists or the context
+// or stream cannot be made; the FFmpeg error of a parameter copy or of the open.
+Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AVCodecContext *decCtx,
+                         const AVStream *inStream, AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
+
+// Opens the file at path, opens a decoder for its first video stream and sets up
+// the encoder and output stream with SetUpVideoEncoder; the output stream takes
+// the input stream's timing fields and the encoder's time base. On failure in is
+// empty. The FFmpeg error of the open or the probe; VideoStreamNotFound; Unknown;
+// then the codes of SetUpVideoEncoder.
+Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char *path, InputFormatPtr &in,
+                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept;
+
+// Opens the file at path and adds a stream-copy stream of its first video stream
+// to out, with the input's time base and codec_tag 0. On failure in is empty. The
+// FFmpeg error of the open, the probe or the copy; VideoStreamNotFound; Unknown
+// when the linked libavcodec has no encoder for the codec or no stream can be made.
+Status AddCopyVideoStream(AVFormatContext *out, const char *path, InputFormatPtr &in,
+                          AVStream *&outStream) noexcept;
+
+// A requested video bit rate (below 1000: kbit/s) up to the next of the encoder's
+// steps from 24000 to 12000000 bit/s; above 10000000 gives 12000000.
+int32_t SnapVideoBitRate(int32_t request) noexcept;
+
+// The output time base for a frame duration num/den (frame rate den/num): the
+// first common rate (12, 15, 20, 23.976, 25, 29.97, 30, 50, 59.94) whose upper
+// bound the rate does not exceed, else 60. A num of 0 or below gives 1/60.
+AVRational SnapFrameRate(int32_t num, int32_t den) noexcept;
+
+}  // namespace mpg
