@@ -23,3 +23,6 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j"$jobs" --output-on-failure
+
+echo "== Fuzzing (libFuzzer, ASan + UBSan), ${FUZZ_SECONDS:-45}s per harness"
+FUZZ_SECONDS=${FUZZ_SECONDS:-45} scripts/fuzz.sh

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses with clang (ASan + UBSan), replays every kept
+# regression input, then fuzzes each harness for FUZZ_SECONDS (60 by default),
+# seeded with small media files made by the ffmpeg tool.
+#   scripts/fuzz.sh                 all harnesses, 60 s each
+#   FUZZ_SECONDS=3600 scripts/fuzz.sh fuzz_probe_exports
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${FUZZ_SECONDS:-60}
+build=build-fuzz
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMPG_FUZZ=ON -DMPG_BUILD_TESTS=OFF -DMPG_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target $(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
+
+seeds="$build/seeds"
+if [[ ! -f "$seeds/.made" ]]; then
+  mkdir -p "$seeds/media" "$seeds/text"
+  v="-f lavfi -i testsrc2=size=64x48:rate=10:duration=1"
+  a="-f lavfi -i sine=frequency=440:sample_rate=8000:duration=1"
+  ff() { ffmpeg -nostdin -loglevel error -y "$@"; }
+  ff $v $a -c:v libx264 -preset ultrafast -g 5 -c:a aac -b:a 16k "$seeds/media/h264_aac.mp4"
+  ff $v $a -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -c:a libopus -ar 48000 "$seeds/media/vp9_opus.webm"
+  ff $v $a -c:v libx264 -preset ultrafast -g 5 -c:a aac -b:a 16k -f mpegts "$seeds/media/h264_aac.ts"
+  ff $v $a -c:v flv1 -c:a libmp3lame -ar 22050 "$seeds/media/flv1_mp3.flv"
+  ff $a -c:a libmp3lame -b:a 32k "$seeds/media/audio.mp3"
+  ff $v $a -c:v mpeg4 -c:a libmp3lame "$seeds/media/mpeg4_mp3.avi"
+  printf '1\n00:00:01,000 --> 00:00:02,500\nHello\n\n2\n00:01:03,000 --> 00:01:10,250\nBye: now\n' >"$seeds/text/cues.srt"
+  printf 'WEBVTT\n\n00:01.000 --> 00:02.000 align:start\nHi\n' >"$seeds/text/cues.vtt"
+  touch "$seeds/.made"
+fi
+
+seed_dir_for() {
+  case "$1" in
+    fuzz_image_writers) echo "" ;;
+    fuzz_subtitle_end_time) echo "$seeds/text" ;;
+    *) echo "$seeds/media" ;;
+  esac
+}
+
+harnesses=("$@")
+((${#harnesses[@]})) || harnesses=($(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//'))
+
+for h in "${harnesses[@]}"; do
+  bin="$build/fuzz/$h"
+  regressions="fuzz/regressions/$h"
+  if compgen -G "$regressions/*" >/dev/null; then
+    echo "== $h: replaying $(ls "$regressions" | wc -l) kept inputs"
+    "$bin" -runs=1 "$regressions"/*
+  fi
+  rm -f "$build"/crash-"$h"-*
+  corpus="$build/corpus/$h"
+  mkdir -p "$corpus"
+  echo "== $h: fuzzing for ${seconds}s"
+  "$bin" -max_total_time="$seconds" -max_len=65536 -timeout=30 -rss_limit_mb=3072 \
+    -artifact_prefix="$build/crash-$h-" -print_final_stats=1 "$corpus" $(seed_dir_for "$h") 2>&1 |
+    grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true
+  if compgen -G "$build/crash-$h-*" >/dev/null; then
+    echo "!! $h found a crash: $(ls "$build"/crash-"$h"-*)"
+    exit 1
+  fi
+done
