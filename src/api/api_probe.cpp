@@ -1,8 +1,16 @@
 // Inspection exports: the media information record and the audio duration.
 #include "api/guard.h"
+#include "probe/media_info.h"
 
 using namespace mpg;
 
-extern "C" MPG_API uint8_t MPG_GetMediaInfo(const char *, MpgMediaInfo *) noexcept { return 0; }
+extern "C" MPG_API uint8_t MPG_GetMediaInfo(const char *path, MpgMediaInfo *info) noexcept {
+  // A null record is left alone: nothing is zeroed when there is nothing to probe.
+  if (!path || !info) return 0;
+  return GuardOr<uint8_t>(0, [&] { return ReadMediaInfo(path, *info) ? uint8_t{1} : uint8_t{0}; });
+}
 
-extern "C" MPG_API uint32_t MPG_GetAudioDuration(const char *) noexcept { return 0; }
+extern "C" MPG_API uint32_t MPG_GetAudioDuration(const char *path) noexcept {
+  if (!path) return 0;
+  return GuardOr<uint32_t>(0, [&] { return ReadAudioDuration(path); });
+}
