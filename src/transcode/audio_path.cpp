@@ -230,6 +230,24 @@ Status LoadEncodeWrite(AVAudioFifo *fifo, AVFormatContext *out, AVCodecContext *
   if (av_audio_fifo_read(fifo, reinterpret_cast<void **>(frame->extended_data), samples) < samples) {
     return Status::Exit;
   }
+  // An encoder that takes only whole frames gets the last one padded with silence.
+  const int full = encCtx->frame_size;
+  const int caps = encCtx->codec ? encCtx->codec->capabilities : 0;
+  if (samples < full && !(caps & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE))) {
+    FramePtr padded = MakeFrame();
+    if (!padded) return Status::NoMemory;
+    padded->nb_samples = full;
+    padded->format = frame->format;
+    padded->sample_rate = frame->sample_rate;
+    ret = av_channel_layout_copy(&padded->ch_layout, &frame->ch_layout);
+    if (ret >= 0) ret = av_frame_get_buffer(padded.get(), 0);
+    if (ret < 0) return StatusFromAv(ret);
+    const int channels = frame->ch_layout.nb_channels;
+    const auto fmt = static_cast<AVSampleFormat>(frame->format);
+    av_samples_copy(padded->extended_data, frame->extended_data, 0, 0, samples, channels, fmt);
+    av_samples_set_silence(padded->extended_data, samples, full - samples, channels, fmt);
+    frame = std::move(padded);
+  }
   bool dataWritten = false;
   return EncodeAudioFrame(frame.get(), out, encCtx, dataWritten, state);
 }

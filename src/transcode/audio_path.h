@@ -103,7 +103,8 @@ Status EncodeAudioFrame(AVFrame *frame, AVFormatContext *out, AVCodecContext *en
                         StreamTimingState &state) noexcept;
 
 // Takes one frame of AudioFrameSamples (fewer when the FIFO holds fewer) from the
-// FIFO and encodes and writes it. Ok when the FIFO is empty; Exit when the FIFO
+// FIFO and encodes and writes it; a short last frame is padded with silence for
+// encoders that take only whole frames. Ok when the FIFO is empty; Exit when the FIFO
 // gives fewer samples than it holds; NoMemory; or EncodeAudioFrame's error.
 Status LoadEncodeWrite(AVAudioFifo *fifo, AVFormatContext *out, AVCodecContext *encCtx,
                        StreamTimingState &state) noexcept;

@@ -1,0 +1,215 @@
+// MP3 conversion of a file's best audio stream. Refuses an output path that names
+// the input and an input without audio. The output file is created once the
+// encoder and resampler are open; a later failure leaves what was written (without
+// a trailer), and a stop by the host leaves a finished, shorter MP3.
+#include "transcode/mp3_convert.h"
+
+#include <algorithm>
+
+#include "core/progress.h"
+#include "core/timebase.h"
+#include "platform/platform.h"
+#include "transcode/audio_path.h"
+#include "transcode/setup.h"
+
+namespace mpg {
+
+namespace {
+
+// Bit rates below and above these are not taken from the input as they stand.
+constexpr int64_t kMinUsableBitRate = 32000;
+constexpr int64_t kMaxUsableBitRate = 256000;
+constexpr int64_t kDefaultBitRate = 128000;
+// Low sample rates cannot carry high bit rates: MPEG-2.5 (up to 12000 Hz) and
+// MPEG-2 (up to 24000 Hz) layer III.
+constexpr int32_t kMpeg25MaxRate = 12000;
+constexpr int64_t kMpeg25MaxBitRate = 64000;
+constexpr int32_t kMpeg2MaxRate = 24000;
+constexpr int64_t kMpeg2MaxBitRate = 160000;
+constexpr int32_t kUnknownRateAssumed = 44100;
+// Undecodable packets tolerated over a whole conversion.
+constexpr int kMaxInvalidData = 20;
+// A progress report goes out at least this often (in encoded frames), so the host
+// can stop a job whose value does not move.
+constexpr int kReportEveryPasses = 20;
+
+struct Mp3Job {
+  Mp3Job(int32_t bitRate, ProgressCallback callback, uintptr_t user) noexcept
+      : requestedBitRate(bitRate), progress(callback, user) {}
+
+  int32_t requestedBitRate;
+  InputFormatPtr in;
+  OutputFormatPtr out;
+  CodecContextPtr decCtx;
+  CodecContextPtr encCtx;
+  SwrPtr swr;
+  AudioFifoPtr fifo;
+  AVStream *outStream = nullptr;
+  StreamTimingState timing;
+  ProgressReporter progress;
+  int invalidDataCount = 0;
+  int passesSinceReport = 0;
+};
+
+bool IsUsableBitRate(int64_t rate) noexcept { return rate >= kMinUsableBitRate && rate <= kMaxUsableBitRate; }
+
+Status CreateOutput(Mp3Job &job, const char *outputPath) noexcept {
+  const AVOutputFormat *fmt = av_guess_format("mp3", nullptr, nullptr);
+  if (!fmt) return Status::Exit;
+  AVFormatContext *raw = nullptr;
+  const int ret = avformat_alloc_output_context2(&raw, fmt, nullptr, outputPath);
+  if (ret < 0 || !raw) return StatusFromAv(ret);
+  job.out.reset(raw);
+  return Status::Ok;
+}
+
+// The input's lower usable bit rate (container or stream), capped by the caller's
+// request and by what the sample rate can carry.
+int64_t ChooseBitRate(const Mp3Job &job, int32_t inputRate) noexcept {
+  const int64_t containerRate = job.in->bit_rate, streamRate = job.decCtx->bit_rate;
+  int64_t chosen = kDefaultBitRate;
+  if (IsUsableBitRate(containerRate)) {
+    chosen = IsUsableBitRate(streamRate) && streamRate < containerRate ? streamRate : containerRate;
+  } else if (IsUsableBitRate(streamRate)) {
+    chosen = streamRate;
+  }
+  if (job.requestedBitRate > 0 && job.requestedBitRate < chosen) chosen = SnapMp3BitRate(job.requestedBitRate);
+  if (inputRate <= kMpeg25MaxRate) return std::min(chosen, kMpeg25MaxBitRate);
+  if (inputRate <= kMpeg2MaxRate) return std::min(chosen, kMpeg2MaxBitRate);
+  return chosen;
+}
+
+// Channels, sample rate and bit rate of the MP3 encoder, then its open.
+Status OpenEncoder(Mp3Job &job) noexcept {
+  AVCodecContext *dec = job.decCtx.get(), *enc = job.encCtx.get();
+  av_channel_layout_uninit(&enc->ch_layout);
+  const int channels = dec->ch_layout.nb_channels;
+  int ret = 0;
+  if (channels == 1 || channels == 2) {
+    // A layout of unspecified order becomes the default one of its count.
+    if (dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
+      ret = av_channel_layout_copy(&enc->ch_layout, &dec->ch_layout);
+    } else {
+      av_channel_layout_default(&enc->ch_layout, channels);
+    }
+  } else {
+    // MP3 carries one or two channels; more are mixed down to stereo.
+    enc->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
+  }
+  if (ret < 0) return StatusFromAv(ret);
+
+  const int32_t inputRate = dec->sample_rate != 0 ? dec->sample_rate : kUnknownRateAssumed;
+  enc->sample_rate = SnapMp3SampleRate(inputRate);
+  enc->bit_rate = ChooseBitRate(job, inputRate);
+  // Frames are stamped in the output stream's time base, which the muxer sets to
+  // one tick per sample.
+  enc->time_base = AVRational{1, enc->sample_rate};
+  job.outStream->time_base = enc->time_base;
+  job.out->bit_rate = enc->bit_rate;
+
+  const AVCodec *encoder = avcodec_find_encoder(enc->codec_id);
+  if (!encoder) return Status::Unknown;
+  ret = avcodec_open2(enc, encoder, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  return PublishEncoderParameters(job.outStream, enc);
+}
+
+Status OpenOutputFile(Mp3Job &job, const char *outputPath) noexcept {
+  int ret = avio_open2(&job.out->pb, outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  StreamTimingState &t = job.timing;
+  t.inAudioIndex = FindBestAudioStream(job.in.get());
+  t.inAudioStream = job.in->streams[t.inAudioIndex];
+  t.outAudioStream = job.outStream;
+  t.outAudioIndex = job.outStream->index;
+  ret = avformat_write_header(job.out.get(), nullptr);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+// Fills the FIFO to one encoder frame, or to the end of input; undecodable packets
+// are skipped until there have been too many.
+Status FillFifo(Mp3Job &job, int frameSamples, bool &finished) noexcept {
+  while (av_audio_fifo_size(job.fifo.get()) < frameSamples) {
+    const Status st = ReadDecodeConvertStore(job.fifo.get(), job.in.get(), job.decCtx.get(), job.encCtx.get(),
+                                             job.swr.get(), finished, job.timing);
+    if (st == Status::InvalidData) {
+      if (++job.invalidDataCount >= kMaxInvalidData) return st;
+    } else if (!IsOk(st)) {
+      return st;
+    }
+    if (finished) break;
+  }
+  return Status::Ok;
+}
+
+Status EncodeQueued(Mp3Job &job, int frameSamples, bool finished) noexcept {
+  for (;;) {
+    const int queued = av_audio_fifo_size(job.fifo.get());
+    if (queued < frameSamples && !(finished && queued > 0)) return Status::Ok;
+    const Status st = LoadEncodeWrite(job.fifo.get(), job.out.get(), job.encCtx.get(), job.timing);
+    if (!IsOk(st)) return st;
+  }
+}
+
+// Seconds encoded over whole seconds of input, scaled; true when the host asks to
+// stop. Nothing is computed for inputs under a second or of unknown rate.
+bool ReportProgress(Mp3Job &job) noexcept {
+  if (!job.progress.HasCallback() || job.decCtx->sample_rate == 0) return false;
+  const int64_t seconds = ContainerDurationToSeconds(job.in->duration);
+  if (seconds < 1) return false;
+  const int32_t scale = ProgressScale();
+  const int64_t total = SecondsToTimestamp(seconds, job.outStream->time_base);
+  const auto value = ProgressValue(job.timing.encodedDuration, total, scale);
+  if (!value) return false;
+  // The container's duration is whole seconds and encoders pad: never report
+  // beyond the whole.
+  const auto capped = static_cast<int32_t>(std::min<int64_t>(*value, scale));
+  ++job.passesSinceReport;
+  if (capped <= job.progress.LastValue() && job.passesSinceReport % kReportEveryPasses != 0) return false;
+  job.passesSinceReport = 0;
+  return job.progress.Report(capped);
+}
+
+// One frame per pass until the input ends (then the encoder is drained) or the host
+// stops the job.
+Status Convert(Mp3Job &job) noexcept {
+  for (;;) {
+    const int frameSamples = AudioFrameSamples(job.encCtx.get());
+    bool finished = false;
+    Status st = FillFifo(job, frameSamples, finished);
+    if (!IsOk(st)) return st;
+    st = EncodeQueued(job, frameSamples, finished);
+    if (!IsOk(st)) return st;
+    if (finished) {
+      bool written = false;
+      return EncodeAudioFrame(nullptr, job.out.get(), job.encCtx.get(), written, job.timing);
+    }
+    if (ReportProgress(job)) return Status::Ok;
+  }
+}
+
+Status Finish(Mp3Job &job) noexcept {
+  job.progress.ReportFinal();
+  const int ret = av_write_trailer(job.out.get());
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+}  // namespace
+
+Status ConvertToMp3(const char *inputPath, const char *outputPath, int32_t requestedBitRate,
+                    ProgressCallback callback, uintptr_t user) noexcept {
+  if (!inputPath || !*inputPath || !outputPath || !*outputPath) return Status::BadParameter;
+  if (platform::IsSameFile(inputPath, outputPath)) return Status::SameFile;
+  Mp3Job job(requestedBitRate, callback, user);
+  Status st = CreateOutput(job, outputPath);
+  if (IsOk(st)) st = OpenAudioInput(job.out.get(), inputPath, AV_CODEC_ID_MP3, job.in, job.outStream, job.decCtx,
+                                    job.encCtx);
+  if (IsOk(st)) st = OpenEncoder(job);
+  if (IsOk(st)) st = OpenAudioResampler(job.decCtx.get(), job.encCtx.get(), job.swr, job.fifo);
+  if (IsOk(st)) st = OpenOutputFile(job, outputPath);
+  if (IsOk(st)) st = Convert(job);
+  if (IsOk(st)) st = Finish(job);
+  return st;
+}
+
+}  // namespace mpg
