@@ -1,14 +1,46 @@
 // Merging exports: a video file with an audio file, and a list of segments.
+#include <string>
+#include <vector>
+
 #include "api/guard.h"
+#include "core/container_choice.h"
+#include "merge/concatenate_segments.h"
+#include "merge/merge_by_stream_copy.h"
+#include "merge/merge_job.h"
+#include "merge/merge_reencode.h"
 
 using namespace mpg;
 
-extern "C" MPG_API int32_t MPG_MergeAV(const char *, const char *, const char *, ProgressCallback,
-                                       uintptr_t) noexcept {
-  return Code(StatusFromAv(AVERROR(ENOSYS)));
+extern "C" MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
+                                       ProgressCallback callback, uintptr_t user) noexcept {
+  return Guard([&] {
+    AVCodecID audio = AV_CODEC_ID_NONE;
+    AVCodecID video = AV_CODEC_ID_NONE;
+    Status st = ProbeMergePair(videoPath, audioPath, audio, video);
+    if (!IsOk(st)) return st;
+    if (!outputPath || !*outputPath) return Status::BadParameter;
+    const char *inputs[] = {videoPath, audioPath};
+    st = RefuseOutputNamingInput(outputPath, inputs);
+    if (!IsOk(st)) return st;
+    const MergeOp2Result choice = ChooseMergeContainer(audio, video);
+    if (choice.mode == static_cast<uint32_t>(MergeMode::ReencodeAudio)) {
+      MergeJob job("mp4");
+      return MergeWithAudioReencode(job, videoPath, audioPath, outputPath, callback, user);
+    }
+    MergeJob job(MergeMuxerName(choice.kind));
+    return MergeByStreamCopy(job, videoPath, audioPath, outputPath, callback, user);
+  });
 }
 
-extern "C" MPG_API int32_t MPG_Merge(const char *const *, const char *, int32_t, uint8_t,
-                                     ProgressCallback, uintptr_t) noexcept {
-  return Code(StatusFromAv(AVERROR(ENOSYS)));
+extern "C" MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
+                                     uint8_t rebaseTimestamps, ProgressCallback callback, uintptr_t user) noexcept {
+  return Guard([&] {
+    std::vector<std::string> list;
+    for (const char *const *p = segments; p && *p; ++p) list.emplace_back(*p);
+    MergeJob job(ConcatMuxerName(outputPath));
+    job.rebaseTimestamps = rebaseTimestamps != 0;
+    // Only the low byte of the flag counts.
+    const bool deleteUsed = (deleteSegments & 0xFF) != 0;
+    return ConcatenateSegments(job, list, outputPath, deleteUsed, callback, user);
+  });
 }

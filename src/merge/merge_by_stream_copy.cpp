@@ -1,0 +1,247 @@
+// Stream-copy merge of a video file and an audio file into one file with video at
+// index 0 and audio at index 1, packets interleaved by time. Refuses inputs without
+// a video stream or a usable audio stream. A failure leaves the output as far as it
+// was written (finished with its trailer after a read error); a stop by the host
+// finishes the file and succeeds.
+#include "merge/merge_by_stream_copy.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "core/packet_write.h"
+#include "core/progress.h"
+#include "core/streams.h"
+#include "core/timebase.h"
+
+namespace mpg {
+
+namespace {
+
+// One input of the copy loop: the chosen stream, its output stream and what has
+// been written from it.
+struct CopyInput {
+  AVFormatContext *in = nullptr;
+  AVStream *inStream = nullptr;
+  AVStream *outStream = nullptr;
+  // The first packet, read ahead for the first-dts report and handed to the loop
+  // as its first read, so nothing is lost.
+  PacketPtr pending;
+  int pendingResult = 0;
+  bool hasPending = false;
+  bool done = false;
+  int64_t writtenPts = 0;  // output time base; 0 until a packet is written
+  int64_t writtenDts = 0;
+};
+
+struct CopyLoop {
+  CopyInput video;
+  CopyInput audio;
+  int64_t durationSeconds = 0;
+  int64_t frameIndex = 0;  // packets whose timestamps were made up, both inputs
+  int32_t writeErrorCount = 0;
+  Status readError = Status::Ok;
+};
+
+Status OpenInputs(MergeJob &job, const char *videoPath, const char *audioPath, CopyLoop &loop) {
+  Status st = OpenVideoInputForCopy(job.out.get(), videoPath, job.videoIn, loop.video.outStream);
+  if (!IsOk(st)) return st;
+  st = OpenAudioInputForCopy(job.out.get(), audioPath, job.audioIn, loop.audio.outStream);
+  if (!IsOk(st)) return st;
+  // The openers chose these very streams.
+  loop.video.in = job.videoIn.get();
+  loop.video.inStream = job.videoIn->streams[FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO)];
+  loop.audio.in = job.audioIn.get();
+  loop.audio.inStream = job.audioIn->streams[FindUsableAudioStream(job.audioIn.get())];
+  return Status::Ok;
+}
+
+Status OpenOutputFile(MergeJob &job, const char *outputPath) {
+  AVFormatContext *out = job.out.get();
+  if (!(out->oformat->flags & AVFMT_NOFILE)) {
+    int ret = avio_open2(&out->pb, outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
+    if (ret < 0) return StatusFromAv(ret);
+  }
+  // Lets the muxers take codecs they still mark experimental (Opus in MP4 on older
+  // releases, say): the streams are copied as they are.
+  out->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+  int ret = avformat_write_header(out, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  for (unsigned i = 0; i < out->nb_streams; ++i) out->streams[i]->start_time = 0;
+  return Status::Ok;
+}
+
+// Reads the next packet of the input's chosen stream, skipping the others; EAGAIN
+// is retried. Returns 0 or the read error.
+int ReadChosenPacket(CopyInput &input, AVPacket *pkt) {
+  if (input.hasPending) {
+    input.hasPending = false;
+    if (input.pendingResult < 0) return input.pendingResult;
+    av_packet_move_ref(pkt, input.pending.get());
+    return 0;
+  }
+  for (;;) {
+    int ret = av_read_frame(input.in, pkt);
+    if (ret == AVERROR(EAGAIN)) continue;
+    if (ret < 0) return ret;
+    if (pkt->stream_index == input.inStream->index) return 0;
+    av_packet_unref(pkt);
+  }
+}
+
+// Takes the first packet of the input ahead of the loop and returns its dts
+// (AV_NOPTS_VALUE when there is none).
+Status PrimeFirstPacket(CopyInput &input, int64_t &firstDts) {
+  firstDts = AV_NOPTS_VALUE;
+  input.pending = MakePacket();
+  if (!input.pending) return Status::NoMemory;
+  input.pendingResult = ReadChosenPacket(input, input.pending.get());
+  input.hasPending = true;
+  if (input.pendingResult >= 0) firstDts = input.pending->dts;
+  return Status::Ok;
+}
+
+void ReportFirstDts(ProgressReporter &progress, const char *kind, int64_t dts, AVRational tb) {
+  if (dts == 0 || dts == AV_NOPTS_VALUE) return;
+  // The time is the dts over the time-base denominator, as the report always gave it.
+  const double seconds = tb.den != 0 ? static_cast<double>(dts) / tb.den : 0.0;
+  // "video.first_dts=" + 20 digits and a sign + " time=" + %g's at most 13: ample.
+  char text[96];
+  const int length = std::snprintf(text, sizeof text, "%s.first_dts=%" PRId64 " time=%g", kind, dts, seconds);
+  if (length < 0) return;
+  progress.ReportText(text);
+}
+
+// The merge length for progress, then the two first-dts reports (audio first).
+Status MeasureAndReport(CopyLoop &loop, ProgressReporter &progress) {
+  loop.durationSeconds =
+      MeasureMergeDuration(loop.video.in, loop.video.inStream, loop.audio.in, loop.audio.inStream);
+  // The measure left both inputs at their start; the first packets are read now.
+  int64_t audioDts = AV_NOPTS_VALUE;
+  int64_t videoDts = AV_NOPTS_VALUE;
+  Status st = PrimeFirstPacket(loop.audio, audioDts);
+  if (IsOk(st)) st = PrimeFirstPacket(loop.video, videoDts);
+  if (!IsOk(st)) return st;
+  if (progress.HasCallback()) {
+    ReportFirstDts(progress, "audio", audioDts, loop.audio.inStream->time_base);
+    ReportFirstDts(progress, "video", videoDts, loop.video.inStream->time_base);
+  }
+  return Status::Ok;
+}
+
+// The input that lags behind by written time; video on a tie.
+CopyInput &ChooseInput(CopyLoop &loop) {
+  if (loop.audio.done) return loop.video;
+  if (loop.video.done) return loop.audio;
+  return av_compare_ts(loop.video.writtenPts, loop.video.outStream->time_base, loop.audio.writtenPts,
+                       loop.audio.outStream->time_base) <= 0
+             ? loop.video
+             : loop.audio;
+}
+
+// The end of one input. The end of file (or EIO, how some demuxers report a cut
+// file) is normal; any other error ends the input too, and is the merge's result.
+void EndInput(CopyLoop &loop, CopyInput &input, int readResult, ProgressReporter &progress) {
+  input.done = true;
+  const bool normalEnd = readResult == AVERROR_EOF || readResult == AVERROR(EIO);
+  if (!normalEnd && IsOk(loop.readError)) loop.readError = StatusFromAv(readResult);
+  if (&input == &loop.video && normalEnd) progress.ReportFinal();
+}
+
+// A packet without pts gets times made up from the stream's frame rate, one frame
+// per such packet, counted across both inputs.
+void MakeUpMissingTimes(CopyLoop &loop, const AVStream *st, AVPacket *pkt) {
+  if (pkt->pts != AV_NOPTS_VALUE) return;
+  const AVRational rate = st->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return;  // no rate to count frames by
+  const AVRational frameTb = av_inv_q(rate);
+  pkt->pts = pkt->dts = RescaleTs(loop.frameIndex, frameTb, st->time_base);
+  pkt->duration = RescaleDuration(1, frameTb, st->time_base);
+  ++loop.frameIndex;
+}
+
+// Progress from a video packet's pts over the merge length, capped at the scale.
+// True when the host asked to stop.
+bool ReportVideoProgress(const CopyLoop &loop, const AVPacket *pkt, ProgressReporter &progress) {
+  if (!progress.HasCallback() || pkt->pts == AV_NOPTS_VALUE) return false;
+  const int64_t seconds = TimestampToWholeSeconds(pkt->pts, loop.video.inStream->time_base);
+  const int32_t scale = ProgressScale();
+  const auto value = ProgressValue(seconds, loop.durationSeconds, scale);
+  if (!value) return false;  // length unknown: only the final report
+  return progress.ReportIfAdvanced(static_cast<int32_t>(std::min<int64_t>(*value, scale)));
+}
+
+// Forces the timestamps of a rescaled packet to move on from the last written
+// packet of its kind. False when the packet must be dropped (pts before dts).
+bool FixTimestamps(const CopyLoop &loop, const CopyInput &input, AVPacket *pkt) {
+  if (input.writtenPts != 0 && pkt->duration != 0 && pkt->pts == input.writtenPts) pkt->pts = input.writtenPts + 1;
+  // Audio dts may not fall back at all; video dts only may not repeat (a reordered
+  // stream's dts steps are checked by the muxer).
+  const bool repeatsDts = &input == &loop.audio ? pkt->dts <= input.writtenDts : pkt->dts == input.writtenDts;
+  if (input.writtenDts != 0 && pkt->duration != 0 && repeatsDts) pkt->dts = input.writtenPts + 1;
+  return pkt->pts >= pkt->dts;
+}
+
+// Writes one packet. Write failures of packets with a known, non-negative pts are
+// counted; one more than the job tolerates ends the merge with that error.
+Status WriteCopiedPacket(MergeJob &job, CopyLoop &loop, CopyInput &input, AVPacket *pkt) {
+  const int64_t rescaledPts = pkt->pts;
+  input.writtenPts = pkt->pts;
+  input.writtenDts = pkt->dts;
+  // The write takes the packet's reference.
+  const int ret = WritePacket(job.out.get(), pkt);
+  av_packet_unref(pkt);
+  if (ret >= 0 || rescaledPts < 0) return Status::Ok;
+  if (++loop.writeErrorCount > job.maxWriteErrors) return StatusFromAv(ret);
+  return Status::Ok;
+}
+
+// Copies packets until both inputs have ended or the host stops the merge.
+Status CopyPackets(MergeJob &job, CopyLoop &loop, ProgressReporter &progress) {
+  PacketPtr pkt = MakePacket();
+  if (!pkt) return Status::NoMemory;
+  while (!(loop.video.done && loop.audio.done)) {
+    CopyInput &input = ChooseInput(loop);
+    const int ret = ReadChosenPacket(input, pkt.get());
+    if (ret < 0) {
+      EndInput(loop, input, ret, progress);
+      continue;
+    }
+    MakeUpMissingTimes(loop, input.inStream, pkt.get());
+    if (&input == &loop.video && ReportVideoProgress(loop, pkt.get(), progress)) break;
+    RescalePacketTimes(pkt.get(), input.inStream->time_base, input.outStream->time_base);
+    pkt->stream_index = input.outStream->index;
+    if (!FixTimestamps(loop, input, pkt.get())) {
+      av_packet_unref(pkt.get());
+      continue;
+    }
+    Status st = WriteCopiedPacket(job, loop, input, pkt.get());
+    if (!IsOk(st)) return st;
+  }
+  return Status::Ok;
+}
+
+// The trailer finishes the file after the loop (also after a stop or a read error).
+Status FinishOutput(MergeJob &job, const CopyLoop &loop) {
+  const int ret = av_write_trailer(job.out.get());
+  if (!IsOk(loop.readError)) return loop.readError;
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+}  // namespace
+
+Status MergeByStreamCopy(MergeJob &job, const char *videoPath, const char *audioPath, const char *outputPath,
+                         ProgressCallback callback, uintptr_t user) {
+  ProgressReporter progress(callback, user);
+  CopyLoop loop;
+  Status st = CreateOutputContext(job, outputPath);
+  if (IsOk(st)) st = OpenInputs(job, videoPath, audioPath, loop);
+  if (IsOk(st)) st = OpenOutputFile(job, outputPath);
+  if (IsOk(st)) st = MeasureAndReport(loop, progress);
+  if (IsOk(st)) st = CopyPackets(job, loop, progress);
+  if (IsOk(st)) st = FinishOutput(job, loop);
+  job.status = st;
+  return st;
+}
+
+}  // namespace mpg

@@ -1,0 +1,81 @@
+// The merge job record shared by the merges of two inputs, the segment
+// concatenation and the FLV repair, and the openers that give an output a
+// stream-copy stream of an input file's video or audio.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "core/av_ptr.h"
+#include "core/status.h"
+
+namespace mpg {
+
+// Timestamp bookkeeping of one kind of stream (video or audio) across the segments
+// of a concatenation.
+struct ConcatTrack {
+  // In the segment's time base; they change only when timestamps are rebased.
+  int64_t ptsStep = 0;      // pts as read of the last packet minus that of the one before
+  int64_t lastReadPts = 0;  // pts as read of the last packet
+  int64_t ptsOffset = 0;    // subtracted from every pts as read
+  int64_t dtsOffset = 0;    // subtracted from every dts as read
+  // In the output stream's time base: the last written packet's pts (dts) plus its
+  // duration minus 1, or the pts (dts) itself for a packet without duration;
+  // 0 means nothing written yet.
+  int64_t ptsEnd = 0;
+  int64_t dtsEnd = 0;
+};
+
+// What carries the continuity of a concatenation from one segment to the next.
+struct ConcatState {
+  ConcatTrack video;
+  ConcatTrack audio;
+};
+
+// One export call's merge: its parameters, its result and the FFmpeg objects it
+// owns. Members are destroyed in reverse order: the output is closed (without a
+// trailer) before the inputs.
+struct MergeJob {
+  explicit MergeJob(std::string muxerName) : containerName(std::move(muxerName)) {}
+
+  std::string containerName;  // short muxer name handed to av_guess_format
+  Status status = Status::Ok;
+  int32_t maxWriteErrors = 25;  // counted packet-write failures a copy merge tolerates
+  bool rebaseTimestamps = false;
+  ConcatState concat;
+
+  InputFormatPtr videoIn;
+  InputFormatPtr audioIn;
+  OutputFormatPtr out;
+};
+
+// SameFile when outputPath names an existing file that is also one of inputs (by
+// device and inode, through links and other spellings); Ok otherwise. Call it
+// before anything is opened for writing, so an input is never truncated.
+Status RefuseOutputNamingInput(const char *outputPath, std::span<const char *const> inputs) noexcept;
+
+// Creates job.out for job.containerName, named after outputPath; no file is opened.
+// Exit when FFmpeg knows no such muxer, else the FFmpeg error.
+Status CreateOutputContext(MergeJob &job, const char *outputPath) noexcept;
+
+// Adds to out a stream-copy stream of the first video stream of the open input in
+// (cover pictures count as video). outStream receives the new stream, owned by out.
+// VideoStreamNotFound; Unknown when the linked libavcodec knows no encoder for the
+// codec (nothing is encoded, but a copy needs a codec the build can name) or the
+// stream cannot be made; the FFmpeg error of the parameter copy.
+Status AddVideoCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&outStream) noexcept;
+// The same for the first usable audio stream (channels and sample rate known):
+// AudioStreamNotFound, Unknown, or the FFmpeg error of the parameter copy.
+Status AddAudioCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&outStream) noexcept;
+
+// Opens the file at path, reads its stream information and adds its video (audio)
+// to out as above. On success in owns the open input, positioned at its start;
+// on failure in is empty and the first failing step's status is returned (the
+// FFmpeg error of the open or the probe, then the codes of Add*CopyStream).
+Status OpenVideoInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
+                             AVStream *&outStream) noexcept;
+Status OpenAudioInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
+                             AVStream *&outStream) noexcept;
+
+}  // namespace mpg
