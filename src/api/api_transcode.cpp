@@ -1,13 +1,8 @@
-// Conversion exports: transcode and MP3 conversion.
+// Conversion export: the audio of a file as an MP3 file.
 #include "api/guard.h"
 #include "transcode/mp3_convert.h"
 
 using namespace mpg;
-
-extern "C" MPG_API int32_t MPG_Transcode(const MpgString *, const MpgString *, const TranscodeParams *,
-                                         ProgressCallback, uintptr_t) noexcept {
-  return Code(StatusFromAv(AVERROR(ENOSYS)));
-}
 
 extern "C" MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
                                        ProgressCallback callback, uintptr_t user) noexcept {
