@@ -324,7 +324,10 @@ Status FinishOutput(MergeJob &job) {
 void SettleFiles(MergeJob &job, const ConcatRun &run, Status st, const char *outputPath, bool deleteSegments) {
   if (!IsOk(st)) {
     job.out.reset();  // close the file before it goes
-    if (run.outputOpened) platform::DeleteFile(outputPath);
+    // Only a file this call created or truncated; never a device named as output.
+    if (run.outputOpened && platform::GetFileKind(outputPath) == platform::FileKind::Regular) {
+      platform::DeleteFile(outputPath);
+    }
     return;
   }
   if (!deleteSegments || run.stopped) return;

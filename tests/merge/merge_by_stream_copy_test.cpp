@@ -185,6 +185,46 @@ TEST(Merge, ReportsTheFirstDtsOfEachInputThatDoesNotStartAtZero) {
   EXPECT_EQ(log.texts, expected);
 }
 
+// A merge of inputs shorter than a second has no length to count progress by: it
+// sends no values until the final one.
+TEST(Merge, UnmeasurableLengthSendsOnlyTheFinalReport) {
+  const std::string video =
+      MakeFixture("h264_0.8s.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25:duration=0.8" + kExact +
+                                       "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+  const std::string audio = MakeFixture("aac_0.8s.m4a", kAudio + "0.8 -ac 2" + kExact + "-c:a aac -b:a 96k");
+  ProgressLog log;
+  ASSERT_EQ(MPG_MergeAV(video.c_str(), audio.c_str(), Out("short.mp4").c_str(), ProgressLog::Callback, log.User()),
+            0);
+  EXPECT_EQ(log.values, std::vector<int32_t>{100});
+}
+
+// Ogg gives up with invalid data when it finds no page within 64 KiB. The audio
+// read error ends the audio, the video is still copied to its end and the file
+// finished, and the merge reports the error instead of success.
+TEST(Merge, AudioReadErrorIsReportedAndTheFileFinished) {
+  const std::string vorbis = MakeFixture("vorbis_10s.ogg", kAudio + "10 -ac 2" + kExact + "-c:a libvorbis");
+  std::string bytes = ReadBytes(vorbis);
+  ASSERT_GT(bytes.size(), 20000u);
+  bytes.insert(bytes.size() / 2, std::string(70000, 'x'));
+  const std::string audio = Out("damaged.ogg");
+  WriteBytes(audio, bytes);
+  const std::string out = Out("damaged.mp4");
+  EXPECT_EQ(MPG_MergeAV(fx::H264Video10s().c_str(), audio.c_str(), out.c_str(), nullptr, 0), AVERROR_INVALIDDATA);
+  EXPECT_NEAR(StreamSpan(out, "v:0"), 10.0, 0.1);
+  const double audioSpan = StreamSpan(out, "a:0");
+  EXPECT_GT(audioSpan, 1.0);
+  EXPECT_LT(audioSpan, 9.0);
+  std::string errors;
+  EXPECT_TRUE(DecodesCleanly(out, &errors)) << errors;
+}
+
+// Every write to /dev/full fails once the output buffer is flushed: past the
+// tolerated count the merge ends with the write error, never with success.
+TEST(Merge, WriteFailuresEndTheMergeWithTheWriteError) {
+  EXPECT_EQ(MPG_MergeAV(fx::H264Video10s().c_str(), fx::AacAudio10s().c_str(), "/dev/full", nullptr, 0),
+            AVERROR(ENOSPC));
+}
+
 struct RefusalCase {
   const char *name;
   std::string (*video)();
