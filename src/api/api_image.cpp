@@ -1,19 +1,52 @@
 // Still-image exports: a picture from a video as a file or as a BMP in memory.
 #include "api/guard.h"
+#include "image/frame_grab.h"
 
 using namespace mpg;
 
-extern "C" MPG_API uint8_t MPG_GetImage(int32_t, const char *, const char *, int32_t, int32_t) noexcept {
-  return 0;
+extern "C" MPG_API uint8_t MPG_GetImageP(int32_t imageFormat, const char *inputPath,
+                                         const char *outputPath, int32_t position, int32_t height,
+                                         int32_t quality) noexcept {
+  if (!inputPath || !outputPath) return 0;
+  return GuardOr<uint8_t>(0, [&] {
+    ImageGrabJob job;
+    return GrabImageToFile(job, imageFormat, inputPath, outputPath, position, height, quality)
+               ? uint8_t{1}
+               : uint8_t{0};
+  });
 }
 
-extern "C" MPG_API uint8_t MPG_GetImageP(int32_t, const char *, const char *, int32_t, int32_t,
-                                         int32_t) noexcept {
-  return 0;
+extern "C" MPG_API uint8_t MPG_GetImage(int32_t imageFormat, const char *inputPath,
+                                        const char *outputPath, int32_t height,
+                                        int32_t quality) noexcept {
+  return MPG_GetImageP(imageFormat, inputPath, outputPath, 0, height, quality);
 }
 
-extern "C" MPG_API uint8_t *MPG_GetImageBMP(const char *, int32_t, uint32_t *, int32_t) noexcept {
-  return nullptr;
+extern "C" MPG_API uint8_t *MPG_GetImageBMP(const char *inputPath, int32_t seconds, uint32_t *size,
+                                            int32_t height) noexcept {
+  // Without somewhere to put the size, the caller could not use the buffer.
+  if (!size) return nullptr;
+  *size = 0;
+  // A negative second lies before every stream.
+  if (!inputPath || seconds < 0) return nullptr;
+  return GuardOr<uint8_t *>(nullptr, [&]() -> uint8_t * {
+    ImageGrabJob job;
+    job.memoryMode = MemoryMode::Bmp;
+    if (!GrabImageToMemory(job, inputPath, static_cast<uint32_t>(seconds), height)) return nullptr;
+    // The buffer now belongs to the caller, who releases it with free().
+    *size = job.bmpSize;
+    return job.bmpBuffer;
+  });
 }
 
-extern "C" MPG_API uint8_t MPG_GetImageJPG(const char *, const char *, int32_t, int32_t) noexcept { return 0; }
+extern "C" MPG_API uint8_t MPG_GetImageJPG(const char *inputPath, const char *outputPath,
+                                           int32_t seconds, int32_t height) noexcept {
+  if (!inputPath || !outputPath || seconds < 0) return 0;
+  return GuardOr<uint8_t>(0, [&] {
+    ImageGrabJob job;
+    job.memoryMode = MemoryMode::JpegFile;
+    job.outputPath = outputPath;
+    return GrabImageToMemory(job, inputPath, static_cast<uint32_t>(seconds), height) ? uint8_t{1}
+                                                                                      : uint8_t{0};
+  });
+}

@@ -1,0 +1,421 @@
+// The frame grab: one picture of the first video stream, scaled and converted to
+// packed RGB24, then written to a file or built as a BMP in memory. Inputs without a
+// video stream, or whose video codec has no encoder here, are refused. A failed file
+// grab deletes its output path; a memory grab deletes nothing. Neither ever writes to
+// a path that names its input.
+#include "image/frame_grab.h"
+
+#include "core/progress.h"
+#include "core/streams.h"
+#include "core/timebase.h"
+#include "image/image_writers.h"
+#include "image/jpeg/jpeg_encoder.h"
+#include "image/seek.h"
+#include "platform/platform.h"
+#include "transcode/codec_loop.h"
+
+#include <cstring>
+#include <limits>
+
+namespace mpg {
+
+namespace {
+
+// A file grab fails when a packet decodes to nothing (or fails) after 251 others did.
+constexpr int kMaxFruitlessPackets = 250;
+// A memory grab fails at the 27th packet the decoder refuses.
+constexpr int kMaxDecodeErrors = 25;
+// The memory grab converts one decoded picture in this many.
+constexpr int64_t kSampleInterval = 20;
+// Bilinear scaling with accurate rounding in the colour conversion.
+constexpr int kScaleFlags = SWS_FAST_BILINEAR | SWS_ACCURATE_RND;
+
+// A packed RGB24 picture: av_image_alloc with alignment 1 leaves no gap between rows.
+struct RgbPicture {
+  AvBufferPtr data;
+  int size = 0;
+
+  uint8_t *bytes() const noexcept { return static_cast<uint8_t *>(data.get()); }
+};
+
+// Everything one grab opens, released in reverse order on every path: the pictures,
+// the packet and the frame, the decoder, then the input.
+struct GrabSession {
+  InputFormatPtr input;
+  int videoIndex = -1;
+  CodecContextPtr decCtx;
+  FramePtr frame;
+  PacketPtr pkt;
+  ImageSize outSize;
+  RgbPicture picture;  // the conversion buffer
+  RgbPicture kept;     // the memory grab's last sampled picture before the target
+
+  AVStream *videoStream() const noexcept { return input->streams[videoIndex]; }
+};
+
+// ---- Steps shared by both grabs ----------------------------------------------------
+
+// Opens the input and finds its first video stream. Refuses a stream whose codec has
+// no registered encoder, as the grab always has.
+Status OpenImageInput(GrabSession &s, const char *path) noexcept {
+  Status st = OpenInputFile(path, s.input);
+  if (!IsOk(st)) return st;
+  s.videoIndex = FindFirstStreamOfType(s.input.get(), AVMEDIA_TYPE_VIDEO);
+  if (s.videoIndex < 0) return Status::VideoStreamNotFound;
+  if (!avcodec_find_encoder(s.videoStream()->codecpar->codec_id)) return Status::Unknown;
+  return Status::Ok;
+}
+
+Status OpenVideoDecoder(GrabSession &s) noexcept {
+  const AVStream *stream = s.videoStream();
+  const AVCodec *decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (!decoder) return Status::Unknown;
+  s.decCtx.reset(avcodec_alloc_context3(decoder));
+  if (!s.decCtx) return Status::Unknown;
+  int ret = avcodec_parameters_to_context(s.decCtx.get(), stream->codecpar);
+  if (ret < 0) return StatusFromAv(ret);
+  // Frames then carry timestamps in the stream's time base.
+  s.decCtx->pkt_timebase = stream->time_base;
+  ret = avcodec_open2(s.decCtx.get(), decoder, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  if (s.decCtx->width == 0 || s.decCtx->height == 0) return Status::Unknown;
+  s.frame = MakeFrame();
+  s.pkt = MakePacket();
+  if (!s.frame || !s.pkt) return Status::NoMemory;
+  return Status::Ok;
+}
+
+Status AllocateRgbPicture(RgbPicture &pic, ImageSize size) noexcept {
+  uint8_t *planes[4] = {};
+  int linesizes[4] = {};
+  const int ret = av_image_alloc(planes, linesizes, size.width, size.height, AV_PIX_FMT_RGB24, 1);
+  if (ret < 0) return StatusFromAv(ret, Status::NoMemory);
+  pic.data.reset(planes[0]);
+  pic.size = ret;
+  return Status::Ok;
+}
+
+// The output size from the opened decoder, and the conversion buffer (and the kept
+// buffer when withKept) of that size.
+Status AllocatePictures(GrabSession &s, int32_t height, bool withKept) noexcept {
+  const auto size = OutputImageSize(s.decCtx->width, s.decCtx->height, height);
+  if (!size) return Status::Unknown;
+  s.outSize = *size;
+  Status st = AllocateRgbPicture(s.picture, s.outSize);
+  if (IsOk(st) && withKept) st = AllocateRgbPicture(s.kept, s.outSize);
+  return st;
+}
+
+// The next packet of the video stream in s.pkt; packets of other streams are dropped.
+// Returns the demuxer's error at the end of input (AVERROR_EOF, usually).
+Status ReadVideoPacket(GrabSession &s) noexcept {
+  for (;;) {
+    av_packet_unref(s.pkt.get());
+    const int ret = av_read_frame(s.input.get(), s.pkt.get());
+    if (ret == AVERROR(EAGAIN)) continue;
+    if (ret < 0) return StatusFromAv(ret);
+    if (s.pkt->stream_index == s.videoIndex) return Status::Ok;
+  }
+}
+
+// Scales and converts frame into dst, a picture of size. The frame's own size and
+// format are used, so a stream that changes size mid-way is still read within bounds.
+Status ConvertPicture(const AVFrame *frame, const RgbPicture &dst, ImageSize size) noexcept {
+  SwsPtr sws(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                            size.width, size.height, AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr,
+                            nullptr));
+  if (!sws) return Status::Unknown;
+  uint8_t *const dstPlanes[4] = {dst.bytes(), nullptr, nullptr, nullptr};
+  const int dstLinesizes[4] = {size.width * 3, 0, 0, 0};
+  const int ret = sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dstPlanes,
+                            dstLinesizes);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+// ---- The file grab -------------------------------------------------------------------
+
+std::optional<ImageFileFormat> ToImageFileFormat(int32_t format) noexcept {
+  switch (format) {
+    case MPG_IMAGE_PPM: return ImageFileFormat::Ppm;
+    case MPG_IMAGE_BMP: return ImageFileFormat::Bmp;
+    case MPG_IMAGE_JPEG: return ImageFileFormat::Jpeg;
+    default: return std::nullopt;
+  }
+}
+
+// The video stream's duration in its own time base: the stream's, else the
+// container's converted, else AV_NOPTS_VALUE.
+int64_t VideoStreamDuration(const GrabSession &s) noexcept {
+  const AVStream *stream = s.videoStream();
+  if (stream->duration != AV_NOPTS_VALUE) return stream->duration;
+  if (s.input->duration != AV_NOPTS_VALUE) {
+    return RescaleDuration(s.input->duration, AVRational{1, AV_TIME_BASE}, stream->time_base);
+  }
+  return AV_NOPTS_VALUE;
+}
+
+// The pts of the packetIndex-th video packet at the stream's frame rate, for packets
+// without one; AV_NOPTS_VALUE when the frame rate is unknown.
+int64_t EstimatePacketPts(const AVStream *stream, int64_t packetIndex) noexcept {
+  const AVRational rate = stream->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return AV_NOPTS_VALUE;
+  return RescaleDuration(packetIndex, av_inv_q(rate), stream->time_base);
+}
+
+// Whether the packet in s.pkt, the packetIndex-th of the video stream, lies at or
+// after position. A file of unknown duration never reaches a position.
+bool PacketReachesPosition(const GrabSession &s, int64_t packetIndex, int32_t position,
+                           int64_t duration) noexcept {
+  int64_t pts = s.pkt->pts;
+  if (pts == AV_NOPTS_VALUE) pts = EstimatePacketPts(s.videoStream(), packetIndex);
+  if (pts == AV_NOPTS_VALUE) return false;
+  const auto fraction = ProgressValue(pts, duration, ProgressScale());
+  return fraction && *fraction >= position;
+}
+
+// What decoding one packet gave the file grab.
+struct FilePictureSearch {
+  bool produced = false;  // the decoder handed out a picture
+  bool found = false;     // a suitable picture is in the conversion buffer
+  Status convertStatus = Status::Ok;
+};
+
+// Decodes pkt (null drains the decoder) and converts the first picture that is
+// neither P nor B; it is kept when it is not of one colour. Returns the decoder's
+// status; a conversion failure is left in search.convertStatus.
+Status DecodeForSuitablePicture(GrabSession &s, const AVPacket *pkt, FilePictureSearch &search) noexcept {
+  return DecodePacket(s.decCtx.get(), pkt, s.frame.get(), [&](AVFrame *frame) {
+    search.produced = true;
+    if (search.found) return Status::Ok;
+    if (frame->pict_type == AV_PICTURE_TYPE_P || frame->pict_type == AV_PICTURE_TYPE_B) return Status::Ok;
+    search.convertStatus = ConvertPicture(frame, s.picture, s.outSize);
+    if (!IsOk(search.convertStatus)) return search.convertStatus;
+    search.found = !IsUniformImage(s.picture.bytes(), s.outSize.width, s.outSize.height);
+    return Status::Ok;
+  });
+}
+
+// Reads from the start to position, then decodes from the next key packet until a
+// suitable picture is in the conversion buffer.
+Status FindPictureAtPosition(GrabSession &s, int32_t position, int64_t duration) noexcept {
+  int64_t packetIndex = 0;  // every video packet read, decoded or not
+  int fruitless = 0;        // decoded packets that gave no picture, over the whole grab
+  bool reached = position == 0;
+  // Decoding must start at a key packet: a decoder started mid-group gives no
+  // picture until the next one, which would count a whole group as fruitless.
+  bool keySeen = false;
+  FilePictureSearch search;
+  for (;;) {
+    Status st = ReadVideoPacket(s);
+    if (!IsOk(st)) {
+      if (!keySeen) return st;
+      // The decoder may still hold pictures of the last packets.
+      DecodeForSuitablePicture(s, nullptr, search);
+      if (!IsOk(search.convertStatus)) return search.convertStatus;
+      return search.found ? Status::Ok : st;
+    }
+    // Once reached, the position stays reached: packets out of pts order (B pictures)
+    // must not be taken from a decoder that has started.
+    if (!reached) reached = PacketReachesPosition(s, packetIndex, position, duration);
+    ++packetIndex;
+    if (!reached) continue;
+    if (!keySeen) keySeen = (s.pkt->flags & AV_PKT_FLAG_KEY) != 0;
+    if (!keySeen) continue;
+
+    search.produced = false;
+    const Status decodeStatus = DecodeForSuitablePicture(s, s.pkt.get(), search);
+    if (!IsOk(search.convertStatus)) return search.convertStatus;
+    if (search.found) return Status::Ok;
+    if (!IsOk(decodeStatus) || !search.produced) {
+      if (fruitless > kMaxFruitlessPackets) return Status::Unknown;
+      ++fruitless;
+    }
+  }
+}
+
+bool WriteImageFile(ImageFileFormat format, const char *path, const GrabSession &s,
+                    int32_t quality) noexcept {
+  const uint8_t *rgb = s.picture.bytes();
+  const ImageSize size = s.outSize;
+  switch (format) {
+    case ImageFileFormat::Ppm: return WritePpmFile(path, rgb, size.width, size.height);
+    case ImageFileFormat::Bmp: return WriteBmpFile(path, rgb, size.width, size.height);
+    case ImageFileFormat::Jpeg: return jpeg::WriteJpegFile(path, rgb, size.width, size.height, quality);
+  }
+  return false;
+}
+
+// The writers do not all check their writes: a grab counts only when a non-empty
+// regular file is there afterwards.
+bool OutputFileWritten(const char *path) noexcept {
+  if (platform::GetFileKind(path) != platform::FileKind::Regular) return false;
+  return platform::FileSize(path).value_or(0) != 0;
+}
+
+Status RunFileGrab(GrabSession &s, ImageFileFormat format, const char *inputPath,
+                   const char *outputPath, int32_t position, int32_t height, int32_t quality) noexcept {
+  Status st = OpenImageInput(s, inputPath);
+  int64_t duration = AV_NOPTS_VALUE;
+  if (IsOk(st)) {
+    duration = VideoStreamDuration(s);
+    if (duration == 0) st = Status::Unknown;
+  }
+  if (IsOk(st)) st = OpenVideoDecoder(s);
+  if (IsOk(st)) st = AllocatePictures(s, height, false);
+  if (IsOk(st)) st = FindPictureAtPosition(s, position, duration);
+  if (IsOk(st) && !WriteImageFile(format, outputPath, s, quality)) st = Status::Unknown;
+  return st;
+}
+
+// ---- The memory grab -----------------------------------------------------------------
+
+// The memory grab's progress through the decoded pictures.
+struct Sampling {
+  int64_t target = 0;     // the wanted second, in the video stream's time base
+  int64_t decoded = 0;    // pictures decoded since the seek
+  bool kept = false;      // s.kept holds a sampled picture
+  bool reached = false;   // the conversion buffer holds the first sample at or after target
+  Status convertStatus = Status::Ok;
+};
+
+void KeepPicture(GrabSession &s, Sampling &sampling) noexcept {
+  std::memcpy(s.kept.bytes(), s.picture.bytes(), static_cast<size_t>(s.picture.size));
+  sampling.kept = true;
+}
+
+// Decodes pkt (null drains the decoder) and converts every 20th picture, comparing
+// the picture's own timestamp with the target: with B pictures the packet just sent
+// is not the picture that comes out.
+Status DecodeAndSample(GrabSession &s, const AVPacket *pkt, Sampling &sampling) noexcept {
+  return DecodePacket(s.decCtx.get(), pkt, s.frame.get(), [&](AVFrame *frame) {
+    if (sampling.reached) return Status::Ok;
+    if (sampling.decoded++ % kSampleInterval != 0) return Status::Ok;
+    sampling.convertStatus = ConvertPicture(frame, s.picture, s.outSize);
+    if (!IsOk(sampling.convertStatus)) return sampling.convertStatus;
+    const int64_t pts = frame->best_effort_timestamp;
+    if (pts != AV_NOPTS_VALUE && pts >= sampling.target) {
+      sampling.reached = true;
+      // A first sample already at the target is the best picture there is to keep.
+      if (!sampling.kept) KeepPicture(s, sampling);
+      return Status::Ok;
+    }
+    KeepPicture(s, sampling);
+    return Status::Ok;
+  });
+}
+
+Status SampleUpToTarget(GrabSession &s, Sampling &sampling) noexcept {
+  int decodeErrors = 0;
+  for (;;) {
+    Status st = ReadVideoPacket(s);
+    if (!IsOk(st)) {
+      // The decoder may still hold pictures of the last packets.
+      DecodeAndSample(s, nullptr, sampling);
+      if (!IsOk(sampling.convertStatus)) return sampling.convertStatus;
+      return sampling.kept ? Status::Ok : st;
+    }
+    const Status decodeStatus = DecodeAndSample(s, s.pkt.get(), sampling);
+    if (!IsOk(sampling.convertStatus)) return sampling.convertStatus;
+    if (sampling.reached) return Status::Ok;
+    if (!IsOk(decodeStatus)) {
+      if (decodeErrors > kMaxDecodeErrors) return Status::Unknown;
+      ++decodeErrors;
+    }
+  }
+}
+
+Status ProduceMemoryOutput(ImageGrabJob &job, const GrabSession &s) noexcept {
+  const ImageSize size = s.outSize;
+  if (job.memoryMode == MemoryMode::Bmp) {
+    uint32_t bmpSize = 0;
+    uint8_t *bmp = BuildBmpInMemory(s.kept.bytes(), size.width, size.height, &bmpSize);
+    if (!bmp) return Status::NoMemory;
+    job.bmpBuffer = bmp;
+    job.bmpSize = bmpSize;
+    return Status::Ok;
+  }
+  // At the end of input the conversion buffer holds the last sampled picture.
+  const bool written = jpeg::WriteJpegFile(job.outputPath.c_str(), s.picture.bytes(), size.width,
+                                           size.height, kMemoryGrabJpegQuality);
+  return written ? Status::Ok : Status::Unknown;
+}
+
+Status RunMemoryGrab(ImageGrabJob &job, GrabSession &s, const char *inputPath, uint32_t seconds,
+                     int32_t height) noexcept {
+  Status st = OpenImageInput(s, inputPath);
+  if (IsOk(st)) st = OpenVideoDecoder(s);
+  if (IsOk(st)) st = AllocatePictures(s, height, true);
+  if (IsOk(st)) st = SeekToSecond(s.input.get(), s.decCtx.get(), s.videoIndex, seconds);
+  Sampling sampling;
+  if (IsOk(st)) {
+    sampling.target = SecondToStreamTimestamp(s.videoStream(), seconds);
+    st = SampleUpToTarget(s, sampling);
+  }
+  if (IsOk(st)) st = ProduceMemoryOutput(job, s);
+  return st;
+}
+
+}  // namespace
+
+std::optional<ImageSize> OutputImageSize(int32_t decodedWidth, int32_t decodedHeight,
+                                         int32_t height) noexcept {
+  if (decodedWidth <= 0 || decodedHeight <= 0 || height < 0) return std::nullopt;
+  if (height == 0) return ImageSize{decodedWidth, decodedHeight};
+  int64_t width = int64_t{decodedWidth} * height / decodedHeight;
+  // Widths are kept to multiples of 4, so BMP rows need no padding.
+  if (width % 4 != 0) width += 4 - width % 4;
+  if (width <= 0 || width > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  return ImageSize{static_cast<int32_t>(width), height};
+}
+
+bool IsUniformImage(const uint8_t *rgb, int32_t width, int32_t height) noexcept {
+  if (!rgb || width <= 0 || height <= 0) return true;
+  const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3;
+  for (size_t i = 3; i < bytes; i += 3) {
+    if (rgb[i] != rgb[0] || rgb[i + 1] != rgb[1] || rgb[i + 2] != rgb[2]) return false;
+  }
+  return true;
+}
+
+bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
+                     const char *outputPath, int32_t position, int32_t height,
+                     int32_t quality) noexcept {
+  if (!inputPath || !outputPath) {
+    job.status = Status::BadParameter;
+    return false;
+  }
+  // Writing, or deleting after a failure, would destroy the input.
+  if (platform::IsSameFile(inputPath, outputPath)) {
+    job.status = Status::SameFile;
+    return false;
+  }
+  const auto imageFormat = ToImageFileFormat(format);
+  if (!imageFormat) {
+    job.status = Status::BadParameter;
+  } else {
+    GrabSession s;
+    job.status = RunFileGrab(s, *imageFormat, inputPath, outputPath, position, height, quality);
+  }
+  if (IsOk(job.status) && OutputFileWritten(outputPath)) return true;
+  if (IsOk(job.status)) job.status = Status::Unknown;
+  platform::DeleteFile(outputPath);
+  return false;
+}
+
+bool GrabImageToMemory(ImageGrabJob &job, const char *inputPath, uint32_t seconds,
+                       int32_t height) noexcept {
+  if (!inputPath) {
+    job.status = Status::BadParameter;
+    return false;
+  }
+  if (job.memoryMode == MemoryMode::JpegFile &&
+      platform::IsSameFile(inputPath, job.outputPath.c_str())) {
+    job.status = Status::SameFile;
+    return false;
+  }
+  GrabSession s;
+  job.status = RunMemoryGrab(job, s, inputPath, seconds, height);
+  return IsOk(job.status);
+}
+
+}  // namespace mpg
