@@ -9,6 +9,7 @@
 //                                    untimed warm-up each, and prints the medians and
 //                                    their ratio. Without PATH the input is made by the
 //                                    ffmpeg tool once, next to this program.
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,15 +50,19 @@ std::string Quote(const std::string &s) {
 
 bool FileExists(const std::string &path) { return access(path.c_str(), R_OK) == 0; }
 
-// Runs argv with stdout and stderr sent to /dev/null; the wall time in milliseconds,
-// or a negative number when the program could not run or failed.
-double TimeProcess(const std::vector<std::string> &args) {
+struct Timing {
+  double wallMs = -1.0;  // negative when the program could not run or failed
+  double cpuMs = 0.0;    // user + system time of the child, less sensitive to a busy machine
+};
+
+// Runs argv with stdout and stderr sent to /dev/null and times it.
+Timing TimeProcess(const std::vector<std::string> &args) {
   std::vector<char *> argv;
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
-  if (pid < 0) return -1.0;
+  if (pid < 0) return {};
   if (pid == 0) {
     if (FILE *null = std::fopen("/dev/null", "w")) {
       dup2(fileno(null), STDOUT_FILENO);
@@ -67,10 +72,12 @@ double TimeProcess(const std::vector<std::string> &args) {
     _exit(127);
   }
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1.0;
+  struct rusage usage {};
+  if (wait4(pid, &status, 0, &usage) != pid) return {};
   const auto end = std::chrono::steady_clock::now();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1.0;
-  return std::chrono::duration<double, std::milli>(end - start).count();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+  auto ms = [](const timeval &tv) { return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0; };
+  return {std::chrono::duration<double, std::milli>(end - start).count(), ms(usage.ru_utime) + ms(usage.ru_stime)};
 }
 
 double Median(std::vector<double> v) {
@@ -106,33 +113,34 @@ int Compare(int runs, std::string path) {
   const std::vector<std::string> ours = {self, "info", path};
   const std::vector<std::string> peer = {"ffprobe", "-v", "error", "-show_format", "-show_streams", path};
   // One untimed run each brings the file and both programs into the page cache.
-  if (TimeProcess(ours) < 0 || TimeProcess(peer) < 0) {
+  if (TimeProcess(ours).wallMs < 0 || TimeProcess(peer).wallMs < 0) {
     std::fprintf(stderr, "a warm-up run failed (MPG_GetMediaInfo false, or no ffprobe)\n");
     return 1;
   }
-  std::vector<double> oursMs;
-  std::vector<double> peerMs;
+  std::vector<double> oursWall, peerWall, oursCpu, peerCpu;
   for (int i = 0; i < runs; ++i) {
     // Alternate which peer goes first, so neither always follows the other's I/O.
     const bool oursFirst = i % 2 == 0;
-    const double a = TimeProcess(oursFirst ? ours : peer);
-    const double b = TimeProcess(oursFirst ? peer : ours);
-    if (a < 0 || b < 0) {
+    const Timing a = TimeProcess(oursFirst ? ours : peer);
+    const Timing b = TimeProcess(oursFirst ? peer : ours);
+    if (a.wallMs < 0 || b.wallMs < 0) {
       std::fprintf(stderr, "run %d failed\n", i);
       return 1;
     }
-    oursMs.push_back(oursFirst ? a : b);
-    peerMs.push_back(oursFirst ? b : a);
+    const Timing &o = oursFirst ? a : b;
+    const Timing &p = oursFirst ? b : a;
+    oursWall.push_back(o.wallMs);
+    oursCpu.push_back(o.cpuMs);
+    peerWall.push_back(p.wallMs);
+    peerCpu.push_back(p.cpuMs);
   }
-  const double oursMedian = Median(oursMs);
-  const double peerMedian = Median(peerMs);
   std::printf("input: %s\n", path.c_str());
   std::printf("runs: %d each, interleaved\n", runs);
-  std::printf("MPG_GetMediaInfo (whole process)              median %8.2f ms  (min %.2f, max %.2f)\n", oursMedian,
-              *std::min_element(oursMs.begin(), oursMs.end()), *std::max_element(oursMs.begin(), oursMs.end()));
-  std::printf("ffprobe -show_format -show_streams (process)  median %8.2f ms  (min %.2f, max %.2f)\n", peerMedian,
-              *std::min_element(peerMs.begin(), peerMs.end()), *std::max_element(peerMs.begin(), peerMs.end()));
-  std::printf("ratio MPG_GetMediaInfo / ffprobe: %.3fx (target <= 1.25x)\n", oursMedian / peerMedian);
+  std::printf("%-46s %12s %12s\n", "median per process", "wall ms", "cpu ms");
+  std::printf("%-46s %12.2f %12.2f\n", "MPG_GetMediaInfo", Median(oursWall), Median(oursCpu));
+  std::printf("%-46s %12.2f %12.2f\n", "ffprobe -show_format -show_streams", Median(peerWall), Median(peerCpu));
+  std::printf("ratio MPG_GetMediaInfo / ffprobe: wall %.3fx (target <= 1.25x), cpu %.3fx\n",
+              Median(oursWall) / Median(peerWall), Median(oursCpu) / Median(peerCpu));
   return 0;
 }
 
