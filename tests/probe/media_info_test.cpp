@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -30,6 +31,7 @@ const char kWebVtt[] =
     "00:00:03.000 --> 00:01:10.000 align:start\nBye\n";
 
 std::string WriteTextFixture(const std::string &name, const std::string &text) {
+  std::filesystem::create_directories(MPG_FIXTURE_DIR);
   const std::string path = std::string(MPG_FIXTURE_DIR) + "/" + name;
   WriteBytes(path, text);
   return path;
