@@ -1,6 +1,6 @@
 // The merge with audio re-encode, judged by ffprobe and a full decode of the MP4
 // it writes. Faults guarded: an MP4 header without the AAC configuration, encoders
-// refusing the decoder's sample format or profile, packets of one audio stream fed
+// refusing the decoder's sample format, packets of one audio stream fed
 // to another stream's decoder, the wrong ending when either input ends first,
 // progress sent when it should not be, and an input overwritten by the output.
 #include <gtest/gtest.h>
@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"Ac3BesideLongerH264", mpgtest::fx::H264Video10s, mpgtest::fx::Ac3Audio5s, "h264", 48000, 2, 5.0},
         MergeCase{"Mp3BesideMpeg4", mpgtest::fx::Mpeg4Video5s, mpgtest::fx::Mp3Audio5s, "mpeg4", 48000, 2, 5.0},
         MergeCase{"MonoFlacBesideShorterH264", H264Video3s, FlacMono44k4s, "h264", 44100, 1, 3.0},
-        MergeCase{"DtsWithItsProfileBesideH264", H264Video3s, DtsAudio4s, "h264", 48000, 2, 3.0}),
+        MergeCase{"DtsBesideShorterH264", H264Video3s, DtsAudio4s, "h264", 48000, 2, 3.0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The container choice looks at the first audio stream (MP3: a stream copy), so
