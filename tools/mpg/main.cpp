@@ -29,6 +29,12 @@ int RunTool(int argc, char **argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
+    // A mistyped subcommand is left over as an extra argument.
+    if (app.get_subcommands().empty() && !app.remaining().empty() && app.remaining().front()[0] != '-') {
+      std::fprintf(stderr, "mpg: unknown subcommand '%s'\nRun with --help for the list.\n",
+                   app.remaining().front().c_str());
+      return kExitUsage;
+    }
     // Help and --version exit 0; every other parse error is a usage error.
     const int code = app.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
