@@ -1,19 +1,38 @@
 // Single-file edit exports: crop, trim, audio shift and FLV duration repair.
 #include "api/guard.h"
+#include "edit/crop.h"
+#include "edit/flv_fix.h"
+#include "edit/shift_audio.h"
+#include "edit/trim.h"
 
 using namespace mpg;
 
-extern "C" MPG_API int32_t MPG_ShiftAudio(const char *, const char *, int32_t, ProgressCallback,
-                                          uintptr_t) noexcept {
-  return Code(StatusFromAv(AVERROR(ENOSYS)));
+namespace {
+
+bool IsPath(const char *path) noexcept { return path && *path; }
+
+}  // namespace
+
+extern "C" MPG_API int32_t MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
+                                          ProgressCallback callback, uintptr_t user) noexcept {
+  if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
+  return Guard([&] { return ShiftAudioFile(inputPath, outputPath, shiftMs, callback, user); });
 }
 
-extern "C" MPG_API int32_t MPG_Crop(const char *, const char *) noexcept {
-  return Code(StatusFromAv(AVERROR(ENOSYS)));
+extern "C" MPG_API int32_t MPG_Crop(const char *inputPath, const char *outputPath) noexcept {
+  if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
+  return Guard([&] { return CropFile(inputPath, outputPath); });
 }
 
-extern "C" MPG_API int32_t MPG_SaveTrimmedVideo(const char *, const char *, int32_t, int32_t) noexcept {
-  return Code(StatusFromAv(AVERROR(ENOSYS)));
+extern "C" MPG_API int32_t MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath, int32_t startSeconds,
+                                                int32_t endSeconds) noexcept {
+  if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
+  // An empty or reversed range would make a file without a picture.
+  if (startSeconds < 0 || endSeconds <= startSeconds) return Code(Status::BadParameter);
+  return Guard([&] { return TrimVideo(inputPath, outputPath, startSeconds, endSeconds); });
 }
 
-extern "C" MPG_API int32_t FLV_FixDuration(const char *) noexcept { return Code(StatusFromAv(AVERROR(ENOSYS))); }
+extern "C" MPG_API int32_t FLV_FixDuration(const char *path) noexcept {
+  if (!IsPath(path)) return Code(Status::BadParameter);
+  return Guard([&] { return RepairFlvDuration(path) ? Status::Ok : static_cast<Status>(LastFlvStatus()); });
+}

@@ -1,0 +1,81 @@
+// Audio shift: the input's audio and first video stream remuxed into a new file of
+// the input's container type, every audio timestamp moved by a constant. Refuses an
+// input without audio or video and an output that names the input. After any
+// failure the output path is removed; a stop by the host finishes the file.
+#include "edit/shift_audio.h"
+
+#include <algorithm>
+
+#include "core/progress.h"
+#include "core/timebase.h"
+#include "edit/edit_job.h"
+#include "merge/merge_job.h"
+
+namespace mpg {
+
+namespace {
+
+// Progress from each video packet's time since the video stream's start, over the
+// stream's length. Values only grow and never pass the scale, even for inputs
+// whose timestamps do not start at 0 (MPEG-TS) or run past the stated length.
+class ShiftProgress final : public VideoPacketStage {
+ public:
+  ShiftProgress(ProgressCallback callback, uintptr_t user) noexcept : reporter_(callback, user) {}
+
+  void Measure(const AVFormatContext *in, const AVStream *st) noexcept {
+    startTs_ = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    // Matroska states no stream length; the container's then stands in.
+    lengthTs_ = st->duration > 0 ? st->duration
+                : in->duration > 0 ? RescaleDuration(in->duration, AV_TIME_BASE_Q, st->time_base)
+                                   : 0;
+  }
+
+  Status OnVideoPacket(const AVPacket *pkt, bool &stop) noexcept override {
+    if (!reporter_.HasCallback() || pkt->pts == AV_NOPTS_VALUE) return Status::Ok;
+    const int32_t scale = ProgressScale();
+    const auto value = ProgressValue(pkt->pts - startTs_, lengthTs_, scale);
+    if (!value) return Status::Ok;
+    stop = reporter_.ReportIfAdvanced(static_cast<int32_t>(std::clamp<int64_t>(*value, 0, scale)));
+    return Status::Ok;
+  }
+
+  void Finish() noexcept { reporter_.ReportFinal(); }
+
+ private:
+  ProgressReporter reporter_;
+  int64_t startTs_ = 0;
+  int64_t lengthTs_ = 0;
+};
+
+Status RunShift(EditJob &job, ShiftProgress &progress, const char *inputPath, const char *outputPath,
+                int32_t shiftMs) noexcept {
+  const AVOutputFormat *format = nullptr;
+  Status st = GuessFormatFromInputName(inputPath, format);
+  if (IsOk(st)) st = CreateEditOutput(job, format, outputPath);
+  if (IsOk(st)) st = OpenEditInputs(job, inputPath);
+  if (IsOk(st)) {
+    progress.Measure(job.videoIn.get(), job.videoIn->streams[job.videoIndex]);
+    st = WriteEditHeader(job);
+  }
+  if (IsOk(st)) st = RemuxPackets(job, shiftMs, progress);
+  if (IsOk(st)) st = WriteEditTrailer(job);
+  if (IsOk(st)) progress.Finish();
+  return st;
+}
+
+}  // namespace
+
+Status ShiftAudioFile(const char *inputPath, const char *outputPath, int32_t shiftMs, ProgressCallback callback,
+                      uintptr_t user) noexcept {
+  const char *inputs[] = {inputPath};
+  if (!IsOk(RefuseOutputNamingInput(outputPath, inputs))) return Status::SameFile;
+  Status st;
+  {
+    EditJob job;
+    ShiftProgress progress(callback, user);
+    st = RunShift(job, progress, inputPath, outputPath, shiftMs);
+  }  // the output is closed before its path is removed
+  return DeleteOutputOnFailure(st, outputPath);
+}
+
+}  // namespace mpg
