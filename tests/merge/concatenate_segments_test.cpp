@@ -135,6 +135,59 @@ TEST(Concat, TenFrameGapClosesOnlyWithRebase) {
   EXPECT_EQ(LargestStep(Dts(kept, "v:0")), 10 * kFrameTicks);
 }
 
+// A copy of a segment whose audio stops `seconds` after its start, the video whole,
+// all timestamps kept.
+std::string AudioCutCopy(const std::string &segment, const std::string &seconds, const std::string &name) {
+  const std::string out = Out(name);
+  EXPECT_EQ(Run("ffmpeg -nostdin -v error -y -copyts -i " + Quote(segment) + " -t " + seconds + " -copyts -i " +
+                Quote(segment) + " -map 0:v -map 1:a -c copy -mpegts_copyts 1 " + Quote(out) + " 2>&1"),
+            0);
+  return out;
+}
+
+int64_t FirstPts(const std::string &path, const std::string &selector) {
+  return ProbePackets(path, selector).front()["pts"].get<int64_t>();
+}
+
+// pts + duration of a stream's last packet.
+int64_t EndPts(const std::string &path, const std::string &selector) {
+  const nlohmann::json last = ProbePackets(path, selector).back();
+  return last["pts"].get<int64_t>() + last["duration"].get<int64_t>();
+}
+
+struct AlignmentCase {
+  const char *name;
+  const char *audioSeconds;  // where the first segment's audio stops
+  bool moved;                // whether the next segment's audio moves later
+};
+
+const AlignmentCase kAlignments[] = {
+    {"HalfSecondEarlyAudioMovesTheNextAudio", "1.5", true},
+    {"TinyOffsetMovesNothing", "1.97", false},
+};
+
+class ConcatAlignment : public ::testing::TestWithParam<AlignmentCase> {};
+
+// When the output's audio ended before its video, the next segment's audio starts
+// that much later than its own timestamps say; below 0.1 s nothing moves. Video
+// never moves.
+TEST_P(ConcatAlignment, NextSegmentsAudioStartsWithItsVideo) {
+  const AlignmentCase &c = GetParam();
+  const auto segments = ThreeSegments();
+  const std::string first = AudioCutCopy(segments[0], c.audioSeconds, "cut0.ts");
+  const std::string out = Out("aligned.ts");
+  ASSERT_EQ(Concat({first, segments[1]}, out), 0);
+  // The step the audio takes across the join, unmoved.
+  const int64_t ownGap = FirstPts(segments[1], "a:0") - (EndPts(first, "a:0") - kAacTicks);
+  const int64_t lag = EndPts(first, "v:0") - EndPts(first, "a:0");
+  const int64_t expected = ownGap + (c.moved ? lag : 0);
+  EXPECT_NEAR(static_cast<double>(LargestStep(Dts(out, "a:0"))), static_cast<double>(expected), 2.0);
+  EXPECT_EQ(LargestStep(Dts(out, "v:0")), kFrameTicks);
+}
+
+INSTANTIATE_TEST_SUITE_P(Concat, ConcatAlignment, ::testing::ValuesIn(kAlignments),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 struct NameCase {
   const char *name;
   const char *relativeOutput;

@@ -300,13 +300,4 @@ TEST(Merge, NullOutputPathIsABadParameter) {
   EXPECT_EQ(MPG_MergeAV(fx::H264Video10s().c_str(), fx::AacAudio10s().c_str(), "", nullptr, 0), MPG_BAD_PARAMETER);
 }
 
-// A pair whose audio must be re-encoded (MPEG-4 Part 2 with MP3) is not copied into
-// a container that cannot carry it: until the re-encoding merge exists the call
-// fails and writes nothing.
-TEST(Merge, ReencodePairIsNotStreamCopied) {
-  const std::string out = Out("reencode.mp4");
-  EXPECT_NE(MPG_MergeAV(fx::Mpeg4Video5s().c_str(), fx::Mp3Audio5s().c_str(), out.c_str(), nullptr, 0), 0);
-  EXPECT_FALSE(FileExists(out));
-}
-
 }  // namespace
