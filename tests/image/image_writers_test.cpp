@@ -124,7 +124,7 @@ TEST_P(BmpSizes, DecodesToTheSamePicture) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Pictures, BmpSizes,
+    BmpPictures, BmpSizes,
     ::testing::Values(BmpSize{"OnePixel", 1, 1, 58}, BmpSize{"TwoByOne", 2, 1, 62},
                       BmpSize{"ThreeWidePadsThreeBytes", 3, 2, 78},
                       BmpSize{"FourWideNoPadding", 4, 3, 90},
@@ -178,7 +178,7 @@ TEST_P(ImageWriterBadInput, FailsWithoutTouchingDiskOrSize) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Arguments, ImageWriterBadInput,
+    ImageWriterArguments, ImageWriterBadInput,
     ::testing::Values(
         BadInput{"PpmNullPath", Writer::kPpm, true, false, 4, 4},
         BadInput{"PpmNullPicture", Writer::kPpm, false, true, 4, 4},

@@ -13,6 +13,11 @@ namespace {
 constexpr uint8_t kEob = 0x00;  // end of block: the rest of the block is zero
 constexpr uint8_t kZrl = 0xF0;  // a run of sixteen zeros
 
+template <int kStride>
+void GatherZigzag(const int16_t* coef, int16_t zigzag[kBlockSize]) {
+  for (int i = 0; i < kBlockSize; ++i) zigzag[i] = coef[kZigzagToNatural[i] * kStride];
+}
+
 // Bit i set when zigzag[i] is not zero.
 uint64_t NonZeroMask(const int16_t zigzag[kBlockSize]) {
 #if MPG_JPEG_HAVE_SSE2
@@ -77,7 +82,18 @@ int16_t EncodeCoefficients(BitWriter& writer, const int16_t* coef, int stride,
                            int16_t predictor, const HuffmanCodeTable& dc,
                            const HuffmanCodeTable& ac) {
   int16_t zigzag[kBlockSize];
-  for (int i = 0; i < kBlockSize; ++i) zigzag[i] = coef[kZigzagToNatural[i] * stride];
+  // The two strides the encoder uses get their own loops, so the offsets fold into
+  // constants.
+  switch (stride) {
+    case 1:
+      GatherZigzag<1>(coef, zigzag);
+      break;
+    case 4:
+      GatherZigzag<4>(coef, zigzag);
+      break;
+    default:
+      for (int i = 0; i < kBlockSize; ++i) zigzag[i] = coef[kZigzagToNatural[i] * stride];
+  }
 
   // DC: the difference to the previous block of the component (F.1.2.1). The code of
   // its category and the magnitude bits go out as one put.
