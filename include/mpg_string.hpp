@@ -6,6 +6,8 @@
 #ifndef MPG_STRING_HPP
 #define MPG_STRING_HPP
 
+#include "mpg.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
