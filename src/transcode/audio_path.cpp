@@ -83,7 +83,11 @@ int64_t Increasing(int64_t ts, int64_t last) noexcept {
 // Gives an encoded packet its stream, increasing timestamps, and writes it.
 Status WriteAudioPacket(AVFormatContext *out, AVPacket *pkt, StreamTimingState &state) noexcept {
   pkt->stream_index = state.outAudioIndex;
-  if (!state.ptsRescaled) RescalePacketToOutput(pkt, state);
+  if (state.encoderTimeBase.num > 0 && state.encoderTimeBase.den > 0) {
+    RescalePacketTimes(pkt, state.encoderTimeBase, state.outAudioStream->time_base);
+  } else if (!state.ptsRescaled) {
+    RescalePacketToOutput(pkt, state);
+  }
   pkt->pts = Increasing(pkt->pts, state.lastPacketPts);
   pkt->dts = Increasing(pkt->dts, state.lastPacketDts);
   state.lastPacketPts = pkt->pts;

@@ -32,6 +32,11 @@ struct StreamTimingState {
   int64_t lastPacketPts = kNoTimestamp;  // last written audio packet
   int64_t lastPacketDts = kNoTimestamp;
   int64_t encodedDuration = 0;  // sum of the written audio packets' durations
+  // The clock of the audio encoder's timestamps when it is not the output audio
+  // stream's (muxers that keep their own: 1/1000 in Matroska, 1/90000 in
+  // MPEG-TS). Frames are then stamped in it, and encoded packets move from it to
+  // the output stream's time base as they are written. {0, 0}: the two agree.
+  AVRational encoderTimeBase = {0, 0};
   // Video path bookkeeping (output video time base unless noted).
   int64_t lastVideoPts = kNoTimestamp;
   int64_t lastVideoDuration = 0;     // last input video packet's duration

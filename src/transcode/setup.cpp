@@ -67,6 +67,15 @@ void DeriveOutputSize(VideoEncodeRequest &req, int decWidth, int decHeight) noex
   }
 }
 
+// The encoder's own pixel format when it does not take fmt: the first it lists.
+AVPixelFormat ChooseEncoderPixelFormat(const AVCodec *encoder, AVPixelFormat fmt) noexcept {
+  if (!encoder->pix_fmts || encoder->pix_fmts[0] == AV_PIX_FMT_NONE) return fmt;
+  for (const AVPixelFormat *f = encoder->pix_fmts; *f != AV_PIX_FMT_NONE; ++f) {
+    if (*f == fmt) return fmt;
+  }
+  return encoder->pix_fmts[0];
+}
+
 Status OpenFirstVideoStream(const char *path, InputFormatPtr &in, AVStream *&inStream) noexcept {
   Status st = OpenInputFile(path, in);
   if (!IsOk(st)) return st;
@@ -259,6 +268,16 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   // Containers with global headers (MP4, MKV) take the codec configuration from
   // the stream parameters, not from the first packet.
   if (out->oformat && (out->oformat->flags & AVFMT_GLOBALHEADER)) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  // MPEG-4 Part 2 and H.263 take only 4:2:0; the caller converts the pictures.
+  enc->pix_fmt = ChooseEncoderPixelFormat(encoder, enc->pix_fmt);
+  // Rate control counts frames: with the input's fine time base alone (1/12800,
+  // 1/90000) the encoders would budget bits for thousands of frames a second.
+  if (req.frameRate.num > 0 && req.frameRate.den > 0) {
+    enc->framerate = req.frameRate;
+  } else if (IsPlausibleFrameRate(inStream->avg_frame_rate)) {
+    enc->framerate = inStream->avg_frame_rate;
+  }
+  enc->thread_count = 0;  // automatic, as the ffmpeg tool does
 
   ret = avcodec_open2(enc, encoder, nullptr);
   if (ret < 0) return StatusFromAv(ret);
@@ -285,6 +304,7 @@ Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char 
   if (!decCtx) return Status::Unknown;
   int ret = avcodec_parameters_to_context(decCtx.get(), inStream->codecpar);
   if (ret < 0) return StatusFromAv(ret);
+  decCtx->thread_count = 0;  // automatic
   ret = avcodec_open2(decCtx.get(), decoder, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   st = SetUpVideoEncoder(req, out, decCtx.get(), inStream, outStream, encCtx);

@@ -65,6 +65,9 @@ struct VideoEncodeRequest {
   int32_t height = 0;
   int32_t scalePercent = 0;         // share of the input size in ProgressScale units; 0 none
   int32_t videoBitRateRequest = 0;  // bit/s, or kbit/s below 1000; 0 keeps the input's
+  // Frames per second the encoder's rate control plans for when the output rate
+  // differs from the input's; {0, 0}: the input stream's average frame rate.
+  AVRational frameRate = {0, 0};
 };
 
 // The size H.263 accepts for an input of width x height: one of 128x96, 176x144,
@@ -76,14 +79,18 @@ struct VideoSize {
 VideoSize H263Size(int width, int height) noexcept;
 
 // Opens and configures the encoder for inStream as req asks and adds its output
-// stream to out. The encoder keeps the decoder's pixel format. BadParameter for a
-// videoCodecChoice outside 0 to 6; Unknown when no encoder exists or the context
-// or stream cannot be made; the FFmpeg error of a parameter copy or of the open.
+// stream to out. The encoder keeps the decoder's pixel format when it takes it,
+// else gets the first format it lists (the caller converts the pictures); it
+// plans its bit budget for req.frameRate (else the input's average frame rate)
+// and uses FFmpeg's automatic thread count. BadParameter for a videoCodecChoice
+// outside 0 to 6; Unknown when no encoder exists or the context or stream cannot
+// be made; the FFmpeg error of a parameter copy or of the open.
 Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AVCodecContext *decCtx,
                          const AVStream *inStream, AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
 
-// Opens the file at path, opens a decoder for its first video stream and sets up
-// the encoder and output stream with SetUpVideoEncoder; the output stream takes
+// Opens the file at path, opens a decoder for its first video stream (automatic
+// thread count) and sets up the encoder and output stream with
+// SetUpVideoEncoder; the output stream takes
 // the input stream's timing fields and the encoder's time base. On failure in is
 // empty. The FFmpeg error of the open or the probe; VideoStreamNotFound; Unknown;
 // then the codes of SetUpVideoEncoder.

@@ -1,0 +1,419 @@
+// The transcode of one file into another container. Refuses an output path that
+// names the input, an audio choice out of range and an input without audio. The
+// output file is created just before its header is written; any later failure
+// deletes it, and a stop by the host leaves a finished, shorter file.
+#include "transcode/transcode.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "api/extension_table.h"
+#include "core/packet_write.h"
+#include "core/progress.h"
+#include "core/streams.h"
+#include "core/timebase.h"
+#include "platform/platform.h"
+#include "transcode/audio_path.h"
+#include "transcode/setup.h"
+#include "transcode/video_path.h"
+
+namespace mpg {
+
+namespace {
+
+// One export call's transcode. Members are destroyed in reverse order, the output
+// last; no destructor writes a trailer or deletes a file.
+struct TranscodeJob {
+  TranscodeJob(const char *in, const char *outPath, const TranscodeParams &p, ProgressCallback callback,
+               uintptr_t user) noexcept
+      : inputPath(in), outputPath(outPath), params(p), progress(callback, user) {}
+
+  const char *inputPath;
+  const char *outputPath;
+  TranscodeParams params;
+  AVCodecID audioCodecId = AV_CODEC_ID_NONE;
+  bool audioReencode = false;
+  bool videoReencode = false;
+
+  OutputFormatPtr out;
+  bool outputOpened = false;  // the file at outputPath is ours to delete on failure
+  InputFormatPtr audioIn;
+  CodecContextPtr audioDec;
+  CodecContextPtr audioEnc;
+  SwrPtr swr;
+  AudioFifoPtr fifo;
+  InputFormatPtr videoIn;
+  CodecContextPtr videoDec;
+  CodecContextPtr videoEnc;
+  VideoReencodeState video;
+
+  StreamTimingState timing;
+  int inVideoIndex = -1;
+  int64_t lastCopiedVideoDts = kNoTimestamp;  // output time base
+  // Re-encoded audio, in the encoder's clock of one tick per sample: the first
+  // input packet's time, and the samples taken from the FIFO since.
+  int64_t audioStartPts = AV_NOPTS_VALUE;
+  int64_t audioSamplesTaken = 0;
+  int64_t firstProgressPts = AV_NOPTS_VALUE;  // input time base of the measured stream
+  ProgressReporter progress;
+};
+
+// How the packet loop ended.
+enum class LoopEnd { EndOfInput, Stopped };
+
+bool AnyAudioField(const TranscodeParams &p) noexcept {
+  return p.audioCodecChoice != 0 || p.audioBitRateRequest != 0 || p.audioSampleRate != 0 || p.audioChannels != 0;
+}
+
+bool AnyVideoField(const TranscodeParams &p) noexcept {
+  return p.videoCodecChoice != 0 || p.width != 0 || p.height != 0 || p.scalePercent != 0 ||
+         p.videoBitRateRequest != 0 || p.frameTimeNum != 0;
+}
+
+// 0 keeps the input's codec.
+bool AudioCodecForChoice(int32_t choice, AVCodecID &id) noexcept {
+  switch (choice) {
+    case 0: id = AV_CODEC_ID_NONE; return true;
+    case 1: id = AV_CODEC_ID_MP3; return true;
+    case 2: id = AV_CODEC_ID_AAC; return true;
+    case 3: id = AV_CODEC_ID_AMR_NB; return true;
+    case 4: id = AV_CODEC_ID_AMR_WB; return true;
+    default: return false;
+  }
+}
+
+Status CheckRequest(TranscodeJob &job) noexcept {
+  if (!AudioCodecForChoice(job.params.audioCodecChoice, job.audioCodecId)) return Status::BadParameter;
+  // A share of the whole size or more means no share.
+  if (job.params.scalePercent >= ProgressScale()) job.params.scalePercent = 0;
+  job.audioReencode = AnyAudioField(job.params);
+  job.videoReencode = AnyVideoField(job.params);
+  // Writing the output would truncate the input before it is read.
+  if (platform::IsSameFile(job.inputPath, job.outputPath)) return Status::SameFile;
+  return Status::Ok;
+}
+
+Status CreateOutput(TranscodeJob &job) noexcept {
+  const AVOutputFormat *fmt = FindTranscodeMuxer(job.params.outputFormat);
+  if (!fmt) return Status::Exit;
+  AVFormatContext *raw = nullptr;
+  const int ret = avformat_alloc_output_context2(&raw, fmt, nullptr, job.outputPath);
+  if (ret < 0 || !raw) return StatusFromAv(ret);
+  job.out.reset(raw);
+  return Status::Ok;
+}
+
+// Channels, bit rate and rate as asked, then the resampler and the open encoder.
+// Frames are stamped in the encoder's clock of one tick per sample; packets move
+// to the output stream's clock as they are written.
+Status OpenAudioEncoder(TranscodeJob &job) noexcept {
+  const TranscodeParams &p = job.params;
+  AVCodecContext *enc = job.audioEnc.get();
+  AVStream *outStream = job.timing.outAudioStream;
+  AVCodecParameters *par = outStream->codecpar;
+  int ret = 0;
+  if (p.audioChannels == 1 || p.audioChannels == 2) {
+    av_channel_layout_uninit(&enc->ch_layout);
+    av_channel_layout_default(&enc->ch_layout, p.audioChannels);
+    av_channel_layout_uninit(&par->ch_layout);
+    ret = av_channel_layout_copy(&par->ch_layout, &enc->ch_layout);
+    if (ret < 0) return StatusFromAv(ret);
+  }
+  if (p.audioBitRateRequest != 0) par->bit_rate = enc->bit_rate = SnapMp3BitRate(p.audioBitRateRequest);
+  if (p.audioSampleRate != 0) par->sample_rate = enc->sample_rate = SnapMp3SampleRate(p.audioSampleRate);
+  // A frame length or byte rate in block_align would make the MP3 and AC-3
+  // encoders write fixed-size blocks.
+  const bool mp3Framing = enc->codec_id == AV_CODEC_ID_MP3 &&
+                          (enc->block_align == 1 || enc->block_align == 1152 || enc->block_align == 576);
+  if (mp3Framing || enc->codec_id == AV_CODEC_ID_AC3) enc->block_align = 0;
+  // AMR carries one channel at a fixed rate, whatever was asked above.
+  if (enc->codec_id == AV_CODEC_ID_AMR_NB || enc->codec_id == AV_CODEC_ID_AMR_WB) {
+    par->sample_rate = enc->sample_rate = enc->codec_id == AV_CODEC_ID_AMR_NB ? 8000 : 16000;
+    av_channel_layout_uninit(&enc->ch_layout);
+    enc->ch_layout = AV_CHANNEL_LAYOUT_MONO;
+    av_channel_layout_uninit(&par->ch_layout);
+    par->ch_layout = AV_CHANNEL_LAYOUT_MONO;
+  }
+  if (enc->sample_rate <= 0 || enc->ch_layout.nb_channels <= 0) return StatusFromAv(AVERROR(EINVAL));
+  enc->time_base = AVRational{1, enc->sample_rate};
+  outStream->time_base = enc->time_base;
+  // MP4 and 3GP keep the codec configuration in the header; the flag counts only
+  // when set before the encoder opens.
+  if (job.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  enc->thread_count = 0;
+
+  Status st = OpenAudioResampler(job.audioDec.get(), enc, job.swr, job.fifo);
+  if (!IsOk(st)) return st;
+  const AVCodec *encoder = avcodec_find_encoder(enc->codec_id);
+  if (!encoder) return Status::Unknown;
+  ret = avcodec_open2(enc, encoder, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  st = PublishEncoderParameters(outStream, enc);
+  if (!IsOk(st)) return st;
+  job.timing.encoderTimeBase = enc->time_base;
+  return Status::Ok;
+}
+
+Status SetUpAudio(TranscodeJob &job) noexcept {
+  StreamTimingState &t = job.timing;
+  Status st = OpenAudioInput(job.out.get(), job.inputPath, job.audioCodecId, job.audioIn, t.outAudioStream,
+                             job.audioDec, job.audioEnc);
+  if (!IsOk(st)) return st;
+  t.inAudioIndex = FindBestAudioStream(job.audioIn.get());
+  t.inAudioStream = job.audioIn->streams[t.inAudioIndex];
+  t.outAudioIndex = t.outAudioStream->index;
+  if (job.audioReencode) return OpenAudioEncoder(job);
+  // A copy: the stream keeps the input's parameters and clock; no encoder runs.
+  job.audioEnc.reset();
+  t.outAudioStream->time_base = t.inAudioStream->time_base;
+  return Status::Ok;
+}
+
+// Re-encode: the encoder the request asks for, at the lowered frame rate when one
+// is asked. Pictures are decoded in the encoder's clock.
+Status SetUpVideoReencode(TranscodeJob &job) noexcept {
+  const TranscodeParams &p = job.params;
+  VideoEncodeRequest req;
+  req.videoCodecChoice = p.videoCodecChoice;
+  req.outputFormat = p.outputFormat;
+  req.width = p.width;
+  req.height = p.height;
+  req.scalePercent = p.scalePercent;
+  req.videoBitRateRequest = p.videoBitRateRequest;
+  const AVRational frameTime = p.frameTimeNum > 0 ? SnapFrameRate(p.frameTimeNum, p.frameTimeDen) : AVRational{0, 0};
+  if (p.frameTimeNum > 0) req.frameRate = av_inv_q(frameTime);
+  AVStream *outStream = nullptr;
+  Status st = OpenVideoInput(req, job.out.get(), job.inputPath, job.videoIn, outStream, job.videoDec, job.videoEnc);
+  if (!IsOk(st)) return st;
+  st = PrepareVideoReencode(job.video);
+  if (!IsOk(st)) return st;
+  if (p.frameTimeNum > 0) {
+    outStream->time_base = frameTime;
+    job.video.frameTimeBase = frameTime;
+  }
+  job.videoDec->pkt_timebase = job.videoEnc->time_base;
+  job.timing.outVideoStream = outStream;
+  return Status::Ok;
+}
+
+// The video stream, copied or re-encoded. A failure leaves the job without video
+// input; the transcode then goes on with the audio alone.
+void SetUpVideo(TranscodeJob &job) noexcept {
+  // Audio-only muxers (ADTS) take no video stream at all.
+  if (job.out->oformat->video_codec == AV_CODEC_ID_NONE) return;
+  StreamTimingState &t = job.timing;
+  const Status st = job.videoReencode ? SetUpVideoReencode(job)
+                                      : AddCopyVideoStream(job.out.get(), job.inputPath, job.videoIn, t.outVideoStream);
+  if (!IsOk(st) || !job.videoIn || !t.outVideoStream) {
+    job.videoIn.reset();
+    job.videoDec.reset();
+    job.videoEnc.reset();
+    t.outVideoStream = nullptr;
+    return;
+  }
+  job.inVideoIndex = FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO);
+  t.inVideoStream = job.videoIn->streams[job.inVideoIndex];
+  t.outVideoIndex = t.outVideoStream->index;
+}
+
+Status OpenOutputFile(TranscodeJob &job) noexcept {
+  if (!(job.out->oformat->flags & AVFMT_NOFILE)) {
+    const int ret = avio_open2(&job.out->pb, job.outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
+    if (ret < 0) return StatusFromAv(ret);
+    job.outputOpened = true;
+  }
+  const int ret = avformat_write_header(job.out.get(), nullptr);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+// ---- The packet loop ----------------------------------------------------------------
+
+// True when the host asked to stop. The value is the packet's distance from the
+// first measured pts over the stream's length (the container's when the stream
+// states none), within 0 and the scale.
+bool ReportProgress(TranscodeJob &job, const AVFormatContext *in, const AVStream *inStream,
+                    const AVPacket *pkt) noexcept {
+  if (!job.progress.HasCallback() || pkt->pts == AV_NOPTS_VALUE) return false;
+  int64_t total = inStream->duration;
+  if (total == AV_NOPTS_VALUE || total <= 0) {
+    total = in->duration == AV_NOPTS_VALUE ? 0 : RescaleDuration(in->duration, AV_TIME_BASE_Q, inStream->time_base);
+  }
+  if (job.firstProgressPts == AV_NOPTS_VALUE) job.firstProgressPts = pkt->pts;
+  const int32_t scale = ProgressScale();
+  const auto value = ProgressValue(pkt->pts - job.firstProgressPts, total, scale);
+  if (!value) return false;
+  return job.progress.ReportIfAdvanced(static_cast<int32_t>(std::clamp<int64_t>(*value, 0, scale)));
+}
+
+// Moves the timestamps so the file starts at 0: the container's start, the same
+// for every stream, so audio and video stay in step.
+void SubtractStart(const AVFormatContext *in, const AVStream *inStream, AVPacket *pkt) noexcept {
+  if (in->start_time == AV_NOPTS_VALUE) return;
+  const int64_t start = RescaleTs(in->start_time, AV_TIME_BASE_Q, inStream->time_base);
+  if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= start;
+  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts -= start;
+}
+
+// Muxers refuse a dts that does not increase: raise it to one above the last,
+// keeping pts at or after it.
+void KeepDtsIncreasing(AVPacket *pkt, int64_t &lastDts) noexcept {
+  if (pkt->dts == AV_NOPTS_VALUE) return;
+  if (lastDts != kNoTimestamp && pkt->dts <= lastDts) pkt->dts = lastDts + 1;
+  if (pkt->pts != AV_NOPTS_VALUE && pkt->pts < pkt->dts) pkt->pts = pkt->dts;
+  lastDts = pkt->dts;
+}
+
+// Takes encoder frames from the FIFO while it holds a whole one, or anything at
+// the end. Each frame is stamped with the time of its first sample, counted from
+// the first input packet, so the encoder sees one unbroken run of samples.
+Status EncodeQueuedAudio(TranscodeJob &job, bool finished) noexcept {
+  const int frameSamples = AudioFrameSamples(job.audioEnc.get());
+  const int64_t start = job.audioStartPts == AV_NOPTS_VALUE ? 0 : job.audioStartPts;
+  for (;;) {
+    const int queued = av_audio_fifo_size(job.fifo.get());
+    if (queued < frameSamples && !(finished && queued > 0)) return Status::Ok;
+    job.timing.nextFramePts = start + job.audioSamplesTaken;
+    const Status st = LoadEncodeWrite(job.fifo.get(), job.out.get(), job.audioEnc.get(), job.timing);
+    if (!IsOk(st)) return st;
+    job.audioSamplesTaken += std::min(frameSamples, queued);
+  }
+}
+
+Status HandleAudioPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, bool &stop) noexcept {
+  StreamTimingState &t = job.timing;
+  const AVStream *inStream = in->streams[pkt->stream_index];
+  if (!job.videoIn && ReportProgress(job, in, inStream, pkt)) {
+    stop = true;
+    return Status::Ok;
+  }
+  SubtractStart(in, inStream, pkt);
+  if (job.audioReencode) {
+    if (job.audioStartPts == AV_NOPTS_VALUE) {
+      job.audioStartPts = RescaleTs(pkt->pts, inStream->time_base, t.encoderTimeBase);
+    }
+    t.ptsRescaled = true;
+    const Status st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), pkt);
+    return IsOk(st) ? EncodeQueuedAudio(job, false) : st;
+  }
+  pkt->stream_index = t.outAudioIndex;
+  RescalePacketTimes(pkt, inStream->time_base, t.outAudioStream->time_base);
+  KeepDtsIncreasing(pkt, t.lastPacketDts);
+  // The write takes the packet's reference.
+  const int ret = WritePacket(job.out.get(), pkt);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+Status HandleVideoPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, bool &stop) noexcept {
+  StreamTimingState &t = job.timing;
+  const AVStream *inStream = t.inVideoStream;
+  if (ReportProgress(job, in, inStream, pkt)) {
+    stop = true;
+    return Status::Ok;
+  }
+  SubtractStart(in, inStream, pkt);
+  if (job.videoReencode) {
+    // Every packet is decoded, even one without a pts: later pictures refer to it.
+    RescalePacketTimes(pkt, inStream->time_base, job.videoEnc->time_base);
+    return ReencodeVideoPacket(job.video, job.out.get(), job.videoDec.get(), job.videoEnc.get(), pkt, t);
+  }
+  if (pkt->pts == AV_NOPTS_VALUE) return Status::Ok;
+  pkt->stream_index = t.outVideoIndex;
+  RescalePacketTimes(pkt, inStream->time_base, t.outVideoStream->time_base);
+  KeepDtsIncreasing(pkt, job.lastCopiedVideoDts);
+  // The write takes the packet's reference.
+  const int ret = av_interleaved_write_frame(job.out.get(), pkt);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+// Reads from the video input when there is one (it holds the audio too), else from
+// the audio input, until the end of input, an error or a stop.
+Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
+  AVFormatContext *in = job.videoIn ? job.videoIn.get() : job.audioIn.get();
+  PacketPtr pkt = MakePacket();
+  if (!pkt) return Status::NoMemory;
+  for (;;) {
+    int ret;
+    while ((ret = av_read_frame(in, pkt.get())) == AVERROR(EAGAIN)) {
+    }
+    if (ret == AVERROR_EOF || ret == AVERROR(EIO)) {
+      end = LoopEnd::EndOfInput;
+      return Status::Ok;
+    }
+    if (ret < 0) return StatusFromAv(ret);
+    bool stop = false;
+    Status st = Status::Ok;
+    if (pkt->stream_index == job.timing.inAudioIndex && pkt->pts != AV_NOPTS_VALUE) {
+      st = HandleAudioPacket(job, in, pkt.get(), stop);
+    } else if (job.videoIn && pkt->stream_index == job.inVideoIndex) {
+      st = HandleVideoPacket(job, in, pkt.get(), stop);
+    }
+    av_packet_unref(pkt.get());
+    if (!IsOk(st)) return st;
+    if (stop) {
+      end = LoopEnd::Stopped;
+      return Status::Ok;
+    }
+  }
+}
+
+// The pictures and samples the decoders, the resampler and the encoders still
+// hold, then the trailer. After a stop the host hears nothing more.
+Status Finish(TranscodeJob &job, LoopEnd end) noexcept {
+  Status st = Status::Ok;
+  if (job.videoIn && job.videoReencode) {
+    st = ReencodeVideoPacket(job.video, job.out.get(), job.videoDec.get(), job.videoEnc.get(), nullptr, job.timing);
+  }
+  if (IsOk(st) && job.audioReencode) {
+    st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), nullptr);
+    if (IsOk(st)) st = EncodeQueuedAudio(job, true);
+    bool written = false;
+    if (IsOk(st)) st = EncodeAudioFrame(nullptr, job.out.get(), job.audioEnc.get(), written, job.timing);
+  }
+  if (!IsOk(st)) return st;
+  if (end == LoopEnd::EndOfInput) job.progress.ReportFinal();
+  const int ret = av_write_trailer(job.out.get());
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+// A failed transcode leaves no partial file: close the output, then delete it
+// when this call created it.
+void DiscardFailedOutput(TranscodeJob &job) noexcept {
+  job.out.reset();
+  if (job.outputOpened) platform::DeleteFile(job.outputPath);
+}
+
+Status RunTranscode(TranscodeJob &job) noexcept {
+  LoopEnd end = LoopEnd::EndOfInput;
+  Status st = CheckRequest(job);
+  if (IsOk(st)) st = CreateOutput(job);
+  if (IsOk(st)) st = SetUpAudio(job);
+  if (IsOk(st)) SetUpVideo(job);
+  if (IsOk(st)) st = OpenOutputFile(job);
+  if (IsOk(st)) st = PacketLoop(job, end);
+  if (IsOk(st)) st = Finish(job, end);
+  return st;
+}
+
+}  // namespace
+
+const AVOutputFormat *FindTranscodeMuxer(int32_t outputFormat) noexcept {
+  const ExtensionTableRow *row = FindOutputFormat(outputFormat);
+  if (!row) return nullptr;
+  if (const AVOutputFormat *fmt = av_guess_format(row->muxerName, nullptr, nullptr)) return fmt;
+  // FFmpeg names these muxers after the stream form ("adts" writes .aac files,
+  // "asf" writes .wmv): take the one that claims the extension.
+  char fileName[32];
+  std::snprintf(fileName, sizeof fileName, "output.%s", row->extension);
+  return av_guess_format(nullptr, fileName, nullptr);
+}
+
+Status Transcode(const char *inputPath, const char *outputPath, const TranscodeParams &params,
+                 ProgressCallback callback, uintptr_t user) noexcept {
+  if (!inputPath || !*inputPath || !outputPath || !*outputPath) return Status::BadParameter;
+  TranscodeJob job(inputPath, outputPath, params, callback, user);
+  const Status st = RunTranscode(job);
+  if (!IsOk(st)) DiscardFailedOutput(job);
+  return st;
+}
+
+}  // namespace mpg

@@ -1,0 +1,33 @@
+// The transcode: one media file into another container, with the video copied or
+// re-encoded (codec, size, bit rate, frame rate) and the audio copied or
+// re-encoded (codec, bit rate, sample rate, channels).
+#pragma once
+
+#include <cstdint>
+
+#include "core/status.h"
+#include "mpg.h"
+
+namespace mpg {
+
+// The muxer for an output format id: the one the default extension table names,
+// or, when FFmpeg knows no muxer of that name ("aac", "wmv"), the one that claims
+// the table's extension. Null for an id without a row.
+const AVOutputFormat *FindTranscodeMuxer(int32_t outputFormat) noexcept;
+
+// Transcodes inputPath into outputPath as params asks. The video is re-encoded
+// when any video field is set and copied otherwise; when its set-up fails (no
+// video stream, a choice out of range, an encoder that refuses the settings) the
+// output is written without video. The audio is re-encoded when any audio field
+// is set and copied otherwise. Progress goes to callback (may be null) in
+// ProgressScale units, from the video (else the audio) timestamps, ending with
+// ProgressScale; a stop answer finishes the file so far and returns Ok.
+// BadParameter for an empty path or an audio choice out of range; SameFile when
+// outputPath names the input; Exit for an output format without a muxer;
+// AudioStreamNotFound; Unknown when an audio codec is missing; else the FFmpeg
+// error of the failing step. Nothing is written before the inputs are open; once
+// the output file exists, a failure deletes it.
+Status Transcode(const char *inputPath, const char *outputPath, const TranscodeParams &params,
+                 ProgressCallback callback, uintptr_t user) noexcept;
+
+}  // namespace mpg

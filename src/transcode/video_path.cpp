@@ -1,0 +1,147 @@
+#include "transcode/video_path.h"
+
+#include "core/timebase.h"
+#include "transcode/codec_loop.h"
+
+namespace mpg {
+
+namespace {
+
+// Ticks per second of a time base, in whole numbers as the containers count them.
+int64_t TicksPerSecond(AVRational tb) noexcept { return tb.num > 0 ? tb.den / tb.num : 0; }
+
+// Encoder errors pass while the input clock is finer than the output's: pictures
+// that meet on one output tick are what the encoder complains about there.
+bool ForgivesEncodeErrors(const StreamTimingState &timing) noexcept {
+  return timing.inVideoStream && timing.outVideoStream &&
+         TicksPerSecond(timing.inVideoStream->time_base) > TicksPerSecond(timing.outVideoStream->time_base);
+}
+
+bool MatchesEncoder(const AVFrame *frame, const AVCodecContext *encCtx) noexcept {
+  return frame->width == encCtx->width && frame->height == encCtx->height && frame->format == encCtx->pix_fmt;
+}
+
+// The decoded picture at the encoder's size and pixel format. The converter is
+// looked up per picture, so a size change in the middle of the stream is read
+// with the right geometry.
+Status ConvertPicture(VideoReencodeState &video, const AVFrame *decoded, const AVCodecContext *encCtx,
+                      AVFrame *&picture) noexcept {
+  if (!video.scaledFrame) {
+    const Status st = AllocVideoFrame(encCtx->pix_fmt, encCtx->width, encCtx->height, video.scaledFrame);
+    if (!IsOk(st)) return st;
+  }
+  AVFrame *scaled = video.scaledFrame.get();
+  // The encoder may still hold the last picture's buffer: write into a fresh one.
+  int ret = av_frame_make_writable(scaled);
+  if (ret < 0) return StatusFromAv(ret);
+  SwsContext *sws = sws_getCachedContext(video.sws.release(), decoded->width, decoded->height,
+                                         static_cast<AVPixelFormat>(decoded->format), scaled->width, scaled->height,
+                                         static_cast<AVPixelFormat>(scaled->format), SWS_BICUBIC, nullptr, nullptr,
+                                         nullptr);
+  // sws_getCachedContext frees the context it was given when it cannot reuse it.
+  video.sws.reset(sws);
+  if (!sws) return Status::Unknown;
+  ret = sws_scale(sws, decoded->data, decoded->linesize, 0, decoded->height, scaled->data, scaled->linesize);
+  if (ret < 0) return StatusFromAv(ret);
+  scaled->pts = decoded->pts;
+  picture = scaled;
+  return Status::Ok;
+}
+
+// Gives an encoded packet its stream, duration and the output stream's clock, and
+// writes it.
+Status WriteVideoPacket(AVFormatContext *out, const AVCodecContext *encCtx, AVPacket *pkt,
+                        StreamTimingState &timing) noexcept {
+  pkt->stream_index = timing.outVideoIndex;
+  pkt->duration = timing.pendingVideoDuration > 0 ? timing.pendingVideoDuration : timing.lastVideoDuration;
+  timing.pendingVideoDuration = 0;
+  RescalePacketTimes(pkt, encCtx->time_base, timing.outVideoStream->time_base);
+  // The write takes the packet's reference.
+  const int ret = av_interleaved_write_frame(out, pkt);
+  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+Status Encode(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *encCtx, const AVFrame *picture,
+              StreamTimingState &timing) noexcept {
+  const Status st = EncodeFrame(encCtx, picture, video.encodedPkt.get(), [&](AVPacket *encoded) {
+    return WriteVideoPacket(out, encCtx, encoded, timing);
+  });
+  if (!IsOk(st) && ForgivesEncodeErrors(timing)) return Status::Ok;
+  return st;
+}
+
+// True when the picture at pts is to be encoded: its pts moves forward, and at a
+// lowered frame rate it falls on a later output tick than the last one encoded.
+bool KeepPicture(VideoReencodeState &video, const AVCodecContext *encCtx, int64_t pts,
+                 StreamTimingState &timing) noexcept {
+  if (video.lastEncodedPts != kNoTimestamp && pts <= video.lastEncodedPts) return false;
+  if (video.frameTimeBase.num > 0 && video.frameTimeBase.den > 0) {
+    const int64_t tick = RescaleTs(pts, encCtx->time_base, video.frameTimeBase);
+    if (timing.lastVideoPts != kNoTimestamp && tick <= timing.lastVideoPts) return false;
+    timing.lastVideoPts = tick;
+  }
+  video.lastEncodedPts = pts;
+  return true;
+}
+
+Status EncodePicture(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *encCtx, AVFrame *decoded,
+                     StreamTimingState &timing) noexcept {
+  int64_t pts = decoded->best_effort_timestamp;
+  if (pts == AV_NOPTS_VALUE) {
+    const int64_t step = timing.lastVideoDuration > 0 ? timing.lastVideoDuration : 1;
+    pts = video.lastEncodedPts == kNoTimestamp ? 0 : video.lastEncodedPts + step;
+  }
+  // A dropped picture's time goes to the next packet written.
+  if (!KeepPicture(video, encCtx, pts, timing)) return Status::Ok;
+  decoded->pts = pts;
+  // The decoder's picture types would force the encoder's: let it choose its own.
+  decoded->pict_type = AV_PICTURE_TYPE_NONE;
+  AVFrame *picture = decoded;
+  if (!MatchesEncoder(decoded, encCtx)) {
+    const Status st = ConvertPicture(video, decoded, encCtx, picture);
+    if (!IsOk(st)) return st;
+  }
+  return Encode(video, out, encCtx, picture, timing);
+}
+
+}  // namespace
+
+Status AllocVideoFrame(AVPixelFormat pixFmt, int width, int height, FramePtr &frame) noexcept {
+  frame.reset();
+  FramePtr fresh = MakeFrame();
+  if (!fresh) return Status::Unknown;
+  const int bytes = av_image_get_buffer_size(pixFmt, width, height, 1);
+  if (bytes < 0) return StatusFromAv(bytes);
+  // Ask for the whole picture once, so an absurd size reads as out of memory.
+  AvBufferPtr probe(av_malloc(static_cast<size_t>(bytes)));
+  if (!probe) return Status::NoMemory;
+  probe.reset();
+  fresh->format = pixFmt;
+  fresh->width = width;
+  fresh->height = height;
+  const int ret = av_frame_get_buffer(fresh.get(), 1);
+  if (ret < 0) return StatusFromAv(ret);
+  frame = std::move(fresh);
+  return Status::Ok;
+}
+
+Status PrepareVideoReencode(VideoReencodeState &video) noexcept {
+  video.decodedFrame = MakeFrame();
+  video.encodedPkt = MakePacket();
+  return video.decodedFrame && video.encodedPkt ? Status::Ok : Status::NoMemory;
+}
+
+Status ReencodeVideoPacket(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *decCtx,
+                           AVCodecContext *encCtx, const AVPacket *pkt, StreamTimingState &timing) noexcept {
+  if (pkt) {
+    timing.lastVideoDuration = pkt->duration > 0 ? pkt->duration : timing.lastVideoDuration;
+    timing.pendingVideoDuration += pkt->duration > 0 ? pkt->duration : 0;
+  }
+  Status st = DecodePacket(decCtx, pkt, video.decodedFrame.get(), [&](AVFrame *decoded) {
+    return EncodePicture(video, out, encCtx, decoded, timing);
+  });
+  if (!IsOk(st) || pkt) return st;
+  return Encode(video, out, encCtx, nullptr, timing);
+}
+
+}  // namespace mpg

@@ -1,0 +1,53 @@
+// The video re-encode path of the transcode: decode a packet, convert each picture
+// to the encoder's size and pixel format when they differ, keep only pictures
+// whose timestamp moves forward (at the output frame rate when the transcode
+// lowers it), encode, and write the packets to the output video stream. The job
+// owns the objects below; the operations borrow the codec and format contexts.
+#pragma once
+
+#include <cstdint>
+
+#include "core/av_ptr.h"
+#include "core/status.h"
+#include "transcode/audio_path.h"
+
+namespace mpg {
+
+// The video path's objects and marks, one per job.
+struct VideoReencodeState {
+  FramePtr decodedFrame;  // scratch for the decoder's pictures
+  FramePtr scaledFrame;   // pictures at the encoder's size and format
+  SwsPtr sws;             // made on the first picture that needs converting
+  PacketPtr encodedPkt;   // scratch for the encoder's packets
+  // Decoded pictures and encoded packets count in the encoder's time base.
+  // frameTimeBase is the output frame time when the transcode lowers the frame
+  // rate ({0, 0} otherwise): of the pictures falling on one tick of it, only the
+  // first is encoded.
+  AVRational frameTimeBase = {0, 0};
+  int64_t lastEncodedPts = kNoTimestamp;  // last picture sent to the encoder
+};
+
+// Allocates frame with a buffer for a picture of the given format and size
+// (alignment 1). Unknown when the frame cannot be allocated, NoMemory when a
+// picture of that size cannot, else the error of av_frame_get_buffer; frame is
+// empty on failure.
+Status AllocVideoFrame(AVPixelFormat pixFmt, int width, int height, FramePtr &frame) noexcept;
+
+// Makes the scratch frames and packet of video. NoMemory.
+Status PrepareVideoReencode(VideoReencodeState &video) noexcept;
+
+// Decodes pkt (timestamps already in the encoder's time base; null at the end of
+// input, which drains the decoder and then the encoder), encodes the pictures
+// whose pts increases and writes the encoder's packets to out with
+// av_interleaved_write_frame: stream timing.outVideoIndex, timestamps moved from
+// the encoder's time base to the output video stream's, and as duration the input
+// durations that accumulated since the last written packet (timing's
+// pendingVideoDuration; the last input duration once nothing is pending).
+// Encoder errors are forgiven while the input stream's clock is finer than the
+// output stream's, where pictures may meet on one output tick. Ok; Unknown when
+// no converter can be made; NoMemory; else the decoder's, encoder's or
+// writer's error.
+Status ReencodeVideoPacket(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *decCtx,
+                           AVCodecContext *encCtx, const AVPacket *pkt, StreamTimingState &timing) noexcept;
+
+}  // namespace mpg
