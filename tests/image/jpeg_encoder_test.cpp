@@ -354,20 +354,20 @@ TEST(JpegTables, HuffmanTablesMatchCjpeg) {
 TEST(JpegTables, HuffmanBuilderRejectsUndecodableTables) {
   using mpg::jpeg::BuildHuffmanCodes;
   using mpg::jpeg::HuffmanCodeTable;
-  using mpg::jpeg::HuffmanSpec;
+  using mpg::jpeg::HuffmanTable;
   HuffmanCodeTable codes;
   const uint8_t values[4] = {1, 2, 3, 4};
   // Three 1-bit codes cannot exist; two would use the all-ones code "1".
-  EXPECT_FALSE(BuildHuffmanCodes(HuffmanSpec{{3}, values, 3}, codes));
-  EXPECT_FALSE(BuildHuffmanCodes(HuffmanSpec{{2}, values, 2}, codes));
+  EXPECT_FALSE(BuildHuffmanCodes(HuffmanTable{{3}, values, 3}, codes));
+  EXPECT_FALSE(BuildHuffmanCodes(HuffmanTable{{2}, values, 2}, codes));
   // BITS counting more symbols than HUFFVAL holds.
-  EXPECT_FALSE(BuildHuffmanCodes(HuffmanSpec{{1, 2}, values, 2}, codes));
+  EXPECT_FALSE(BuildHuffmanCodes(HuffmanTable{{1, 2}, values, 2}, codes));
   // A symbol listed twice.
   const uint8_t twice[3] = {7, 7, 8};
-  EXPECT_FALSE(BuildHuffmanCodes(HuffmanSpec{{1, 2}, twice, 3}, codes));
+  EXPECT_FALSE(BuildHuffmanCodes(HuffmanTable{{1, 2}, twice, 3}, codes));
   // One 1-bit and two 2-bit codes: 0, 10, and 11 would be all ones.
-  EXPECT_FALSE(BuildHuffmanCodes(HuffmanSpec{{1, 2}, values, 3}, codes));
-  ASSERT_TRUE(BuildHuffmanCodes(HuffmanSpec{{1, 1, 1}, values, 3}, codes));
+  EXPECT_FALSE(BuildHuffmanCodes(HuffmanTable{{1, 2}, values, 3}, codes));
+  ASSERT_TRUE(BuildHuffmanCodes(HuffmanTable{{1, 1, 1}, values, 3}, codes));
   EXPECT_EQ(codes[1].code, 0b0);
   EXPECT_EQ(codes[2].code, 0b10);
   EXPECT_EQ(codes[3].code, 0b110);

@@ -119,17 +119,17 @@ void WriteFrameHeader(ByteOutput& out, uint16_t width, uint16_t height) {
   out.PutBytes(kComponents, sizeof kComponents);
 }
 
-void PutHuffmanTable(ByteOutput& out, uint8_t classAndId, const HuffmanSpec& spec) {
+void PutHuffmanTable(ByteOutput& out, uint8_t classAndId, const HuffmanTable& table) {
   out.PutByte(classAndId);
-  out.PutBytes(spec.bits.data(), spec.bits.size());
-  out.PutBytes(spec.values, static_cast<size_t>(spec.valueCount));
+  out.PutBytes(table.bits.data(), table.bits.size());
+  out.PutBytes(table.values, static_cast<size_t>(table.valueCount));
 }
 
 void WriteHuffmanTables(ByteOutput& out) {
-  const HuffmanSpec* const specs[] = {&kDcLuminanceK3, &kAcLuminanceK5, &kDcChrominanceK4,
+  const HuffmanTable* const tables[] = {&kDcLuminanceK3, &kAcLuminanceK5, &kDcChrominanceK4,
                                       &kAcChrominanceK6};
   int length = 2;
-  for (const HuffmanSpec* spec : specs) length += 1 + 16 + spec->valueCount;
+  for (const HuffmanTable* table : tables) length += 1 + 16 + table->valueCount;
   PutMarker(out, kDht);
   out.PutBigEndian16(static_cast<uint16_t>(length));
   // Tc/Th: class 0 DC, 1 AC; destination 0 luminance, 1 chrominance.

@@ -40,14 +40,14 @@ uint64_t NonZeroMask(const int16_t zigzag[kBlockSize]) {
 
 }  // namespace
 
-bool BuildHuffmanCodes(const HuffmanSpec& spec, HuffmanCodeTable& codes) {
+bool BuildHuffmanCodes(const HuffmanTable& table, HuffmanCodeTable& codes) {
   codes.fill(HuffmanCode{0, 0});
-  if (spec.values == nullptr || spec.valueCount < 0 || spec.valueCount > 256) return false;
+  if (table.values == nullptr || table.valueCount < 0 || table.valueCount > 256) return false;
 
   // Figure C.1: the list of code sizes, one entry per symbol in HUFFVAL order.
   int total = 0;
-  for (int length = 1; length <= 16; ++length) total += spec.bits[length - 1];
-  if (total != spec.valueCount) return false;
+  for (int length = 1; length <= 16; ++length) total += table.bits[length - 1];
+  if (total != table.valueCount) return false;
 
   // Figures C.2 and C.3: consecutive codes within a length; the code doubles (a 0-bit
   // is appended) when the length grows. Each length's codes must leave the all-ones
@@ -56,8 +56,8 @@ bool BuildHuffmanCodes(const HuffmanSpec& spec, HuffmanCodeTable& codes) {
   uint32_t code = 0;
   int k = 0;
   for (int length = 1; length <= 16; ++length) {
-    for (int i = 0; i < spec.bits[length - 1]; ++i, ++k) {
-      const uint8_t symbol = spec.values[k];
+    for (int i = 0; i < table.bits[length - 1]; ++i, ++k) {
+      const uint8_t symbol = table.values[k];
       if (seen[symbol]) return false;
       seen[symbol] = true;
       codes[symbol] = HuffmanCode{static_cast<uint16_t>(code), static_cast<uint8_t>(length)};

@@ -22,7 +22,7 @@ using HuffmanCodeTable = std::array<HuffmanCode, 256>;
 // Assigns canonical codes by T.81 Annex C (Figures C.1 to C.3). Returns false for a
 // table no decoder could read: more than 256 symbols, a code that overflows its
 // length or is all 1-bits, or a symbol listed twice.
-bool BuildHuffmanCodes(const HuffmanSpec& spec, HuffmanCodeTable& codes);
+bool BuildHuffmanCodes(const HuffmanTable& table, HuffmanCodeTable& codes);
 
 // The magnitude category SSSS of a coefficient or DC difference (Table F.1/F.2): the
 // number of bits of |v|, 0 for 0.

@@ -76,13 +76,13 @@ constexpr uint8_t kAcChrominanceValues[162] = {
 
 }  // namespace
 
-const HuffmanSpec kDcLuminanceK3 = {
+const HuffmanTable kDcLuminanceK3 = {
     {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}, kDcValues, 12};
-const HuffmanSpec kDcChrominanceK4 = {
+const HuffmanTable kDcChrominanceK4 = {
     {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0}, kDcValues, 12};
-const HuffmanSpec kAcLuminanceK5 = {
+const HuffmanTable kAcLuminanceK5 = {
     {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d}, kAcLuminanceValues, 162};
-const HuffmanSpec kAcChrominanceK6 = {
+const HuffmanTable kAcChrominanceK6 = {
     {0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77}, kAcChrominanceValues, 162};
 
 }  // namespace mpg::jpeg

@@ -20,16 +20,16 @@ extern const std::array<uint8_t, kBlockSize> kZigzagToNatural;
 
 // A Huffman table as a DHT segment carries it (B.2.4.2): BITS, the number of codes of
 // each length 1..16, and HUFFVAL, the symbols in order of increasing code length.
-struct HuffmanSpec {
+struct HuffmanTable {
   std::array<uint8_t, 16> bits;
   const uint8_t* values;
   int valueCount;
 };
 
 // T.81 Tables K.3 to K.6, the typical tables every baseline decoder accepts.
-extern const HuffmanSpec kDcLuminanceK3;
-extern const HuffmanSpec kDcChrominanceK4;
-extern const HuffmanSpec kAcLuminanceK5;
-extern const HuffmanSpec kAcChrominanceK6;
+extern const HuffmanTable kDcLuminanceK3;
+extern const HuffmanTable kDcChrominanceK4;
+extern const HuffmanTable kAcLuminanceK5;
+extern const HuffmanTable kAcChrominanceK6;
 
 }  // namespace mpg::jpeg
