@@ -259,6 +259,22 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
       enc->bit_rate = SnapVideoBitRate(static_cast<int32_t>(std::min<int64_t>(enc->bit_rate / 4, INT32_MAX)));
     }
   }
+  // Rate control counts frames: with the input's fine time base alone (1/12800,
+  // 1/90000) the encoders would budget bits for thousands of frames a second.
+  AVRational frameRate = {0, 0};
+  if (req.frameRate.num > 0 && req.frameRate.den > 0) {
+    frameRate = req.frameRate;
+  } else if (IsPlausibleFrameRate(inStream->avg_frame_rate)) {
+    frameRate = inStream->avg_frame_rate;
+  }
+  enc->framerate = frameRate;
+  // FFmpeg's MPEG-4 Part 2 and H.263 encoders take the frame rate from the time
+  // base alone: they count in frame times, which MPEG-4 codes in 16 bits.
+  const AVRational frameTime = av_inv_q(frameRate);
+  if ((choice.id == AV_CODEC_ID_MPEG4 || choice.id == AV_CODEC_ID_H263) && frameRate.num > 0 &&
+      frameTime.den <= kMpeg4MaxTimeBaseDen) {
+    enc->time_base = frameTime;
+  }
   DeriveOutputSize(req, decCtx->width, decCtx->height);
   if (req.width != 0 || req.height != 0) {
     enc->width = enc->coded_width = req.width;
@@ -270,13 +286,6 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   if (out->oformat && (out->oformat->flags & AVFMT_GLOBALHEADER)) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   // MPEG-4 Part 2 and H.263 take only 4:2:0; the caller converts the pictures.
   enc->pix_fmt = ChooseEncoderPixelFormat(encoder, enc->pix_fmt);
-  // Rate control counts frames: with the input's fine time base alone (1/12800,
-  // 1/90000) the encoders would budget bits for thousands of frames a second.
-  if (req.frameRate.num > 0 && req.frameRate.den > 0) {
-    enc->framerate = req.frameRate;
-  } else if (IsPlausibleFrameRate(inStream->avg_frame_rate)) {
-    enc->framerate = inStream->avg_frame_rate;
-  }
   enc->thread_count = 0;  // automatic, as the ffmpeg tool does
 
   ret = avcodec_open2(enc, encoder, nullptr);

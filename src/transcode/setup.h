@@ -81,8 +81,9 @@ VideoSize H263Size(int width, int height) noexcept;
 // Opens and configures the encoder for inStream as req asks and adds its output
 // stream to out. The encoder keeps the decoder's pixel format when it takes it,
 // else gets the first format it lists (the caller converts the pictures); it
-// plans its bit budget for req.frameRate (else the input's average frame rate)
-// and uses FFmpeg's automatic thread count. BadParameter for a videoCodecChoice
+// plans its bit budget for req.frameRate (else the input's average frame rate;
+// MPEG-4 Part 2 and H.263 then count in its frame time) and uses FFmpeg's
+// automatic thread count. BadParameter for a videoCodecChoice
 // outside 0 to 6; Unknown when no encoder exists or the context or stream cannot
 // be made; the FFmpeg error of a parameter copy or of the open.
 Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AVCodecContext *decCtx,
