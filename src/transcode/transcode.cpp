@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "api/extension_table.h"
 #include "core/packet_write.h"
@@ -199,8 +200,10 @@ Status SetUpVideoReencode(TranscodeJob &job) noexcept {
 // The video stream, copied or re-encoded. A failure leaves the job without video
 // input; the transcode then goes on with the audio alone.
 void SetUpVideo(TranscodeJob &job) noexcept {
-  // Audio-only muxers (ADTS) take no video stream at all.
-  if (job.out->oformat->video_codec == AV_CODEC_ID_NONE) return;
+  // Audio files: the ADTS muxer takes no video stream at all, the MP3 muxer only a
+  // cover picture; their output is the audio alone.
+  const AVOutputFormat *fmt = job.out->oformat;
+  if (fmt->video_codec == AV_CODEC_ID_NONE || std::strcmp(fmt->name, "mp3") == 0) return;
   StreamTimingState &t = job.timing;
   const Status st = job.videoReencode ? SetUpVideoReencode(job)
                                       : AddCopyVideoStream(job.out.get(), job.inputPath, job.videoIn, t.outVideoStream);

@@ -21,9 +21,36 @@ bool MatchesEncoder(const AVFrame *frame, const AVCodecContext *encCtx) noexcept
   return frame->width == encCtx->width && frame->height == encCtx->height && frame->format == encCtx->pix_fmt;
 }
 
-// The decoded picture at the encoder's size and pixel format. The converter is
-// looked up per picture, so a size change in the middle of the stream is read
-// with the right geometry.
+// A converter from decoded's geometry to scaled's, made again when the decoded
+// geometry changes in the middle of the stream, so every picture is read with
+// its own size. It runs on FFmpeg's automatic thread count.
+Status PrepareScaler(VideoReencodeState &video, const AVFrame *decoded, const AVFrame *scaled) noexcept {
+  if (video.sws && video.swsWidth == decoded->width && video.swsHeight == decoded->height &&
+      video.swsFormat == decoded->format) {
+    return Status::Ok;
+  }
+  video.sws.reset(sws_alloc_context());
+  SwsContext *sws = video.sws.get();
+  if (!sws) return Status::Unknown;
+  const bool set = av_opt_set_int(sws, "srcw", decoded->width, 0) >= 0 &&
+                   av_opt_set_int(sws, "srch", decoded->height, 0) >= 0 &&
+                   av_opt_set_int(sws, "src_format", decoded->format, 0) >= 0 &&
+                   av_opt_set_int(sws, "dstw", scaled->width, 0) >= 0 &&
+                   av_opt_set_int(sws, "dsth", scaled->height, 0) >= 0 &&
+                   av_opt_set_int(sws, "dst_format", scaled->format, 0) >= 0 &&
+                   av_opt_set_int(sws, "sws_flags", SWS_BICUBIC, 0) >= 0 &&
+                   av_opt_set_int(sws, "threads", 0, 0) >= 0;
+  if (!set || sws_init_context(sws, nullptr, nullptr) < 0) {
+    video.sws.reset();
+    return Status::Unknown;
+  }
+  video.swsWidth = decoded->width;
+  video.swsHeight = decoded->height;
+  video.swsFormat = decoded->format;
+  return Status::Ok;
+}
+
+// The decoded picture at the encoder's size and pixel format.
 Status ConvertPicture(VideoReencodeState &video, const AVFrame *decoded, const AVCodecContext *encCtx,
                       AVFrame *&picture) noexcept {
   if (!video.scaledFrame) {
@@ -34,14 +61,10 @@ Status ConvertPicture(VideoReencodeState &video, const AVFrame *decoded, const A
   // The encoder may still hold the last picture's buffer: write into a fresh one.
   int ret = av_frame_make_writable(scaled);
   if (ret < 0) return StatusFromAv(ret);
-  SwsContext *sws = sws_getCachedContext(video.sws.release(), decoded->width, decoded->height,
-                                         static_cast<AVPixelFormat>(decoded->format), scaled->width, scaled->height,
-                                         static_cast<AVPixelFormat>(scaled->format), SWS_BICUBIC, nullptr, nullptr,
-                                         nullptr);
-  // sws_getCachedContext frees the context it was given when it cannot reuse it.
-  video.sws.reset(sws);
-  if (!sws) return Status::Unknown;
-  ret = sws_scale(sws, decoded->data, decoded->linesize, 0, decoded->height, scaled->data, scaled->linesize);
+  const Status st = PrepareScaler(video, decoded, scaled);
+  if (!IsOk(st)) return st;
+  // Slices go to the scaler's threads only through the frame interface.
+  ret = sws_scale_frame(video.sws.get(), scaled, decoded);
   if (ret < 0) return StatusFromAv(ret);
   scaled->pts = decoded->pts;
   picture = scaled;

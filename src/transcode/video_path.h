@@ -18,6 +18,10 @@ struct VideoReencodeState {
   FramePtr decodedFrame;  // scratch for the decoder's pictures
   FramePtr scaledFrame;   // pictures at the encoder's size and format
   SwsPtr sws;             // made on the first picture that needs converting
+  // The picture geometry sws was made for; another one remakes it.
+  int swsWidth = 0;
+  int swsHeight = 0;
+  int swsFormat = AV_PIX_FMT_NONE;
   PacketPtr encodedPkt;   // scratch for the encoder's packets
   // Decoded pictures and encoded packets count in the encoder's time base.
   // frameTimeBase is the output frame time when the transcode lowers the frame

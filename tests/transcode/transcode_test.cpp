@@ -179,6 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"Format1WritesAdts", mpgtest::fx::AacAudio10s, Params(1), "aac", "", 0, 0, "aac", 0, 0, false},
         OutputCase{"Format1DropsTheVideoOfAnAudioOnlyMuxer", Small3s, Params(1), "aac", "", 0, 0, "aac", 0, 0,
                    false},
+        OutputCase{"Format3WritesTheAudioOfAVideoFileAsMp3", Small3s, With(Params(3), &P::audioCodecChoice, 1),
+                   "mp3", "", 0, 0, "mp3", 48000, 2, false},
         OutputCase{"Format8WritesAsf", mpgtest::fx::Mpeg4Mp3Avi5s, Params(8), "asf", "mpeg4", 320, 240, "mp3", 0, 0,
                    true},
         OutputCase{"Format6CopiesIntoMpegTs", Small3s, Params(6), "mpegts", "h264", 320, 240, "aac", 0, 0, true},
