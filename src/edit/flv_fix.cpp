@@ -249,15 +249,21 @@ Status MeasureDuration(RepairJob &job) noexcept {
 Status PrepareOutput(RepairJob &job) noexcept {
   if (!IsOk(CreateOutputContext(job.merge, job.path.c_str()))) return Status::Exit;
   AVFormatContext *out = job.merge.out.get();
-  AVStream *audioOut = nullptr;
-  Status st = OpenAudioInputForCopy(out, job.path.c_str(), job.merge.audioIn, audioOut);
-  if (!IsOk(st)) return st;
-  if (job.videoIndex >= 0) {
-    AVStream *videoOut = nullptr;
-    st = OpenVideoInputForCopy(out, job.path.c_str(), job.merge.videoIn, videoOut);
+  // The muxer writes the codec set-up tags in stream order; the file's own order
+  // keeps the new head laid out as the old one.
+  const bool videoFirst = job.videoIndex >= 0 && job.videoIndex < job.audioIndex;
+  for (int pass = 0; pass < 2; ++pass) {
+    Status st = Status::Ok;
+    if ((pass == 0) != videoFirst) {
+      AVStream *audioOut = nullptr;
+      st = OpenAudioInputForCopy(out, job.path.c_str(), job.merge.audioIn, audioOut);
+    } else if (job.videoIndex >= 0) {
+      AVStream *videoOut = nullptr;
+      st = OpenVideoInputForCopy(out, job.path.c_str(), job.merge.videoIn, videoOut);
+      // The muxer states the frame rate only when the stream has one.
+      if (IsOk(st)) videoOut->avg_frame_rate = job.probe->streams[job.videoIndex]->avg_frame_rate;
+    }
     if (!IsOk(st)) return st;
-    // The muxer states the frame rate only when the stream has one.
-    videoOut->avg_frame_rate = job.probe->streams[job.videoIndex]->avg_frame_rate;
   }
   const AVDictionaryEntry *e = nullptr;
   while ((e = av_dict_get(job.probe->metadata, "", e, AV_DICT_IGNORE_SUFFIX))) {
@@ -266,6 +272,9 @@ Status PrepareOutput(RepairJob &job) noexcept {
     }
     if (av_dict_set(&out->metadata, e->key, e->value, 0) < 0) return Status::NoMemory;
   }
+  // The muxer adds its own "encoder" entry unless told to be bit-exact; a file that
+  // states none gets none, so the heads stay alike.
+  if (!av_dict_get(job.probe->metadata, "encoder", nullptr, 0)) out->flags |= AVFMT_FLAG_BITEXACT;
   // The FLV muxer writes the context's duration into the metadata; a fresh context
   // holds 0.
   out->duration = job.durationUs;

@@ -1,6 +1,7 @@
 // Trim: the pictures of a time range of a file re-encoded with an encoder of the
 // file's own video codec, and its audio packets within the range copied, into a
-// new file of the container type the input's name suggests. Refuses an input
+// new file of the container type the input's name suggests; the range's start is
+// the output's time 0. Refuses an input
 // without audio or video, an output that names the input, and a range with no
 // picture in it. After any failure the output path is removed.
 #include "edit/trim.h"
@@ -139,7 +140,9 @@ Status KeepPicture(TrimJob &job, AVFrame *frame) noexcept {
       frame->format != job.encCtx->pix_fmt) {
     return Status::InvalidData;
   }
-  frame->pts = ts;
+  // The range starts the output at 0; AVI, which stores no timestamps, would
+  // otherwise play the sound a range-start ahead of the pictures.
+  frame->pts = ts - job.startTs;
   // The encoder places its own key frames; the input's picture types mean nothing.
   frame->pict_type = AV_PICTURE_TYPE_NONE;
   ++job.keptPictures;
@@ -170,6 +173,9 @@ void CopyAudio(TrimJob &job, AVPacket *pkt) noexcept {
   }
   if (av_compare_ts(ts, tb, job.startTs, videoTb) < 0) return;
   RescalePacketTimes(pkt, tb, job.edit.audioOut->time_base);
+  const int64_t origin = RescaleTs(job.startTs, videoTb, job.edit.audioOut->time_base);
+  if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= origin;
+  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts -= origin;
   pkt->stream_index = job.edit.audioOut->index;
   // A muxer may refuse one odd packet of the input; the trim goes on without it.
   av_interleaved_write_frame(job.edit.out.get(), pkt);

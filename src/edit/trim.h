@@ -12,7 +12,7 @@ namespace mpg {
 // from startSeconds (inclusive) to endSeconds (exclusive), counted from the video
 // stream's start, re-encoded with an encoder of the input's own codec at the
 // decoder's size and pixel format, and the packets of its best audio stream that
-// start in that range, copied; timestamps keep their place in the input.
+// start in that range, copied; the range's start becomes the output's time 0.
 // The caller checks 0 <= startSeconds < endSeconds.
 // Exit when no muxer matches the input's name; SameFile when the output names the
 // input (nothing touched); Eof when the range holds no picture (it lies past the
