@@ -9,6 +9,9 @@
 //                                    untimed warm-up each, and prints the medians and
 //                                    their ratio. Without PATH the input is made by the
 //                                    ffmpeg tool once, next to this program.
+// The closing line for bench/run_all.sh:
+//   BENCH job=media_info_720p_10min lib_median_s=<x> peer_median_s=<y> ratio=<r> peer=ffprobe
+// BENCH_QUICK=1: 5 runs by default, and a made input of one minute instead of ten.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,13 +29,22 @@
 namespace {
 
 constexpr int kDefaultRuns = 21;
+constexpr int kQuickRuns = 5;
 
-// testsrc2 at 1280x720, 25 fps, and a sine tone, ten minutes of each; about the
-// size and key-frame spacing (x264's default 250 frames) of a downloaded 720p file.
-const char kInputRecipe[] =
-    "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25:duration=600 "
-    "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=600 -ac 2 "
-    "-c:v libx264 -preset ultrafast -b:v 1500k -pix_fmt yuv420p -c:a aac -b:a 128k -shortest ";
+bool Quick() {
+  const char *quick = std::getenv("BENCH_QUICK");
+  return quick && std::strcmp(quick, "1") == 0;
+}
+
+// testsrc2 at 1280x720, 25 fps, and a sine tone, ten minutes of each (one in a quick
+// run); about the size and key-frame spacing (x264's default 250 frames) of a
+// downloaded 720p file.
+std::string InputRecipe(int seconds) {
+  const std::string d = std::to_string(seconds);
+  return "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25:duration=" + d +
+         " -f lavfi -i sine=frequency=440:sample_rate=48000:duration=" + d +
+         " -ac 2 -c:v libx264 -preset ultrafast -b:v 1500k -pix_fmt yuv420p -c:a aac -b:a 128k -shortest ";
+}
 
 std::string SelfPath() {
   char buf[4096];
@@ -98,12 +110,13 @@ int Compare(int runs, std::string path) {
     return 1;
   }
   if (path.empty()) {
-    path = self.substr(0, self.rfind('/') + 1) + "media_info_bench_10min_720p.mp4";
+    path = self.substr(0, self.rfind('/') + 1) +
+           (Quick() ? "media_info_bench_1min_720p.mp4" : "media_info_bench_10min_720p.mp4");
     if (!FileExists(path)) {
       std::printf("making %s ...\n", path.c_str());
       std::fflush(stdout);
       const std::string tmp = path + ".part.mp4";
-      if (std::system((kInputRecipe + Quote(tmp)).c_str()) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
+      if (std::system((InputRecipe(Quick() ? 60 : 600) + Quote(tmp)).c_str()) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
         std::fprintf(stderr, "ffmpeg could not make the input\n");
         return 1;
       }
@@ -141,6 +154,8 @@ int Compare(int runs, std::string path) {
   std::printf("%-46s %12.2f %12.2f\n", "ffprobe -show_format -show_streams", Median(peerWall), Median(peerCpu));
   std::printf("ratio MPG_GetMediaInfo / ffprobe: wall %.3fx (target <= 1.25x), cpu %.3fx\n",
               Median(oursWall) / Median(peerWall), Median(oursCpu) / Median(peerCpu));
+  std::printf("BENCH job=media_info_720p_10min lib_median_s=%.4f peer_median_s=%.4f ratio=%.3f peer=ffprobe\n",
+              Median(oursWall) / 1000, Median(peerWall) / 1000, Median(oursWall) / Median(peerWall));
   return 0;
 }
 
@@ -148,7 +163,7 @@ int Compare(int runs, std::string path) {
 
 int main(int argc, char **argv) {
   if (argc == 3 && std::strcmp(argv[1], "info") == 0) return InfoOnce(argv[2]);
-  const int runs = argc > 1 ? std::atoi(argv[1]) : kDefaultRuns;
+  const int runs = argc > 1 ? std::atoi(argv[1]) : Quick() ? kQuickRuns : kDefaultRuns;
   if (runs <= 0) {
     std::fprintf(stderr, "usage: %s info PATH | %s [RUNS] [PATH]\n", argv[0], argv[0]);
     return 2;

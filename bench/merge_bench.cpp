@@ -6,7 +6,11 @@
 //
 //   merge_bench [work-dir (default /tmp/mpg_merge_bench)] [runs (default 5)]
 //
-// Inputs are made once in the work directory by the ffmpeg tool and kept.
+// Inputs are made once in the work directory by the ffmpeg tool and kept. Each job
+// also prints, for bench/run_all.sh,
+//   BENCH job=<name> lib_median_s=<x> peer_median_s=<y> ratio=<r> peer=<peer> lib_peak_mib=<m> peer_peak_mib=<m>
+// BENCH_QUICK=1: 3 runs by default, and one-minute inputs (30 segments) in
+// /tmp/mpg_merge_bench_quick.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -70,15 +75,16 @@ int Shell(const std::string &command) {
   return std::system(command.c_str());
 }
 
-bool MakeInputs(const std::string &dir, int segmentCount) {
+bool MakeInputs(const std::string &dir, int seconds, int segmentCount) {
   Shell("mkdir -p '" + dir + "'");
   const std::string ff = "ffmpeg -nostdin -v error -y ";
+  const std::string d = std::to_string(seconds);
   if (!Exists(dir + "/video.mp4") &&
-      Shell(ff + "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=600 -c:v libx264 -preset ultrafast "
+      Shell(ff + "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=" + d + " -c:v libx264 -preset ultrafast "
                  "-g 50 -pix_fmt yuv420p -b:v 2500k '" + dir + "/video.mp4'") != 0)
     return false;
   if (!Exists(dir + "/audio.m4a") &&
-      Shell(ff + "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=600 -ac 2 -c:a aac -b:a 128k '" + dir +
+      Shell(ff + "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=" + d + " -ac 2 -c:a aac -b:a 128k '" + dir +
             "/audio.m4a'") != 0)
     return false;
   const std::string lastSegment = dir + "/seg/seg" + std::to_string(segmentCount - 1) + ".ts";
@@ -109,23 +115,30 @@ struct Series {
   }
 };
 
-void PrintComparison(const char *job, const Series &lib, const Series &tool, double target) {
+void PrintComparison(const char *job, const Series &lib, const Series &tool, double target, const char *benchJob,
+                     const char *peer) {
   const double libT = Median(lib.seconds), toolT = Median(tool.seconds);
   const double libM = Median(lib.peakMiB), toolM = Median(tool.peakMiB);
   std::printf("%-14s library %7.3f s %7.1f MiB | ffmpeg %7.3f s %7.1f MiB | time ratio %.3f (target <= %.1f) | "
               "memory ratio %.3f%s\n",
               job, libT, libM, toolT, toolM, libT / toolT, target, libM / toolM,
               lib.failures || tool.failures ? "  (FAILED RUNS)" : "");
+  if (lib.failures || tool.failures) return;
+  std::printf("BENCH job=%s lib_median_s=%.3f peer_median_s=%.3f ratio=%.3f peer=%s lib_peak_mib=%.1f "
+              "peer_peak_mib=%.1f\n",
+              benchJob, libT, toolT, libT / toolT, peer, libM, toolM);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  const std::string dir = argc > 1 ? argv[1] : "/tmp/mpg_merge_bench";
-  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-  constexpr int kSegments = 300;
+  const char *quickEnv = std::getenv("BENCH_QUICK");
+  const bool quick = quickEnv && std::strcmp(quickEnv, "1") == 0;
+  const std::string dir = argc > 1 ? argv[1] : quick ? "/tmp/mpg_merge_bench_quick" : "/tmp/mpg_merge_bench";
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : quick ? 3 : 5;
+  const int kSegments = quick ? 30 : 300;
   std::printf("inputs in %s\n", dir.c_str());
-  if (!MakeInputs(dir, kSegments)) {
+  if (!MakeInputs(dir, quick ? 60 : 600, kSegments)) {
     std::fprintf(stderr, "could not make the inputs\n");
     return 1;
   }
@@ -171,7 +184,7 @@ int main(int argc, char **argv) {
     std::fflush(stdout);
   }
   std::printf("medians of %d runs:\n", runs);
-  PrintComparison("merge", mergeLib, mergeTool, 1.1);
-  PrintComparison("concatenation", concatLib, concatTool, 1.2);
+  PrintComparison("merge", mergeLib, mergeTool, 1.1, "merge_av_720p_10min", "ffmpeg -c copy");
+  PrintComparison("concatenation", concatLib, concatTool, 1.2, "concat_300_ts_segments", "ffmpeg concat demuxer");
   return mergeLib.failures || mergeTool.failures || concatLib.failures || concatTool.failures ? 1 : 0;
 }

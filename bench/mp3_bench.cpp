@@ -2,7 +2,9 @@
 // ffmpeg tool doing the same work (`ffmpeg -i in -vn -c:a libmp3lame -b:a 128k`).
 // Both run as child processes of this program, in alternating order, so each pays
 // the same start-up and cache conditions; the program prints every wall time, the
-// two medians and their ratio (target: the library at most 1.1 times ffmpeg).
+// two medians and their ratio (target: the library at most 1.1 times ffmpeg), then
+//   BENCH job=mp3_convert_10min lib_median_s=<x> peer_median_s=<y> ratio=<r> peer=ffmpeg libmp3lame
+// BENCH_QUICK=1: 3 runs by default, and a one-minute input instead of ten minutes.
 //
 //   mp3_bench [runs]            the benchmark (the input is made once, beside the program)
 //   mp3_bench --convert IN OUT  one conversion through the library, then exit
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -60,15 +63,18 @@ int main(int argc, char **argv) {
     const mpg::Status st = mpg::ConvertToMp3(argv[2], argv[3], kBitRate, nullptr, 0);
     return mpg::IsOk(st) ? 0 : 1;
   }
-  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultRuns;
+  const char *quickEnv = std::getenv("BENCH_QUICK");
+  const bool quick = quickEnv && std::strcmp(quickEnv, "1") == 0;
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : quick ? 3 : kDefaultRuns;
   const std::string dir = Directory(argv[0]);
-  const std::string input = dir + "/mp3_bench_input_600s.m4a";
+  const std::string seconds = quick ? "60" : "600";
+  const std::string input = dir + "/mp3_bench_input_" + seconds + "s.m4a";
   const std::string ours = dir + "/mp3_bench_ours.mp3", peer = dir + "/mp3_bench_ffmpeg.mp3";
   if (!Exists(input)) {
     // Tone plus noise, so neither coder meets an unusually easy signal.
     const std::string make =
-        "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=600 "
-        "-f lavfi -i anoisesrc=r=48000:a=0.1:d=600:seed=7 -filter_complex amix=inputs=2 -ac 2 "
+        "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=" + seconds +
+        " -f lavfi -i anoisesrc=r=48000:a=0.1:d=" + seconds + ":seed=7 -filter_complex amix=inputs=2 -ac 2 "
         "-c:a aac -b:a 128k " + Quote(input);
     std::printf("making the input: %s\n", input.c_str());
     if (std::system(make.c_str()) != 0) return 1;
@@ -94,5 +100,7 @@ int main(int argc, char **argv) {
   const double ourMedian = Median(ourTimes), peerMedian = Median(peerTimes);
   std::printf("median: library %.3f s, ffmpeg %.3f s, ratio %.3f (target <= 1.1)\n", ourMedian, peerMedian,
               ourMedian / peerMedian);
+  std::printf("BENCH job=mp3_convert_10min lib_median_s=%.3f peer_median_s=%.3f ratio=%.3f peer=ffmpeg libmp3lame\n",
+              ourMedian, peerMedian, ourMedian / peerMedian);
   return 0;
 }

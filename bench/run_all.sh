@@ -74,7 +74,8 @@ for s in "${scripts[@]}"; do
 done
 
 # One row per BENCH line: job, library median, peer median, ratio, peer name (the
-# rest of the line after "peer=", which may hold spaces).
+# rest of the line after "peer=", which may hold spaces, less any key=value fields
+# that follow it).
 rows=$(cat "$logs"/*.log 2>/dev/null | awk '
   /^BENCH / {
     job = lib = peer_s = ratio = peer = "?"
@@ -86,6 +87,7 @@ rows=$(cat "$logs"/*.log 2>/dev/null | awk '
       else if (kv[1] == "ratio") ratio = kv[2]
     }
     if (match($0, / peer=.*/)) peer = substr($0, RSTART + 6)
+    sub(/( [A-Za-z_]+=[^ ]*)+$/, "", peer)
     printf "%s\t%s\t%s\t%s\t%s\n", job, lib, peer_s, ratio, peer
   }')
 
