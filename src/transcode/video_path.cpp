@@ -86,9 +86,13 @@ Status WriteVideoPacket(AVFormatContext *out, const AVCodecContext *encCtx, AVPa
 
 Status Encode(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *encCtx, const AVFrame *picture,
               StreamTimingState &timing) noexcept {
+  Status written = Status::Ok;
   const Status st = EncodeFrame(encCtx, picture, video.encodedPkt.get(), [&](AVPacket *encoded) {
-    return WriteVideoPacket(out, encCtx, encoded, timing);
+    written = WriteVideoPacket(out, encCtx, encoded, timing);
+    return written;
   });
+  // A failed write is never forgiven: the file would be missing what was encoded.
+  if (!IsOk(written)) return written;
   if (!IsOk(st) && ForgivesEncodeErrors(timing)) return Status::Ok;
   return st;
 }

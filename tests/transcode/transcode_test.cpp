@@ -324,6 +324,41 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"FormatNegative", Params(-1), AVERROR_EXIT}),
     [](const auto &info) { return std::string(info.param.name); });
 
+struct BadInputCase {
+  const char *name;
+  std::string (*input)();
+};
+std::string MissingFile() { return mpgtest::Out("missing.avi"); }
+std::string Directory() { return mpgtest::OutputDir(); }
+std::string EmptyFile() {
+  const std::string path = mpgtest::Out("empty.avi");
+  mpgtest::WriteBytes(path, "");
+  return path;
+}
+std::string TruncatedHead() {
+  const std::string path = mpgtest::Out("truncated.mp4");
+  mpgtest::WriteBytes(path, mpgtest::ReadBytes(Small3s()).substr(0, 3000));
+  return path;
+}
+class TranscodeBadInput : public ::testing::TestWithParam<BadInputCase> {};
+TEST_P(TranscodeBadInput, FailsWithAnErrorAndLeavesNoFile) {
+  const std::string in = GetParam().input(), out = mpgtest::Out("bad.mp4");
+  EXPECT_NE(RunTranscode(in, out, With(Params(4), &P::videoCodecChoice, 5)), 0);
+  EXPECT_FALSE(mpgtest::FileExists(out));
+}
+INSTANTIATE_TEST_SUITE_P(Inputs, TranscodeBadInput,
+                         ::testing::Values(BadInputCase{"Missing", MissingFile}, BadInputCase{"Directory", Directory},
+                                           BadInputCase{"Empty", EmptyFile},
+                                           BadInputCase{"TextFile", mpgtest::fx::TextFile},
+                                           BadInputCase{"TruncatedHead", TruncatedHead}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Transcode, OutputInAMissingDirectoryFailsWithoutTouchingTheInput) {
+  const std::string in = mpgtest::fx::Mpeg4Mp3Avi5s(), bytes = mpgtest::ReadBytes(in);
+  EXPECT_LT(RunTranscode(in, mpgtest::Out("no/such/dir/out.mp4"), Params(4)), 0);
+  EXPECT_EQ(mpgtest::ReadBytes(in), bytes);
+}
+
 TEST(Transcode, NullAndEmptyArgumentsAreBadParameters) {
   const std::string in = mpgtest::fx::Mpeg4Mp3Avi5s();
   const Str::string inPath(in.c_str()), outPath(mpgtest::Out("x.mp4").c_str()), empty;
