@@ -14,47 +14,29 @@
 //   edit_bench flvfix PATH
 // The inputs are made once with the ffmpeg tool under /tmp/edit_bench.
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "mpg.h"
 
 namespace {
+
+using bench::Quote;
 
 const std::string kDir = "/tmp/edit_bench";
 const std::string kMp4 = kDir + "/in_720p_10min.mp4";
 const std::string kFlv = kDir + "/in_720p_10min_stale.flv";
 
 const char kMp4Recipe[] =
-    "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25:duration=600 "
+    "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=600 "
     "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=600 -ac 2 "
-    "-c:v libx264 -preset ultrafast -b:v 1500k -pix_fmt yuv420p -c:a aac -b:a 128k -shortest ";
-
-std::string SelfPath() {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  buf[n] = '\0';
-  return buf;
-}
-
-std::string Quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-bool Exists(const std::string &path) { return access(path.c_str(), R_OK) == 0; }
+    "-c:v libx264 -preset ultrafast -b:v 1500k -pix_fmt yuv420p -c:a aac -b:a 128k -shortest";
 
 bool CopyFile(const std::string &from, const std::string &to) {
   std::ifstream in(from, std::ios::binary);
@@ -67,9 +49,7 @@ bool CopyFile(const std::string &from, const std::string &to) {
 // first segment of a joined file would.
 bool MakeStaleFlv() {
   const std::string fresh = kDir + "/fresh.flv";
-  if (std::system(("ffmpeg -nostdin -v error -y -i " + Quote(kMp4) + " -c copy " + Quote(fresh)).c_str()) != 0) {
-    return false;
-  }
+  if (!bench::RunFfmpeg("-i " + Quote(kMp4) + " -c copy " + Quote(fresh))) return false;
   std::ifstream in(fresh, std::ios::binary);
   std::string head(4096, '\0');
   in.read(head.data(), static_cast<std::streamsize>(head.size()));
@@ -84,106 +64,32 @@ bool MakeStaleFlv() {
 
 bool MakeInputs() {
   mkdir(kDir.c_str(), 0755);
-  if (!Exists(kMp4)) {
-    std::printf("making %s ...\n", kMp4.c_str());
-    std::fflush(stdout);
-    const std::string tmp = kDir + "/part.mp4";
-    if (std::system((kMp4Recipe + Quote(tmp)).c_str()) != 0 || std::rename(tmp.c_str(), kMp4.c_str()) != 0) {
-      return false;
-    }
-  }
-  return Exists(kFlv) || MakeStaleFlv();
-}
-
-// Runs argv with its output sent to /dev/null; the wall time in seconds, or a
-// negative number when the program could not run or failed.
-double TimeProcess(const std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid < 0) return -1.0;
-  if (pid == 0) {
-    if (FILE *null = std::fopen("/dev/null", "w")) {
-      dup2(fileno(null), STDOUT_FILENO);
-      dup2(fileno(null), STDERR_FILENO);
-    }
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1.0;
-  const auto end = std::chrono::steady_clock::now();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1.0;
-  return std::chrono::duration<double>(end - start).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
-
-struct Job {
-  std::string name;
-  std::string peerName;
-  std::vector<std::string> lib;
-  std::vector<std::string> peer;
-  std::function<bool()> prepare;  // untimed, before every run of either side
-};
-
-bool RunJob(const Job &job, int runs) {
-  std::vector<double> libSeconds, peerSeconds;
-  for (int i = -1; i < runs; ++i) {
-    // Alternate which side goes first, so neither always follows the other's I/O.
-    const bool libFirst = i % 2 == 0;
-    double t[2];
-    for (int k = 0; k < 2; ++k) {
-      const bool lib = (k == 0) == libFirst;
-      if (job.prepare && !job.prepare()) return false;
-      t[k] = TimeProcess(lib ? job.lib : job.peer);
-      if (t[k] < 0) {
-        std::fprintf(stderr, "%s: the %s run failed\n", job.name.c_str(), lib ? "library" : job.peerName.c_str());
-        return false;
-      }
-      (lib ? libSeconds : peerSeconds).push_back(t[k]);
-    }
-    if (i < 0) {  // the warm-up brings the input and both programs into the page cache
-      libSeconds.clear();
-      peerSeconds.clear();
-    }
-  }
-  const double libMedian = Median(libSeconds), peerMedian = Median(peerSeconds);
-  std::printf("BENCH job=%s lib_median_s=%.3f peer_median_s=%.3f ratio=%.3f peer=%s\n", job.name.c_str(), libMedian,
-              peerMedian, libMedian / peerMedian, job.peerName.c_str());
-  std::fflush(stdout);
-  return true;
+  return bench::MakeInput(kMp4, kMp4Recipe) && (bench::FileExists(kFlv) || MakeStaleFlv());
 }
 
 int CompareAll() {
-  const std::string self = SelfPath();
+  const std::string self = bench::SelfPath();
   if (self.empty() || !MakeInputs()) {
     std::fprintf(stderr, "cannot make the benchmark inputs under %s\n", kDir.c_str());
     return 1;
   }
-  const char *quick = std::getenv("BENCH_QUICK");
-  const int runs = quick && std::strcmp(quick, "1") == 0 ? 3 : 7;
+  const int runs = bench::Quick() ? 3 : 7;
   const std::string libOut = kDir + "/lib_out.mp4", peerOut = kDir + "/peer_out.mp4";
   const std::string libFlv = kDir + "/lib_fix.flv", peerFlv = kDir + "/peer_fix.flv";
-  const std::vector<Job> jobs = {
-      {"crop", "ffmpeg -c copy", {self, "crop", kMp4, libOut},
-       {"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", kMp4, "-c", "copy", peerOut}, nullptr},
-      {"shift_audio", "ffmpeg -itsoffset -c copy", {self, "shift", kMp4, libOut, "500"},
-       {"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", kMp4, "-itsoffset", "0.5", "-i", kMp4, "-map", "0:v",
-        "-map", "1:a", "-c", "copy", peerOut},
+  using bench::Exec;
+  const std::vector<bench::Job> jobs = {
+      {"crop", "ffmpeg -c copy", Exec({self, "crop", kMp4, libOut}),
+       Exec({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", kMp4, "-c", "copy", peerOut}), nullptr},
+      {"shift_audio", "ffmpeg -itsoffset -c copy", Exec({self, "shift", kMp4, libOut, "500"}),
+       Exec({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", kMp4, "-itsoffset", "0.5", "-i", kMp4, "-map", "0:v",
+             "-map", "1:a", "-c", "copy", peerOut}),
        nullptr},
       // Each run repairs a fresh copy of the damaged file; the copy is not timed.
-      {"flv_fix_duration", "flvmeta --update", {self, "flvfix", libFlv}, {"flvmeta", "--update", peerFlv},
+      {"flv_fix_duration", "flvmeta --update", Exec({self, "flvfix", libFlv}), Exec({"flvmeta", "--update", peerFlv}),
        [&] { return CopyFile(kFlv, libFlv) && CopyFile(kFlv, peerFlv); }},
   };
   int failed = 0;
-  for (const Job &job : jobs) failed += RunJob(job, runs) ? 0 : 1;
+  for (const bench::Job &job : jobs) failed += bench::RunJob(job, runs) ? 0 : 1;
   return failed == 0 ? 0 : 1;
 }
 
