@@ -309,13 +309,15 @@ std::vector<HostileInput> AllInputs() {
 
 bool NoMedia(Damage d) { return d <= Damage::Text; }
 
-// One byte in 500 replaced by a random one, from a fixed seed, past the first 16
-// bytes so the container is still recognised and its parsers meet the damage.
+// One byte in 1000 of the middle half replaced by a random one, from a fixed seed:
+// the middle holds media data, so the container still opens and the demuxers and
+// decoders meet the damage; plus a few bytes anywhere, headers included.
 std::string FlipBytes(std::string bytes) {
   std::mt19937 random(20240611);
-  std::uniform_int_distribution<size_t> byte(0, 255);
-  for (size_t i = 16; i < bytes.size(); ++i)
-    if (random() % 500 == 0) bytes[i] = static_cast<char>(byte(random));
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (size_t i = bytes.size() / 4; i < bytes.size() * 3 / 4; ++i)
+    if (random() % 1000 == 0) bytes[i] = static_cast<char>(byte(random));
+  for (int n = 0; n < 3 && !bytes.empty(); ++n) bytes[random() % bytes.size()] ^= static_cast<char>(1 + random() % 255);
   return bytes;
 }
 
@@ -359,7 +361,7 @@ std::set<std::string> Entries(const fs::path &dir) {
 
 class HostileInputs : public ::testing::TestWithParam<std::tuple<size_t, HostileInput>> {};
 
-TEST_P(HostileInputs, FailsOrGivesSaneResultWithoutCrashHangLeftoverOrChangedInput) {
+TEST_P(HostileInputs, NeverCrashesHangsLeavesFilesOrChangesInputs) {
   const PathExport &ex = kPathExports[std::get<0>(GetParam())];
   const HostileInput h = std::get<1>(GetParam());
   const fs::path work = fs::path(OutputDir()) / "work";
@@ -417,7 +419,7 @@ std::string InputCaseName(const ::testing::TestParamInfo<std::tuple<size_t, Host
   return std::string(kPathExports[std::get<0>(info.param)].name) + "_" + DamageName(h.damage) + SourceName(h.source);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPathExport, HostileInputs,
+INSTANTIATE_TEST_SUITE_P(HostilePathExports, HostileInputs,
                          ::testing::Combine(::testing::Range<size_t>(0, std::size(kPathExports)),
                                             ::testing::ValuesIn(AllInputs())),
                          InputCaseName);
@@ -483,7 +485,7 @@ std::string AliasCaseName(const ::testing::TestParamInfo<std::tuple<size_t, Alia
          kNames[static_cast<int>(std::get<1>(info.param))];
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryWritingExport, HostileOutputIsInput,
+INSTANTIATE_TEST_SUITE_P(HostileWritingExports, HostileOutputIsInput,
                          ::testing::Combine(::testing::ValuesIn(WritingExports()),
                                             ::testing::Values(Alias::SamePath, Alias::DotPath, Alias::Symlink,
                                                               Alias::HardLink)),
@@ -534,7 +536,7 @@ TEST_P(HostileScalars, ReturnsWithoutCrashOrInsaneResult) {
   EXPECT_TRUE(o.result.succeeded);
 }
 
-INSTANTIATE_TEST_SUITE_P(NumberExports, HostileScalars, ::testing::Range<size_t>(0, std::size(kScalarCases)),
+INSTANTIATE_TEST_SUITE_P(HostileNumberExports, HostileScalars, ::testing::Range<size_t>(0, std::size(kScalarCases)),
                          [](const ::testing::TestParamInfo<size_t> &info) {
                            return std::string(kScalarCases[info.param].name);
                          });
