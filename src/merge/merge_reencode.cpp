@@ -242,17 +242,9 @@ Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const ch
 Status OpenAudioInputForReencode(AVFormatContext *out, const char *audioPath, InputFormatPtr &in,
                                  AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
   in.reset();
-  outStream = nullptr;
-  decCtx.reset();
-  encCtx.reset();
   InputFormatPtr input;
-  Status st = OpenInputFile(audioPath, input);
-  if (!IsOk(st)) return st;
-  const int index = FindBestAudioStream(input.get());
-  if (index < 0) return Status::AudioStreamNotFound;
-  const AVStream *inStream = input->streams[index];
-  st = OpenAudioDecoder(input.get(), index, decCtx);
-  if (IsOk(st)) st = CreateAudioOutputStream(out, inStream, AV_CODEC_ID_AAC, outStream, encCtx);
+  const AVStream *inStream = nullptr;
+  Status st = OpenBestAudioForEncoding(out, audioPath, AV_CODEC_ID_AAC, input, inStream, outStream, decCtx, encCtx);
   if (IsOk(st)) st = CopyDecoderSettingsToEncoder(decCtx.get(), encCtx.get());
   if (!IsOk(st)) return st;
   outStream->duration = inStream->duration;

@@ -152,21 +152,30 @@ Status CreateAudioOutputStream(AVFormatContext *out, const AVStream *inStream, A
   return Status::Ok;
 }
 
-Status OpenAudioInput(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &in,
-                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
-  in.reset();
+Status OpenBestAudioForEncoding(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &input,
+                                const AVStream *&inStream, AVStream *&outStream, CodecContextPtr &decCtx,
+                                CodecContextPtr &encCtx) noexcept {
+  input.reset();
+  inStream = nullptr;
   outStream = nullptr;
   decCtx.reset();
   encCtx.reset();
-  InputFormatPtr input;
   Status st = OpenInputFile(path, input);
   if (!IsOk(st)) return st;
   const int index = FindBestAudioStream(input.get());
   if (index < 0) return Status::AudioStreamNotFound;
-  const AVStream *inStream = input->streams[index];
+  inStream = input->streams[index];
   st = OpenAudioDecoder(input.get(), index, decCtx);
   if (!IsOk(st)) return st;
-  st = CreateAudioOutputStream(out, inStream, codecId, outStream, encCtx);
+  return CreateAudioOutputStream(out, inStream, codecId, outStream, encCtx);
+}
+
+Status OpenAudioInput(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &in,
+                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
+  in.reset();
+  InputFormatPtr input;
+  const AVStream *inStream = nullptr;
+  Status st = OpenBestAudioForEncoding(out, path, codecId, input, inStream, outStream, decCtx, encCtx);
   if (!IsOk(st)) return st;
 
   // The output describes the input's audio (rate, channels) under the encoder's id.

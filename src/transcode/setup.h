@@ -37,6 +37,16 @@ Status CopyDecoderSettingsToEncoder(const AVCodecContext *decCtx, AVCodecContext
 Status CreateAudioOutputStream(AVFormatContext *out, const AVStream *inStream, AVCodecID codecId,
                                AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
 
+// Opens the file at path into input, chooses its audio stream by
+// FindBestAudioStream (inStream), opens its decoder and adds an output stream for
+// codecId (AV_CODEC_ID_NONE: the input's codec) with an unopened encoder context.
+// The first steps of every opener that re-encodes a file's audio. The FFmpeg error
+// of the open or the probe; AudioStreamNotFound; then the codes of
+// OpenAudioDecoder and CreateAudioOutputStream.
+Status OpenBestAudioForEncoding(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &input,
+                                const AVStream *&inStream, AVStream *&outStream, CodecContextPtr &decCtx,
+                                CodecContextPtr &encCtx) noexcept;
+
 // Opens the file at path, chooses its audio stream by FindBestAudioStream, opens
 // its decoder and adds an output stream for codecId (AV_CODEC_ID_NONE: the input's
 // codec) whose parameters describe the input's audio under the encoder's codec id
