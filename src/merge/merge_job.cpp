@@ -9,11 +9,21 @@ namespace {
 
 // A stream for out named after the input's codec. Nothing is encoded; the lookup
 // only refuses codecs the linked libavcodec cannot name.
-Status NewOutputStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) {
+// Adds to out a stream carrying inStream's packets unchanged: every codec parameter
+// (extradata with its padding, the channel layout) is copied; only the tag is left
+// to the muxer, since the input container's tag may mean nothing in the output.
+// An encoder for the codec must be known to the linked libavcodec.
+Status NewCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) {
+  outStream = nullptr;
   const AVCodec *encoder = avcodec_find_encoder(inStream->codecpar->codec_id);
   if (!encoder) return Status::Unknown;
-  outStream = avformat_new_stream(out, encoder);
-  return outStream ? Status::Ok : Status::Unknown;
+  AVStream *st = avformat_new_stream(out, encoder);
+  if (!st) return Status::Unknown;
+  const int ret = avcodec_parameters_copy(st->codecpar, inStream->codecpar);
+  if (ret < 0) return StatusFromAv(ret);
+  st->codecpar->codec_tag = 0;
+  outStream = st;
+  return Status::Ok;
 }
 
 }  // namespace
@@ -42,12 +52,8 @@ Status AddVideoCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&
   if (index < 0) return Status::VideoStreamNotFound;
   const AVStream *inStream = in->streams[index];
   AVStream *st = nullptr;
-  Status status = NewOutputStream(out, inStream, st);
+  const Status status = NewCopyStream(out, inStream, st);
   if (!IsOk(status)) return status;
-  int ret = avcodec_parameters_copy(st->codecpar, inStream->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  // The input container's tag may mean nothing in the output: let the muxer choose.
-  st->codecpar->codec_tag = 0;
   // AVI derives its frame rate from the stream time base; VP9 from WebM would
   // otherwise get the muxer's default 1/90000.
   const AVRational rate = inStream->avg_frame_rate;
@@ -65,13 +71,8 @@ Status AddAudioCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&
   if (index < 0) return Status::AudioStreamNotFound;
   const AVStream *inStream = in->streams[index];
   AVStream *st = nullptr;
-  Status status = NewOutputStream(out, inStream, st);
+  const Status status = NewCopyStream(out, inStream, st);
   if (!IsOk(status)) return status;
-  // Every codec parameter (extradata with its padding, the channel layout) is
-  // carried over; only the tag is left to the muxer.
-  int ret = avcodec_parameters_copy(st->codecpar, inStream->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  st->codecpar->codec_tag = 0;
   st->duration = inStream->duration;
   st->time_base = inStream->time_base;
   st->sample_aspect_ratio = inStream->codecpar->sample_aspect_ratio;
