@@ -4,9 +4,9 @@
 // After any failure the output path is removed.
 #include "edit/crop.h"
 
+#include "core/codec_loop.h"
 #include "edit/edit_job.h"
 #include "merge/merge_job.h"
-#include "transcode/codec_loop.h"
 
 namespace mpg {
 

@@ -6,11 +6,11 @@
 // picture in it. After any failure the output path is removed.
 #include "edit/trim.h"
 
+#include "core/codec_loop.h"
 #include "core/timebase.h"
 #include "edit/edit_job.h"
 #include "image/seek.h"
 #include "merge/merge_job.h"
-#include "transcode/codec_loop.h"
 #include "transcode/setup.h"
 
 namespace mpg {

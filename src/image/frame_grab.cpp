@@ -5,6 +5,7 @@
 // a path that names its input.
 #include "image/frame_grab.h"
 
+#include "core/codec_loop.h"
 #include "core/progress.h"
 #include "core/streams.h"
 #include "core/timebase.h"
@@ -12,7 +13,6 @@
 #include "image/jpeg/jpeg_encoder.h"
 #include "image/seek.h"
 #include "platform/platform.h"
-#include "transcode/codec_loop.h"
 
 #include <cstring>
 #include <limits>

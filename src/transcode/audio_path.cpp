@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 
+#include "core/codec_loop.h"
 #include "core/packet_write.h"
 #include "core/timebase.h"
-#include "transcode/codec_loop.h"
 
 namespace mpg {
 

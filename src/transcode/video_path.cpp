@@ -1,7 +1,7 @@
 #include "transcode/video_path.h"
 
+#include "core/codec_loop.h"
 #include "core/timebase.h"
-#include "transcode/codec_loop.h"
 
 namespace mpg {
 
