@@ -80,26 +80,33 @@ Status AddAudioCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&
   return Status::Ok;
 }
 
-Status OpenVideoInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
-                             AVStream *&outStream) noexcept {
+namespace {
+
+using AddCopyStreamFn = Status (*)(AVFormatContext *, AVFormatContext *, AVStream *&) noexcept;
+
+// Opens path and adds one copy stream of it to out; the input is handed out only
+// when both steps succeed.
+Status OpenInputForCopy(AVFormatContext *out, const char *path, AddCopyStreamFn addStream, InputFormatPtr &in,
+                        AVStream *&outStream) noexcept {
   in.reset();
   outStream = nullptr;
   InputFormatPtr opened;
   Status status = OpenInputFile(path, opened);
-  if (IsOk(status)) status = AddVideoCopyStream(out, opened.get(), outStream);
+  if (IsOk(status)) status = addStream(out, opened.get(), outStream);
   if (IsOk(status)) in = std::move(opened);
   return status;
 }
 
+}  // namespace
+
+Status OpenVideoInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
+                             AVStream *&outStream) noexcept {
+  return OpenInputForCopy(out, path, AddVideoCopyStream, in, outStream);
+}
+
 Status OpenAudioInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
                              AVStream *&outStream) noexcept {
-  in.reset();
-  outStream = nullptr;
-  InputFormatPtr opened;
-  Status status = OpenInputFile(path, opened);
-  if (IsOk(status)) status = AddAudioCopyStream(out, opened.get(), outStream);
-  if (IsOk(status)) in = std::move(opened);
-  return status;
+  return OpenInputForCopy(out, path, AddAudioCopyStream, in, outStream);
 }
 
 }  // namespace mpg
