@@ -36,6 +36,31 @@ int FindFirstStreamOfType(const AVFormatContext *ctx, AVMediaType type) noexcept
   return -1;
 }
 
+bool IsAttachedPicture(const AVStream *st) noexcept {
+  return st && (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
+}
+
+int FindMovingVideoStream(const AVFormatContext *ctx) noexcept {
+  if (!ctx) return -1;
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    const AVStream *st = ctx->streams[i];
+    if (st && st->codecpar && st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !IsAttachedPicture(st))
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) noexcept {
+  outStream = nullptr;
+  AVStream *st = avformat_new_stream(out, nullptr);
+  if (!st) return Status::NoMemory;
+  const int ret = avcodec_parameters_copy(st->codecpar, inStream->codecpar);
+  if (ret < 0) return StatusFromAv(ret);
+  st->codecpar->codec_tag = 0;
+  outStream = st;
+  return Status::Ok;
+}
+
 Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept {
   ctx.reset();
   if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));

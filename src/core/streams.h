@@ -17,6 +17,18 @@ int FindUsableAudioStream(const AVFormatContext *ctx) noexcept;
 int FindNextUsableAudioStream(const AVFormatContext *ctx, int after) noexcept;
 // Index of the first stream of the given type (cover pictures count as video), or -1.
 int FindFirstStreamOfType(const AVFormatContext *ctx, AVMediaType type) noexcept;
+// A still picture stored beside the audio (ID3 art, an M4A cover): one packet, no
+// timeline. Pipelines that move or cut video do not take it for the video.
+bool IsAttachedPicture(const AVStream *st) noexcept;
+// Index of the first video stream that is not an attached picture, or -1.
+int FindMovingVideoStream(const AVFormatContext *ctx) noexcept;
+
+// Adds to out a stream carrying inStream's packets unchanged, from its codec
+// parameters alone: copying needs no encoder or decoder, so codecs this build cannot
+// encode (WMV3, VP6F) copy too. The tag is left to the muxer, since the input
+// container's tag may mean nothing in the output. outStream is owned by out.
+// NoMemory when the stream cannot be made; the FFmpeg error of the parameter copy.
+Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) noexcept;
 
 // Opens path and reads its stream information. On failure ctx stays empty and the
 // FFmpeg error is returned.

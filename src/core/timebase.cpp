@@ -22,6 +22,17 @@ void RescalePacketTimes(AVPacket *pkt, AVRational from, AVRational to) noexcept 
   pkt->pos = -1;
 }
 
+int64_t InputStartOffset(const AVFormatContext *in, AVRational tb) noexcept {
+  if (!in || in->start_time == AV_NOPTS_VALUE || tb.num <= 0 || tb.den <= 0) return 0;
+  return RescaleTs(in->start_time, AV_TIME_BASE_Q, tb);
+}
+
+void ShiftPacketTimes(AVPacket *pkt, int64_t offset) noexcept {
+  if (offset == 0) return;
+  if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= offset;
+  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts -= offset;
+}
+
 int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept {
   if (tb.den == 0 || ts == AV_NOPTS_VALUE) return 0;
   if (tb.num < 0 || tb.den < 0) return 0;  // malformed; av_rescale_rnd refuses it

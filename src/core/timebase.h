@@ -17,6 +17,16 @@ int64_t RescaleDuration(int64_t duration, AVRational from, AVRational to) noexce
 // since the byte position in the input means nothing in the output.
 void RescalePacketTimes(AVPacket *pkt, AVRational from, AVRational to) noexcept;
 
+// Where an input file's timeline starts (its earliest stream start, as the demuxer
+// reports it), in tb; 0 when unknown. A copy subtracts it from every packet of that
+// input, so the output starts at 0, as the ffmpeg tool's do, while the input's
+// streams keep their offsets to each other (a DASH or TS segment starts at 10 s or
+// near the 33-bit wrap; an edit list may start a stream late).
+int64_t InputStartOffset(const AVFormatContext *in, AVRational tb) noexcept;
+// Subtracts offset (in the packet's time base) from pts and dts; unknown
+// timestamps stay unknown.
+void ShiftPacketTimes(AVPacket *pkt, int64_t offset) noexcept;
+
 // ts × num / den in whole seconds, truncating toward zero; 0 for a zero
 // denominator. The whole time base counts, so 1001/30000 streams measure right.
 int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept;
