@@ -4,6 +4,8 @@
 // by the host finishes the file with the segments joined so far, and keeps them.
 #include "merge/concatenate_segments.h"
 
+#include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "core/packet_write.h"
@@ -22,19 +24,18 @@ constexpr std::string_view kTransportStreamExtensions[] = {"ts", "m4t", "m2t", "
 constexpr int64_t kPacketsBeforeInvalidDataIsTolerated = 10;
 // Reading past damage stops after this many invalid reads without a packet between.
 constexpr int kMaxInvalidReadsInARow = 1000;
-// Start offsets between audio and video below a tenth of a second are left alone.
-constexpr AVRational kAlignmentThreshold = {1, 10};
+// A segment that starts more than this many packet steps away from where its kind
+// of stream ended has jumped; a smaller overlap or gap is the jitter of segments
+// cut from one stream (an AAC priming frame, a rounded duration).
+constexpr int64_t kJumpSteps = 3;
 
 // One kind of stream (video or audio) while a segment is appended.
 struct SegmentTrack {
   int inIndex = -1;               // the segment's stream of this kind, -1 for none
   AVStream *outStream = nullptr;  // the output's stream of this kind, or none
-  ConcatTrack *concat = nullptr;  // bookkeeping carried across segments
+  ConcatTrack *concat = nullptr;  // where the output's stream of this kind has got to
   int64_t packetCount = 0;        // packets read from this segment, dropped ones included
-  bool prevEndTaken = false;
-  int64_t prevEnd = 0;          // the output stream's end before this segment (output tb)
-  int64_t delay = 0;            // ticks (output tb) this segment's packets move later
-  int64_t segmentDuration = 0;  // written durations from this segment (output tb)
+  int64_t segmentDuration = 0;    // written durations from this segment (output tb)
 };
 
 // One segment, opened once for both its video and its audio.
@@ -42,7 +43,7 @@ struct Segment {
   InputFormatPtr in;
   SegmentTrack video;
   SegmentTrack audio;
-  bool alignmentDecided = false;
+  bool placed = false;  // its place on the output's timeline is decided
 };
 
 // What the concatenation keeps beside the job for one call.
@@ -62,6 +63,21 @@ Status RefuseOutputNamingSegment(const char *outputPath, const std::vector<std::
   return RefuseOutputNamingInput(outputPath, paths);
 }
 
+// The streams a segment contributes: its first moving video (a cover picture has no
+// timeline to join) and its first usable audio; -1 for none.
+int SegmentVideoStream(const AVFormatContext *in) { return FindMovingVideoStream(in); }
+int SegmentAudioStream(const AVFormatContext *in) { return FindUsableAudioStream(in); }
+
+// A copy stream of in's stream index, from its codec parameters alone: joining
+// needs neither encoder nor decoder. The input's time base is the muxer's hint.
+Status AddSegmentCopyStream(AVFormatContext *out, const AVFormatContext *in, int index) {
+  if (index < 0) return Status::VideoStreamNotFound;
+  AVStream *st = nullptr;
+  const Status status = AddCopyStream(out, in->streams[index], st);
+  if (IsOk(status)) st->time_base = in->streams[index]->time_base;
+  return status;
+}
+
 // Output streams from the first segment: its video (index 0) and then its audio,
 // whichever it has. The segment stays open to be appended first.
 Status AddStreamsFromFirstSegment(MergeJob &job, ConcatRun &run) {
@@ -70,11 +86,17 @@ Status AddStreamsFromFirstSegment(MergeJob &job, ConcatRun &run) {
   if (platform::GetFileKind(path) != platform::FileKind::Regular) return Status::VideoStreamNotFound;
   InputFormatPtr in;
   if (!IsOk(OpenInputFile(path, in))) return Status::VideoStreamNotFound;
-  AVStream *videoOut = nullptr;
-  AVStream *audioOut = nullptr;
-  const Status videoSt = AddVideoCopyStream(job.out.get(), in.get(), videoOut);
-  const Status audioSt = AddAudioCopyStream(job.out.get(), in.get(), audioOut);
-  if (!IsOk(videoSt) && !IsOk(audioSt)) return Status::VideoStreamNotFound;
+  const int videoIndex = SegmentVideoStream(in.get());
+  const int audioIndex = SegmentAudioStream(in.get());
+  if (videoIndex < 0 && audioIndex < 0) return Status::VideoStreamNotFound;
+  if (videoIndex >= 0) {
+    const Status st = AddSegmentCopyStream(job.out.get(), in.get(), videoIndex);
+    if (!IsOk(st)) return st;
+  }
+  if (audioIndex >= 0) {
+    const Status st = AddSegmentCopyStream(job.out.get(), in.get(), audioIndex);
+    if (!IsOk(st)) return st;
+  }
   run.firstSegment = std::move(in);
   return Status::Ok;
 }
@@ -89,15 +111,6 @@ Status OpenOutputFile(MergeJob &job, ConcatRun &run, const char *outputPath) {
   const int ret = avformat_write_header(out, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   job.concat = ConcatState{};
-  return Status::Ok;
-}
-
-// The audio role of a segment's open: its first usable audio stream, which must
-// have a codec the linked libavcodec can name. The index is kept even when not.
-Status FindSegmentAudio(AVFormatContext *in, int &audioIndex) {
-  audioIndex = FindUsableAudioStream(in);
-  if (audioIndex < 0) return Status::AudioStreamNotFound;
-  if (!avcodec_find_encoder(in->streams[audioIndex]->codecpar->codec_id)) return Status::Unknown;
   return Status::Ok;
 }
 
@@ -129,20 +142,7 @@ void CopyCodingParameters(AVCodecParameters *dst, const AVCodecParameters *src) 
   dst->seek_preroll = src->seek_preroll;
 }
 
-// The video role of a segment's open: its first video stream, whose codec the
-// linked libavcodec must name; its coding parameters go to videoOut when the
-// output has video. The index is kept even when the codec check fails.
-Status OpenSegmentVideoInput(AVFormatContext *in, AVStream *videoOut, int &videoIndex) {
-  videoIndex = FindFirstStreamOfType(in, AVMEDIA_TYPE_VIDEO);
-  if (videoIndex < 0) return Status::VideoStreamNotFound;
-  const AVCodecParameters *par = in->streams[videoIndex]->codecpar;
-  if (!avcodec_find_encoder(par->codec_id)) return Status::Unknown;
-  if (videoOut) CopyCodingParameters(videoOut->codecpar, par);
-  return Status::Ok;
-}
-
-// Opens segment i once for both roles. It counts when either role does; packets
-// of both noted streams are appended in any case.
+// Opens segment i once for its video and its audio; it counts when it has either.
 Status OpenSegment(MergeJob &job, ConcatRun &run, size_t i, Segment &seg) {
   if (i == 0 && run.firstSegment) {
     seg.in = std::move(run.firstSegment);
@@ -157,9 +157,12 @@ Status OpenSegment(MergeJob &job, ConcatRun &run, size_t i, Segment &seg) {
   seg.video.outStream = videoOut < 0 ? nullptr : out->streams[videoOut];
   seg.audio.concat = &job.concat.audio;
   seg.video.concat = &job.concat.video;
-  const Status audioSt = FindSegmentAudio(seg.in.get(), seg.audio.inIndex);
-  const Status videoSt = OpenSegmentVideoInput(seg.in.get(), seg.video.outStream, seg.video.inIndex);
-  if (!IsOk(audioSt) && !IsOk(videoSt)) return videoSt;
+  seg.audio.inIndex = SegmentAudioStream(seg.in.get());
+  seg.video.inIndex = SegmentVideoStream(seg.in.get());
+  if (seg.audio.inIndex < 0 && seg.video.inIndex < 0) return Status::VideoStreamNotFound;
+  if (seg.video.inIndex >= 0 && seg.video.outStream) {
+    CopyCodingParameters(seg.video.outStream->codecpar, seg.in->streams[seg.video.inIndex]->codecpar);
+  }
   return Status::Ok;
 }
 
@@ -170,83 +173,106 @@ SegmentTrack *TrackOf(Segment &seg, int streamIndex) {
   return nullptr;
 }
 
-// Pulls a segment whose first timestamp jumps ahead of the previous segment by more
-// than three packet steps back to one step after it; a jump back or a smaller one
-// is left alone. Works on the timestamps as read.
-void RebaseTimestamps(size_t i, SegmentTrack &track, AVPacket *pkt) {
-  ConcatTrack &c = *track.concat;
-  if (i > 0 && track.packetCount == 1 && pkt->pts > c.lastReadPts + 3 * c.ptsStep) {
-    c.ptsOffset += pkt->pts - c.lastReadPts - c.ptsStep;
-    if (pkt->dts != AV_NOPTS_VALUE) c.dtsOffset += pkt->dts - c.lastReadPts - c.ptsStep;
+// ---- The timeline ---------------------------------------------------------------
+// Each segment is moved as a whole, so its audio and video keep their offset to
+// each other; only the move between segments changes. Where a kind of stream
+// would land (its start in the segment plus the current move) is compared with
+// where that kind ended in the output:
+//  - the first segment written always lands at 0: a stream's start offset (10 s,
+//    near the 33-bit wrap) is no lead-in of the output;
+//  - a jump back of more than kJumpSteps packet steps in either kind (an HLS
+//    discontinuity, a 33-bit wrap between segments, the same segment twice)
+//    always continues from where the output ended;
+//  - a jump ahead of more than kJumpSteps steps in every kind (a missing segment)
+//    is closed only when timestamps are rebased;
+//  - anything smaller is left alone; a stray packet that would still not follow
+//    the one before it is raised by KeepDtsIncreasing.
+// Closing or continuing moves the segment by the smallest amount after which no
+// kind starts before its end, so the kind that was nearest lands exactly on it.
+
+// Where kind t of the segment starts (its stream's start, else the first packet's
+// pts when that packet is of this kind) minus where the output's kind ended, with
+// the current move, in the output stream's time base; nothing when unknown.
+std::optional<int64_t> LandingGap(const Segment &seg, const SegmentTrack &t, const AVPacket *first) {
+  if (t.inIndex < 0 || !t.outStream) return std::nullopt;
+  const AVStream *in = seg.in->streams[t.inIndex];
+  int64_t start = in->start_time;
+  if (start == AV_NOPTS_VALUE && first->stream_index == t.inIndex) start = first->pts;
+  if (start == AV_NOPTS_VALUE) return std::nullopt;
+  return RescaleTs(start, in->time_base, t.outStream->time_base) + t.concat->shift - t.concat->end;
+}
+
+// Decides the segment's move on its first packet with a pts (see above).
+void PlaceSegment(const MergeJob &job, Segment &seg, const AVPacket *first) {
+  seg.placed = true;
+  const SegmentTrack *nearest = nullptr;
+  int64_t nearestGap = 0;
+  bool jumpedBack = false;
+  bool jumpedAhead = true;
+  for (const SegmentTrack *t : {&seg.video, &seg.audio}) {
+    const std::optional<int64_t> gap = LandingGap(seg, *t, first);
+    if (!gap) continue;
+    const int64_t tolerance = kJumpSteps * std::max<int64_t>(t->concat->step, 1);
+    if (*gap < -tolerance) jumpedBack = true;
+    if (*gap <= tolerance) jumpedAhead = false;
+    if (!nearest || av_compare_ts(*gap, t->outStream->time_base, nearestGap, nearest->outStream->time_base) < 0) {
+      nearest = t;
+      nearestGap = *gap;
+    }
   }
-  c.ptsStep = pkt->pts - c.lastReadPts;
-  c.lastReadPts = pkt->pts;
-  pkt->pts -= c.ptsOffset;
-  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts -= c.dtsOffset;
+  if (!nearest) return;
+  const bool move = !job.concat.started || jumpedBack || (job.rebaseTimestamps && jumpedAhead);
+  if (!move) return;
+  // Every kind of the output moves, also one this segment lacks, so the next
+  // segment finds one timeline.
+  for (const SegmentTrack *t : {&seg.video, &seg.audio}) {
+    if (t->outStream) t->concat->shift -= RescaleTs(nearestGap, nearest->outStream->time_base, t->outStream->time_base);
+  }
 }
 
-// Ticks (in earlierTb) from the earlier end to the later one, or 0 below the
-// alignment threshold.
-int64_t LagTicks(int64_t laterEnd, AVRational laterTb, int64_t earlierEnd, AVRational earlierTb) {
-  const int64_t lag = RescaleTs(laterEnd, laterTb, earlierTb) - earlierEnd;
-  return av_compare_ts(lag, earlierTb, 1, kAlignmentThreshold) < 0 ? 0 : lag;
-}
-
-// When the output's audio and video ended apart before this segment, the kind that
-// ended first is moved later by the difference, so the two start together again.
-void DecideAlignment(Segment &seg) {
-  seg.alignmentDecided = true;
-  // A kind with nothing written yet has no end to align to.
-  if (seg.audio.prevEnd == 0 || seg.video.prevEnd == 0) return;
-  const AVRational audioTb = seg.audio.outStream->time_base;
-  const AVRational videoTb = seg.video.outStream->time_base;
-  const int order = av_compare_ts(seg.audio.prevEnd, audioTb, seg.video.prevEnd, videoTb);
-  if (order > 0) seg.video.delay = LagTicks(seg.audio.prevEnd, audioTb, seg.video.prevEnd, videoTb);
-  if (order < 0) seg.audio.delay = LagTicks(seg.video.prevEnd, videoTb, seg.audio.prevEnd, audioTb);
-}
-
-// Shifts a rescaled packet by its kind's delay and forces its timestamps past the
-// end of what was written of its kind.
-void MakeContinuous(SegmentTrack &track, AVPacket *pkt, bool dtsUnknown) {
-  ConcatTrack &c = *track.concat;
-  pkt->pts += track.delay;
-  pkt->dts += track.delay;
-  if (c.ptsEnd != 0 && c.ptsEnd >= pkt->pts) pkt->pts += 1;
-  if (c.dtsEnd != 0 && c.dtsEnd >= pkt->dts) pkt->dts = c.dtsEnd + 1;
+// A muxer needs increasing dts: a stray packet at or before the last one written
+// of its kind is raised to one tick after it (its pts with it, if need be).
+void KeepDtsIncreasing(ConcatTrack &c, AVPacket *pkt) {
+  if (c.lastDts != AV_NOPTS_VALUE && pkt->dts <= c.lastDts) pkt->dts = c.lastDts + 1;
   if (pkt->pts < pkt->dts) pkt->pts = pkt->dts;
-  if (dtsUnknown) pkt->dts = pkt->pts;
-  track.segmentDuration += pkt->duration;
-  const int64_t last = pkt->duration != 0 ? pkt->duration - 1 : 0;
-  c.ptsEnd = pkt->pts + last;
-  c.dtsEnd = pkt->dts + last;
 }
 
-// Rebases, rescales, aligns and writes one packet of segment i; packets of other
+// Notes where the kind has got to after pkt is written.
+void AdvanceTrack(SegmentTrack &track, const AVPacket *pkt) {
+  ConcatTrack &c = *track.concat;
+  if (pkt->duration > 0) {
+    c.step = pkt->duration;
+  } else if (c.lastDts != AV_NOPTS_VALUE) {
+    c.step = pkt->dts - c.lastDts;
+  }
+  c.end = std::max(c.end, pkt->pts + (pkt->duration > 0 ? pkt->duration : c.step));
+  c.lastDts = pkt->dts;
+  track.segmentDuration += pkt->duration;
+}
+
+// Places, rescales, moves and writes one packet of a segment; packets of other
 // streams, of a kind the output lacks, or without pts are dropped. A failed write
 // does not stop the segment.
-void AppendPacket(MergeJob &job, size_t i, Segment &seg, AVPacket *pkt) {
+void AppendPacket(MergeJob &job, Segment &seg, AVPacket *pkt) {
   SegmentTrack *track = TrackOf(seg, pkt->stream_index);
   if (!track) return;
   ++track->packetCount;
-  if (!track->outStream) return;
-  if (i > 0 && !track->prevEndTaken) {
-    track->prevEndTaken = true;
-    track->prevEnd = track->concat->ptsEnd;
-  }
-  if (job.rebaseTimestamps && pkt->pts != AV_NOPTS_VALUE) RebaseTimestamps(i, *track, pkt);
-  if (pkt->pts == AV_NOPTS_VALUE) return;
+  if (!track->outStream || pkt->pts == AV_NOPTS_VALUE) return;
+  if (!seg.placed) PlaceSegment(job, seg, pkt);
   const bool dtsUnknown = pkt->dts == AV_NOPTS_VALUE;
-  if (i > 0 && !seg.alignmentDecided && seg.audio.prevEndTaken && seg.video.prevEndTaken) DecideAlignment(seg);
   RescalePacketTimes(pkt, seg.in->streams[pkt->stream_index]->time_base, track->outStream->time_base);
   if (dtsUnknown || pkt->pts < pkt->dts) pkt->dts = pkt->pts;
+  ShiftPacketTimes(pkt, -track->concat->shift);
+  KeepDtsIncreasing(*track->concat, pkt);
+  AdvanceTrack(*track, pkt);
+  job.concat.started = true;
   pkt->stream_index = track->outStream->index;
-  MakeContinuous(*track, pkt, dtsUnknown);
   // The write takes the packet's reference; its result does not end the segment.
   WritePacket(job.out.get(), pkt);
 }
 
-// Reads segment i to its end. Ok at the end of the file; the read error otherwise.
-Status ReadSegmentPackets(MergeJob &job, size_t i, Segment &seg) {
+// Reads a segment to its end. Ok at the end of the file; the read error otherwise.
+Status ReadSegmentPackets(MergeJob &job, Segment &seg) {
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
   int invalidInARow = 0;
@@ -265,7 +291,7 @@ Status ReadSegmentPackets(MergeJob &job, size_t i, Segment &seg) {
     if (ret == AVERROR_EOF || ret == AVERROR(EIO)) return Status::Ok;
     if (ret < 0) return StatusFromAv(ret);
     invalidInARow = 0;
-    AppendPacket(job, i, seg, pkt.get());
+    AppendPacket(job, seg, pkt.get());
     av_packet_unref(pkt.get());
   }
 }
@@ -283,7 +309,7 @@ Status AppendSegment(MergeJob &job, ConcatRun &run, size_t i) {
   Segment seg;
   Status st = OpenSegment(job, run, i, seg);
   if (!IsOk(st)) return st;
-  st = ReadSegmentPackets(job, i, seg);
+  st = ReadSegmentPackets(job, seg);
   FinishSegmentStreams(seg);
   return st;
 }

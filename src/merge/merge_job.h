@@ -12,25 +12,20 @@
 
 namespace mpg {
 
-// Timestamp bookkeeping of one kind of stream (video or audio) across the segments
-// of a concatenation.
+// Where one kind of stream (video or audio) of a concatenation's output has got
+// to, in the output stream's time base. The output's timeline starts at 0.
 struct ConcatTrack {
-  // In the segment's time base; they change only when timestamps are rebased.
-  int64_t ptsStep = 0;      // pts as read of the last packet minus that of the one before
-  int64_t lastReadPts = 0;  // pts as read of the last packet
-  int64_t ptsOffset = 0;    // subtracted from every pts as read
-  int64_t dtsOffset = 0;    // subtracted from every dts as read
-  // In the output stream's time base: the last written packet's pts (dts) plus its
-  // duration minus 1, or the pts (dts) itself for a packet without duration;
-  // 0 means nothing written yet.
-  int64_t ptsEnd = 0;
-  int64_t dtsEnd = 0;
+  int64_t end = 0;                   // the largest pts + duration written
+  int64_t lastDts = AV_NOPTS_VALUE;  // the last written dts
+  int64_t step = 0;                  // the last packet's duration, or its dts step when it states none
+  int64_t shift = 0;                 // added to every rescaled timestamp of the segment being appended
 };
 
 // What carries the continuity of a concatenation from one segment to the next.
 struct ConcatState {
   ConcatTrack video;
   ConcatTrack audio;
+  bool started = false;  // a packet has been written
 };
 
 // One export call's merge: its parameters, its result and the FFmpeg objects it
