@@ -18,8 +18,13 @@ namespace mpg {
 const char *ConcatMuxerName(const char *outputPath) noexcept;
 
 // Joins segments, in order, into a new job.containerName file at outputPath. The
-// output streams come from the first segment (video at index 0 when it has one,
-// then audio). Missing segments (and anything that is not a regular file) are
+// output streams come from the first segment (its first video that is not a cover
+// picture at index 0 when it has one, then its first usable audio), copied from
+// codec parameters alone. The output's timeline starts at 0; each segment moves as
+// a whole, keeping its audio and video offset; a segment whose timestamps jump
+// back (a discontinuity, a 33-bit wrap, a repeated segment) continues from where
+// the output ended, and one that jumps ahead (a gap) keeps the gap unless
+// job.rebaseTimestamps asks to close it. Missing segments (and anything that is not a regular file) are
 // skipped; a segment that cannot be read from its start (end of file or invalid
 // data) is skipped too, and a failure of the last segment is ignored. Progress is
 // reported after each segment; a stop finishes the file. With deleteSegments the
