@@ -34,6 +34,9 @@ struct CopyInput {
   // Where the input file's timeline starts, in inStream's time base: subtracted
   // from every packet, so the output starts at 0 as the ffmpeg tool's does.
   int64_t startOffset = 0;
+  // The dts the next packet would have, in inStream's time base: the last known
+  // dts plus its packet's duration; AV_NOPTS_VALUE before the first packet.
+  int64_t nextDts = AV_NOPTS_VALUE;
   // The last written packet's times, in the output time base.
   int64_t writtenPts = 0;
   int64_t writtenDts = 0;
@@ -203,6 +206,27 @@ void MakeUpMissingTimes(CopyLoop &loop, const AVStream *st, AVPacket *pkt) {
   ++loop.frameIndex;
 }
 
+// A packet that states its pts but no dts (Matroska's first H.264 frames before
+// their reordered successors) gets the dts the ffmpeg tool predicts: the previous
+// packet's dts plus its duration, or, for the first packet, its pts less the
+// frames the decoder holds back for reordering. Muxers that store dts need it;
+// left unknown, the packets that follow fall behind the muxer's guess and are lost.
+void FillMissingDts(CopyInput &input, AVPacket *pkt) {
+  if (pkt->dts == AV_NOPTS_VALUE && pkt->pts != AV_NOPTS_VALUE) {
+    if (input.nextDts != AV_NOPTS_VALUE) {
+      pkt->dts = input.nextDts;
+    } else {
+      const AVRational rate = input.inStream->avg_frame_rate;
+      const int64_t frame = rate.num > 0 && rate.den > 0
+                                ? RescaleDuration(1, av_inv_q(rate), input.inStream->time_base)
+                                : pkt->duration;
+      pkt->dts = pkt->pts - input.inStream->codecpar->video_delay * frame;
+    }
+    pkt->dts = std::min(pkt->dts, pkt->pts);
+  }
+  if (pkt->dts != AV_NOPTS_VALUE) input.nextDts = pkt->dts + pkt->duration;
+}
+
 // Progress from a video packet's pts (moved to start at 0) over the merge length,
 // capped at the scale. True when the host asked to stop.
 bool ReportVideoProgress(const CopyLoop &loop, const AVPacket *pkt, ProgressReporter &progress) {
@@ -220,7 +244,9 @@ bool ReportVideoProgress(const CopyLoop &loop, const AVPacket *pkt, ProgressRepo
 // are 0 or negative) passes unchanged. False when the packet must be dropped (pts
 // before dts).
 bool FixTimestamps(const CopyLoop &loop, const CopyInput &input, AVPacket *pkt) {
-  if (input.writtenCount == 0 || pkt->duration == 0) return pkt->pts >= pkt->dts;
+  // A packet without times (no frame rate to make them up from) is the muxer's to judge.
+  if (input.writtenCount == 0 || pkt->duration == 0 || pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE)
+    return pkt->pts >= pkt->dts;
   if (pkt->pts == input.writtenPts) pkt->pts = input.writtenPts + 1;
   // Audio dts may not fall back at all; video dts only may not repeat (a reordered
   // stream's dts steps are checked by the muxer).
@@ -259,6 +285,7 @@ Status CopyPackets(MergeJob &job, CopyLoop &loop, ProgressReporter &progress) {
       EndInput(loop, input, ret, progress);
       continue;
     }
+    FillMissingDts(input, pkt.get());
     ShiftPacketTimes(pkt.get(), input.startOffset);
     MakeUpMissingTimes(loop, input.inStream, pkt.get());
     if (&input == &loop.video && ReportVideoProgress(loop, pkt.get(), progress)) {

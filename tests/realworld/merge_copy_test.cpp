@@ -52,6 +52,9 @@ const MergeCopyCase kCases[] = {
     // VP9 of a variable frame rate into AVI: one tick per frame put frames onto one
     // another and lost them.
     {"VariableRateVp9IntoAvi", "ax_vp9_10bit.webm", "ax_long_edit_list_audioonly.mp4", nullptr, "avi", 0},
+    // Matroska H.264 whose first frames state no dts: the muxer's guess put the
+    // next frame behind and lost it.
+    {"MatroskaVideoWithoutLeadingDts", "ax_vorbis_audio.mkv", "ax_long_edit_list_audioonly.mp4", nullptr, "mp4", 0},
     // A song's cover art is no video to merge.
     {"CoverPictureAsVideo", "mm_trumpsta.m4a", "ax_long_edit_list_audioonly.mp4", "mp4", "mp4",
      MPG_VIDEO_STREAM_NOT_FOUND},
@@ -91,12 +94,18 @@ TEST_P(RealWorldMergeCopy, KeepsEveryPacketAndStartsWhereFfmpegDoes) {
   const PacketSpan inVideo = ProbeSpan(Real(c.video), "v:0");
   const PacketSpan inAudio = ProbeSpan(Real(c.audio), "a:0");
 
-  // Every packet of both inputs, over the inputs' spans (or, in AVI, the ffmpeg
-  // tool's).
+  // Every packet of both inputs, over the inputs' spans to within the last frame's
+  // duration (which containers restate from dts steps or the frame rate); AVI
+  // keeps no times, only the ffmpeg tool's count of chunks.
   EXPECT_EQ(video.count, inVideo.count);
   EXPECT_EQ(audio.count, inAudio.count);
-  EXPECT_NEAR(video.Span(), StoresPacketTimes(c) ? inVideo.Span() : refVideo.Span(), 0.002);
-  EXPECT_NEAR(audio.Span(), StoresPacketTimes(c) ? inAudio.Span() : refAudio.Span(), 0.002);
+  if (StoresPacketTimes(c)) {
+    EXPECT_NEAR(video.Span(), inVideo.Span(), 0.05);
+    EXPECT_NEAR(audio.Span(), inAudio.Span(), 0.05);
+  } else {
+    EXPECT_NEAR(video.Span(), refVideo.Span(), 0.002);
+    EXPECT_NEAR(audio.Span(), refAudio.Span(), 0.002);
+  }
   // Both streams where the ffmpeg tool puts them (each input's own start taken
   // off), hence the same A/V offset, in the millisecond steps of the containers.
   EXPECT_NEAR(video.firstPts, refVideo.firstPts, 0.002);
