@@ -1,8 +1,9 @@
 // Stream-copy merge of a video file and an audio file into one file with video at
-// index 0 and audio at index 1, packets interleaved by time. Refuses inputs without
-// a video stream or a usable audio stream. A failure leaves the output as far as it
-// was written (finished with its trailer after a read error); a stop by the host
-// finishes the file and succeeds.
+// index 0 and audio at index 1, packets interleaved by time, each input moved to
+// start at 0. Refuses inputs without moving video or a usable audio stream, and
+// fails when no video packet could be written. A failure leaves the output as far
+// as it was written (finished with its trailer after a read error); a stop by the
+// host finishes the file and succeeds.
 #include "merge/merge_by_stream_copy.h"
 
 #include <algorithm>
@@ -30,8 +31,17 @@ struct CopyInput {
   int pendingResult = 0;
   bool hasPending = false;
   bool done = false;
-  int64_t writtenPts = 0;  // output time base; 0 until a packet is written
+  // Where the input file's timeline starts, in inStream's time base: subtracted
+  // from every packet, so the output starts at 0 as the ffmpeg tool's does.
+  int64_t startOffset = 0;
+  // The dts the next packet would have, in inStream's time base: the last known
+  // dts plus its packet's duration; AV_NOPTS_VALUE before the first packet.
+  int64_t nextDts = AV_NOPTS_VALUE;
+  // The last written packet's times, in the output time base.
+  int64_t writtenPts = 0;
   int64_t writtenDts = 0;
+  int64_t writtenCount = 0;
+  int lastWriteError = 0;
 };
 
 struct CopyLoop {
@@ -41,7 +51,23 @@ struct CopyLoop {
   int64_t frameIndex = 0;  // packets whose timestamps were made up, both inputs
   int32_t writeErrorCount = 0;
   Status readError = Status::Ok;
+  bool stopped = false;  // the host asked to stop
 };
+
+// Gives a copied stream the time base the ffmpeg tool gives it: the container's
+// choice from the input's timing (AVI counts frames at twice a VP9 stream's frame
+// rate, so a variable-rate stream keeps every frame; a 1/1000 ASF or FLV stream
+// keeps its ticks). It takes the place of the openers' own choices (the input's
+// audio time base, one tick per VP9 frame), which round frames of a variable rate
+// onto one another.
+void TakeCopyTiming(const AVFormatContext *out, const CopyInput &input) {
+  AVStream *st = input.outStream;
+  if (avformat_transfer_internal_stream_timing_info(out->oformat, st, input.inStream, AVFMT_TBCF_AUTO) < 0) return;
+  const AVRational tb = av_stream_get_codec_timebase(st);
+  if (tb.num <= 0 || tb.den <= 0) return;
+  // The sum with 0/1 reduces the fraction.
+  st->time_base = av_add_q(tb, AVRational{0, 1});
+}
 
 Status OpenInputs(MergeJob &job, const char *videoPath, const char *audioPath, CopyLoop &loop) {
   Status st = OpenVideoInputForCopy(job.out.get(), videoPath, job.videoIn, loop.video.outStream);
@@ -50,9 +76,16 @@ Status OpenInputs(MergeJob &job, const char *videoPath, const char *audioPath, C
   if (!IsOk(st)) return st;
   // The openers chose these very streams.
   loop.video.in = job.videoIn.get();
-  loop.video.inStream = job.videoIn->streams[FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO)];
+  loop.video.inStream = job.videoIn->streams[FindMovingVideoStream(job.videoIn.get())];
   loop.audio.in = job.audioIn.get();
   loop.audio.inStream = job.audioIn->streams[FindUsableAudioStream(job.audioIn.get())];
+  // Each file's own start, as the ffmpeg tool subtracts it: two files downloaded
+  // apart share no clock, so each starts at 0 (a DASH segment's 30 s lead is not
+  // content), while an input whose streams start apart keeps that offset.
+  for (CopyInput *input : {&loop.video, &loop.audio}) {
+    input->startOffset = InputStartOffset(input->in, input->inStream->time_base);
+    TakeCopyTiming(job.out.get(), *input);
+  }
   return Status::Ok;
 }
 
@@ -112,11 +145,24 @@ void ReportFirstDts(ProgressReporter &progress, const char *kind, int64_t dts, A
   progress.ReportText(text);
 }
 
+// The merge length for progress, measured on inputs of its own: the measure seeks,
+// and a seek back to 0 does not always return to the first packet (it lands on the
+// key frame at or before 0, past an edit list's lead-in, or fails and leaves the
+// input at its end). The copy reads its inputs from their first packet unmoved.
+// 0 when either file cannot be opened again.
+int64_t MeasureLength(const char *videoPath, const char *audioPath) {
+  InputFormatPtr video;
+  InputFormatPtr audio;
+  if (!IsOk(OpenInputFile(videoPath, video)) || !IsOk(OpenInputFile(audioPath, audio))) return 0;
+  const int videoIndex = FindMovingVideoStream(video.get());
+  const int audioIndex = FindUsableAudioStream(audio.get());
+  if (videoIndex < 0 || audioIndex < 0) return 0;
+  return MeasureMergeDuration(video.get(), video->streams[videoIndex], audio.get(), audio->streams[audioIndex]);
+}
+
 // The merge length for progress, then the two first-dts reports (audio first).
-Status MeasureAndReport(CopyLoop &loop, ProgressReporter &progress) {
-  loop.durationSeconds =
-      MeasureMergeDuration(loop.video.in, loop.video.inStream, loop.audio.in, loop.audio.inStream);
-  // The measure left both inputs at their start; the first packets are read now.
+Status MeasureAndReport(CopyLoop &loop, const char *videoPath, const char *audioPath, ProgressReporter &progress) {
+  loop.durationSeconds = MeasureLength(videoPath, audioPath);
   int64_t audioDts = AV_NOPTS_VALUE;
   int64_t videoDts = AV_NOPTS_VALUE;
   Status st = PrimeFirstPacket(loop.audio, audioDts);
@@ -160,8 +206,29 @@ void MakeUpMissingTimes(CopyLoop &loop, const AVStream *st, AVPacket *pkt) {
   ++loop.frameIndex;
 }
 
-// Progress from a video packet's pts over the merge length, capped at the scale.
-// True when the host asked to stop.
+// A packet that states its pts but no dts (Matroska's first H.264 frames before
+// their reordered successors) gets the dts the ffmpeg tool predicts: the previous
+// packet's dts plus its duration, or, for the first packet, its pts less the
+// frames the decoder holds back for reordering. Muxers that store dts need it;
+// left unknown, the packets that follow fall behind the muxer's guess and are lost.
+void FillMissingDts(CopyInput &input, AVPacket *pkt) {
+  if (pkt->dts == AV_NOPTS_VALUE && pkt->pts != AV_NOPTS_VALUE) {
+    if (input.nextDts != AV_NOPTS_VALUE) {
+      pkt->dts = input.nextDts;
+    } else {
+      const AVRational rate = input.inStream->avg_frame_rate;
+      const int64_t frame = rate.num > 0 && rate.den > 0
+                                ? RescaleDuration(1, av_inv_q(rate), input.inStream->time_base)
+                                : pkt->duration;
+      pkt->dts = pkt->pts - input.inStream->codecpar->video_delay * frame;
+    }
+    pkt->dts = std::min(pkt->dts, pkt->pts);
+  }
+  if (pkt->dts != AV_NOPTS_VALUE) input.nextDts = pkt->dts + pkt->duration;
+}
+
+// Progress from a video packet's pts (moved to start at 0) over the merge length,
+// capped at the scale. True when the host asked to stop.
 bool ReportVideoProgress(const CopyLoop &loop, const AVPacket *pkt, ProgressReporter &progress) {
   if (!progress.HasCallback() || pkt->pts == AV_NOPTS_VALUE) return false;
   const int64_t seconds = TimestampToWholeSeconds(pkt->pts, loop.video.inStream->time_base);
@@ -172,13 +239,19 @@ bool ReportVideoProgress(const CopyLoop &loop, const AVPacket *pkt, ProgressRepo
 }
 
 // Forces the timestamps of a rescaled packet to move on from the last written
-// packet of its kind. False when the packet must be dropped (pts before dts).
+// packet of its kind. Only a packet that repeats (or, for audio, falls behind) what
+// was written is touched, so a timeline moved to start at 0 (where written times
+// are 0 or negative) passes unchanged. False when the packet must be dropped (pts
+// before dts).
 bool FixTimestamps(const CopyLoop &loop, const CopyInput &input, AVPacket *pkt) {
-  if (input.writtenPts != 0 && pkt->duration != 0 && pkt->pts == input.writtenPts) pkt->pts = input.writtenPts + 1;
+  // A packet without times (no frame rate to make them up from) is the muxer's to judge.
+  if (input.writtenCount == 0 || pkt->duration == 0 || pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE)
+    return pkt->pts >= pkt->dts;
+  if (pkt->pts == input.writtenPts) pkt->pts = input.writtenPts + 1;
   // Audio dts may not fall back at all; video dts only may not repeat (a reordered
   // stream's dts steps are checked by the muxer).
   const bool repeatsDts = &input == &loop.audio ? pkt->dts <= input.writtenDts : pkt->dts == input.writtenDts;
-  if (input.writtenDts != 0 && pkt->duration != 0 && repeatsDts) pkt->dts = input.writtenPts + 1;
+  if (repeatsDts) pkt->dts = input.writtenPts + 1;
   return pkt->pts >= pkt->dts;
 }
 
@@ -191,7 +264,12 @@ Status WriteCopiedPacket(MergeJob &job, CopyLoop &loop, CopyInput &input, AVPack
   // The write takes the packet's reference.
   const int ret = WritePacket(job.out.get(), pkt);
   av_packet_unref(pkt);
-  if (ret >= 0 || rescaledPts < 0) return Status::Ok;
+  if (ret >= 0) {
+    ++input.writtenCount;
+    return Status::Ok;
+  }
+  input.lastWriteError = ret;
+  if (rescaledPts < 0) return Status::Ok;
   if (++loop.writeErrorCount > job.maxWriteErrors) return StatusFromAv(ret);
   return Status::Ok;
 }
@@ -207,8 +285,13 @@ Status CopyPackets(MergeJob &job, CopyLoop &loop, ProgressReporter &progress) {
       EndInput(loop, input, ret, progress);
       continue;
     }
+    FillMissingDts(input, pkt.get());
+    ShiftPacketTimes(pkt.get(), input.startOffset);
     MakeUpMissingTimes(loop, input.inStream, pkt.get());
-    if (&input == &loop.video && ReportVideoProgress(loop, pkt.get(), progress)) break;
+    if (&input == &loop.video && ReportVideoProgress(loop, pkt.get(), progress)) {
+      loop.stopped = true;
+      break;
+    }
     RescalePacketTimes(pkt.get(), input.inStream->time_base, input.outStream->time_base);
     pkt->stream_index = input.outStream->index;
     if (!FixTimestamps(loop, input, pkt.get())) {
@@ -222,9 +305,14 @@ Status CopyPackets(MergeJob &job, CopyLoop &loop, ProgressReporter &progress) {
 }
 
 // The trailer finishes the file after the loop (also after a stop or a read error).
+// A run that ends without a single video packet written is no merge: the export
+// was given video and must not succeed with audio alone.
 Status FinishOutput(MergeJob &job, const CopyLoop &loop) {
   const int ret = av_write_trailer(job.out.get());
   if (!IsOk(loop.readError)) return loop.readError;
+  if (loop.video.writtenCount == 0 && !loop.stopped) {
+    return loop.video.lastWriteError < 0 ? StatusFromAv(loop.video.lastWriteError) : Status::VideoStreamNotFound;
+  }
   return ret < 0 ? StatusFromAv(ret) : Status::Ok;
 }
 
@@ -237,7 +325,7 @@ Status MergeByStreamCopy(MergeJob &job, const char *videoPath, const char *audio
   Status st = CreateOutputContext(job, outputPath);
   if (IsOk(st)) st = OpenInputs(job, videoPath, audioPath, loop);
   if (IsOk(st)) st = OpenOutputFile(job, outputPath);
-  if (IsOk(st)) st = MeasureAndReport(loop, progress);
+  if (IsOk(st)) st = MeasureAndReport(loop, videoPath, audioPath, progress);
   if (IsOk(st)) st = CopyPackets(job, loop, progress);
   if (IsOk(st)) st = FinishOutput(job, loop);
   job.status = st;

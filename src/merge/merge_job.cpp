@@ -5,29 +5,6 @@
 
 namespace mpg {
 
-namespace {
-
-// A stream for out named after the input's codec. Nothing is encoded; the lookup
-// only refuses codecs the linked libavcodec cannot name.
-// Adds to out a stream carrying inStream's packets unchanged: every codec parameter
-// (extradata with its padding, the channel layout) is copied; only the tag is left
-// to the muxer, since the input container's tag may mean nothing in the output.
-// An encoder for the codec must be known to the linked libavcodec.
-Status NewCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) {
-  outStream = nullptr;
-  const AVCodec *encoder = avcodec_find_encoder(inStream->codecpar->codec_id);
-  if (!encoder) return Status::Unknown;
-  AVStream *st = avformat_new_stream(out, encoder);
-  if (!st) return Status::Unknown;
-  const int ret = avcodec_parameters_copy(st->codecpar, inStream->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  st->codecpar->codec_tag = 0;
-  outStream = st;
-  return Status::Ok;
-}
-
-}  // namespace
-
 Status RefuseOutputNamingInput(const char *outputPath, std::span<const char *const> inputs) noexcept {
   for (const char *input : inputs) {
     if (input && platform::IsSameFile(outputPath, input)) return Status::SameFile;
@@ -48,11 +25,12 @@ Status CreateOutputContext(MergeJob &job, const char *outputPath) noexcept {
 
 Status AddVideoCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&outStream) noexcept {
   outStream = nullptr;
-  const int index = FindFirstStreamOfType(in, AVMEDIA_TYPE_VIDEO);
+  // A cover picture has one packet and no timeline: it is not the video.
+  const int index = FindMovingVideoStream(in);
   if (index < 0) return Status::VideoStreamNotFound;
   const AVStream *inStream = in->streams[index];
   AVStream *st = nullptr;
-  const Status status = NewCopyStream(out, inStream, st);
+  const Status status = AddCopyStream(out, inStream, st);
   if (!IsOk(status)) return status;
   // AVI derives its frame rate from the stream time base; VP9 from WebM would
   // otherwise get the muxer's default 1/90000.
@@ -71,7 +49,7 @@ Status AddAudioCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&
   if (index < 0) return Status::AudioStreamNotFound;
   const AVStream *inStream = in->streams[index];
   AVStream *st = nullptr;
-  const Status status = NewCopyStream(out, inStream, st);
+  const Status status = AddCopyStream(out, inStream, st);
   if (!IsOk(status)) return status;
   st->duration = inStream->duration;
   st->time_base = inStream->time_base;

@@ -54,14 +54,15 @@ Status RefuseOutputNamingInput(const char *outputPath, std::span<const char *con
 // Exit when FFmpeg knows no such muxer, else the FFmpeg error.
 Status CreateOutputContext(MergeJob &job, const char *outputPath) noexcept;
 
-// Adds to out a stream-copy stream of the first video stream of the open input in
-// (cover pictures count as video). outStream receives the new stream, owned by out.
-// VideoStreamNotFound; Unknown when the linked libavcodec knows no encoder for the
-// codec (nothing is encoded, but a copy needs a codec the build can name) or the
-// stream cannot be made; the FFmpeg error of the parameter copy.
+// Adds to out a stream-copy stream of the first moving video stream of the open
+// input in: an attached picture (a song's cover art) is not taken for the video.
+// The stream is made from the codec parameters alone, so codecs this build cannot
+// encode or decode (WMV3, VP6F) copy too. outStream receives the new stream, owned
+// by out. VideoStreamNotFound (also when the only picture is a cover); NoMemory
+// when the stream cannot be made; the FFmpeg error of the parameter copy.
 Status AddVideoCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&outStream) noexcept;
 // The same for the first usable audio stream (channels and sample rate known):
-// AudioStreamNotFound, Unknown, or the FFmpeg error of the parameter copy.
+// AudioStreamNotFound, NoMemory, or the FFmpeg error of the parameter copy.
 Status AddAudioCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&outStream) noexcept;
 
 // Opens the file at path, reads its stream information and adds its video (audio)

@@ -276,6 +276,40 @@ TEST(Merge, OpenersReportTheMissingStream) {
   EXPECT_EQ(st->codecpar->codec_tag, 0u);
 }
 
+// A song's cover picture is no video: an MP3 with ID3 art given as the video file
+// is refused, and the opener takes no cover for the video either.
+TEST(Merge, CoverPictureIsNotTakenForTheVideo) {
+  const std::string song = fx::Mp3WithCover5s();
+  const std::string out = Out("cover.mp4");
+  EXPECT_EQ(MPG_MergeAV(song.c_str(), fx::AacAudio10s().c_str(), out.c_str(), nullptr, 0),
+            MPG_VIDEO_STREAM_NOT_FOUND);
+  mpg::OutputFormatPtr output;
+  AVFormatContext *raw = nullptr;
+  ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr), 0);
+  output.reset(raw);
+  mpg::InputFormatPtr in;
+  AVStream *st = nullptr;
+  EXPECT_EQ(mpg::OpenVideoInputForCopy(output.get(), song.c_str(), in, st), mpg::Status::VideoStreamNotFound);
+  EXPECT_EQ(output->nb_streams, 0u);
+}
+
+// An MP4 whose head lists video frames that its body no longer holds (the download
+// was cut right after the head) yields no video packet: the merge fails instead of
+// returning success with the audio alone.
+TEST(Merge, VideoWithoutAReadablePacketFailsInsteadOfWritingAudioAlone) {
+  const std::string whole = MakeFixture("h264_2s_faststart.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25:duration=2" +
+                                                                     kExact +
+                                                                     "-c:v libx264 -preset ultrafast -pix_fmt yuv420p "
+                                                                     "-movflags +faststart");
+  std::string bytes = ReadBytes(whole);
+  const size_t mdat = bytes.find("mdat");
+  ASSERT_NE(mdat, std::string::npos);
+  const std::string video = Out("head_only.mp4");
+  WriteBytes(video, bytes.substr(0, mdat + 4));
+  EXPECT_EQ(MPG_MergeAV(video.c_str(), fx::AacAudio10s().c_str(), Out("audio_only.mp4").c_str(), nullptr, 0),
+            MPG_VIDEO_STREAM_NOT_FOUND);
+}
+
 // An output path naming either input is refused before anything is opened for
 // writing, so the input keeps every byte.
 TEST(Merge, OutputNamingAnInputIsRefusedAndTheInputKept) {
