@@ -206,6 +206,11 @@ int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
   return TimestampToWholeSeconds(MeasureStreamSpan(ctx, st), st->time_base);
 }
 
+int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_t ts) noexcept {
+  if (!ctx || !st || ts == AV_NOPTS_VALUE) return 0;
+  return TimestampToWholeSeconds(TimestampSpan(StreamStartTs(ctx, st), ts, st->pts_wrap_bits), st->time_base);
+}
+
 int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,
                              AVStream *st2) noexcept {
   if (ctx1 && st1) {

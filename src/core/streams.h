@@ -50,6 +50,10 @@ int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept;
 // MeasureStreamSpan in whole seconds, truncating; the length every pipeline
 // reports (the media information, progress totals, merge lengths).
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept;
+// Whole seconds from st's first timestamp to ts, truncating (0 before it): the
+// progress position that goes with MeasureDurationBySeek's length, so that a file
+// whose timeline starts at 10 s or near the 33-bit wrap counts from 0 too.
+int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_t ts) noexcept;
 // The first pair's measured length when it is not 0, else the second pair's;
 // any of the four may be null.
 int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,

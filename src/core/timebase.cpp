@@ -43,8 +43,11 @@ int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept {
 int64_t TimestampSpan(int64_t start, int64_t end, int wrapBits) noexcept {
   if (start == AV_NOPTS_VALUE || end == AV_NOPTS_VALUE) return 0;
   // libavformat unwraps the timestamps it reads once it has seen the stream's first
-  // ones; this catches a wrap it did not mend.
-  if (end < start && wrapBits > 0 && wrapBits < 63) end += int64_t{1} << wrapBits;
+  // ones; this catches a wrap it did not mend. An end only a little before the start
+  // (a reordered frame, audio ahead of video) is early, not wrapped: a wrap puts it
+  // more than half the counter's range back.
+  if (wrapBits > 0 && wrapBits < 63 && end < start && start - end > (int64_t{1} << (wrapBits - 1)))
+    end += int64_t{1} << wrapBits;
   return end > start ? end - start : 0;
 }
 

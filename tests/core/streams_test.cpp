@@ -130,7 +130,20 @@ TEST(TimestampSpan, CountsA33BitWrapOnce) {
   EXPECT_EQ(TimestampSpan(kWrap - 90000, 360000, 33), 450000);
   EXPECT_EQ(TimestampSpan(900000, 1350000, 33), 450000);
   EXPECT_EQ(TimestampSpan(1000, 500, 64), 0);  // no wrap to mend: never negative
+  EXPECT_EQ(TimestampSpan(900000, 897000, 33), 0);  // a frame early, not a wrap
   EXPECT_EQ(TimestampSpan(AV_NOPTS_VALUE, 500, 33), 0);
+}
+
+// A position counts from the stream's first timestamp, as its length does: the last
+// packet of a TS that starts at 10 s sits at the measured length, not 10 s later.
+TEST(SecondsIntoStream, CountsFromTheStreamsFirstTimestamp) {
+  auto ctx = Open(TsStartingAt10s());
+  AVStream *st = ctx->streams[0];
+  const int64_t length = mpg::MeasureDurationBySeek(ctx.get(), st);
+  EXPECT_EQ(SecondsIntoStream(ctx.get(), st, st->start_time), 0);
+  EXPECT_EQ(SecondsIntoStream(ctx.get(), st, st->start_time - 90000), 0);
+  EXPECT_EQ(SecondsIntoStream(ctx.get(), st, st->start_time + int64_t{90000} * length), length);
+  EXPECT_EQ(SecondsIntoStream(ctx.get(), st, AV_NOPTS_VALUE), 0);
 }
 
 TEST(MeasureDurationBySeekEffects, NullArgumentsMeasureZero) {
