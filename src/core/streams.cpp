@@ -30,16 +30,17 @@ int64_t StreamStartTs(const AVFormatContext *ctx, const AVStream *st) noexcept {
 // seek and stands in when no packet can be read.
 std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept {
   if (st->duration != AV_NOPTS_VALUE && st->duration > 0) return st->duration;
-  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > 0)
-    return RescaleDuration(ctx->duration, AV_TIME_BASE_Q, st->time_base);
+  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > 0) {
+    const int64_t duration = RescaleDuration(ctx->duration, AV_TIME_BASE_Q, st->time_base);
+    if (duration > 0) return duration;
+  }
   return std::nullopt;
 }
 
-// Seeks to the last key frame of st at or before target and reads to the end of
-// the file (or the first read error): the latest end (pts + duration) of a packet
-// of st that is shown, or nothing when no such packet comes.
-std::optional<int64_t> ReadEndFrom(AVFormatContext *ctx, const AVStream *st, int64_t target) noexcept {
-  if (av_seek_frame(ctx, st->index, target, AVSEEK_FLAG_BACKWARD) < 0) return std::nullopt;
+// Reads from where the input stands to the end of the file (or the first read
+// error): the latest end (pts + duration) of a packet of st that is shown, or
+// nothing when no such packet comes.
+std::optional<int64_t> ReadToEnd(AVFormatContext *ctx, const AVStream *st) noexcept {
   PacketPtr pkt = MakePacket();
   if (!pkt) return std::nullopt;
   std::optional<int64_t> end;
@@ -47,14 +48,22 @@ std::optional<int64_t> ReadEndFrom(AVFormatContext *ctx, const AVStream *st, int
     // The mov demuxer hands out the packets an edit list cuts, flagged as discarded.
     if (pkt->stream_index == st->index && !(pkt->flags & AV_PKT_FLAG_DISCARD)) {
       const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-      if (ts != AV_NOPTS_VALUE) {
-        const int64_t packetEnd = ts + (pkt->duration > 0 ? pkt->duration : 0);
+      int64_t packetEnd = 0;
+      // A damaged file's timestamps may sit at the ends of the range.
+      if (ts != AV_NOPTS_VALUE && !__builtin_add_overflow(ts, pkt->duration > 0 ? pkt->duration : 0, &packetEnd)) {
         if (!end || packetEnd > *end) end = packetEnd;
       }
     }
     av_packet_unref(pkt.get());
   }
   return end;
+}
+
+// ReadToEnd from the last key frame of st at or before target; nothing when the
+// demuxer cannot seek there.
+std::optional<int64_t> ReadEndFrom(AVFormatContext *ctx, const AVStream *st, int64_t target) noexcept {
+  if (av_seek_frame(ctx, st->index, target, AVSEEK_FLAG_BACKWARD) < 0) return std::nullopt;
+  return ReadToEnd(ctx, st);
 }
 
 // Lets the demuxer skip every stream but one while the length is read, and puts
@@ -84,6 +93,14 @@ class ReadOnlyStream {
   std::unique_ptr<AVDiscard[]> saved_;
 };
 
+// Where reading starts again for callers that go on: the key frame at or before
+// the stream's start, else the first byte of the file.
+void SeekBackToStart(AVFormatContext *ctx, const AVStream *st, int64_t startTs) noexcept {
+  if (av_seek_frame(ctx, st->index, startTs, AVSEEK_FLAG_BACKWARD) >= 0) return;
+  if (av_seek_frame(ctx, st->index, startTs, 0) >= 0) return;
+  av_seek_frame(ctx, -1, 0, AVSEEK_FLAG_BYTE);
+}
+
 // The latest packet end of st, looked for from the last key frame before endTs.
 // PCM in WAV, ASF, AVI and FLV seek by position or by an index and can land past
 // every packet of the stream, and a cut-off file's index points past its last
@@ -91,20 +108,17 @@ class ReadOnlyStream {
 // and at last from the start. Nothing when no packet of st can be read at all.
 std::optional<int64_t> ReadLastEnd(AVFormatContext *ctx, const AVStream *st, int64_t startTs, int64_t endTs) noexcept {
   std::optional<int64_t> lastEnd = ReadEndFrom(ctx, st, endTs);
-  for (int64_t back = SecondsToTimestamp(kFirstStepBackSeconds, st->time_base);
-       !lastEnd && back > 0 && endTs - back > startTs; back *= 2) {
+  int64_t range = 0;
+  if (__builtin_sub_overflow(endTs, startTs, &range)) range = 0;
+  for (int64_t back = SecondsToTimestamp(kFirstStepBackSeconds, st->time_base); !lastEnd && back > 0 && back < range;
+       back = back > INT64_MAX / 2 ? INT64_MAX : back * 2) {
     lastEnd = ReadEndFrom(ctx, st, endTs - back);
   }
-  if (!lastEnd) lastEnd = ReadEndFrom(ctx, st, startTs);
+  if (!lastEnd) {
+    SeekBackToStart(ctx, st, startTs);
+    lastEnd = ReadToEnd(ctx, st);
+  }
   return lastEnd;
-}
-
-// Where reading starts again for callers that go on: the key frame at or before
-// the stream's start, else the first byte of the file.
-void SeekBackToStart(AVFormatContext *ctx, const AVStream *st, int64_t startTs) noexcept {
-  if (av_seek_frame(ctx, st->index, startTs, AVSEEK_FLAG_BACKWARD) >= 0) return;
-  if (av_seek_frame(ctx, st->index, startTs, 0) >= 0) return;
-  av_seek_frame(ctx, -1, 0, AVSEEK_FLAG_BYTE);
 }
 
 }  // namespace
@@ -188,7 +202,9 @@ int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {
   const AVRational tb = st->time_base;
   const int64_t startTs = StreamStartTs(ctx, st);
   const std::optional<int64_t> stated = StatedDuration(ctx, st);
-  const int64_t endTs = startTs + (stated ? *stated : SecondsToTimestamp(kFarEndSeconds, tb));
+  int64_t endTs = 0;
+  if (__builtin_add_overflow(startTs, stated ? *stated : SecondsToTimestamp(kFarEndSeconds, tb), &endTs))
+    endTs = SecondsToTimestamp(kFarEndSeconds, tb);  // a damaged header
 
   std::optional<int64_t> lastEnd;
   {

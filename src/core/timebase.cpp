@@ -48,7 +48,10 @@ int64_t TimestampSpan(int64_t start, int64_t end, int wrapBits) noexcept {
   // more than half the counter's range back.
   if (wrapBits > 0 && wrapBits < 63 && end < start && start - end > (int64_t{1} << (wrapBits - 1)))
     end += int64_t{1} << wrapBits;
-  return end > start ? end - start : 0;
+  int64_t span = 0;
+  // A damaged file's timestamps may sit at the ends of the range.
+  if (__builtin_sub_overflow(end, start, &span)) return 0;
+  return span > 0 ? span : 0;
 }
 
 double TimestampToSeconds(int64_t ts, AVRational tb) noexcept {
