@@ -1,13 +1,126 @@
 #include "core/streams.h"
 
+#include <memory>
+#include <new>
+#include <optional>
+
 #include "core/timebase.h"
 
 namespace mpg {
 
 namespace {
-// Far beyond the end of ordinary files in any common time base, so a backward
-// seek lands on the last key frame.
-constexpr int64_t kSeekToEndTs = 0x20000000;
+
+// Where to look for the end of a stream whose file states no length: a day is
+// beyond any download, yet small enough that demuxers which turn a time into a
+// byte position (PCM in WAV) do not overflow.
+constexpr int64_t kFarEndSeconds = 86400;
+// The first step back from the end when a read from there finds nothing; it
+// doubles until it reaches the start.
+constexpr int64_t kFirstStepBackSeconds = 1;
+
+// The stream's first timestamp, as stream probing found it; the file's start when
+// the stream has none, else 0.
+int64_t StreamStartTs(const AVFormatContext *ctx, const AVStream *st) noexcept {
+  if (st->start_time != AV_NOPTS_VALUE) return st->start_time;
+  return InputStartOffset(ctx, st->time_base);
+}
+
+// The length the stream states, else the container's, in st's time base. Headers
+// can be wrong (a cut-off download keeps its full index), so this only aims the
+// seek and stands in when no packet can be read.
+std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept {
+  if (st->duration != AV_NOPTS_VALUE && st->duration > 0) return st->duration;
+  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > 0) {
+    const int64_t duration = RescaleDuration(ctx->duration, AV_TIME_BASE_Q, st->time_base);
+    if (duration > 0) return duration;
+  }
+  return std::nullopt;
+}
+
+// Reads from where the input stands to the end of the file (or the first read
+// error): the latest end (pts + duration) of a packet of st that is shown, or
+// nothing when no such packet comes.
+std::optional<int64_t> ReadToEnd(AVFormatContext *ctx, const AVStream *st) noexcept {
+  PacketPtr pkt = MakePacket();
+  if (!pkt) return std::nullopt;
+  std::optional<int64_t> end;
+  while (av_read_frame(ctx, pkt.get()) >= 0) {
+    // The mov demuxer hands out the packets an edit list cuts, flagged as discarded.
+    if (pkt->stream_index == st->index && !(pkt->flags & AV_PKT_FLAG_DISCARD)) {
+      const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+      int64_t packetEnd = 0;
+      // A damaged file's timestamps may sit at the ends of the range.
+      if (ts != AV_NOPTS_VALUE && !__builtin_add_overflow(ts, pkt->duration > 0 ? pkt->duration : 0, &packetEnd)) {
+        if (!end || packetEnd > *end) end = packetEnd;
+      }
+    }
+    av_packet_unref(pkt.get());
+  }
+  return end;
+}
+
+// ReadToEnd from the last key frame of st at or before target; nothing when the
+// demuxer cannot seek there.
+std::optional<int64_t> ReadEndFrom(AVFormatContext *ctx, const AVStream *st, int64_t target) noexcept {
+  if (av_seek_frame(ctx, st->index, target, AVSEEK_FLAG_BACKWARD) < 0) return std::nullopt;
+  return ReadToEnd(ctx, st);
+}
+
+// Lets the demuxer skip every stream but one while the length is read, and puts
+// the caller's choices back afterwards. Besides saving work, a cut-off file then
+// yields the measured stream's packets up to where its own data ends, not up to the
+// first missing packet of another stream.
+class ReadOnlyStream {
+ public:
+  ReadOnlyStream(AVFormatContext *ctx, const AVStream *st) noexcept
+      : ctx_(ctx), saved_(new (std::nothrow) AVDiscard[ctx->nb_streams]) {
+    // Without memory to remember the choices, every stream is simply read.
+    if (!saved_) return;
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+      saved_[i] = ctx->streams[i]->discard;
+      if (ctx->streams[i] != st) ctx->streams[i]->discard = AVDISCARD_ALL;
+    }
+  }
+  ~ReadOnlyStream() {
+    if (!saved_) return;
+    for (unsigned i = 0; i < ctx_->nb_streams; ++i) ctx_->streams[i]->discard = saved_[i];
+  }
+  ReadOnlyStream(const ReadOnlyStream &) = delete;
+  ReadOnlyStream &operator=(const ReadOnlyStream &) = delete;
+
+ private:
+  AVFormatContext *ctx_;
+  std::unique_ptr<AVDiscard[]> saved_;
+};
+
+// Where reading starts again for callers that go on: the key frame at or before
+// the stream's start, else the first byte of the file.
+void SeekBackToStart(AVFormatContext *ctx, const AVStream *st, int64_t startTs) noexcept {
+  if (av_seek_frame(ctx, st->index, startTs, AVSEEK_FLAG_BACKWARD) >= 0) return;
+  if (av_seek_frame(ctx, st->index, startTs, 0) >= 0) return;
+  av_seek_frame(ctx, -1, 0, AVSEEK_FLAG_BYTE);
+}
+
+// The latest packet end of st, looked for from the last key frame before endTs.
+// PCM in WAV, ASF, AVI and FLV seek by position or by an index and can land past
+// every packet of the stream, and a cut-off file's index points past its last
+// byte: then look again from earlier points, stepping back in widening strides,
+// and at last from the start. Nothing when no packet of st can be read at all.
+std::optional<int64_t> ReadLastEnd(AVFormatContext *ctx, const AVStream *st, int64_t startTs, int64_t endTs) noexcept {
+  std::optional<int64_t> lastEnd = ReadEndFrom(ctx, st, endTs);
+  int64_t range = 0;
+  if (__builtin_sub_overflow(endTs, startTs, &range)) range = 0;
+  for (int64_t back = SecondsToTimestamp(kFirstStepBackSeconds, st->time_base); !lastEnd && back > 0 && back < range;
+       back = back > INT64_MAX / 2 ? INT64_MAX : back * 2) {
+    lastEnd = ReadEndFrom(ctx, st, endTs - back);
+  }
+  if (!lastEnd) {
+    SeekBackToStart(ctx, st, startTs);
+    lastEnd = ReadToEnd(ctx, st);
+  }
+  return lastEnd;
+}
+
 }  // namespace
 
 bool IsUsableAudioStream(const AVStream *st) noexcept {
@@ -83,24 +196,35 @@ AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept {
   return index < 0 ? AV_CODEC_ID_NONE : ctx->streams[index]->codecpar->codec_id;
 }
 
-int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
+int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {
   // Without a time base no timestamp means anything, and seeking by one would divide by zero.
-  if (!ctx || !st || st->time_base.den == 0) return 0;
-  int64_t seconds = 0;
-  if (av_seek_frame(ctx, st->index, kSeekToEndTs, AVSEEK_FLAG_BACKWARD) >= 0) {
-    PacketPtr pkt = MakePacket();
-    int64_t maxPts = 0;
-    while (pkt && av_read_frame(ctx, pkt.get()) >= 0) {
-      if (pkt->stream_index == st->index && pkt->pts != AV_NOPTS_VALUE && pkt->pts > maxPts) {
-        maxPts = pkt->pts;
-      }
-      av_packet_unref(pkt.get());
-    }
-    seconds = TimestampToWholeSeconds(maxPts, st->time_base);
+  if (!ctx || !st || st->time_base.num <= 0 || st->time_base.den <= 0) return 0;
+  const AVRational tb = st->time_base;
+  const int64_t startTs = StreamStartTs(ctx, st);
+  const std::optional<int64_t> stated = StatedDuration(ctx, st);
+  int64_t endTs = 0;
+  if (__builtin_add_overflow(startTs, stated ? *stated : SecondsToTimestamp(kFarEndSeconds, tb), &endTs))
+    endTs = SecondsToTimestamp(kFarEndSeconds, tb);  // a damaged header
+
+  std::optional<int64_t> lastEnd;
+  {
+    const ReadOnlyStream only(ctx, st);
+    lastEnd = ReadLastEnd(ctx, st, startTs, endTs);
   }
-  // Back to the start whatever happened, for callers that go on reading.
-  av_seek_frame(ctx, st->index, 0, AVSEEK_FLAG_BACKWARD);
-  return seconds;
+  SeekBackToStart(ctx, st, startTs);
+
+  if (lastEnd) return TimestampSpan(startTs, *lastEnd, st->pts_wrap_bits);
+  return stated.value_or(0);
+}
+
+int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
+  if (!ctx || !st) return 0;
+  return TimestampToWholeSeconds(MeasureStreamSpan(ctx, st), st->time_base);
+}
+
+int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_t ts) noexcept {
+  if (!ctx || !st || ts == AV_NOPTS_VALUE) return 0;
+  return TimestampToWholeSeconds(TimestampSpan(StreamStartTs(ctx, st), ts, st->pts_wrap_bits), st->time_base);
 }
 
 int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,

@@ -38,10 +38,22 @@ Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept;
 // the file cannot be opened or probed, or holds no such stream.
 AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept;
 
-// Length of st in whole seconds, from the largest pts after the last key frame,
-// without adding the last packet's duration; 0 when it cannot be measured. Seeks
-// back to the start afterwards, so a caller can go on reading from the beginning.
+// The length of st, in st's time base: from the stream's first timestamp to the end
+// of its last packet (pts + duration), measured by reading from the last key frame
+// to the end of the file. Packets an edit list discards do not count. When that
+// read finds no packet of st (a seek that lands past them, an index that promises
+// more than a cut-off download holds), it reads again from earlier points, then
+// from the start; only when nothing can be read does the length the stream or the
+// container states stand in. 0 when nothing is known. Seeks back to the stream's
+// start afterwards, so a caller can go on reading from the beginning.
+int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept;
+// MeasureStreamSpan in whole seconds, truncating; the length every pipeline
+// reports (the media information, progress totals, merge lengths).
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept;
+// Whole seconds from st's first timestamp to ts, truncating (0 before it): the
+// progress position that goes with MeasureDurationBySeek's length, so that a file
+// whose timeline starts at 10 s or near the 33-bit wrap counts from 0 too.
+int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_t ts) noexcept;
 // The first pair's measured length when it is not 0, else the second pair's;
 // any of the four may be null.
 int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,

@@ -40,6 +40,20 @@ int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept {
   return av_rescale_rnd(ts, tb.num, tb.den, AV_ROUND_ZERO);
 }
 
+int64_t TimestampSpan(int64_t start, int64_t end, int wrapBits) noexcept {
+  if (start == AV_NOPTS_VALUE || end == AV_NOPTS_VALUE) return 0;
+  // libavformat unwraps the timestamps it reads once it has seen the stream's first
+  // ones; this catches a wrap it did not mend. An end only a little before the start
+  // (a reordered frame, audio ahead of video) is early, not wrapped: a wrap puts it
+  // more than half the counter's range back.
+  if (wrapBits > 0 && wrapBits < 63 && end < start && start - end > (int64_t{1} << (wrapBits - 1)))
+    end += int64_t{1} << wrapBits;
+  int64_t span = 0;
+  // A damaged file's timestamps may sit at the ends of the range.
+  if (__builtin_sub_overflow(end, start, &span)) return 0;
+  return span > 0 ? span : 0;
+}
+
 double TimestampToSeconds(int64_t ts, AVRational tb) noexcept {
   if (tb.den == 0 || ts == AV_NOPTS_VALUE) return 0.0;
   return static_cast<double>(ts) * tb.num / tb.den;

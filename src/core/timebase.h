@@ -30,6 +30,10 @@ void ShiftPacketTimes(AVPacket *pkt, int64_t offset) noexcept;
 // ts × num / den in whole seconds, truncating toward zero; 0 for a zero
 // denominator. The whole time base counts, so 1001/30000 streams measure right.
 int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept;
+// end - start for two timestamps of one stream. A counter of wrapBits bits
+// (MPEG-TS: 33, about 26.5 hours of 90 kHz ticks) that passed its wrap between
+// them reads end far below start; the span then counts the wrap once. Never negative.
+int64_t TimestampSpan(int64_t start, int64_t end, int wrapBits) noexcept;
 // ts in seconds as a double, for reports; 0.0 for a zero denominator.
 double TimestampToSeconds(int64_t ts, AVRational tb) noexcept;
 // Whole seconds to a timestamp in tb, in 64 bits; rounded to the nearest tick.

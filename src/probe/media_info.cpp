@@ -3,6 +3,8 @@
 // last key frame to measure a length, and closes it; nothing is written.
 #include "probe/media_info.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "core/av_ptr.h"
@@ -67,7 +69,10 @@ bool ProbeVideo(const char *path, MpgMediaInfo &info) {
 
   AVStream *st = ctx->streams[FindFirstStreamOfType(ctx.get(), AVMEDIA_TYPE_VIDEO)];
   const AVCodecParameters *par = st->codecpar;
-  info.duration = MeasureDurationBySeek(ctx.get(), st);
+  // A cover picture is one still packet with no timeline: the length is the moving
+  // video's, or the audio's when the file has none.
+  const int moving = FindMovingVideoStream(ctx.get());
+  info.duration = moving < 0 ? 0 : MeasureDurationBySeek(ctx.get(), ctx->streams[moving]);
   info.width = par->width;
   info.height = par->height;
   info.videoBitRate = par->bit_rate;
@@ -94,7 +99,9 @@ bool ProbeAudio(const char *path, MpgMediaInfo &info) {
 
   AVStream *st = ctx->streams[index];
   const AVCodecParameters *par = st->codecpar;
-  info.duration = MeasureDurationBySeek(ctx.get(), st);
+  // A file lasts as long as its longest stream: audio that stops before the video
+  // does not shorten it.
+  info.duration = std::max(info.duration, MeasureDurationBySeek(ctx.get(), st));
   info.channels = par->ch_layout.nb_channels;
   info.sampleRate = par->sample_rate;
   info.audioBitRate = par->bit_rate;
@@ -107,8 +114,11 @@ bool ProbeAudio(const char *path, MpgMediaInfo &info) {
 bool ProbeSubtitles(const char *path, MpgMediaInfo &info) {
   InputFormatPtr ctx = OpenHeader(path);
   if (!ctx) return false;
-  // Only a duration the header states counts; probing would add an estimate.
-  if (ctx->duration != AV_NOPTS_VALUE) info.duration = ContainerDurationToSeconds(ctx->duration);
+  // The length the header states stands in only when no stream measured one (a
+  // file of subtitles alone): a header can count an edit list's lead-in or a cut-off
+  // download's missing part. Probing would add an estimate, so it is read first.
+  if (info.duration == 0 && ctx->duration != AV_NOPTS_VALUE)
+    info.duration = ContainerDurationToSeconds(ctx->duration);
   if (!FindStreamInfo(ctx.get())) return false;
   info.subtitleStreamCount = CountStreamsOfType(ctx.get(), AVMEDIA_TYPE_SUBTITLE);
   if (info.subtitleStreamCount == 0) return false;
@@ -134,9 +144,12 @@ uint32_t ReadAudioDuration(const char *path) {
   MpgMediaInfo info;
   std::memset(&info, 0, sizeof info);
   ProbeAudio(path, info);
-  const int64_t value = info.audioStreamDuration > 0 ? info.audioStreamDuration : info.duration;
-  // The low 32 bits, as the export's unsigned result.
-  return static_cast<uint32_t>(value);
+  // Ticks of the stream's own time base when it states a length that fits the
+  // export's 32 bits (an MP3's 1/14112000 overflows them after about five minutes),
+  // else the measured whole seconds.
+  const bool ticksFit = info.audioStreamDuration > 0 && info.audioStreamDuration <= int64_t{UINT32_MAX};
+  const int64_t value = ticksFit ? info.audioStreamDuration : info.duration;
+  return static_cast<uint32_t>(std::clamp<int64_t>(value, 0, UINT32_MAX));
 }
 
 }  // namespace mpg

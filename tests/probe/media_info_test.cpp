@@ -125,25 +125,27 @@ int32_t CountStreams(const json &probe, const std::string &type) {
   return n;
 }
 
-// The largest pts ffprobe sees in the stream, in whole seconds of its time base.
-int64_t LastPtsSeconds(const std::string &path, const json &stream) {
+// The stream's length as ffprobe's packets show it: from its first timestamp to
+// the end of its last packet, in whole seconds of its time base.
+int64_t StreamSpanSeconds(const std::string &path, const json &stream) {
   const json packets = ProbePackets(path, std::to_string(stream["index"].get<int>()));
-  int64_t maxPts = 0;
+  int64_t end = 0;
   for (const json &p : packets) {
-    if (p.contains("pts")) maxPts = std::max<int64_t>(maxPts, p["pts"].get<int64_t>());
+    if (p.contains("pts")) end = std::max<int64_t>(end, p["pts"].get<int64_t>() + JsonInt(p, "duration"));
   }
+  const int64_t start = JsonInt(stream, "start_pts");
   const std::string tb = stream["time_base"].get<std::string>();
   const int64_t num = std::stoll(tb.substr(0, tb.find('/')));
   const int64_t den = std::stoll(tb.substr(tb.find('/') + 1));
-  return maxPts * num / den;
+  return (end - start) * num / den;
 }
 
-// Where the record's duration comes from for a file, given that the probes write
-// it in the order video, audio, subtitles and the last writer wins.
+// What the record's duration is judged against: the longest stream's span from its
+// first timestamp to the end of its last packet, or a subtitle file's last cue.
 enum class DurationFrom {
-  ContainerHeader,  // the container states it when opened (MP4, Matroska)
-  LastAudioPts,     // no stated duration: measured on the audio stream
-  LastVideoPts,     // no stated duration and no audio: measured on the video stream
+  ContainerHeader,  // the container's stated length, which the span equals here (MP4, Matroska)
+  AudioSpan,        // measured on the audio stream, the longer one
+  VideoSpan,        // measured on the video stream, the longer one
   LastCue,          // a text subtitle file: the end of its last cue
   NotJudged,        // no independent measure exists for the file
 };
@@ -228,8 +230,8 @@ TEST_P(MediaInfo, EveryFieldMatchesFfprobe) {
     case DurationFrom::ContainerHeader:
       expectedDuration = static_cast<int64_t>(std::stod(probe["format"]["duration"].get<std::string>()));
       break;
-    case DurationFrom::LastAudioPts: expectedDuration = LastPtsSeconds(path, *audio); break;
-    case DurationFrom::LastVideoPts: expectedDuration = LastPtsSeconds(path, *video); break;
+    case DurationFrom::AudioSpan: expectedDuration = StreamSpanSeconds(path, *audio); break;
+    case DurationFrom::VideoSpan: expectedDuration = StreamSpanSeconds(path, *video); break;
     case DurationFrom::LastCue: expectedDuration = c.lastCueSeconds; break;
     case DurationFrom::NotJudged: expectedDuration = info.duration; break;
   }
@@ -246,13 +248,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         InfoCase{"H264AacMp4", fx::H264Aac10s, DurationFrom::ContainerHeader, 0},
         InfoCase{"VideoOnlyMp4", fx::H264Video10s, DurationFrom::ContainerHeader, 0},
-        InfoCase{"VideoOnlyTsStartingLate", H264Ts2s, DurationFrom::LastVideoPts, 0},
-        InfoCase{"AudioOnlyMp3", fx::Mp3Audio5s, DurationFrom::LastAudioPts, 0},
-        InfoCase{"Mp3CoverCountsAsVideoStream", fx::Mp3WithCover5s, DurationFrom::LastAudioPts, 0},
+        InfoCase{"VideoOnlyTsStartingLate", H264Ts2s, DurationFrom::VideoSpan, 0},
+        InfoCase{"AudioOnlyMp3", fx::Mp3Audio5s, DurationFrom::AudioSpan, 0},
+        InfoCase{"Mp3CoverCountsAsVideoStream", fx::Mp3WithCover5s, DurationFrom::AudioSpan, 0},
         InfoCase{"OpusWebm", fx::OpusAudio5s, DurationFrom::ContainerHeader, 0, false},
         InfoCase{"Vp9OpusWebm", fx::Vp9Opus5s, DurationFrom::ContainerHeader, 0, false},
-        InfoCase{"AviAudioTimeBaseNotOverOne", fx::Mpeg4Mp3Avi5s, DurationFrom::LastAudioPts, 0},
-        InfoCase{"WmaMillisecondStreams", WmaAudio3s, DurationFrom::LastAudioPts, 0},
+        InfoCase{"AviAudioTimeBaseNotOverOne", fx::Mpeg4Mp3Avi5s, DurationFrom::AudioSpan, 0},
+        InfoCase{"WmaMillisecondStreams", WmaAudio3s, DurationFrom::AudioSpan, 0},
         // The AVS2 parser glues the H.264 payload into packets of its own choosing,
         // so no packet list measures this file independently.
         InfoCase{"VideoCodecWithoutDecoder", VideoWithoutDecoderTs, DurationFrom::NotJudged, 0},
@@ -324,7 +326,7 @@ TEST_P(AudioDuration, UsesStreamTimeBaseOnlyWhenStreamStatesDuration) {
   ASSERT_NE(audio, nullptr);
   const uint32_t expected = GetParam().streamStatesDuration
                                 ? static_cast<uint32_t>(JsonInt(*audio, "duration_ts"))
-                                : static_cast<uint32_t>(LastPtsSeconds(path, *audio));
+                                : static_cast<uint32_t>(StreamSpanSeconds(path, *audio));
   EXPECT_GT(expected, 0u);
   EXPECT_EQ(MPG_GetAudioDuration(path.c_str()), expected);
 }
