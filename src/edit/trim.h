@@ -8,11 +8,15 @@
 
 namespace mpg {
 
-// Writes the pictures of inputPath's first video stream whose own timestamps lie
-// from startSeconds (inclusive) to endSeconds (exclusive), counted from the video
-// stream's start, re-encoded with an encoder of the input's own codec at the
-// decoder's size and pixel format, and the packets of its best audio stream that
-// start in that range, copied; the range's start becomes the output's time 0.
+// Writes the pictures of inputPath's first moving video stream (a cover picture is
+// none) whose own timestamps lie from startSeconds (inclusive) to endSeconds
+// (exclusive), counted from the video stream's start, re-encoded, and the packets of
+// its best audio stream that start in that range, copied; the range's start becomes
+// the output's time 0. The encoder is one of the input's own codec where this build
+// has one and the container takes it (for AV1 the fastest, at real-time settings),
+// else the container's usual video codec; it runs at the input's frame rate, at the
+// decoder's size (made even for formats that halve the colour planes) and the
+// closest pixel format it takes.
 // The caller checks 0 <= startSeconds < endSeconds.
 // Exit when no muxer matches the input's name; SameFile when the output names the
 // input (nothing touched); Eof when the range holds no picture (it lies past the
