@@ -90,42 +90,47 @@ Status OpenVideoDecoder(TrimJob &job) noexcept {
   return job.frame && job.converted && job.encPkt ? Status::Ok : Status::NoMemory;
 }
 
-// AV1 encoders from the fastest: libaom's defaults take minutes for a second of
-// 720p, SVT-AV1 and libaom at their real-time settings a second or two; rav1e is
-// far slower than both even at its fastest speed.
-struct Av1Encoder {
-  const char *name;
+// Settings that make an encoder fast enough for a trim. At their defaults libaom
+// takes minutes for a second of 720p and x265 a minute for a second of 1080p;
+// these take a second or two.
+struct SpeedSetting {
+  std::string_view encoder;
   const char *option;
   const char *value;
 };
-constexpr Av1Encoder kAv1Encoders[] = {
+constexpr SpeedSetting kSpeedSettings[] = {
     {"libsvtav1", "preset", "12"},
+    {"libaom-av1", "usage", "realtime"},
     {"libaom-av1", "cpu-used", "8"},
     {"librav1e", "speed", "10"},
+    {"libx265", "preset", "veryfast"},
 };
+// AV1 encoders from the fastest at those settings: rav1e is far slower than both
+// others even at its fastest speed.
+constexpr const char *kAv1Encoders[] = {"libsvtav1", "libaom-av1", "librav1e"};
+
+void SetSpeedOptions(const AVCodec *encoder, DictPtr &options) noexcept {
+  AVDictionary *dict = nullptr;
+  for (const SpeedSetting &setting : kSpeedSettings) {
+    if (setting.encoder == encoder->name) av_dict_set(&dict, setting.option, setting.value, 0);
+  }
+  options.reset(dict);
+}
 
 // Whether the container can carry codecId; a muxer that cannot tell is trusted.
 bool ContainerTakes(const AVOutputFormat *format, AVCodecID codecId) noexcept {
   return avformat_query_codec(format, codecId, FF_COMPLIANCE_NORMAL) != 0;
 }
 
-// The encoder for the kept pictures and the options that make it fast: an encoder
-// of the input's own codec where this build has one and the container takes it
-// (for AV1 the fastest at its real-time settings); otherwise the container's usual
-// video codec (VP6F and WMV3 have no encoder: an FLV gets Sorenson H.263), as the
-// ffmpeg tool chooses. Null when neither exists.
-const AVCodec *ChooseVideoEncoder(AVCodecID codecId, const AVOutputFormat *format, DictPtr &options) noexcept {
+// The encoder for the kept pictures: an encoder of the input's own codec where this
+// build has one and the container takes it (for AV1 the fastest); otherwise the
+// container's usual video codec (VP6F and WMV3 have no encoder: an FLV gets
+// Sorenson H.263), as the ffmpeg tool chooses. Null when neither exists.
+const AVCodec *ChooseVideoEncoder(AVCodecID codecId, const AVOutputFormat *format) noexcept {
   if (ContainerTakes(format, codecId)) {
     if (codecId == AV_CODEC_ID_AV1) {
-      for (const Av1Encoder &candidate : kAv1Encoders) {
-        const AVCodec *encoder = avcodec_find_encoder_by_name(candidate.name);
-        if (!encoder) continue;
-        AVDictionary *dict = nullptr;
-        av_dict_set(&dict, candidate.option, candidate.value, 0);
-        // libaom's real-time mode; the other two know no such option.
-        if (std::string_view(candidate.name) == "libaom-av1") av_dict_set(&dict, "usage", "realtime", 0);
-        options.reset(dict);
-        return encoder;
+      for (const char *name : kAv1Encoders) {
+        if (const AVCodec *encoder = avcodec_find_encoder_by_name(name)) return encoder;
       }
     }
     if (const AVCodec *encoder = avcodec_find_encoder(codecId)) return encoder;
@@ -162,9 +167,10 @@ AVRational EncoderTimeBase(const AVCodec *encoder, AVFormatContext *in, AVStream
 Status OpenVideoEncoder(TrimJob &job) noexcept {
   AVStream *st = job.edit.videoIn->streams[job.edit.videoIndex];
   const AVCodecContext *dec = job.decCtx.get();
-  DictPtr options;
-  const AVCodec *encoder = ChooseVideoEncoder(st->codecpar->codec_id, job.edit.out->oformat, options);
+  const AVCodec *encoder = ChooseVideoEncoder(st->codecpar->codec_id, job.edit.out->oformat);
   if (!encoder) return Status::Unknown;
+  DictPtr options;
+  SetSpeedOptions(encoder, options);
   job.encCtx.reset(avcodec_alloc_context3(encoder));
   if (!job.encCtx) return Status::Unknown;
   AVCodecContext *enc = job.encCtx.get();

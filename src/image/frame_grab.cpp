@@ -189,10 +189,22 @@ int64_t PositionTimestamp(const AVStream *stream, int64_t duration, int32_t posi
 // it decode cleanly, as the ffmpeg tool's -ss does: a short clip or a one-GOP
 // HLS/DASH segment has no key frame after its start. A demuxer that cannot seek
 // stays at the start of the input, from where decoding reaches target too.
-void SeekBeforeTarget(GrabSession &s, int64_t target) noexcept {
-  if (av_seek_frame(s.input.get(), s.videoIndex, target, AVSEEK_FLAG_BACKWARD) >= 0) {
-    avcodec_flush_buffers(s.decCtx.get());
-  }
+// True when the seek moved.
+bool SeekBeforeTarget(GrabSession &s, int64_t target) noexcept {
+  if (av_seek_frame(s.input.get(), s.videoIndex, target, AVSEEK_FLAG_BACKWARD) < 0) return false;
+  avcodec_flush_buffers(s.decCtx.get());
+  return true;
+}
+
+// Opens the input again, so that reading starts over at its beginning, with the
+// decoder emptied. The same file probes to the same streams.
+Status RestartFromBeginning(GrabSession &s, const char *path) noexcept {
+  s.input.reset();
+  const Status st = OpenInputFile(path, s.input);
+  if (!IsOk(st)) return st;
+  if (static_cast<unsigned>(s.videoIndex) >= s.input->nb_streams) return Status::Unknown;
+  avcodec_flush_buffers(s.decCtx.get());
+  return Status::Ok;
 }
 
 // What the file grab's decoding has found so far.
@@ -201,6 +213,7 @@ struct FilePictureSearch {
   bool produced = false;            // the decoder handed out a picture for the last packet
   bool found = false;               // s.picture holds a picture at the target with content
   bool uniformKept = false;         // s.kept holds the first picture at the target, of one colour
+  bool keySeen = false;             // decoding started at a key packet
   Status convertStatus = Status::Ok;
 };
 
@@ -239,19 +252,18 @@ Status TakeUniformPicture(GrabSession &s, const FilePictureSearch &search, Statu
 // target is in s.picture.
 Status FindPictureAtTarget(GrabSession &s, FilePictureSearch &search) noexcept {
   int fruitless = 0;  // decoded packets that gave no picture, over the whole grab
-  // A decoder started mid-group gives nothing or broken pictures until a key packet.
-  bool keySeen = false;
   for (;;) {
     const Status st = ReadVideoPacket(s);
     if (!IsOk(st)) {
-      if (!keySeen) return st;
+      if (!search.keySeen) return st;
       // The decoder may still hold pictures of the last packets.
       DecodeTowardsTarget(s, nullptr, search);
       if (!IsOk(search.convertStatus)) return search.convertStatus;
       return search.found ? Status::Ok : TakeUniformPicture(s, search, st);
     }
-    if (!keySeen) keySeen = (s.pkt->flags & AV_PKT_FLAG_KEY) != 0;
-    if (!keySeen) continue;
+    // A decoder started mid-group gives nothing or broken pictures until a key packet.
+    if (!search.keySeen) search.keySeen = (s.pkt->flags & AV_PKT_FLAG_KEY) != 0;
+    if (!search.keySeen) continue;
 
     search.produced = false;
     const Status decodeStatus = DecodeTowardsTarget(s, s.pkt.get(), search);
@@ -267,14 +279,21 @@ Status FindPictureAtTarget(GrabSession &s, FilePictureSearch &search) noexcept {
 // Position 0 reads the input from its start; any other position seeks to the key
 // frame before it and decodes up to it. A stream of unknown duration has no
 // position but its start.
-Status FindPictureAtPosition(GrabSession &s, int32_t position, int64_t duration) noexcept {
+Status FindPictureAtPosition(GrabSession &s, const char *path, int32_t position, int64_t duration) noexcept {
   FilePictureSearch search;
-  if (position != 0) {
-    if (duration == AV_NOPTS_VALUE) return Status::Unknown;
-    search.target = PositionTimestamp(s.videoStream(), duration, position);
-    SeekBeforeTarget(s, search.target);
-  }
-  return FindPictureAtTarget(s, search);
+  if (position == 0) return FindPictureAtTarget(s, search);
+  if (duration == AV_NOPTS_VALUE) return Status::Unknown;
+  search.target = PositionTimestamp(s.videoStream(), duration, position);
+  if (!SeekBeforeTarget(s, search.target)) return FindPictureAtTarget(s, search);
+  const Status st = FindPictureAtTarget(s, search);
+  if (IsOk(st) || search.keySeen) return st;
+  // A file without an index (MPEG-TS) is sought by searching its timestamps, which
+  // can land past the only key frame of a short clip: decode it from the start.
+  const int64_t target = search.target;
+  search = FilePictureSearch{};
+  search.target = target;
+  const Status restart = RestartFromBeginning(s, path);
+  return IsOk(restart) ? FindPictureAtTarget(s, search) : restart;
 }
 
 bool WriteImageFile(ImageFileFormat format, const char *path, const GrabSession &s,
@@ -305,7 +324,7 @@ Status RunFileGrab(GrabSession &s, ImageFileFormat format, const char *inputPath
     st = ConvertCoverPicture(s);
   } else if (IsOk(st)) {
     const int64_t duration = VideoStreamDuration(s);
-    st = duration == 0 ? Status::Unknown : FindPictureAtPosition(s, position, duration);
+    st = duration == 0 ? Status::Unknown : FindPictureAtPosition(s, inputPath, position, duration);
   }
   if (IsOk(st) && !WriteImageFile(format, outputPath, s, quality)) st = Status::Unknown;
   return st;
