@@ -21,7 +21,7 @@ namespace mpg {
 // The caller checks 0 <= startSeconds < endSeconds.
 // Exit when no muxer matches the input's name; SameFile when the output names the
 // input (nothing touched); Eof when the range holds no picture (it lies past the
-// end); kSeekFailedAtStart when the start second and every one before it down to 1
+// end); kSeekFailedAtStart when the start second and every one before it down to 0
 // cannot be sought (a range from second 0 reads the input from its start);
 // AudioStreamNotFound, VideoStreamNotFound, Unknown or FFmpeg's error otherwise.
 // The output path is removed after every failure.
