@@ -91,8 +91,8 @@ Status OpenVideoDecoder(TrimJob &job) noexcept {
 }
 
 // Settings that make an encoder fast enough for a trim. At their defaults libaom
-// takes minutes for a second of 720p and x265 a minute for a second of 1080p;
-// these take a second or two.
+// takes minutes for a second of 720p, x265 a minute for a second of 1080p and
+// libvpx half a minute for a second of 540p; these take a second or two.
 struct SpeedSetting {
   std::string_view encoder;
   const char *option;
@@ -104,6 +104,10 @@ constexpr SpeedSetting kSpeedSettings[] = {
     {"libaom-av1", "cpu-used", "8"},
     {"librav1e", "speed", "10"},
     {"libx265", "preset", "veryfast"},
+    {"libvpx-vp9", "deadline", "realtime"},
+    {"libvpx-vp9", "cpu-used", "8"},
+    {"libvpx", "deadline", "realtime"},
+    {"libvpx", "cpu-used", "8"},
 };
 // AV1 encoders from the fastest at those settings: rav1e is far slower than both
 // others even at its fastest speed.
