@@ -1,8 +1,8 @@
-// The frame grab: one picture of the first video stream, scaled and converted to
-// packed RGB24, then written to a file or built as a BMP in memory. Inputs without a
-// video stream, or whose video codec has no encoder here, are refused. A failed file
-// grab deletes its output path; a memory grab deletes nothing. Neither ever writes to
-// a path that names its input.
+// The frame grab: one picture of the first moving video stream (else of the cover
+// picture of a song), scaled and converted to packed RGB24, then written to a file or
+// built as a BMP in memory. Inputs without any picture, or without a decoder for it,
+// are refused. A failed file grab deletes its output path; a memory grab deletes
+// nothing. Neither ever writes to a path that names its input.
 #include "image/frame_grab.h"
 
 #include "core/codec_loop.h"
@@ -48,23 +48,29 @@ struct GrabSession {
   PacketPtr pkt;
   ImageSize outSize;
   RgbPicture picture;  // the conversion buffer
-  RgbPicture kept;     // the memory grab's last sampled picture before the target
+  // The memory grab's last sampled picture before the target; the file grab's first
+  // picture of one colour at its target.
+  RgbPicture kept;
 
   AVStream *videoStream() const noexcept { return input->streams[videoIndex]; }
 };
 
 // ---- Steps shared by both grabs ----------------------------------------------------
 
-// Opens the input and finds its first video stream. Refuses a stream whose codec has
-// no registered encoder, as the grab always has.
+// Opens the input and chooses the stream to grab from: the first moving video
+// stream, else a cover picture, which is the thumbnail a user expects of a song.
+// Only a decoder is needed (OpenVideoDecoder), so codecs this build cannot encode
+// (VP6F, WMV3) are grabbed too.
 Status OpenImageInput(GrabSession &s, const char *path) noexcept {
   Status st = OpenInputFile(path, s.input);
   if (!IsOk(st)) return st;
-  s.videoIndex = FindFirstStreamOfType(s.input.get(), AVMEDIA_TYPE_VIDEO);
+  s.videoIndex = FindMovingVideoStream(s.input.get());
+  if (s.videoIndex < 0) s.videoIndex = FindFirstStreamOfType(s.input.get(), AVMEDIA_TYPE_VIDEO);
   if (s.videoIndex < 0) return Status::VideoStreamNotFound;
-  if (!avcodec_find_encoder(s.videoStream()->codecpar->codec_id)) return Status::Unknown;
   return Status::Ok;
 }
+
+bool GrabsCoverPicture(const GrabSession &s) noexcept { return IsAttachedPicture(s.videoStream()); }
 
 Status OpenVideoDecoder(GrabSession &s) noexcept {
   const AVStream *stream = s.videoStream();
@@ -95,14 +101,14 @@ Status AllocateRgbPicture(RgbPicture &pic, ImageSize size) noexcept {
   return Status::Ok;
 }
 
-// The output size from the opened decoder, and the conversion buffer (and the kept
-// buffer when withKept) of that size.
-Status AllocatePictures(GrabSession &s, int32_t height, bool withKept) noexcept {
+// The output size from the opened decoder, and the conversion and kept buffers of
+// that size.
+Status AllocatePictures(GrabSession &s, int32_t height) noexcept {
   const auto size = OutputImageSize(s.decCtx->width, s.decCtx->height, height);
   if (!size) return Status::Unknown;
   s.outSize = *size;
   Status st = AllocateRgbPicture(s.picture, s.outSize);
-  if (IsOk(st) && withKept) st = AllocateRgbPicture(s.kept, s.outSize);
+  if (IsOk(st)) st = AllocateRgbPicture(s.kept, s.outSize);
   return st;
 }
 
@@ -132,6 +138,24 @@ Status ConvertPicture(const AVFrame *frame, const RgbPicture &dst, ImageSize siz
   return ret < 0 ? StatusFromAv(ret) : Status::Ok;
 }
 
+// A cover has no timeline: its one picture, which the demuxer keeps beside the
+// stream, is the grab wherever it was asked for. It is converted into s.picture.
+Status ConvertCoverPicture(GrabSession &s) noexcept {
+  const AVPacket *cover = &s.videoStream()->attached_pic;
+  if (!cover->data) return Status::Unknown;
+  bool converted = false;
+  const auto convert = [&](AVFrame *frame) {
+    if (converted) return Status::Ok;
+    converted = true;
+    return ConvertPicture(frame, s.picture, s.outSize);
+  };
+  Status st = DecodePacket(s.decCtx.get(), cover, s.frame.get(), convert);
+  // A decoder with a delay hands the picture out only when drained.
+  if (IsOk(st) && !converted) st = DecodePacket(s.decCtx.get(), nullptr, s.frame.get(), convert);
+  if (!IsOk(st)) return st;
+  return converted ? Status::Ok : Status::Unknown;
+}
+
 // ---- The file grab -------------------------------------------------------------------
 
 std::optional<ImageFileFormat> ToImageFileFormat(int32_t format) noexcept {
@@ -154,76 +178,95 @@ int64_t VideoStreamDuration(const GrabSession &s) noexcept {
   return AV_NOPTS_VALUE;
 }
 
-// The pts of the packetIndex-th video packet at the stream's frame rate, for packets
-// without one; AV_NOPTS_VALUE when the frame rate is unknown.
-int64_t EstimatePacketPts(const AVStream *stream, int64_t packetIndex) noexcept {
-  const AVRational rate = stream->r_frame_rate;
-  if (rate.num <= 0 || rate.den <= 0) return AV_NOPTS_VALUE;
-  return RescaleDuration(packetIndex, av_inv_q(rate), stream->time_base);
+// Where position (ProgressScale units of duration) lies on the video stream's
+// timeline, in its time base.
+int64_t PositionTimestamp(const AVStream *stream, int64_t duration, int32_t position) noexcept {
+  const int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  return start + av_rescale(duration, position, ProgressScale());
 }
 
-// Whether the packet in s.pkt, the packetIndex-th of the video stream, lies at or
-// after position. A file of unknown duration never reaches a position.
-bool PacketReachesPosition(const GrabSession &s, int64_t packetIndex, int32_t position,
-                           int64_t duration) noexcept {
-  int64_t pts = s.pkt->pts;
-  if (pts == AV_NOPTS_VALUE) pts = EstimatePacketPts(s.videoStream(), packetIndex);
-  if (pts == AV_NOPTS_VALUE) return false;
-  const auto fraction = ProgressValue(pts, duration, ProgressScale());
-  return fraction && *fraction >= position;
+// Moves reading to the key frame at or before target, so that the pictures up to
+// it decode cleanly, as the ffmpeg tool's -ss does: a short clip or a one-GOP
+// HLS/DASH segment has no key frame after its start. A demuxer that cannot seek
+// stays at the start of the input, from where decoding reaches target too.
+// True when the seek moved.
+bool SeekBeforeTarget(GrabSession &s, int64_t target) noexcept {
+  if (av_seek_frame(s.input.get(), s.videoIndex, target, AVSEEK_FLAG_BACKWARD) < 0) return false;
+  avcodec_flush_buffers(s.decCtx.get());
+  return true;
 }
 
-// What decoding one packet gave the file grab.
+// Opens the input again, so that reading starts over at its beginning, with the
+// decoder emptied. The same file probes to the same streams.
+Status RestartFromBeginning(GrabSession &s, const char *path) noexcept {
+  s.input.reset();
+  const Status st = OpenInputFile(path, s.input);
+  if (!IsOk(st)) return st;
+  if (static_cast<unsigned>(s.videoIndex) >= s.input->nb_streams) return Status::Unknown;
+  avcodec_flush_buffers(s.decCtx.get());
+  return Status::Ok;
+}
+
+// What the file grab's decoding has found so far.
 struct FilePictureSearch {
-  bool produced = false;  // the decoder handed out a picture
-  bool found = false;     // a suitable picture is in the conversion buffer
+  int64_t target = AV_NOPTS_VALUE;  // pictures before it are decoded, not taken
+  bool produced = false;            // the decoder handed out a picture for the last packet
+  bool found = false;               // s.picture holds a picture at the target with content
+  bool uniformKept = false;         // s.kept holds the first picture at the target, of one colour
+  bool keySeen = false;             // decoding started at a key packet
   Status convertStatus = Status::Ok;
 };
 
-// Decodes pkt (null drains the decoder) and converts the first picture that is
-// neither P nor B; it is kept when it is not of one colour. Returns the decoder's
-// status; a conversion failure is left in search.convertStatus.
-Status DecodeForSuitablePicture(GrabSession &s, const AVPacket *pkt, FilePictureSearch &search) noexcept {
+// Decodes pkt (null drains the decoder). The first picture at or after the target
+// that is not of one colour is the grab, in s.picture; the first one of one colour
+// is kept in s.kept, for a stream that has nothing but (a black end, a black clip).
+// Returns the decoder's status; a conversion failure is left in search.convertStatus.
+Status DecodeTowardsTarget(GrabSession &s, const AVPacket *pkt, FilePictureSearch &search) noexcept {
   return DecodePacket(s.decCtx.get(), pkt, s.frame.get(), [&](AVFrame *frame) {
     search.produced = true;
     if (search.found) return Status::Ok;
-    if (frame->pict_type == AV_PICTURE_TYPE_P || frame->pict_type == AV_PICTURE_TYPE_B) return Status::Ok;
+    // A picture without a timestamp cannot be placed; the first clean one is taken.
+    const int64_t ts = frame->best_effort_timestamp;
+    if (search.target != AV_NOPTS_VALUE && ts != AV_NOPTS_VALUE && ts < search.target) return Status::Ok;
     search.convertStatus = ConvertPicture(frame, s.picture, s.outSize);
     if (!IsOk(search.convertStatus)) return search.convertStatus;
-    search.found = !IsUniformImage(s.picture.bytes(), s.outSize.width, s.outSize.height);
+    if (!IsUniformImage(s.picture.bytes(), s.outSize.width, s.outSize.height)) {
+      search.found = true;
+    } else if (!search.uniformKept) {
+      std::memcpy(s.kept.bytes(), s.picture.bytes(), static_cast<size_t>(s.picture.size));
+      search.uniformKept = true;
+    }
     return Status::Ok;
   });
 }
 
-// Reads from the start to position, then decodes from the next key packet until a
-// suitable picture is in the conversion buffer.
-Status FindPictureAtPosition(GrabSession &s, int32_t position, int64_t duration) noexcept {
-  int64_t packetIndex = 0;  // every video packet read, decoded or not
-  int fruitless = 0;        // decoded packets that gave no picture, over the whole grab
-  bool reached = position == 0;
-  // Decoding must start at a key packet: a decoder started mid-group gives no
-  // picture until the next one, which would count a whole group as fruitless.
-  bool keySeen = false;
-  FilePictureSearch search;
+// At the end of the input: the picture of one colour at the target is still the
+// picture there, when nothing with content came after it.
+Status TakeUniformPicture(GrabSession &s, const FilePictureSearch &search, Status endStatus) noexcept {
+  if (!search.uniformKept) return endStatus;
+  std::memcpy(s.picture.bytes(), s.kept.bytes(), static_cast<size_t>(s.picture.size));
+  return Status::Ok;
+}
+
+// Decodes from the first key packet read until a suitable picture at or after the
+// target is in s.picture.
+Status FindPictureAtTarget(GrabSession &s, FilePictureSearch &search) noexcept {
+  int fruitless = 0;  // decoded packets that gave no picture, over the whole grab
   for (;;) {
-    Status st = ReadVideoPacket(s);
+    const Status st = ReadVideoPacket(s);
     if (!IsOk(st)) {
-      if (!keySeen) return st;
+      if (!search.keySeen) return st;
       // The decoder may still hold pictures of the last packets.
-      DecodeForSuitablePicture(s, nullptr, search);
+      DecodeTowardsTarget(s, nullptr, search);
       if (!IsOk(search.convertStatus)) return search.convertStatus;
-      return search.found ? Status::Ok : st;
+      return search.found ? Status::Ok : TakeUniformPicture(s, search, st);
     }
-    // Once reached, the position stays reached: packets out of pts order (B pictures)
-    // must not be taken from a decoder that has started.
-    if (!reached) reached = PacketReachesPosition(s, packetIndex, position, duration);
-    ++packetIndex;
-    if (!reached) continue;
-    if (!keySeen) keySeen = (s.pkt->flags & AV_PKT_FLAG_KEY) != 0;
-    if (!keySeen) continue;
+    // A decoder started mid-group gives nothing or broken pictures until a key packet.
+    if (!search.keySeen) search.keySeen = (s.pkt->flags & AV_PKT_FLAG_KEY) != 0;
+    if (!search.keySeen) continue;
 
     search.produced = false;
-    const Status decodeStatus = DecodeForSuitablePicture(s, s.pkt.get(), search);
+    const Status decodeStatus = DecodeTowardsTarget(s, s.pkt.get(), search);
     if (!IsOk(search.convertStatus)) return search.convertStatus;
     if (search.found) return Status::Ok;
     if (!IsOk(decodeStatus) || !search.produced) {
@@ -231,6 +274,26 @@ Status FindPictureAtPosition(GrabSession &s, int32_t position, int64_t duration)
       ++fruitless;
     }
   }
+}
+
+// Position 0 reads the input from its start; any other position seeks to the key
+// frame before it and decodes up to it. A stream of unknown duration has no
+// position but its start.
+Status FindPictureAtPosition(GrabSession &s, const char *path, int32_t position, int64_t duration) noexcept {
+  FilePictureSearch search;
+  if (position == 0) return FindPictureAtTarget(s, search);
+  if (duration == AV_NOPTS_VALUE) return Status::Unknown;
+  search.target = PositionTimestamp(s.videoStream(), duration, position);
+  if (!SeekBeforeTarget(s, search.target)) return FindPictureAtTarget(s, search);
+  const Status st = FindPictureAtTarget(s, search);
+  if (IsOk(st) || search.keySeen) return st;
+  // A file without an index (MPEG-TS) is sought by searching its timestamps, which
+  // can land past the only key frame of a short clip: decode it from the start.
+  const int64_t target = search.target;
+  search = FilePictureSearch{};
+  search.target = target;
+  const Status restart = RestartFromBeginning(s, path);
+  return IsOk(restart) ? FindPictureAtTarget(s, search) : restart;
 }
 
 bool WriteImageFile(ImageFileFormat format, const char *path, const GrabSession &s,
@@ -255,14 +318,14 @@ bool OutputFileWritten(const char *path) noexcept {
 Status RunFileGrab(GrabSession &s, ImageFileFormat format, const char *inputPath,
                    const char *outputPath, int32_t position, int32_t height, int32_t quality) noexcept {
   Status st = OpenImageInput(s, inputPath);
-  int64_t duration = AV_NOPTS_VALUE;
-  if (IsOk(st)) {
-    duration = VideoStreamDuration(s);
-    if (duration == 0) st = Status::Unknown;
-  }
   if (IsOk(st)) st = OpenVideoDecoder(s);
-  if (IsOk(st)) st = AllocatePictures(s, height, false);
-  if (IsOk(st)) st = FindPictureAtPosition(s, position, duration);
+  if (IsOk(st)) st = AllocatePictures(s, height);
+  if (IsOk(st) && GrabsCoverPicture(s)) {
+    st = ConvertCoverPicture(s);
+  } else if (IsOk(st)) {
+    const int64_t duration = VideoStreamDuration(s);
+    st = duration == 0 ? Status::Unknown : FindPictureAtPosition(s, inputPath, position, duration);
+  }
   if (IsOk(st) && !WriteImageFile(format, outputPath, s, quality)) st = Status::Unknown;
   return st;
 }
@@ -344,12 +407,20 @@ Status RunMemoryGrab(ImageGrabJob &job, GrabSession &s, const char *inputPath, u
                      int32_t height) noexcept {
   Status st = OpenImageInput(s, inputPath);
   if (IsOk(st)) st = OpenVideoDecoder(s);
-  if (IsOk(st)) st = AllocatePictures(s, height, true);
-  if (IsOk(st)) st = SeekToSecond(s.input.get(), s.decCtx.get(), s.videoIndex, seconds);
-  Sampling sampling;
-  if (IsOk(st)) {
-    sampling.target = SecondToStreamTimestamp(s.videoStream(), seconds);
-    st = SampleUpToTarget(s, sampling);
+  if (IsOk(st)) st = AllocatePictures(s, height);
+  if (IsOk(st) && GrabsCoverPicture(s)) {
+    // Both outputs show the cover: the picture that was converted, kept as well.
+    st = ConvertCoverPicture(s);
+    if (IsOk(st)) std::memcpy(s.kept.bytes(), s.picture.bytes(), static_cast<size_t>(s.picture.size));
+  } else if (IsOk(st)) {
+    // The input just opened reads from its start; a seek there could only land later
+    // (an MPEG-TS seek searches by decoding time and can pass the first key frame).
+    if (seconds > 0) st = SeekToSecond(s.input.get(), s.decCtx.get(), s.videoIndex, seconds);
+    Sampling sampling;
+    if (IsOk(st)) {
+      sampling.target = SecondToStreamTimestamp(s.videoStream(), seconds);
+      st = SampleUpToTarget(s, sampling);
+    }
   }
   if (IsOk(st)) st = ProduceMemoryOutput(job, s);
   return st;

@@ -1,7 +1,7 @@
-// Still pictures from the first video stream of a media file, scaled to a requested
-// height and converted to packed RGB24 (rows of exactly width * 3 bytes, top row
-// first, red, green, blue), then written as a PPM, BMP or JPEG file or built as a
-// BMP file image in memory. The seek the memory grab uses is in image/seek.h.
+// Still pictures from the first moving video stream of a media file (or its cover
+// picture), scaled to a requested height and converted to packed RGB24 (rows of
+// exactly width * 3 bytes, top row first, red, green, blue), then written as a PPM,
+// BMP or JPEG file or built as a BMP file image in memory. The seek the memory grab uses is in image/seek.h.
 #pragma once
 
 #include <cstdint>
@@ -61,12 +61,16 @@ std::optional<ImageSize> OutputImageSize(int32_t decodedWidth, int32_t decodedHe
 // with a single differing pixel is not.
 bool IsUniformImage(const uint8_t *rgb, int32_t width, int32_t height) noexcept;
 
-// Reads inputPath from its start without seeking, passes over the packets before
-// position (in ProgressScale units of the video stream's duration; 0 is the start),
-// then starts decoding at the next key packet and takes the first picture that is
-// neither a P nor a B picture and is not of one colour. It is written to outputPath
-// with the writer format names (MPG_IMAGE_PPM, _BMP or _JPEG; quality only for
-// JPEG). True when the writer succeeded and left a non-empty regular file.
+// Takes the picture of inputPath's first moving video stream at position (in
+// ProgressScale units of the video stream's duration, counted from its start): 0
+// reads from the start; any other position seeks to the key frame before it and
+// decodes from there up to it, as the ffmpeg tool's -ss does, so a clip or segment
+// without a key frame after the position still gives its picture there. The first
+// picture at or after the position that is not of one colour is taken; when every
+// one up to the end is of one colour (a black clip), the first of them is. A file
+// whose only picture is a cover (an MP3's ID3 art) gives the cover. It is written to
+// outputPath with the writer format names (MPG_IMAGE_PPM, _BMP or _JPEG; quality only
+// for JPEG). True when the writer succeeded and left a non-empty regular file.
 // Any failure, an unknown format included, deletes outputPath. An outputPath that
 // names the input file is refused (Status::SameFile) and nothing is deleted.
 // job.status receives the failing step's code.
@@ -75,8 +79,9 @@ bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
                      int32_t quality) noexcept;
 
 // Seeks inputPath to the key frame before the whole second seconds (counted from the
-// video stream's start), decodes from there and samples every 20th picture until
-// one is at or after that second, by the picture's own timestamp.
+// start of its first moving video stream), decodes from there and samples every 20th
+// picture until one is at or after that second, by the picture's own timestamp. A
+// file whose only picture is a cover gives the cover in both modes.
 // MemoryMode::Bmp: job.bmpBuffer and job.bmpSize receive a BMP file image of the
 // last sampled picture before the second (the first sampled one when that is already
 // at or after it). MemoryMode::JpegFile: job.outputPath receives a JPEG of quality

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -249,13 +250,30 @@ TEST(IsUniformImage, OneDifferingPixelMakesAPictureWorthTaking) {
   EXPECT_TRUE(IsUniformImage(rgb.data(), 8, 0));
 }
 
+// What a host does with the buffer of MPG_GetImageBMP: free() it.
+struct FreeDeleter {
+  void operator()(uint8_t *p) const { std::free(p); }
+};
+using HostBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
+
 // ---- Which picture the file grab takes ----------------------------------------------------
 
-TEST(GrabImageToFile, BlackOpeningGivesFirstKeyPictureWithContent) {
+TEST(GrabImageToFile, BlackOpeningGivesFirstPictureWithContent) {
   const std::string out = Out("black_opening.ppm");
   ASSERT_TRUE(MPG_GetImage(MPG_IMAGE_PPM, BlackOpening().c_str(), out.c_str(), 0, 0));
-  // Not the black key pictures 0 and 5, not the P pictures 8 and 9 with content.
-  EXPECT_EQ(FrameShown(DecodeImage(out), BlackOpening()), 10);
+  // Not the black pictures 0..7; P picture 8 decodes cleanly from key picture 0.
+  EXPECT_EQ(FrameShown(DecodeImage(out), BlackOpening()), 8);
+}
+
+// Nothing but black: the black picture is still the picture there.
+TEST(GrabImageToFile, ClipOfOneColourGivesThatColour) {
+  const std::string black = MakeFixture("grab_all_black.mp4",
+                                        H264("-f lavfi -i color=c=black:size=160x120:rate=10:duration=1", 5));
+  const std::string out = Out("all_black.ppm");
+  ASSERT_TRUE(MPG_GetImageP(MPG_IMAGE_PPM, black.c_str(), out.c_str(), 50, 0, 0));
+  const Picture pic = DecodeImage(out);
+  ASSERT_EQ(pic.width, 160);
+  EXPECT_LT(static_cast<uint8_t>(pic.rgb[0]), 20);
 }
 
 struct PositionCase {
@@ -269,7 +287,7 @@ class GrabAtPosition : public ::testing::TestWithParam<PositionCase> {
   void TearDown() override { MPG_SetPercent100(100); }
 };
 
-TEST_P(GrabAtPosition, TakesTheFirstKeyPictureAtTheFraction) {
+TEST_P(GrabAtPosition, TakesThePictureAtTheFraction) {
   const PositionCase &c = GetParam();
   MPG_SetPercent100(c.scale);
   const std::string out = Out("position.bmp");
@@ -277,17 +295,34 @@ TEST_P(GrabAtPosition, TakesTheFirstKeyPictureAtTheFraction) {
   EXPECT_EQ(FrameShown(DecodeImage(out), Keyint4()), c.expectedFrame);
 }
 
-// Two seconds, 10 fps, key frames every 4: half way is P picture 10, so key picture 12.
+// Two seconds, 10 fps, key frames every 4: half way is P picture 10, decoded from key
+// picture 8, as the ffmpeg tool's -ss gives it.
 INSTANTIATE_TEST_SUITE_P(Fractions, GrabAtPosition,
-                         ::testing::Values(PositionCase{100, 0, 0}, PositionCase{100, 50, 12},
-                                           PositionCase{1000, 500, 12}, PositionCase{100, 40, 8}));
+                         ::testing::Values(PositionCase{100, 0, 0}, PositionCase{100, 50, 10},
+                                           PositionCase{1000, 500, 10}, PositionCase{100, 40, 8}));
 
-// Decoding that starts mid-group waits for the next key packet; those packets are
-// not fruitless, or a 300-frame group would exhaust the 251 allowed.
-TEST(GrabImageToFile, PositionFarFromNextKeyFrameStillFindsIt) {
+// The position lies 35 pictures into a 300-picture group: decoding starts at the
+// key picture before it, not at the next one 11 seconds later.
+TEST(GrabImageToFile, PositionFarFromNextKeyFrameTakesThePictureThere) {
   const std::string out = Out("long_gop.ppm");
   ASSERT_TRUE(MPG_GetImageP(MPG_IMAGE_PPM, LongGop().c_str(), out.c_str(), 10, 0, 0));
-  EXPECT_EQ(FrameShown(DecodeImage(out), LongGop()), 300);
+  EXPECT_EQ(FrameShown(DecodeImage(out), LongGop()), 35);
+}
+
+// A song's only picture is its cover (ID3 art; red, so of one colour): every grab
+// gives it, wherever it was asked for.
+TEST(ImageGrab, SongWithCoverGivesTheCover) {
+  const std::string song = fx::Mp3WithCover5s();
+  for (int32_t position : {0, 50}) {
+    const std::string out = Out("cover.ppm");
+    ASSERT_TRUE(MPG_GetImageP(MPG_IMAGE_PPM, song.c_str(), out.c_str(), position, 0, 0)) << position;
+    const Picture pic = DecodeImage(out);
+    ASSERT_EQ(pic.width, 64);
+    EXPECT_GT(static_cast<uint8_t>(pic.rgb[0]), 200);
+  }
+  uint32_t size = 0;
+  HostBuffer bmp(MPG_GetImageBMP(song.c_str(), 3, &size, 0));
+  EXPECT_EQ(size, 54u + 64u * 64u * 3u);
 }
 
 // ---- Failures of the file grab ------------------------------------------------------------
@@ -345,11 +380,6 @@ TEST(ImageGrab, OutputNamingTheInputLeavesTheInputUntouched) {
 }
 
 // ---- The memory grab ------------------------------------------------------------------------
-
-struct FreeDeleter {
-  void operator()(uint8_t *p) const { std::free(p); }
-};
-using HostBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
 // What a host does with MPG_GetImageBMP: take the buffer, read it, free() it.
 Picture GrabBmp(const std::string &input, int32_t seconds, int32_t height, uint32_t *sizeOut = nullptr) {
