@@ -1,7 +1,8 @@
-// Crop: the input's audio and first video stream rewritten packet by packet into
-// a new file of the container type the input's name suggests, timestamps kept.
-// Refuses an input without audio or video and an output that names the input.
-// After any failure the output path is removed.
+// Crop: the input's audio and first moving video stream rewritten packet by packet
+// into a new file of the container type the input's name suggests, the timeline
+// moved to start at 0. Refuses an input without audio or without moving video (a
+// cover picture is none) and an output that names the input. After any failure
+// the output path is removed.
 #include "edit/crop.h"
 
 #include "core/codec_loop.h"

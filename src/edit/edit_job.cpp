@@ -5,9 +5,49 @@
 #include "core/timebase.h"
 #include "platform/platform.h"
 #include "transcode/audio_path.h"
-#include "transcode/setup.h"
 
 namespace mpg {
+
+namespace {
+
+// A copy of inStream in out, timed as the ffmpeg tool times its stream copies: the
+// muxer's own rule derives the stream's time base from the input's (AVI and FLV
+// count frames by it), and the frame rates, aspect ratio, disposition and length
+// carry over as hints the muxers write into their headers.
+Status AddEditCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) noexcept {
+  Status st = AddCopyStream(out, inStream, outStream);
+  if (!IsOk(st)) return st;
+  AVStream *os = outStream;
+  const int ret = avformat_transfer_internal_stream_timing_info(out->oformat, os, inStream, AVFMT_TBCF_AUTO);
+  if (ret < 0) return StatusFromAv(ret);
+  // av_add_q with 0 reduces the fraction, as the muxers expect of a time base.
+  const AVRational tb = av_add_q(av_stream_get_codec_timebase(os), AVRational{0, 1});
+  os->time_base = tb.num > 0 && tb.den > 0 ? tb : inStream->time_base;
+  os->avg_frame_rate = inStream->avg_frame_rate;
+  os->r_frame_rate = inStream->r_frame_rate;
+  os->sample_aspect_ratio = inStream->sample_aspect_ratio;
+  os->disposition = inStream->disposition;
+  if (inStream->duration > 0) os->duration = RescaleDuration(inStream->duration, inStream->time_base, os->time_base);
+  return Status::Ok;
+}
+
+// Where one input stream's packets go: its output stream, the input's start (in
+// the input stream's time base) and the shift (in the output stream's).
+struct CopyRoute {
+  const AVStream *in = nullptr;
+  AVStream *out = nullptr;
+  int64_t startTs = 0;
+  int64_t shiftTs = 0;
+};
+
+void RoutePacket(AVPacket *pkt, const CopyRoute &route) noexcept {
+  ShiftPacketTimes(pkt, route.startTs);
+  RescalePacketTimes(pkt, route.in->time_base, route.out->time_base);
+  ShiftPacketTimes(pkt, -route.shiftTs);
+  pkt->stream_index = route.out->index;
+}
+
+}  // namespace
 
 Status GuessFormatFromInputName(const char *inputPath, const AVOutputFormat *&format) noexcept {
   format = av_guess_format(nullptr, inputPath, nullptr);
@@ -26,18 +66,16 @@ Status CreateEditOutput(EditJob &job, const AVOutputFormat *format, const char *
 }
 
 Status OpenEditInputs(EditJob &job, const char *inputPath) noexcept {
-  Status st = OpenAudioInput(job.out.get(), inputPath, AV_CODEC_ID_NONE, job.audioIn, job.audioOut, job.audioDecCtx,
-                             job.audioEncCtx);
+  Status st = OpenInputFile(inputPath, job.videoIn);
   if (!IsOk(st)) return st;
-  st = AddCopyVideoStream(job.out.get(), inputPath, job.videoIn, job.videoOut);
-  if (!IsOk(st)) return st;
-  // Both contexts probed the same file, so the choice made on audioIn names the
-  // same stream in videoIn: its packets are the ones the output parameters describe.
-  job.audioIndex = FindBestAudioStream(job.videoIn.get());
-  job.videoIndex = FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO);
+  AVFormatContext *in = job.videoIn.get();
+  job.audioIndex = FindBestAudioStream(in);
+  job.videoIndex = FindMovingVideoStream(in);
   if (job.audioIndex < 0) return Status::AudioStreamNotFound;
   if (job.videoIndex < 0) return Status::VideoStreamNotFound;
-  return Status::Ok;
+  st = AddEditCopyStream(job.out.get(), in->streams[job.audioIndex], job.audioOut);
+  if (!IsOk(st)) return st;
+  return AddEditCopyStream(job.out.get(), in->streams[job.videoIndex], job.videoOut);
 }
 
 Status WriteEditHeader(EditJob &job) noexcept {
@@ -48,21 +86,21 @@ Status WriteEditHeader(EditJob &job) noexcept {
 Status RemuxPackets(EditJob &job, int32_t shiftMs, VideoPacketStage &stage) noexcept {
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
-  const AVStream *audioIn = job.videoIn->streams[job.audioIndex];
-  const AVStream *videoIn = job.videoIn->streams[job.videoIndex];
-  // The shift in the output audio stream's ticks (22050 for 500 ms at 1/44100).
-  const int64_t audioOffset = RescaleTs(shiftMs, AVRational{1, 1000}, job.audioOut->time_base);
+  AVFormatContext *in = job.videoIn.get();
+  CopyRoute audio{in->streams[job.audioIndex], job.audioOut};
+  CopyRoute video{in->streams[job.videoIndex], job.videoOut};
+  audio.startTs = InputStartOffset(in, audio.in->time_base);
+  video.startTs = InputStartOffset(in, video.in->time_base);
+  // The shift in the output audio's ticks (22050 for 500 ms at 1/44100).
+  audio.shiftTs = RescaleTs(shiftMs, AVRational{1, 1000}, audio.out->time_base);
   for (;;) {
-    int ret = av_read_frame(job.videoIn.get(), pkt.get());
+    int ret = av_read_frame(in, pkt.get());
     if (ret == AVERROR(EAGAIN)) continue;
     // Some demuxers report a cut-off file as an I/O error at its end.
     if (ret == AVERROR_EOF || ret == AVERROR(EIO)) return Status::Ok;
     if (ret < 0) return StatusFromAv(ret);
     if (pkt->stream_index == job.audioIndex) {
-      RescalePacketTimes(pkt.get(), audioIn->time_base, job.audioOut->time_base);
-      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += audioOffset;
-      if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += audioOffset;
-      pkt->stream_index = job.audioOut->index;
+      RoutePacket(pkt.get(), audio);
     } else if (pkt->stream_index == job.videoIndex) {
       bool stop = false;
       const Status st = stage.OnVideoPacket(pkt.get(), stop);
@@ -70,10 +108,9 @@ Status RemuxPackets(EditJob &job, int32_t shiftMs, VideoPacketStage &stage) noex
         av_packet_unref(pkt.get());
         return st;
       }
-      RescalePacketTimes(pkt.get(), videoIn->time_base, job.videoOut->time_base);
-      pkt->stream_index = job.videoOut->index;
+      RoutePacket(pkt.get(), video);
     } else {
-      // A subtitle, data or second audio stream has no place in the output.
+      // A subtitle, data, cover or second audio stream has no place in the output.
       av_packet_unref(pkt.get());
       continue;
     }

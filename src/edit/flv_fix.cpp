@@ -13,7 +13,6 @@
 
 #include "core/streams.h"
 #include "core/timebase.h"
-#include "merge/merge_job.h"
 #include "platform/platform.h"
 
 namespace mpg {
@@ -58,12 +57,12 @@ struct FileIo {
 };
 
 struct RepairJob {
-  explicit RepairJob(const char *p) : path(p), tmpPath(std::string(p) + ".tmp"), merge("flv") {}
+  explicit RepairJob(const char *p) : path(p), tmpPath(std::string(p) + ".tmp") {}
 
   std::string path;
   std::string tmpPath;
-  MergeJob merge;  // the output and the two inputs of the stream openers
   InputFormatPtr probe;
+  OutputFormatPtr out;  // writes the new head; its streams copy the probe's
   CodecContextPtr audioDecCtx;
   FileIo file;  // the original, read for its head and its last tags
   int audioIndex = -1;
@@ -246,24 +245,29 @@ Status MeasureDuration(RepairJob &job) noexcept {
 
 // The output context with copies of the file's own streams, and the metadata the
 // file states besides its layout (title, encoder), so the head describes the same.
+// The copies need codec parameters only, so codecs this build cannot encode (VP6F)
+// get their head too.
 Status PrepareOutput(RepairJob &job) noexcept {
-  if (!IsOk(CreateOutputContext(job.merge, job.path.c_str()))) return Status::Exit;
-  AVFormatContext *out = job.merge.out.get();
+  const AVOutputFormat *format = av_guess_format("flv", nullptr, nullptr);
+  AVFormatContext *raw = nullptr;
+  if (!format || avformat_alloc_output_context2(&raw, format, nullptr, job.path.c_str()) < 0 || !raw) {
+    return Status::Exit;
+  }
+  job.out.reset(raw);
+  AVFormatContext *out = raw;
   // The muxer writes the codec set-up tags in stream order; the file's own order
   // keeps the new head laid out as the old one.
   const bool videoFirst = job.videoIndex >= 0 && job.videoIndex < job.audioIndex;
   for (int pass = 0; pass < 2; ++pass) {
-    Status st = Status::Ok;
-    if ((pass == 0) != videoFirst) {
-      AVStream *audioOut = nullptr;
-      st = OpenAudioInputForCopy(out, job.path.c_str(), job.merge.audioIn, audioOut);
-    } else if (job.videoIndex >= 0) {
-      AVStream *videoOut = nullptr;
-      st = OpenVideoInputForCopy(out, job.path.c_str(), job.merge.videoIn, videoOut);
-      // The muxer states the frame rate only when the stream has one.
-      if (IsOk(st)) videoOut->avg_frame_rate = job.probe->streams[job.videoIndex]->avg_frame_rate;
-    }
+    const bool audioPass = (pass == 0) != videoFirst;
+    const int index = audioPass ? job.audioIndex : job.videoIndex;
+    if (index < 0) continue;
+    const AVStream *inStream = job.probe->streams[index];
+    AVStream *outStream = nullptr;
+    const Status st = AddCopyStream(out, inStream, outStream);
     if (!IsOk(st)) return st;
+    // The muxer states the frame rate only when the stream has one.
+    if (!audioPass) outStream->avg_frame_rate = inStream->avg_frame_rate;
   }
   const AVDictionaryEntry *e = nullptr;
   while ((e = av_dict_get(job.probe->metadata, "", e, AV_DICT_IGNORE_SUFFIX))) {
@@ -283,14 +287,14 @@ Status PrepareOutput(RepairJob &job) noexcept {
 
 // The muxer writes the head into the temporary file; no packet and no trailer.
 Status WriteHeadToTemporaryFile(RepairJob &job) noexcept {
-  AVFormatContext *out = job.merge.out.get();
+  AVFormatContext *out = job.out.get();
   if (avio_open2(&out->pb, job.tmpPath.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0) return Status::Exit;
   job.tmpMade = true;
   const int ret = avformat_write_header(out, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   avio_flush(out->pb);
   const int ioError = out->pb->error;
-  job.merge.out.reset();
+  job.out.reset();
   if (ioError < 0) return StatusFromAv(ioError);
   std::string head;
   if (platform::ReadWholeFile(job.tmpPath.c_str(), kMaxHeadBytes, head) != platform::ReadResult::Ok || head.empty()) {

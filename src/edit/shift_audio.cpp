@@ -1,7 +1,8 @@
-// Audio shift: the input's audio and first video stream remuxed into a new file of
-// the input's container type, every audio timestamp moved by a constant. Refuses an
-// input without audio or video and an output that names the input. After any
-// failure the output path is removed; a stop by the host finishes the file.
+// Audio shift: the input's audio and first moving video stream remuxed into a new
+// file of the input's container type, starting at 0, every audio timestamp moved by
+// a constant. Refuses an input without audio or without moving video (a cover
+// picture is none) and an output that names the input. After any failure the
+// output path is removed; a stop by the host finishes the file.
 #include "edit/shift_audio.h"
 
 #include <algorithm>

@@ -160,6 +160,9 @@ TEST(Shift, InputWithoutAudioOrVideoFailsAndLeavesNoOutput) {
   EXPECT_FALSE(FileExists(out));
   EXPECT_EQ(MPG_ShiftAudio(fx::AacAudio10s().c_str(), out.c_str(), 10, nullptr, 0), MPG_VIDEO_STREAM_NOT_FOUND);
   EXPECT_FALSE(FileExists(out));
+  // A song's cover picture is no video to shift the sound against.
+  EXPECT_EQ(MPG_ShiftAudio(fx::Mp3WithCover5s().c_str(), out.c_str(), 10, nullptr, 0), MPG_VIDEO_STREAM_NOT_FOUND);
+  EXPECT_FALSE(FileExists(out));
 }
 
 TEST(Shift, OutputNamingTheInputIsRefusedAndTheInputKept) {
