@@ -72,9 +72,13 @@ typedef struct MergeOp2Result {
 /* ---- Media information (424 bytes) --------------------------------------------
  * Text fields are NUL-terminated, cut to 63 characters and upper-cased. */
 typedef struct MpgMediaInfo {
-  int64_t duration;            /* whole seconds */
+  int64_t duration;            /* whole seconds, truncated: the longer of the video and
+                                  audio, each from its first timestamp to the end of its
+                                  last packet (a start at 10 s or near the MPEG-TS clock
+                                  wrap does not count) */
   int64_t containerBitRate;    /* bit/s */
-  int32_t videoStreamCount;    /* cover pictures included */
+  int32_t videoStreamCount;    /* cover pictures included; the other video fields
+                                  describe the moving video when there is one */
   int32_t width;
   int32_t height;
   int32_t reserved1;
@@ -146,6 +150,9 @@ MPG_API const char *MPG_GetDefExt(int32_t outputFormatId) MPG_NOEXCEPT;
 /* ---- Probes ------------------------------------------------------------------------ */
 MPG_API uint8_t MPG_IsThisGoodFile(const char *path) MPG_NOEXCEPT;
 MPG_API uint8_t MPG_GetMediaInfo(const char *path, MpgMediaInfo *info) MPG_NOEXCEPT;
+/* The first usable audio stream's stated duration in its own time base when that
+ * fits in 32 bits; otherwise (a long MP3 counts 14112000 ticks a second), and for a
+ * stream that states none, its measured length in whole seconds. */
 MPG_API uint32_t MPG_GetAudioDuration(const char *path) MPG_NOEXCEPT;
 
 /* ---- Container choice ------------------------------------------------------------- */
@@ -160,7 +167,11 @@ MPG_API void MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferS
 MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
                             ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 /* segments: NULL-terminated array of paths. An output named .ts, .m2ts, .mts, .m2t
- * or .m4t gives MPEG-TS, any other MP4. */
+ * or .m4t gives MPEG-TS, any other MP4. The output's timeline starts at 0. Each
+ * segment moves as a whole, keeping its audio and video together: one whose
+ * timestamps jump back (an HLS discontinuity, an MPEG-TS clock wrap, the same
+ * segment twice) continues where the output ended; a gap ahead stays unless
+ * rebaseTimestamps asks to close it. */
 MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
                           uint8_t rebaseTimestamps, ProgressCallback callback,
                           uintptr_t user) MPG_NOEXCEPT;
@@ -173,7 +184,13 @@ MPG_API int32_t MPG_Transcode(const MpgString *inputPath, const MpgString *outpu
 MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
                             ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 
-/* ---- Edits -------------------------------------------------------------------------- */
+/* ---- Edits --------------------------------------------------------------------------
+ * Crop (a remux into the input's own container kind), trim and audio shift need
+ * moving video and audio: a cover picture (ID3 art, an M4A cover) is not taken for
+ * the video, so a song gives MPG_VIDEO_STREAM_NOT_FOUND. Copied streams need no
+ * encoder (WMV3, VP6F copy too), and outputs start at 0 however late the input's
+ * timeline starts. Trim re-encodes the video with the input's codec when this build
+ * encodes it and the container takes it, else with the container's usual one. */
 MPG_API int32_t MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
                                ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 MPG_API int32_t MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEXCEPT;
@@ -181,7 +198,11 @@ MPG_API int32_t MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPa
                                      int32_t startSeconds, int32_t endSeconds) MPG_NOEXCEPT;
 MPG_API int32_t FLV_FixDuration(const char *path) MPG_NOEXCEPT;
 
-/* ---- Still images -------------------------------------------------------------------- */
+/* ---- Still images --------------------------------------------------------------------
+ * The picture comes from the first moving video stream, decoded from the key frame
+ * before the asked time up to it; the first picture from there that is not one
+ * colour is taken, or the first picture when all of them are. A file whose only
+ * picture is its cover (a song) gives the cover. */
 MPG_API uint8_t MPG_GetImage(int32_t imageFormat, const char *inputPath, const char *outputPath,
                              int32_t height, int32_t quality) MPG_NOEXCEPT;
 /* position in progress-scale units of the file's duration. */
