@@ -1,0 +1,68 @@
+#include "transcode/output_codec.h"
+
+namespace mpg {
+
+namespace {
+
+constexpr int kTrialBufferSize = 4096;
+
+// The throwaway output's bytes go nowhere.
+int DiscardBytes(void *, uint8_t *, int size) noexcept { return size; }
+// Seekable, so muxers that rewrite their header at the end (MP4) set up as for a
+// file; nothing is ever read back.
+int64_t SeekNowhere(void *, int64_t, int whence) noexcept { return whence == AVSEEK_SIZE ? -1 : 0; }
+
+// avformat_init_output runs the muxer's own checks of every stream without
+// writing anything.
+bool MuxerInitTakes(const AVOutputFormat *fmt, const AVStream *inStream) noexcept {
+  auto *buffer = static_cast<unsigned char *>(av_malloc(kTrialBufferSize));
+  if (!buffer) return false;
+  IoContextPtr io(avio_alloc_context(buffer, kTrialBufferSize, 1, nullptr, nullptr, DiscardBytes, SeekNowhere));
+  if (!io) {
+    av_free(buffer);
+    return false;
+  }
+  io->seekable = AVIO_SEEKABLE_NORMAL;
+  AVFormatContext *raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, fmt, nullptr, nullptr) < 0 || !raw) return false;
+  // The context borrows io; it is detached again before the context is freed.
+  raw->pb = io.get();
+  AVStream *st = avformat_new_stream(raw, nullptr);
+  bool takes = st && avcodec_parameters_copy(st->codecpar, inStream->codecpar) >= 0;
+  if (takes) {
+    // The output container chooses its own tag for the codec.
+    st->codecpar->codec_tag = 0;
+    st->time_base = inStream->time_base;
+    takes = avformat_init_output(raw, nullptr) >= 0;
+  }
+  raw->pb = nullptr;
+  avformat_free_context(raw);
+  return takes;
+}
+
+}  // namespace
+
+bool MuxerTakesStream(const AVOutputFormat *fmt, const AVStream *inStream) noexcept {
+  if (!fmt || !inStream || !inStream->codecpar) return false;
+  // 1: the tag table lists it; 0: it does not; below 0: the muxer keeps no table,
+  // so only its set-up can tell.
+  if (avformat_query_codec(fmt, inStream->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0) return false;
+  return MuxerInitTakes(fmt, inStream);
+}
+
+bool HasUsableEncoder(AVCodecID id) noexcept {
+  const AVCodec *encoder = avcodec_find_encoder(id);
+  return encoder && !(encoder->capabilities & AV_CODEC_CAP_EXPERIMENTAL);
+}
+
+AVCodecID ChooseOutputCodec(const AVOutputFormat *fmt, const AVStream *inStream, bool reencode) noexcept {
+  const AVCodecID own = inStream->codecpar->codec_id;
+  if (MuxerTakesStream(fmt, inStream) && (!reencode || HasUsableEncoder(own))) return own;
+  switch (inStream->codecpar->codec_type) {
+    case AVMEDIA_TYPE_AUDIO: return fmt->audio_codec;
+    case AVMEDIA_TYPE_VIDEO: return fmt->video_codec;
+    default: return AV_CODEC_ID_NONE;
+  }
+}
+
+}  // namespace mpg
