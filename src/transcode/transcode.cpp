@@ -369,9 +369,10 @@ Status HandleVideoPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, 
     RescalePacketTimes(pkt, inStream->time_base, job.videoEnc->time_base);
     return ReencodeVideoPacket(job.video, job.out.get(), job.videoDec.get(), job.videoEnc.get(), pkt, t);
   }
-  // AVI stores no pts for video: the muxer derives it from the dts, as in the
-  // ffmpeg tool's copies. A packet without either has no place in the output.
-  if (pkt->pts == AV_NOPTS_VALUE && pkt->dts == AV_NOPTS_VALUE) return Status::Ok;
+  // AVI stores no pts for video, only its frames in decoding order: the dts is the
+  // pts the MP4 muxer would take anyway. A packet without either has no place.
+  if (pkt->pts == AV_NOPTS_VALUE) pkt->pts = pkt->dts;
+  if (pkt->pts == AV_NOPTS_VALUE) return Status::Ok;
   pkt->stream_index = t.outVideoIndex;
   RescalePacketTimes(pkt, inStream->time_base, t.outVideoStream->time_base);
   KeepDtsIncreasing(pkt, job.lastCopiedVideoDts);

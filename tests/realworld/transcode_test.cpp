@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 extern "C" {
@@ -31,9 +32,16 @@ std::string FragmentedMp4() {
                               "-i " + mpgtest::Quote(Real("sp_small.mp4")) +
                                   " -map 0:v -map 0:a -c copy -t 3 -movflags frag_keyframe+empty_moov");
 }
+// The first two seconds of a VP6F Flash video, copied.
+std::string ShortVp6Flv() {
+  return mpgtest::MakeFixture("rw_vp6_2s.flv",
+                              "-i " + mpgtest::Quote(Real("me_grampa_laughing_vp6.flv")) + " -c copy -t 2");
+}
+// AVI keeps no pts; without B-frames every picture's time survives a copy.
 std::string H264InAvi() {
-  return mpgtest::MakeFixture("rw_small_h264.avi",
-                              "-i " + mpgtest::Quote(Real("sp_small.mp4")) + " -map 0:v -map 0:a -c copy -t 3");
+  return mpgtest::MakeFixture("rw_small_h264.avi", "-i " + mpgtest::Quote(Real("sp_small.mp4")) +
+                                                       " -map 0:v -map 0:a -c:v libx264 -bf 0 -preset ultrafast"
+                                                       " -c:a copy -t 3");
 }
 
 enum class Job { Transcode, Mp3 };
@@ -77,6 +85,26 @@ double PlayedSpan(const std::string &path, const std::string &selector) {
   return span.end - std::max(0.0, span.firstPts);
 }
 
+// The input stream's span; AVI video packets carry no pts, so there the file's
+// stated duration.
+double InputSpan(const std::string &path, const std::string &selector) {
+  const double span = mpgtest::ProbeSpan(path, selector).Span();
+  return span > 0 ? span : mpgtest::ProbeDuration(path);
+}
+
+// What a full decode reports, leaving out the null muxer's complaints about the
+// frame times of variable-rate video (VP6 in FLV), which it makes of such inputs
+// themselves: they are no decoding errors.
+std::string DecodeErrors(const std::string &path) {
+  std::string errors, kept;
+  if (mpgtest::DecodesCleanly(path, &errors)) return "";
+  std::istringstream lines(errors);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("non monotonically increasing dts to muxer") == std::string::npos) kept += line + "\n";
+  }
+  return kept;
+}
+
 class RealWorldTranscode : public ::testing::TestWithParam<RealCase> {};
 
 TEST_P(RealWorldTranscode, WritesWhatFfmpegWritesOrFailsWithoutAFile) {
@@ -103,21 +131,16 @@ TEST_P(RealWorldTranscode, WritesWhatFfmpegWritesOrFailsWithoutAFile) {
       EXPECT_EQ((*st)["height"], c.height);
     }
     // Every picture's time reaches the output (a frame's length of slack).
-    EXPECT_NEAR(PlayedSpan(out, "v:0"), mpgtest::ProbeSpan(in, "v:0").Span(), 0.1);
+    EXPECT_NEAR(PlayedSpan(out, "v:0"), InputSpan(in, "v:0"), 0.1);
   }
   ASSERT_EQ(mpgtest::CountStreams(out, "audio"), 1);
   EXPECT_EQ(mpgtest::ProbeCodec(out, "audio"), c.audioCodec);
-  EXPECT_NEAR(PlayedSpan(out, "a:0"), mpgtest::ProbeSpan(in, "a:0").Span(), 0.1);
+  EXPECT_NEAR(PlayedSpan(out, "a:0"), InputSpan(in, "a:0"), 0.1);
   // MPEG-TS muxers start their clock 1.4 s in by design.
   if (std::strcmp(c.extension, "ts") != 0) {
     EXPECT_LT(std::fabs(mpgtest::ProbeStartTime(out)), 0.05) << "the output starts at 0";
   }
-  // An output is as clean as its input: VP6 in FLV, say, carries frame times a
-  // decode to the null muxer already complains about.
-  std::string errors;
-  if (mpgtest::DecodesCleanly(in)) {
-    EXPECT_TRUE(mpgtest::DecodesCleanly(out, &errors)) << errors;
-  }
+  EXPECT_EQ(DecodeErrors(out), "");
 }
 
 TranscodeParams To(int32_t outputFormat, int32_t height = 0) {
@@ -138,17 +161,17 @@ INSTANTIATE_TEST_SUITE_P(
                  "aac"},
         RealCase{"AmrIntoMp4BecomesAac", "ax_amrnb.3gp", nullptr, Job::Transcode, To(kMp4), "mp4", 0, "", 0, 0,
                  "aac"},
-        // 256x110 at a height of 360 is 837 wide; H.264 4:2:0 needs an even width.
-        RealCase{"OddScaledWidthRoundedToEven", "sp_small.mp4", nullptr, Job::Transcode, To(kMp4, 360), "mp4", 0,
-                 "h264", 838, 360, "aac"},
+        // 256x110 at a height of 120 is 279 wide; H.264 4:2:0 needs an even width.
+        RealCase{"OddScaledWidthRoundedToEven", "sp_small.mp4", nullptr, Job::Transcode, To(kMp4, 120), "mp4", 0,
+                 "h264", 280, 120, "aac"},
         // The MPEG-2 encoder counts in its frame rates, not the 90 kHz TS clock.
         RealCase{"Mpeg2ReencodeInTsGetsAFrameRateClock", "ax_h262_mpeg_audio.ts", nullptr, Job::Transcode,
                  To(kTs, 144), "ts", 0, "mpeg2video", 0, 144, "mp2"},
         // No VP6 encoder exists and MP4 cannot hold VP6F: H.264 instead.
-        RealCase{"Vp6fIntoMp4BecomesH264", "me_grampa_laughing_vp6.flv", nullptr, Job::Transcode, To(kMp4), "mp4",
-                 0, "h264", 352, 288, "mp3"},
-        RealCase{"Vp6fIntoAviIsCopied", "me_grampa_laughing_vp6.flv", nullptr, Job::Transcode, To(kAvi), "avi", 0,
-                 "vp6f", 352, 288, "mp3"},
+        RealCase{"Vp6fIntoMp4BecomesH264", nullptr, ShortVp6Flv, Job::Transcode, To(kMp4), "mp4", 0, "h264", 352,
+                 288, "mp3"},
+        RealCase{"Vp6fIntoAviIsCopied", nullptr, ShortVp6Flv, Job::Transcode, To(kAvi), "avi", 0, "vp6f", 352, 288,
+                 "mp3"},
         RealCase{"FragmentedMp4Scaled", nullptr, FragmentedMp4, Job::Transcode, To(kMp4, 144), "mp4", 0, "h264", 0,
                  144, "aac"},
         RealCase{"PartlyFragmentedMp4Scaled", "ax_partially_fragmented.mp4", nullptr, Job::Transcode, To(kMp4, 144),
