@@ -308,7 +308,8 @@ TEST_P(TranscodeAudioFallback, ReencodesToTheContainersCodec) {
   const FallbackCase &c = GetParam();
   const std::string in = c.input(), out = mpgtest::Out("fallback.bin");
   ASSERT_EQ(RunTranscode(in, out, Params(c.outputFormat)), 0);
-  const json *audio = FirstStream(mpgtest::Probe(out), "audio");
+  const json probe = mpgtest::Probe(out);
+  const json *audio = FirstStream(probe, "audio");
   ASSERT_NE(audio, nullptr);
   EXPECT_EQ((*audio)["codec_name"], c.audioCodec);
   EXPECT_NEAR(PacketSpan(out, "a:0"), PacketSpan(in, "a:0"), 0.2);
