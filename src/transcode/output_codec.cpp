@@ -6,14 +6,15 @@ namespace {
 
 constexpr int kTrialBufferSize = 4096;
 
-// The throwaway output's bytes go nowhere.
+// The trial output's bytes go nowhere.
 int DiscardBytes(void *, uint8_t *, int size) noexcept { return size; }
 // Seekable, so muxers that rewrite their header at the end (MP4) set up as for a
 // file; nothing is ever read back.
 int64_t SeekNowhere(void *, int64_t, int whence) noexcept { return whence == AVSEEK_SIZE ? -1 : 0; }
 
-// avformat_init_output runs the muxer's own checks of every stream without
-// writing anything.
+// The muxer's own checks of every stream, some made when it sets up, others
+// (MPEG-PS) when it writes its header: both run here into a sink, and the
+// trailer lets the muxer free what it keeps until then.
 bool MuxerInitTakes(const AVOutputFormat *fmt, const AVStream *inStream) noexcept {
   auto *buffer = static_cast<unsigned char *>(av_malloc(kTrialBufferSize));
   if (!buffer) return false;
@@ -33,7 +34,8 @@ bool MuxerInitTakes(const AVOutputFormat *fmt, const AVStream *inStream) noexcep
     // The output container chooses its own tag for the codec.
     st->codecpar->codec_tag = 0;
     st->time_base = inStream->time_base;
-    takes = avformat_init_output(raw, nullptr) >= 0;
+    takes = avformat_write_header(raw, nullptr) >= 0;
+    if (takes) av_write_trailer(raw);
   }
   raw->pb = nullptr;
   avformat_free_context(raw);

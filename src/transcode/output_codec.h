@@ -12,7 +12,8 @@ namespace mpg {
 // True when fmt's muxer accepts a stream with inStream's codec parameters as they
 // stand: its tag table lists the codec (avformat_query_codec) and its set-up takes
 // the stream (some tags are listed but refused outside experimental mode, FLAC in
-// MP4 for one). The set-up is tried on a throwaway context that writes nowhere.
+// MP4 for one; MPEG-PS checks its audio codecs only in its header). The muxer's
+// set-up and header are tried on a throwaway context that writes nowhere.
 bool MuxerTakesStream(const AVOutputFormat *fmt, const AVStream *inStream) noexcept;
 
 // True when the build has an encoder for id that opens without experimental mode.

@@ -16,10 +16,6 @@ namespace {
 // Audio streams have no frame rate; this stands in where a container wants one.
 constexpr AVRational kAudioFallbackFrameRate = {44100, 1};
 constexpr AVRational kVideoFallbackFrameRate = {25, 1};
-// Above this an audio bit rate is a lossless or PCM stream's, which a lossy
-// encoder must not copy; it then gets the common 128 kbit/s.
-constexpr int64_t kMaxLossyAudioBitRate = 320000;
-constexpr int64_t kDefaultAudioBitRate = 128000;
 // Frame rates at or above this are demuxer guesses (a 90 kHz clock), not rates.
 constexpr double kMaxPlausibleFrameRate = 1000.0;
 // MPEG-4 Part 2 codes the time base denominator in 16 bits.
@@ -133,8 +129,9 @@ AVSampleFormat ChooseEncoderSampleFormat(const AVCodec *encoder, AVSampleFormat 
   return encoder->sample_fmts[0] == AV_SAMPLE_FMT_NONE ? wanted : encoder->sample_fmts[0];
 }
 
-int64_t LossyBitRateFor(int64_t inputBitRate) noexcept {
-  return inputBitRate > 0 && inputBitRate <= kMaxLossyAudioBitRate ? inputBitRate : kDefaultAudioBitRate;
+int64_t EncoderDefaultBitRate(const AVCodec *encoder) noexcept {
+  const CodecContextPtr fresh(avcodec_alloc_context3(encoder));
+  return fresh ? fresh->bit_rate : 0;
 }
 
 int FitEncoderRateAndChannels(const AVCodec *encoder, AVCodecContext *encCtx) noexcept {

@@ -20,10 +20,10 @@ namespace mpg {
 // this 16-bit sources (FLAC, PCM WAV) could not open the MP3 and AAC encoders.
 AVSampleFormat ChooseEncoderSampleFormat(const AVCodec *encoder, AVSampleFormat wanted) noexcept;
 
-// The bit rate a lossy encoder gets for an input of inputBitRate bit/s: the input's
-// when it is one a lossy codec would use, else 128000 (a lossless or PCM input's
-// rate, or none).
-int64_t LossyBitRateFor(int64_t inputBitRate) noexcept;
+// The bit rate encoder takes when none is set: the default of a fresh context for
+// it, as the ffmpeg tool leaves it (AAC and MP2 choose their own by channels and
+// rate). 0 when no context can be made.
+int64_t EncoderDefaultBitRate(const AVCodec *encoder) noexcept;
 
 // Moves the unopened encoder context's sample rate and channel layout to ones the
 // encoder lists, when it lists any and not the current one: the lowest listed

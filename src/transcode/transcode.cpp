@@ -152,10 +152,11 @@ Status OpenAudioEncoder(TranscodeJob &job) noexcept {
   }
   const AVCodec *encoder = avcodec_find_encoder(enc->codec_id);
   if (!encoder) return Status::Unknown;
-  // Another codec than the input's: a lossless or PCM input's bit rate means
-  // nothing to a lossy encoder, and its rate or channels may be ones it refuses.
+  // Another codec than the input's: the input's bit rate means nothing to it (a
+  // lossless or PCM rate, or one it does not code), and its rate or channels may
+  // be ones it refuses.
   if (enc->codec_id != job.audioDec->codec_id) {
-    if (p.audioBitRateRequest == 0) enc->bit_rate = LossyBitRateFor(enc->bit_rate);
+    if (p.audioBitRateRequest == 0) enc->bit_rate = EncoderDefaultBitRate(encoder);
     ret = FitEncoderRateAndChannels(encoder, enc);
     if (ret < 0) return StatusFromAv(ret);
   }
