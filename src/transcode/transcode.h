@@ -18,8 +18,8 @@ const AVOutputFormat *FindTranscodeMuxer(int32_t outputFormat) noexcept;
 // Transcodes inputPath into outputPath as params asks. The video is re-encoded
 // when any video field is set and copied otherwise; the audio is re-encoded when
 // any audio field is set and copied otherwise. A stream the output container
-// cannot hold as it is (FLAC, PCM, AMR or WMA in MP4; VP6F anywhere but FLV and
-// AVI), or re-encoded from a codec without encoder, goes to the container's usual
+// cannot hold as it is (FLAC, PCM, AMR or WMA in MP4; VP6F or WMV3 in MP4 or
+// WebM), or re-encoded from a codec without encoder, goes to the container's usual
 // codec (ChooseOutputCodec). Cover pictures are not video. When the input has
 // moving video and the container takes video, the output has it or the call
 // fails. Timestamps start at 0. Progress goes to callback (may be null) in
