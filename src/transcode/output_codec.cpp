@@ -1,5 +1,9 @@
 #include "transcode/output_codec.h"
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
 namespace mpg {
 
 namespace {
@@ -42,13 +46,37 @@ bool MuxerInitTakes(const AVOutputFormat *fmt, const AVStream *inStream) noexcep
   return takes;
 }
 
+// MPEG-TS and MPEG-PS keep no tag table and write any codec, but a codec they
+// have no stream type for becomes private data that no reader decodes (FLAC or
+// AMR in TS: "bin_data"), and H.264 in PS reads back as nothing. These are the
+// codecs their demuxers recognise.
+bool MpegStreamTypeKnown(const AVOutputFormat *fmt, AVCodecID id) noexcept {
+  static constexpr AVCodecID kTs[] = {AV_CODEC_ID_MPEG1VIDEO, AV_CODEC_ID_MPEG2VIDEO, AV_CODEC_ID_MPEG4,
+                                      AV_CODEC_ID_H264,       AV_CODEC_ID_HEVC,       AV_CODEC_ID_VC1,
+                                      AV_CODEC_ID_CAVS,       AV_CODEC_ID_DIRAC,      AV_CODEC_ID_MP1,
+                                      AV_CODEC_ID_MP2,        AV_CODEC_ID_MP3,        AV_CODEC_ID_AAC,
+                                      AV_CODEC_ID_AAC_LATM,   AV_CODEC_ID_AC3,        AV_CODEC_ID_EAC3,
+                                      AV_CODEC_ID_DTS,        AV_CODEC_ID_TRUEHD,     AV_CODEC_ID_OPUS,
+                                      AV_CODEC_ID_S302M};
+  static constexpr AVCodecID kPs[] = {AV_CODEC_ID_MPEG1VIDEO, AV_CODEC_ID_MPEG2VIDEO, AV_CODEC_ID_MP1,
+                                      AV_CODEC_ID_MP2,        AV_CODEC_ID_MP3,        AV_CODEC_ID_AC3,
+                                      AV_CODEC_ID_DTS,        AV_CODEC_ID_PCM_S16BE,  AV_CODEC_ID_PCM_DVD};
+  const bool ts = std::strcmp(fmt->name, "mpegts") == 0;
+  if (!ts && std::strcmp(fmt->name, "mpeg") != 0) return true;
+  const AVCodecID *begin = ts ? std::begin(kTs) : std::begin(kPs);
+  const AVCodecID *end = ts ? std::end(kTs) : std::end(kPs);
+  return std::find(begin, end, id) != end;
+}
+
 }  // namespace
 
 bool MuxerTakesStream(const AVOutputFormat *fmt, const AVStream *inStream) noexcept {
   if (!fmt || !inStream || !inStream->codecpar) return false;
   // 1: the tag table lists it; 0: it does not; below 0: the muxer keeps no table,
   // so only its set-up can tell.
-  if (avformat_query_codec(fmt, inStream->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0) return false;
+  const AVCodecID id = inStream->codecpar->codec_id;
+  const int listed = avformat_query_codec(fmt, id, FF_COMPLIANCE_NORMAL);
+  if (listed == 0 || (listed < 0 && !MpegStreamTypeKnown(fmt, id))) return false;
   return MuxerInitTakes(fmt, inStream);
 }
 

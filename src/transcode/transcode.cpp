@@ -267,6 +267,11 @@ Status SetUpVideo(TranscodeJob &job) noexcept {
     st = AddCopyStream(job.out.get(), inStream, t.outVideoStream);
     if (IsOk(st)) {
       t.outVideoStream->time_base = inStream->time_base;
+      // The frame count goes along, as in the ffmpeg tool's copies: the AVI muxer
+      // then takes H.264 from MP4 in its length-prefixed form, which its codec
+      // configuration announces, instead of refusing the first packet for
+      // lacking an Annex B start code.
+      t.outVideoStream->nb_frames = inStream->nb_frames;
       job.videoIn = std::move(in);
     }
   }
