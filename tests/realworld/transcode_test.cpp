@@ -82,6 +82,8 @@ const nlohmann::json *FirstVideo(const nlohmann::json &probe) {
 // before 0 (AAC's 1024) are no part of what plays.
 double PlayedSpan(const std::string &path, const std::string &selector) {
   const mpgtest::PacketSpan span = mpgtest::ProbeSpan(path, selector);
+  // AVI video packets carry no pts: the file's stated duration.
+  if (span.end <= 0) return mpgtest::ProbeDuration(path);
   return span.end - std::max(0.0, span.firstPts);
 }
 
@@ -180,6 +182,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "aac"},
         RealCase{"H264InAviInto3gpScaled", nullptr, H264InAvi, Job::Transcode, To(k3gp, 144), "3gp", 0, "h264", 0,
                  144, "aac"},
+        // Another container's usual codec: MP2 in MPEG-TS.
+        RealCase{"FlacIntoTsBecomesMp2", "ax_bear.flac", nullptr, Job::Transcode, To(kTs), "ts", 0, "", 0, 0, "mp2"},
+        // MP4's H.264 copied into AVI keeps its video.
+        RealCase{"H264FromMp4IntoAviCopied", "sp_small.mp4", nullptr, Job::Transcode, To(kAvi), "avi", 0, "h264", 256,
+                 110, "aac"},
         // A cover picture is no video: the song's audio alone.
         RealCase{"CoverPictureIsNotVideo", "mm_trumpsta.m4a", nullptr, Job::Transcode, To(kMp4), "mp4", 0, "", 0, 0,
                  "aac"},
