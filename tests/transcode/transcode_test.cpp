@@ -5,8 +5,10 @@
 // 4:4:4 pictures, bit budgets planned for the clock instead of the frame rate,
 // audio timestamps in the wrong clock for Matroska and MPEG-TS, frame-rate
 // reduction corrupting inter-coded pictures, muxers FFmpeg names differently
-// from the extension table, a stop leaving a broken file, failures leaving partial
-// files, and an input destroyed by its own output.
+// from the extension table, audio a container refuses copied into it instead of
+// re-encoded to its usual codec, an unknown video codec dropping the video, a stop
+// leaving a broken file, failures leaving partial files, and an input destroyed
+// by its own output.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
