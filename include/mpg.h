@@ -177,10 +177,25 @@ MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, i
                           uintptr_t user) MPG_NOEXCEPT;
 
 /* ---- Conversion -------------------------------------------------------------------- */
+/* Rewrites a file into the container params->outputFormat names. Fields left 0
+ * copy the input's streams; a stream the container cannot hold as it is (FLAC,
+ * PCM, ADPCM, AMR or WMA audio in MP4; VP6F or WMV3 video in MP4) is re-encoded to
+ * the container's usual codec instead, as is a stream to re-encode whose codec
+ * has no encoder: AAC and H.264 for MP4, AMR-NB and H.263 for 3GP, MP3 and
+ * MPEG-4 Part 2 for AVI, Opus and VP9 for WebM, MP2 and MPEG-2 for MPEG-TS, MP2
+ * and MPEG-1 for MPEG-PS, WMA and MS-MPEG4 for WMV, AAC for .aac, MP3 for .mp3.
+ * Picture sizes are rounded to the encoder's steps (even for 4:2:0). A cover
+ * picture (ID3 or M4A art) is not video. When the input has moving video and
+ * the container takes video, the output holds it or the call fails. Outputs
+ * start at 0. MPG_AUDIO_STREAM_NOT_FOUND for an input without audio;
+ * MPG_BAD_PARAMETER for a codec choice out of range. A failure deletes the
+ * output; a stop leaves a finished, shorter file and returns 0. */
 MPG_API int32_t MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
                               const TranscodeParams *params, ProgressCallback callback,
                               uintptr_t user) MPG_NOEXCEPT;
-/* bitRate in bit/s; 0 or below: no cap. */
+/* bitRate in bit/s; 0 or below: no cap. A failure leaves what was written, except
+ * when not one audio frame decoded (a truncated download): that call fails with
+ * AVERROR_INVALIDDATA and leaves no file. */
 MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
                             ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 

@@ -1,7 +1,8 @@
 // MP3 conversion of a file's best audio stream. Refuses an output path that names
 // the input and an input without audio. The output file is created once the
 // encoder and resampler are open; a later failure leaves what was written (without
-// a trailer), and a stop by the host leaves a finished, shorter MP3.
+// a trailer), except when no audio at all was written, which deletes it; a stop
+// by the host leaves a finished, shorter MP3.
 #include "transcode/mp3_convert.h"
 
 #include <algorithm>
@@ -38,6 +39,7 @@ struct Mp3Job {
       : requestedBitRate(bitRate), progress(callback, user) {}
 
   int32_t requestedBitRate;
+  bool outputOpened = false;  // the file at the output path is ours
   InputFormatPtr in;
   OutputFormatPtr out;
   CodecContextPtr decCtx;
@@ -117,6 +119,7 @@ Status OpenEncoder(Mp3Job &job) noexcept {
 Status OpenOutputFile(Mp3Job &job, const char *outputPath) noexcept {
   int ret = avio_open2(&job.out->pb, outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
   if (ret < 0) return StatusFromAv(ret);
+  job.outputOpened = true;
   StreamTimingState &t = job.timing;
   t.inAudioIndex = FindBestAudioStream(job.in.get());
   t.inAudioStream = job.in->streams[t.inAudioIndex];
@@ -182,7 +185,11 @@ Status Convert(Mp3Job &job) noexcept {
     if (!IsOk(st)) return st;
     if (finished) {
       bool written = false;
-      return EncodeAudioFrame(nullptr, job.out.get(), job.encCtx.get(), written, job.timing);
+      st = EncodeAudioFrame(nullptr, job.out.get(), job.encCtx.get(), written, job.timing);
+      if (!IsOk(st)) return st;
+      // A truncated file whose audio never decodes: an MP3 of tags alone is no
+      // conversion.
+      return job.timing.encodedDuration == 0 ? Status::InvalidData : Status::Ok;
     }
     if (ReportProgress(job)) return Status::Ok;
   }
@@ -192,6 +199,14 @@ Status Finish(Mp3Job &job) noexcept {
   job.progress.ReportFinal();
   const int ret = av_write_trailer(job.out.get());
   return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+}
+
+// A failed conversion keeps what it wrote, as far as it got, unless no audio was
+// written at all: then the file holds tags alone and goes.
+void DiscardEmptyOutput(Mp3Job &job, const char *outputPath) noexcept {
+  if (!job.outputOpened || job.timing.encodedDuration != 0) return;
+  job.out.reset();
+  platform::DeleteFile(outputPath);
 }
 
 }  // namespace
@@ -209,6 +224,7 @@ Status ConvertToMp3(const char *inputPath, const char *outputPath, int32_t reque
   if (IsOk(st)) st = OpenOutputFile(job, outputPath);
   if (IsOk(st)) st = Convert(job);
   if (IsOk(st)) st = Finish(job);
+  if (!IsOk(st)) DiscardEmptyOutput(job, outputPath);
   return st;
 }
 

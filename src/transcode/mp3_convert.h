@@ -16,9 +16,10 @@ namespace mpg {
 // ProgressScale; a stop answer finishes the file so far and returns Ok.
 // SameFile when outputPath names the input; BadParameter for a null or empty path;
 // Exit without an "mp3" muxer; AudioStreamNotFound; Unknown when a codec is
-// missing; InvalidData after 20 undecodable packets; else the FFmpeg error of the
-// failing step. The output file is created only once the encoder is open and is
-// left as written on a later failure.
+// missing; InvalidData after 20 undecodable packets, or when the input ends
+// without one decoded audio frame; else the FFmpeg error of the failing step. The
+// output file is created only once the encoder is open and is left as written on
+// a later failure, except when no audio was written at all, which deletes it.
 Status ConvertToMp3(const char *inputPath, const char *outputPath, int32_t requestedBitRate,
                     ProgressCallback callback, uintptr_t user) noexcept;
 

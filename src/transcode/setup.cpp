@@ -7,6 +7,7 @@
 #include "core/progress.h"
 #include "core/streams.h"
 #include "transcode/audio_path.h"
+#include "transcode/output_codec.h"
 
 namespace mpg {
 
@@ -32,11 +33,13 @@ struct CodecChoice {
   uint32_t tag;
 };
 
-// The encoder and the tag each videoCodecChoice names; AV_CODEC_ID_NONE for choice
-// 0 (the input's codec) and for values out of range.
-bool ChooseVideoCodec(const VideoEncodeRequest &req, const AVStream *inStream, CodecChoice &choice) noexcept {
+// The encoder and the tag each videoCodecChoice names; false for values out of
+// range. Choice 0 is the input's codec, or the output container's usual one when
+// the container cannot hold the input's or no encoder exists for it.
+bool ChooseVideoCodec(const VideoEncodeRequest &req, const AVOutputFormat *fmt, const AVStream *inStream,
+                      CodecChoice &choice) noexcept {
   switch (req.videoCodecChoice) {
-    case 0: choice = {inStream->codecpar->codec_id, 0}; return true;
+    case 0: choice = {fmt ? ChooseOutputCodec(fmt, inStream, true) : inStream->codecpar->codec_id, 0}; return true;
     case 1: choice = {AV_CODEC_ID_MPEG4, MKTAG('X', 'V', 'I', 'D')}; return true;
     case 2: choice = {AV_CODEC_ID_MPEG4, MKTAG('D', 'X', '5', '0')}; return true;
     case 3: choice = {AV_CODEC_ID_MPEG4, MKTAG('D', 'I', 'V', 'X')}; return true;
@@ -76,10 +79,36 @@ AVPixelFormat ChooseEncoderPixelFormat(const AVCodec *encoder, AVPixelFormat fmt
   return encoder->pix_fmts[0];
 }
 
-Status OpenFirstVideoStream(const char *path, InputFormatPtr &in, AVStream *&inStream) noexcept {
+// Size steps the encoder's pixel format needs: chroma subsampled by two (4:2:0,
+// 4:2:2) needs even sizes.
+VideoSize SizeAlignment(AVPixelFormat fmt) noexcept {
+  const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(fmt);
+  if (!desc) return {1, 1};
+  return {1 << desc->log2_chroma_w, 1 << desc->log2_chroma_h};
+}
+
+// v to the nearest multiple of step, at least step, as the ffmpeg tool's scaler
+// rounds a derived size ("-2").
+int RoundToStep(int v, int step) noexcept {
+  if (v <= 0 || step <= 1) return v;
+  return std::max(step, (v + step / 2) / step * step);
+}
+
+// Encoders with a list of frame rates (MPEG-1, MPEG-2) count in one of them and
+// refuse any other clock: the listed rate nearest to frameRate (25 when unknown).
+void UseListedFrameRate(const AVCodec *encoder, AVRational frameRate, AVCodecContext *enc) noexcept {
+  if (!encoder->supported_framerates) return;
+  const AVRational wanted = frameRate.num > 0 && frameRate.den > 0 ? frameRate : kVideoFallbackFrameRate;
+  const int idx = av_find_nearest_q_idx(wanted, encoder->supported_framerates);
+  enc->framerate = encoder->supported_framerates[idx];
+  enc->time_base = av_inv_q(enc->framerate);
+}
+
+// The first video stream, or with moving set the first that is not a cover picture.
+Status OpenFirstVideoStream(const char *path, InputFormatPtr &in, AVStream *&inStream, bool moving = false) noexcept {
   Status st = OpenInputFile(path, in);
   if (!IsOk(st)) return st;
-  const int index = FindFirstStreamOfType(in.get(), AVMEDIA_TYPE_VIDEO);
+  const int index = moving ? FindMovingVideoStream(in.get()) : FindFirstStreamOfType(in.get(), AVMEDIA_TYPE_VIDEO);
   if (index < 0) {
     in.reset();
     return Status::VideoStreamNotFound;
@@ -98,6 +127,31 @@ AVSampleFormat ChooseEncoderSampleFormat(const AVCodec *encoder, AVSampleFormat 
     if (*f == wanted) return wanted;
   }
   return encoder->sample_fmts[0] == AV_SAMPLE_FMT_NONE ? wanted : encoder->sample_fmts[0];
+}
+
+int64_t EncoderDefaultBitRate(const AVCodec *encoder) noexcept {
+  const CodecContextPtr fresh(avcodec_alloc_context3(encoder));
+  return fresh ? fresh->bit_rate : 0;
+}
+
+int FitEncoderRateAndChannels(const AVCodec *encoder, AVCodecContext *encCtx) noexcept {
+  if (encoder->supported_samplerates && encoder->supported_samplerates[0] != 0) {
+    int chosen = 0, highest = 0;
+    for (const int *r = encoder->supported_samplerates; *r != 0; ++r) {
+      highest = std::max(highest, *r);
+      if (*r >= encCtx->sample_rate && (chosen == 0 || *r < chosen)) chosen = *r;
+    }
+    encCtx->sample_rate = chosen != 0 ? chosen : highest;
+  }
+  const AVChannelLayout *layouts = encoder->ch_layouts;
+  if (!layouts || layouts[0].nb_channels == 0) return 0;
+  const AVChannelLayout *stereo = nullptr;
+  for (const AVChannelLayout *l = layouts; l->nb_channels != 0; ++l) {
+    if (l->nb_channels == encCtx->ch_layout.nb_channels) return 0;
+    if (l->nb_channels == 2) stereo = l;
+  }
+  av_channel_layout_uninit(&encCtx->ch_layout);
+  return av_channel_layout_copy(&encCtx->ch_layout, stereo ? stereo : &layouts[0]);
 }
 
 Status OpenAudioDecoder(AVFormatContext *in, int streamIndex, CodecContextPtr &decCtx) noexcept {
@@ -233,9 +287,10 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   outStream = nullptr;
   encCtx.reset();
   CodecChoice choice{};
-  if (!ChooseVideoCodec(req, inStream, choice)) return Status::BadParameter;
-  constexpr int32_t kH263Choice = 4, kH264Choice = 5;
-  if (req.videoCodecChoice == kH263Choice && decCtx->width != 0 && decCtx->height != 0) {
+  if (!ChooseVideoCodec(req, out->oformat, inStream, choice)) return Status::BadParameter;
+  constexpr int32_t kH264Choice = 5;
+  // H.263 codes only its five picture sizes, whichever choice led to it.
+  if (choice.id == AV_CODEC_ID_H263 && decCtx->width != 0 && decCtx->height != 0) {
     const VideoSize forced = H263Size(decCtx->width, decCtx->height);
     if (forced.width != decCtx->width || forced.height != decCtx->height) {
       req.width = forced.width;
@@ -284,6 +339,7 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
       frameTime.den <= kMpeg4MaxTimeBaseDen) {
     enc->time_base = frameTime;
   }
+  UseListedFrameRate(encoder, frameRate, enc);
   DeriveOutputSize(req, decCtx->width, decCtx->height);
   if (req.width != 0 || req.height != 0) {
     enc->width = enc->coded_width = req.width;
@@ -295,6 +351,11 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   if (out->oformat && (out->oformat->flags & AVFMT_GLOBALHEADER)) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   // MPEG-4 Part 2 and H.263 take only 4:2:0; the caller converts the pictures.
   enc->pix_fmt = ChooseEncoderPixelFormat(encoder, enc->pix_fmt);
+  // Subsampled chroma needs sizes in its steps (a height of 360 from 256x110 gives
+  // an odd 837): the scaler makes the pictures fit.
+  const VideoSize step = SizeAlignment(enc->pix_fmt);
+  enc->width = enc->coded_width = RoundToStep(enc->width, step.width);
+  enc->height = enc->coded_height = RoundToStep(enc->height, step.height);
   enc->thread_count = 0;  // automatic, as the ffmpeg tool does
 
   ret = avcodec_open2(enc, encoder, nullptr);
@@ -314,7 +375,7 @@ Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char 
   encCtx.reset();
   InputFormatPtr input;
   AVStream *inStream = nullptr;
-  Status st = OpenFirstVideoStream(path, input, inStream);
+  Status st = OpenFirstVideoStream(path, input, inStream, true);
   if (!IsOk(st)) return st;
   const AVCodec *decoder = avcodec_find_decoder(inStream->codecpar->codec_id);
   if (!decoder) return Status::Unknown;
@@ -328,7 +389,6 @@ Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char 
   st = SetUpVideoEncoder(req, out, decCtx.get(), inStream, outStream, encCtx);
   if (!IsOk(st)) return st;
 
-  outStream->start_time = inStream->start_time;
   outStream->duration = inStream->duration;
   outStream->nb_frames = inStream->nb_frames;
   outStream->disposition = inStream->disposition;

@@ -20,6 +20,18 @@ namespace mpg {
 // this 16-bit sources (FLAC, PCM WAV) could not open the MP3 and AAC encoders.
 AVSampleFormat ChooseEncoderSampleFormat(const AVCodec *encoder, AVSampleFormat wanted) noexcept;
 
+// The bit rate encoder takes when none is set: the default of a fresh context for
+// it, as the ffmpeg tool leaves it (AAC and MP2 choose their own by channels and
+// rate). 0 when no context can be made.
+int64_t EncoderDefaultBitRate(const AVCodec *encoder) noexcept;
+
+// Moves the unopened encoder context's sample rate and channel layout to ones the
+// encoder lists, when it lists any and not the current one: the lowest listed
+// rate at or above the current one (else the highest), and stereo (else the
+// first listed layout) for a channel count it does not take. The FFmpeg error of
+// a layout copy.
+int FitEncoderRateAndChannels(const AVCodec *encoder, AVCodecContext *encCtx) noexcept;
+
 // Opens a decoder for in's stream streamIndex. Unknown when no decoder exists or
 // the context cannot be made; the FFmpeg error of the parameter copy or the open.
 Status OpenAudioDecoder(AVFormatContext *in, int streamIndex, CodecContextPtr &decCtx) noexcept;

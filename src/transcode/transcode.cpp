@@ -1,5 +1,7 @@
 // The transcode of one file into another container. Refuses an output path that
-// names the input, an audio choice out of range and an input without audio. The
+// names the input, a codec choice out of range and an input without audio. A
+// stream the output container cannot hold is re-encoded to the container's usual
+// codec; an input's moving video is either written or the transcode fails. The
 // output file is created just before its header is written; any later failure
 // deletes it, and a stop by the host leaves a finished, shorter file.
 #include "transcode/transcode.h"
@@ -15,6 +17,7 @@
 #include "core/timebase.h"
 #include "platform/platform.h"
 #include "transcode/audio_path.h"
+#include "transcode/output_codec.h"
 #include "transcode/setup.h"
 #include "transcode/video_path.h"
 
@@ -51,6 +54,11 @@ struct TranscodeJob {
   StreamTimingState timing;
   int inVideoIndex = -1;
   int64_t lastCopiedVideoDts = kNoTimestamp;  // output time base
+  int64_t copiedVideoPackets = 0;
+  // Where the input's timeline starts, in the input video's and audio's time bases:
+  // subtracted from every packet so the output starts at 0.
+  int64_t videoStartOffset = 0;
+  int64_t audioStartOffset = 0;
   // Re-encoded audio, in the encoder's clock of one tick per sample: the first
   // input packet's time, and the samples taken from the FIFO since.
   int64_t audioStartPts = AV_NOPTS_VALUE;
@@ -83,8 +91,15 @@ bool AudioCodecForChoice(int32_t choice, AVCodecID &id) noexcept {
   }
 }
 
+// videoCodecChoice: 0 the input's codec, 1-6 the encoders of SetUpVideoEncoder.
+constexpr int32_t kMaxVideoCodecChoice = 6;
+
 Status CheckRequest(TranscodeJob &job) noexcept {
   if (!AudioCodecForChoice(job.params.audioCodecChoice, job.audioCodecId)) return Status::BadParameter;
+  // An unknown video codec would leave the video out of the file.
+  if (job.params.videoCodecChoice < 0 || job.params.videoCodecChoice > kMaxVideoCodecChoice) {
+    return Status::BadParameter;
+  }
   // A share of the whole size or more means no share.
   if (job.params.scalePercent >= ProgressScale()) job.params.scalePercent = 0;
   job.audioReencode = AnyAudioField(job.params);
@@ -135,6 +150,16 @@ Status OpenAudioEncoder(TranscodeJob &job) noexcept {
     av_channel_layout_uninit(&par->ch_layout);
     par->ch_layout = AV_CHANNEL_LAYOUT_MONO;
   }
+  const AVCodec *encoder = avcodec_find_encoder(enc->codec_id);
+  if (!encoder) return Status::Unknown;
+  // Another codec than the input's: the input's bit rate means nothing to it (a
+  // lossless or PCM rate, or one it does not code), and its rate or channels may
+  // be ones it refuses.
+  if (enc->codec_id != job.audioDec->codec_id) {
+    if (p.audioBitRateRequest == 0) enc->bit_rate = EncoderDefaultBitRate(encoder);
+    ret = FitEncoderRateAndChannels(encoder, enc);
+    if (ret < 0) return StatusFromAv(ret);
+  }
   if (enc->sample_rate <= 0 || enc->ch_layout.nb_channels <= 0) return StatusFromAv(AVERROR(EINVAL));
   enc->time_base = AVRational{1, enc->sample_rate};
   outStream->time_base = enc->time_base;
@@ -145,8 +170,6 @@ Status OpenAudioEncoder(TranscodeJob &job) noexcept {
 
   Status st = OpenAudioResampler(job.audioDec.get(), enc, job.swr, job.fifo);
   if (!IsOk(st)) return st;
-  const AVCodec *encoder = avcodec_find_encoder(enc->codec_id);
-  if (!encoder) return Status::Unknown;
   ret = avcodec_open2(enc, encoder, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   st = PublishEncoderParameters(outStream, enc);
@@ -155,23 +178,43 @@ Status OpenAudioEncoder(TranscodeJob &job) noexcept {
   return Status::Ok;
 }
 
+// The input's best audio stream, copied when no audio field asks for a change
+// and the output container holds its codec; otherwise re-encoded, to the asked
+// codec or, with none asked, to the input's codec when the container holds it
+// and an encoder exists, else to the container's usual codec.
 Status SetUpAudio(TranscodeJob &job) noexcept {
   StreamTimingState &t = job.timing;
-  Status st = OpenAudioInput(job.out.get(), job.inputPath, job.audioCodecId, job.audioIn, t.outAudioStream,
-                             job.audioDec, job.audioEnc);
+  InputFormatPtr in;
+  Status st = OpenInputFile(job.inputPath, in);
   if (!IsOk(st)) return st;
-  t.inAudioIndex = FindBestAudioStream(job.audioIn.get());
+  t.inAudioIndex = FindBestAudioStream(in.get());
+  if (t.inAudioIndex < 0) return Status::AudioStreamNotFound;
+  const AVStream *inStream = in->streams[t.inAudioIndex];
+  const AVOutputFormat *fmt = job.out->oformat;
+  if (!job.audioReencode && !MuxerTakesStream(fmt, inStream)) job.audioReencode = true;
+  if (!job.audioReencode) {
+    // A copy: the stream keeps the input's parameters and clock; no codec runs.
+    st = AddCopyStream(job.out.get(), inStream, t.outAudioStream);
+    if (!IsOk(st)) return st;
+    t.outAudioStream->time_base = inStream->time_base;
+    job.audioIn = std::move(in);
+  } else {
+    if (job.audioCodecId == AV_CODEC_ID_NONE) job.audioCodecId = ChooseOutputCodec(fmt, inStream, true);
+    in.reset();
+    st = OpenAudioInput(job.out.get(), job.inputPath, job.audioCodecId, job.audioIn, t.outAudioStream,
+                        job.audioDec, job.audioEnc);
+    if (!IsOk(st)) return st;
+  }
   t.inAudioStream = job.audioIn->streams[t.inAudioIndex];
   t.outAudioIndex = t.outAudioStream->index;
-  if (job.audioReencode) return OpenAudioEncoder(job);
-  // A copy: the stream keeps the input's parameters and clock; no encoder runs.
-  job.audioEnc.reset();
-  t.outAudioStream->time_base = t.inAudioStream->time_base;
-  return Status::Ok;
+  job.audioStartOffset = InputStartOffset(job.audioIn.get(), t.inAudioStream->time_base);
+  return job.audioReencode ? OpenAudioEncoder(job) : Status::Ok;
 }
 
-// Re-encode: the encoder the request asks for, at the lowered frame rate when one
-// is asked. Pictures are decoded in the encoder's clock.
+// Re-encode: the encoder the request asks for (with none asked, the input's codec
+// when the container holds it and an encoder exists, else the container's usual
+// one), at the lowered frame rate when one is asked. Pictures are decoded in the
+// encoder's clock.
 Status SetUpVideoReencode(TranscodeJob &job) noexcept {
   const TranscodeParams &p = job.params;
   VideoEncodeRequest req;
@@ -197,26 +240,46 @@ Status SetUpVideoReencode(TranscodeJob &job) noexcept {
   return Status::Ok;
 }
 
-// The video stream, copied or re-encoded. A failure leaves the job without video
-// input; the transcode then goes on with the audio alone.
-void SetUpVideo(TranscodeJob &job) noexcept {
-  // Audio files: the ADTS muxer takes no video stream at all, the MP3 muxer only a
-  // cover picture; their output is the audio alone.
-  const AVOutputFormat *fmt = job.out->oformat;
-  if (fmt->video_codec == AV_CODEC_ID_NONE || std::strcmp(fmt->name, "mp3") == 0) return;
+// True when the output container is an audio file: the ADTS muxer takes no video
+// stream at all, the MP3 muxer only a cover picture.
+bool IsAudioOnlyMuxer(const AVOutputFormat *fmt) noexcept {
+  return fmt->video_codec == AV_CODEC_ID_NONE || std::strcmp(fmt->name, "mp3") == 0;
+}
+
+// The input's moving video (a cover picture is not), copied when no video field
+// asks for a change and the output container holds its codec, else re-encoded.
+// An input without moving video, or an audio file as output, gives the audio
+// alone; any other failure fails the transcode, which never drops the video.
+Status SetUpVideo(TranscodeJob &job) noexcept {
+  if (IsAudioOnlyMuxer(job.out->oformat)) return Status::Ok;
   StreamTimingState &t = job.timing;
-  const Status st = job.videoReencode ? SetUpVideoReencode(job)
-                                      : AddCopyVideoStream(job.out.get(), job.inputPath, job.videoIn, t.outVideoStream);
-  if (!IsOk(st) || !job.videoIn || !t.outVideoStream) {
-    job.videoIn.reset();
-    job.videoDec.reset();
-    job.videoEnc.reset();
-    t.outVideoStream = nullptr;
-    return;
+  InputFormatPtr in;
+  Status st = OpenInputFile(job.inputPath, in);
+  if (!IsOk(st)) return st;
+  job.inVideoIndex = FindMovingVideoStream(in.get());
+  if (job.inVideoIndex < 0) return Status::Ok;
+  const AVStream *inStream = in->streams[job.inVideoIndex];
+  if (!job.videoReencode && !MuxerTakesStream(job.out->oformat, inStream)) job.videoReencode = true;
+  if (job.videoReencode) {
+    in.reset();
+    st = SetUpVideoReencode(job);
+  } else {
+    st = AddCopyStream(job.out.get(), inStream, t.outVideoStream);
+    if (IsOk(st)) {
+      t.outVideoStream->time_base = inStream->time_base;
+      // The frame count goes along, as in the ffmpeg tool's copies: the AVI muxer
+      // then takes H.264 from MP4 in its length-prefixed form, which its codec
+      // configuration announces, instead of refusing the first packet for
+      // lacking an Annex B start code.
+      t.outVideoStream->nb_frames = inStream->nb_frames;
+      job.videoIn = std::move(in);
+    }
   }
-  job.inVideoIndex = FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO);
+  if (!IsOk(st)) return st;
   t.inVideoStream = job.videoIn->streams[job.inVideoIndex];
   t.outVideoIndex = t.outVideoStream->index;
+  job.videoStartOffset = InputStartOffset(job.videoIn.get(), t.inVideoStream->time_base);
+  return Status::Ok;
 }
 
 Status OpenOutputFile(TranscodeJob &job) noexcept {
@@ -236,25 +299,18 @@ Status OpenOutputFile(TranscodeJob &job) noexcept {
 // states none), within 0 and the scale.
 bool ReportProgress(TranscodeJob &job, const AVFormatContext *in, const AVStream *inStream,
                     const AVPacket *pkt) noexcept {
-  if (!job.progress.HasCallback() || pkt->pts == AV_NOPTS_VALUE) return false;
+  // AVI video packets carry a dts alone.
+  const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+  if (!job.progress.HasCallback() || ts == AV_NOPTS_VALUE) return false;
   int64_t total = inStream->duration;
   if (total == AV_NOPTS_VALUE || total <= 0) {
     total = in->duration == AV_NOPTS_VALUE ? 0 : RescaleDuration(in->duration, AV_TIME_BASE_Q, inStream->time_base);
   }
-  if (job.firstProgressPts == AV_NOPTS_VALUE) job.firstProgressPts = pkt->pts;
+  if (job.firstProgressPts == AV_NOPTS_VALUE) job.firstProgressPts = ts;
   const int32_t scale = ProgressScale();
-  const auto value = ProgressValue(pkt->pts - job.firstProgressPts, total, scale);
+  const auto value = ProgressValue(ts - job.firstProgressPts, total, scale);
   if (!value) return false;
   return job.progress.ReportIfAdvanced(static_cast<int32_t>(std::clamp<int64_t>(*value, 0, scale)));
-}
-
-// Moves the timestamps so the file starts at 0: the container's start, the same
-// for every stream, so audio and video stay in step.
-void SubtractStart(const AVFormatContext *in, const AVStream *inStream, AVPacket *pkt) noexcept {
-  if (in->start_time == AV_NOPTS_VALUE) return;
-  const int64_t start = RescaleTs(in->start_time, AV_TIME_BASE_Q, inStream->time_base);
-  if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= start;
-  if (pkt->dts != AV_NOPTS_VALUE) pkt->dts -= start;
 }
 
 // Muxers refuse a dts that does not increase: raise it to one above the last,
@@ -289,7 +345,7 @@ Status HandleAudioPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, 
     stop = true;
     return Status::Ok;
   }
-  SubtractStart(in, inStream, pkt);
+  ShiftPacketTimes(pkt, job.audioStartOffset);
   if (job.audioReencode) {
     if (job.audioStartPts == AV_NOPTS_VALUE) {
       job.audioStartPts = RescaleTs(pkt->pts, inStream->time_base, t.encoderTimeBase);
@@ -313,19 +369,24 @@ Status HandleVideoPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, 
     stop = true;
     return Status::Ok;
   }
-  SubtractStart(in, inStream, pkt);
+  ShiftPacketTimes(pkt, job.videoStartOffset);
   if (job.videoReencode) {
     // Every packet is decoded, even one without a pts: later pictures refer to it.
     RescalePacketTimes(pkt, inStream->time_base, job.videoEnc->time_base);
     return ReencodeVideoPacket(job.video, job.out.get(), job.videoDec.get(), job.videoEnc.get(), pkt, t);
   }
+  // AVI stores no pts for video, only its frames in decoding order: the dts is the
+  // pts the MP4 muxer would take anyway. A packet without either has no place.
+  if (pkt->pts == AV_NOPTS_VALUE) pkt->pts = pkt->dts;
   if (pkt->pts == AV_NOPTS_VALUE) return Status::Ok;
   pkt->stream_index = t.outVideoIndex;
   RescalePacketTimes(pkt, inStream->time_base, t.outVideoStream->time_base);
   KeepDtsIncreasing(pkt, job.lastCopiedVideoDts);
   // The write takes the packet's reference.
   const int ret = av_interleaved_write_frame(job.out.get(), pkt);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+  if (ret < 0) return StatusFromAv(ret);
+  ++job.copiedVideoPackets;
+  return Status::Ok;
 }
 
 // Reads from the video input when there is one (it holds the audio too), else from
@@ -373,6 +434,10 @@ Status Finish(TranscodeJob &job, LoopEnd end) noexcept {
     if (IsOk(st)) st = EncodeAudioFrame(nullptr, job.out.get(), job.audioEnc.get(), written, job.timing);
   }
   if (!IsOk(st)) return st;
+  // Every picture refused (a decoder that understood none, say): the file would
+  // claim a video stream with nothing in it.
+  const int64_t videoPackets = job.videoReencode ? job.video.writtenPackets : job.copiedVideoPackets;
+  if (job.videoIn && end == LoopEnd::EndOfInput && videoPackets == 0) return Status::InvalidData;
   if (end == LoopEnd::EndOfInput) job.progress.ReportFinal();
   const int ret = av_write_trailer(job.out.get());
   return ret < 0 ? StatusFromAv(ret) : Status::Ok;
@@ -390,7 +455,7 @@ Status RunTranscode(TranscodeJob &job) noexcept {
   Status st = CheckRequest(job);
   if (IsOk(st)) st = CreateOutput(job);
   if (IsOk(st)) st = SetUpAudio(job);
-  if (IsOk(st)) SetUpVideo(job);
+  if (IsOk(st)) st = SetUpVideo(job);
   if (IsOk(st)) st = OpenOutputFile(job);
   if (IsOk(st)) st = PacketLoop(job, end);
   if (IsOk(st)) st = Finish(job, end);

@@ -16,17 +16,21 @@ namespace mpg {
 const AVOutputFormat *FindTranscodeMuxer(int32_t outputFormat) noexcept;
 
 // Transcodes inputPath into outputPath as params asks. The video is re-encoded
-// when any video field is set and copied otherwise; when its set-up fails (no
-// video stream, a choice out of range, an encoder that refuses the settings) the
-// output is written without video. The audio is re-encoded when any audio field
-// is set and copied otherwise. Progress goes to callback (may be null) in
+// when any video field is set and copied otherwise; the audio is re-encoded when
+// any audio field is set and copied otherwise. A stream the output container
+// cannot hold as it is (FLAC, PCM, AMR or WMA in MP4; VP6F or WMV3 in MP4 or
+// WebM), or re-encoded from a codec without encoder, goes to the container's usual
+// codec (ChooseOutputCodec). Cover pictures are not video. When the input has
+// moving video and the container takes video, the output has it or the call
+// fails. Timestamps start at 0. Progress goes to callback (may be null) in
 // ProgressScale units, from the video (else the audio) timestamps, ending with
 // ProgressScale; a stop answer finishes the file so far and returns Ok.
-// BadParameter for an empty path or an audio choice out of range; SameFile when
+// BadParameter for an empty path or a codec choice out of range; SameFile when
 // outputPath names the input; Exit for an output format without a muxer;
-// AudioStreamNotFound; Unknown when an audio codec is missing; else the FFmpeg
-// error of the failing step. Nothing is written before the inputs are open; once
-// the output file exists, a failure deletes it.
+// AudioStreamNotFound; Unknown when a codec is missing; InvalidData when not one
+// picture of the video could be written; else the FFmpeg error of the failing
+// step. Nothing is written before the inputs are open; once the output file
+// exists, a failure deletes it.
 Status Transcode(const char *inputPath, const char *outputPath, const TranscodeParams &params,
                  ProgressCallback callback, uintptr_t user) noexcept;
 

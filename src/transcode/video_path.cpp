@@ -89,6 +89,7 @@ Status Encode(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *e
   Status written = Status::Ok;
   const Status st = EncodeFrame(encCtx, picture, video.encodedPkt.get(), [&](AVPacket *encoded) {
     written = WriteVideoPacket(out, encCtx, encoded, timing);
+    if (IsOk(written)) ++video.writtenPackets;
     return written;
   });
   // A failed write is never forgiven: the file would be missing what was encoded.

@@ -29,6 +29,7 @@ struct VideoReencodeState {
   // first is encoded.
   AVRational frameTimeBase = {0, 0};
   int64_t lastEncodedPts = kNoTimestamp;  // last picture sent to the encoder
+  int64_t writtenPackets = 0;             // encoded packets the muxer took
 };
 
 // Allocates frame with a buffer for a picture of the given format and size

@@ -156,7 +156,9 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoSizeCase{"H263From1920x1080", H264At1920x1080, {4, 0, 0, 0, 0, 0}, 1408, 1152},
                       VideoSizeCase{"HalfScaleWithWidthOne", H264At1280x720, {6, 0, 1, 0, 50, 0}, 640, 360},
                       VideoSizeCase{"ScaleIgnoredWithoutSize", H264At1280x720, {6, 0, 0, 0, 50, 0}, 1280, 720},
-                      VideoSizeCase{"HeightAloneKeepsAspect", H264At1280x720, {6, 0, 0, 360, 0, 0}, 640, 360}),
+                      VideoSizeCase{"HeightAloneKeepsAspect", H264At1280x720, {6, 0, 0, 360, 0, 0}, 640, 360},
+                      // 640 x 101 / 360 is 179: 4:2:0 needs even sizes, rounded to the nearest.
+                      VideoSizeCase{"OddSizesRoundedToEven", H264At640x360, {5, 0, 0, 101, 0, 0}, 180, 102}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(VideoSetUp, ChoiceOutOfRangeIsBadParameter) {

@@ -5,8 +5,10 @@
 // 4:4:4 pictures, bit budgets planned for the clock instead of the frame rate,
 // audio timestamps in the wrong clock for Matroska and MPEG-TS, frame-rate
 // reduction corrupting inter-coded pictures, muxers FFmpeg names differently
-// from the extension table, a stop leaving a broken file, failures leaving partial
-// files, and an input destroyed by its own output.
+// from the extension table, audio a container refuses copied into it instead of
+// re-encoded to its usual codec, an unknown video codec dropping the video, a stop
+// leaving a broken file, failures leaving partial files, and an input destroyed
+// by its own output.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -237,16 +239,6 @@ TEST(Transcode, RequestedVideoBitRateIsSpentAtTheInputFrameRate) {
   EXPECT_LT(bitRate, kRate * 1.3);
 }
 
-TEST(Transcode, VideoChoiceOutOfRangeWritesTheAudioAloneAndSucceeds) {
-  const std::string out = mpgtest::Out("novideo.mp4");
-  ASSERT_EQ(RunTranscode(mpgtest::fx::Mpeg4Mp3Avi5s(), out, With(Params(4), &P::videoCodecChoice, 9)), 0);
-  const json probe = mpgtest::Probe(out);
-  EXPECT_EQ(FirstStream(probe, "video"), nullptr);
-  ASSERT_NE(FirstStream(probe, "audio"), nullptr);
-  EXPECT_NEAR(PacketSpan(out, "a:0"), 5.0, 0.2);
-  EXPECT_TRUE(mpgtest::DecodesCleanly(out));
-}
-
 TEST(Transcode, InputWithoutAudioGivesAudioStreamNotFoundAndNoFile) {
   const std::string out = mpgtest::Out("none.mp4");
   EXPECT_EQ(RunTranscode(mpgtest::fx::H264Video10s(), out, Params(4)), MPG_AUDIO_STREAM_NOT_FOUND);
@@ -297,13 +289,40 @@ TEST(Transcode, OutputNamingTheInputIsRefusedAndTheInputKept) {
   EXPECT_EQ(mpgtest::ReadBytes(path), bytes);
 }
 
-// A muxer that refuses the copied codec fails at the header, after the file was
-// created: the partial file goes.
+// The MP3 muxer refuses the AMR-NB asked for: the header fails after the file was
+// created, and the partial file goes.
 TEST(Transcode, FailureAfterTheOutputExistsDeletesIt) {
-  const std::string out = mpgtest::Out("aac-in-mp3.mp3");
-  EXPECT_LT(RunTranscode(mpgtest::fx::AacAudio10s(), out, Params(3)), 0);
+  const std::string out = mpgtest::Out("amr-in-mp3.mp3");
+  EXPECT_LT(RunTranscode(mpgtest::fx::AacAudio10s(), out, With(Params(3), &P::audioCodecChoice, 3)), 0);
   EXPECT_FALSE(mpgtest::FileExists(out));
 }
+
+// With no field set, audio the container cannot hold is re-encoded to its usual
+// codec rather than refused: AAC into an MP3 file becomes MP3, FLAC into MP4 AAC.
+struct FallbackCase {
+  const char *name;
+  std::string (*input)();
+  int32_t outputFormat;
+  const char *audioCodec;
+};
+class TranscodeAudioFallback : public ::testing::TestWithParam<FallbackCase> {};
+TEST_P(TranscodeAudioFallback, ReencodesToTheContainersCodec) {
+  const FallbackCase &c = GetParam();
+  const std::string in = c.input(), out = mpgtest::Out("fallback.bin");
+  ASSERT_EQ(RunTranscode(in, out, Params(c.outputFormat)), 0);
+  const json probe = mpgtest::Probe(out);
+  const json *audio = FirstStream(probe, "audio");
+  ASSERT_NE(audio, nullptr);
+  EXPECT_EQ((*audio)["codec_name"], c.audioCodec);
+  EXPECT_NEAR(PacketSpan(out, "a:0"), PacketSpan(in, "a:0"), 0.2);
+  std::string errors;
+  EXPECT_TRUE(mpgtest::DecodesCleanly(out, &errors)) << errors;
+}
+INSTANTIATE_TEST_SUITE_P(Inputs, TranscodeAudioFallback,
+                         ::testing::Values(FallbackCase{"AacIntoMp3File", mpgtest::fx::AacAudio10s, 3, "mp3"},
+                                           FallbackCase{"FlacIntoMp4", mpgtest::fx::FlacAudio5s, 4, "aac"},
+                                           FallbackCase{"VorbisIntoAdts", mpgtest::fx::VorbisAudio5s, 1, "aac"}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 struct RefusedCase {
   const char *name;
@@ -320,6 +339,9 @@ INSTANTIATE_TEST_SUITE_P(
     Params, TranscodeRefused,
     ::testing::Values(RefusedCase{"AudioChoiceFive", With(Params(4), &P::audioCodecChoice, 5), MPG_BAD_PARAMETER},
                       RefusedCase{"AudioChoiceNegative", With(Params(4), &P::audioCodecChoice, -1), MPG_BAD_PARAMETER},
+                      // An unknown video codec would leave the video out.
+                      RefusedCase{"VideoChoiceNine", With(Params(4), &P::videoCodecChoice, 9), MPG_BAD_PARAMETER},
+                      RefusedCase{"VideoChoiceNegative", With(Params(4), &P::videoCodecChoice, -1), MPG_BAD_PARAMETER},
                       RefusedCase{"FormatNine", Params(9), AVERROR_EXIT},
                       RefusedCase{"FormatNegative", Params(-1), AVERROR_EXIT}),
     [](const auto &info) { return std::string(info.param.name); });
