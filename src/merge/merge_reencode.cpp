@@ -1,8 +1,9 @@
 // The merge with audio re-encode: video copied packet by packet, audio decoded,
-// converted and encoded to AAC, both into "mp4". Refuses an output path naming an
-// input. The merge ends when either input ends; a failure leaves the file as far
-// as it was written (with a trailer after a video read or write failure), and a
-// stop by the host leaves a finished file.
+// converted and encoded to AAC, both into "mp4", starting at 0 and ending together
+// where the shorter input ends. Refuses an output path naming an input and audio
+// that does not decode; a failure leaves the file as far as it was written (with a
+// trailer after a video read or write failure), and a stop by the host leaves a
+// finished file.
 #include "merge/merge_reencode.h"
 
 #include <algorithm>
@@ -52,6 +53,7 @@ struct ReencodeRun {
   int64_t videoEnd = AV_NOPTS_VALUE;      // largest pts + duration written
   bool videoIsPicture = false;            // a cover picture: no timeline to end the audio
   bool videoEnded = false;
+  int64_t videoPackets = 0;               // written
 
   // Audio, in the encoder's time base (one tick per sample):
   int64_t audioStart = AV_NOPTS_VALUE;    // where the first audio packet read starts
@@ -172,10 +174,11 @@ void NoteVideoEnd(ReencodeRun &run, const AVPacket *pkt) noexcept {
 
 // True once the audio has ended and this packet starts at or after its end: the
 // video is cut where the audio stops, in decoding order, so every picture kept
-// can be decoded.
+// can be decoded. A video starting after the audio's end still keeps its first
+// packet.
 bool PastAudioEnd(const ReencodeRun &run, const AVPacket *pkt) noexcept {
   const int64_t ts = DecodeTs(pkt);
-  return run.audioEnded && ts != AV_NOPTS_VALUE &&
+  return run.audioEnded && run.videoPackets > 0 && ts != AV_NOPTS_VALUE &&
          av_compare_ts(ts, run.VideoTb(), run.AudioPosition(), run.AudioTb()) >= 0;
 }
 
@@ -188,6 +191,11 @@ Status VideoTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
   int ret = ReadVideoPacket(job, run, pkt.get());
   if (ret == AVERROR_EOF) {
     run.videoEnded = true;
+    // A merge never succeeds without the video it was given.
+    if (run.videoPackets == 0) {
+      turn = Turn::Finished;
+      return Status::VideoStreamNotFound;
+    }
     run.progress.ReportFinal();
     return Status::Ok;
   }
@@ -217,6 +225,7 @@ Status VideoTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
     WriteTrailer(job);
     return StatusFromAv(ret);
   }
+  ++run.videoPackets;
   return Status::Ok;
 }
 
