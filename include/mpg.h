@@ -56,15 +56,27 @@ typedef struct ProgressReport {
  * output file (trailer written) and the export returns 0. */
 typedef uint8_t (*ProgressCallback)(const ProgressReport *report);
 
-/* ---- Container choice for a merge --------------------------------------------- */
+/* ---- Container choice for a merge ---------------------------------------------
+ * The choice goes by codec families: MP4 for the common pairs, WebM for Opus or
+ * Vorbis beside AV1/VP8/VP9, AVI for AAC beside VP8/VP9, and MP4 with the audio
+ * re-encoded to AAC for the other audio codecs. When the container so chosen cannot hold
+ * the video or the audio it would be given (as MP4 cannot hold H.263, VP6F, WMV,
+ * MS-MPEG4 or Theora video, nor AMR or WMA audio), both streams are copied instead
+ * into the first of MP4, AVI, WebM and Matroska that holds both; Matroska
+ * (kind 4, extension "mkv") is chosen only when none of the others does. AVI
+ * counts as holding only audio it keeps the length of (AAC, MP3, MP2, AC-3, FLAC,
+ * PCM), so Vorbis, AMR or WMA beside such video goes to Matroska.
+ * MPG_MergeOP, MPG_MergeOP2 and MPG_MergeAV name the same container for a pair. */
+#define MPG_KIND_MATROSKA 4
+
 typedef struct MergeOpResult {
   uint32_t mode; /* 0: streams can be copied; 1: audio must be re-encoded */
-  uint32_t kind; /* 0 MP4, 1 AVI, 2 WebM */
+  uint32_t kind; /* 0 MP4, 1 AVI, 2 WebM, 4 Matroska */
 } MergeOpResult;
 
 typedef struct MergeOp2Result {
   uint32_t mode;          /* as MergeOpResult */
-  uint32_t kind;          /* 0 MP4, 1 AVI, 3 WebM */
+  uint32_t kind;          /* 0 MP4, 1 AVI, 3 WebM, 4 Matroska */
   char extension[32];     /* output file extension, without the dot */
   char altExtension[32];  /* alternative extension for the same output */
 } MergeOp2Result;
@@ -164,6 +176,9 @@ MPG_API int32_t MPG_MergeOP2(const char *videoPath, const char *audioPath,
 MPG_API void MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferSize) MPG_NOEXCEPT;
 
 /* ---- Merging ----------------------------------------------------------------------- */
+/* Writes the container MPG_MergeOP2 names. With the audio re-encoded to AAC, both
+ * streams start at 0 (keeping their offset) and end where the shorter input ends;
+ * undecodable audio frames are skipped, and a long run of them fails the merge. */
 MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
                             ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 /* segments: NULL-terminated array of paths. An output named .ts, .m2ts, .mts, .m2t

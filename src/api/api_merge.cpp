@@ -22,12 +22,12 @@ extern "C" MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioP
     const char *inputs[] = {videoPath, audioPath};
     st = RefuseOutputNamingInput(outputPath, inputs);
     if (!IsOk(st)) return st;
+    // The decision MPG_MergeOP2 reports, so the host's file name fits what is written.
     const MergeOp2Result choice = ChooseMergeContainer(audio, video);
+    MergeJob job(MergeMuxerName(choice.kind));
     if (choice.mode == static_cast<uint32_t>(MergeMode::ReencodeAudio)) {
-      MergeJob job("mp4");
       return MergeWithAudioReencode(job, videoPath, audioPath, outputPath, callback, user);
     }
-    MergeJob job(MergeMuxerName(choice.kind));
     return MergeByStreamCopy(job, videoPath, audioPath, outputPath, callback, user);
   });
 }

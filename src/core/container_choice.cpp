@@ -35,26 +35,104 @@ MergeOp2Result MakeResult(MergeMode mode, uint32_t kind, const char *ext, const 
   return r;
 }
 
+// The choice by codec families alone.
+MergeOp2Result ChooseByTable(AVCodecID a, AVCodecID v) noexcept {
+  if (IsWebmAudio(a) && IsWebmVideo(v)) return MakeResult(MergeMode::Copy, kKindWebm, "webm", "mkv");
+  if (IsMp4Audio(a) && IsMp4Video(v)) return MakeResult(MergeMode::Copy, kKindMp4, "mp4", "mp4");
+  // AVI is the one container that takes AAC beside VP8 or VP9 unchanged.
+  if (a == AV_CODEC_ID_AAC && IsVpx(v)) return MakeResult(MergeMode::Copy, kKindAvi, "avi", "avi");
+  if (a == AV_CODEC_ID_AAC) return MakeResult(MergeMode::Copy, kKindMp4, "mp4", "mp4");
+  if (IsOneOf(a, {AV_CODEC_ID_OPUS, AV_CODEC_ID_MP1, AV_CODEC_ID_MP2, AV_CODEC_ID_MP3}))
+    return MakeResult(MergeMode::ReencodeAudio, kKindMp4, "mp4", "mp4");
+  if (a == AV_CODEC_ID_VORBIS) return MakeResult(MergeMode::Copy, kKindMp4, "mp4", "mp4");
+  return MakeResult(MergeMode::ReencodeAudio, kKindMp4, "mp4", "mp4");
+}
+
+MergeOpResult ChooseByOldTable(AVCodecID a, AVCodecID v) noexcept {
+  auto result = [](MergeMode mode, uint32_t kind) { return MergeOpResult{static_cast<uint32_t>(mode), kind}; };
+  if (a == AV_CODEC_ID_AAC) return result(MergeMode::Copy, IsVpx(v) ? kKindAvi : kKindMp4);
+  if (a == AV_CODEC_ID_VORBIS) return result(MergeMode::Copy, kKindMp4);
+  if (a == AV_CODEC_ID_OPUS && IsVpx(v)) return result(MergeMode::Copy, kKindWebmOld);
+  return result(MergeMode::ReencodeAudio, kKindMp4);
+}
+
+// The strictness the stream-copy merge writes with: muxers take codecs they still
+// mark experimental, and Matroska any codec with a RIFF tag (H.263, VP6F, AMR ...).
+constexpr int kMergeCompliance = FF_COMPLIANCE_EXPERIMENTAL;
+
+enum class Holds { Yes, No, Unknown };
+
+Holds MuxerHolds(uint32_t kind, AVCodecID codec) noexcept {
+  const AVOutputFormat *fmt = av_guess_format(MergeMuxerName(kind), nullptr, nullptr);
+  if (!fmt) return Holds::No;
+  const int answer = avformat_query_codec(fmt, codec, kMergeCompliance);
+  // Negative (AVERROR_PATCHWELCOME): the muxer keeps no codec list and only a
+  // write would tell.
+  if (answer < 0) return Holds::Unknown;
+  return answer > 0 ? Holds::Yes : Holds::No;
+}
+
+// AVI clocks an audio stream by a fixed length per chunk, or by a fixed byte rate.
+// The muxer takes more codecs than that clock can time: Vorbis, AMR, E-AC-3, DTS,
+// ADPCM and WMA from ASF come out of a copy with the wrong length (3 s of AMR
+// plays 48 s), so AVI holds only audio of fixed-length frames or constant rate.
+bool AviTimesAudio(AVCodecID a) noexcept {
+  return IsOneOf(a, {AV_CODEC_ID_AAC, AV_CODEC_ID_MP1, AV_CODEC_ID_MP2, AV_CODEC_ID_MP3, AV_CODEC_ID_AC3,
+                     AV_CODEC_ID_FLAC, AV_CODEC_ID_PCM_U8, AV_CODEC_ID_PCM_S16LE, AV_CODEC_ID_PCM_S24LE,
+                     AV_CODEC_ID_PCM_ALAW, AV_CODEC_ID_PCM_MULAW});
+}
+
+Holds MuxerHoldsAudio(uint32_t kind, AVCodecID a) noexcept {
+  if (kind == kKindAvi && !AviTimesAudio(a)) return Holds::No;
+  return MuxerHolds(kind, a);
+}
+
+// A table pick stands unless its muxer plainly refuses a codec it would be given;
+// an unknown answer is no reason to overrule it.
+bool Refuses(uint32_t kind, AVCodecID a, AVCodecID v) noexcept {
+  return MuxerHolds(kind, v) == Holds::No || MuxerHoldsAudio(kind, a) == Holds::No;
+}
+// A fallback is taken only on the muxer's own yes for both.
+bool Takes(uint32_t kind, AVCodecID a, AVCodecID v) noexcept {
+  return MuxerHolds(kind, v) == Holds::Yes && MuxerHoldsAudio(kind, a) == Holds::Yes;
+}
+
+// The audio codec a decision writes.
+AVCodecID WrittenAudio(const MergeOp2Result &r, AVCodecID a) noexcept {
+  return r.mode == static_cast<uint32_t>(MergeMode::ReencodeAudio) ? AV_CODEC_ID_AAC : a;
+}
+
+struct CopyContainer {
+  uint32_t kind;
+  const char *ext;
+  const char *altExt;
+};
+// In order of preference. Matroska comes last and takes every codec FFmpeg
+// decodes at kMergeCompliance, so a copy container always exists.
+constexpr CopyContainer kCopyFallbacks[] = {{kKindMp4, "mp4", "mp4"},
+                                            {kKindAvi, "avi", "avi"},
+                                            {kKindWebm, "webm", "mkv"},
+                                            {kKindMatroska, "mkv", "mkv"}};
+
 }  // namespace
 
 MergeOp2Result ChooseMergeContainer(AVCodecID a, AVCodecID v) noexcept {
-  if (IsWebmAudio(a) && IsWebmVideo(v)) return MakeResult(MergeMode::Copy, 3, "webm", "mkv");
-  if (IsMp4Audio(a) && IsMp4Video(v)) return MakeResult(MergeMode::Copy, 0, "mp4", "mp4");
-  // AVI is the one container that takes AAC beside VP8 or VP9 unchanged.
-  if (a == AV_CODEC_ID_AAC && IsVpx(v)) return MakeResult(MergeMode::Copy, 1, "avi", "avi");
-  if (a == AV_CODEC_ID_AAC) return MakeResult(MergeMode::Copy, 0, "mp4", "mp4");
-  if (IsOneOf(a, {AV_CODEC_ID_OPUS, AV_CODEC_ID_MP1, AV_CODEC_ID_MP2, AV_CODEC_ID_MP3}))
-    return MakeResult(MergeMode::ReencodeAudio, 0, "mp4", "mp4");
-  if (a == AV_CODEC_ID_VORBIS) return MakeResult(MergeMode::Copy, 0, "mp4", "mp4");
-  return MakeResult(MergeMode::ReencodeAudio, 0, "mp4", "mp4");
+  const MergeOp2Result table = ChooseByTable(a, v);
+  if (!Refuses(table.kind, WrittenAudio(table, a), v)) return table;
+  // The pick cannot be written. A copy beats a re-encode into a container that
+  // takes the video: nothing is lost and the audio keeps its timing.
+  for (const CopyContainer &c : kCopyFallbacks) {
+    if (Takes(c.kind, a, v)) return MakeResult(MergeMode::Copy, c.kind, c.ext, c.altExt);
+  }
+  // No muxer takes the pair: the table's pick, whose write fails with the muxer's status.
+  return table;
 }
 
 MergeOpResult ChooseMergeContainerOld(AVCodecID a, AVCodecID v) noexcept {
-  auto result = [](MergeMode mode, uint32_t kind) { return MergeOpResult{static_cast<uint32_t>(mode), kind}; };
-  if (a == AV_CODEC_ID_AAC) return result(MergeMode::Copy, IsVpx(v) ? 1 : 0);
-  if (a == AV_CODEC_ID_VORBIS) return result(MergeMode::Copy, 0);
-  if (a == AV_CODEC_ID_OPUS && IsVpx(v)) return result(MergeMode::Copy, 2);
-  return result(MergeMode::ReencodeAudio, 0);
+  const MergeOpResult old = ChooseByOldTable(a, v);
+  const MergeOp2Result full = ChooseMergeContainer(a, v);
+  if (std::strcmp(MergeMuxerName(old.kind), MergeMuxerName(full.kind)) == 0) return old;
+  return MergeOpResult{full.mode, full.kind == kKindWebm ? kKindWebmOld : full.kind};
 }
 
 Status ProbeMergePair(const char *videoPath, const char *audioPath, AVCodecID &audio,
@@ -68,9 +146,10 @@ Status ProbeMergePair(const char *videoPath, const char *audioPath, AVCodecID &a
 
 const char *MergeMuxerName(uint32_t kind) noexcept {
   switch (kind) {
-    case 1: return "avi";
-    case 2:
-    case 3: return "webm";
+    case kKindAvi: return "avi";
+    case kKindWebmOld:
+    case kKindWebm: return "webm";
+    case kKindMatroska: return "matroska";
     default: return "mp4";
   }
 }

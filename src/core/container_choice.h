@@ -10,9 +10,21 @@ namespace mpg {
 
 enum class MergeMode : uint32_t { Copy = 0, ReencodeAudio = 1 };
 
-// The full decision, with the output file extensions.
+// The kinds of MergeOp2Result (the older MergeOpResult numbers WebM 2).
+inline constexpr uint32_t kKindMp4 = 0;
+inline constexpr uint32_t kKindAvi = 1;
+inline constexpr uint32_t kKindWebmOld = 2;
+inline constexpr uint32_t kKindWebm = 3;
+inline constexpr uint32_t kKindMatroska = 4;
+
+// The full decision, with the output file extensions. The codec table picks MP4,
+// AVI or WebM; a pick whose muxer refuses a codec it would be given (MP4 and
+// H.263, VP6F, WMV or Theora video, or AMR audio) gives way to a copy into the
+// first of MP4, AVI, WebM and Matroska whose muxer takes both codecs.
 MergeOp2Result ChooseMergeContainer(AVCodecID audio, AVCodecID video) noexcept;
-// The older decision without extensions (its WebM kind is 2, not 3).
+// The older decision without extensions. It keeps its own table where that names
+// the container the full decision writes; elsewhere it reports the full decision,
+// so a host naming the file from either record names what MPG_MergeAV writes.
 MergeOpResult ChooseMergeContainerOld(AVCodecID audio, AVCodecID video) noexcept;
 
 // Probes the codecs of the audio file's first audio stream and the video file's
@@ -21,7 +33,8 @@ MergeOpResult ChooseMergeContainerOld(AVCodecID audio, AVCodecID video) noexcept
 Status ProbeMergePair(const char *videoPath, const char *audioPath, AVCodecID &audio,
                       AVCodecID &video) noexcept;
 
-// Muxer name for a copy merge of the given kind: 1 "avi", 2 or 3 "webm", else "mp4".
+// Muxer name for a merge of the given kind: 1 "avi", 2 or 3 "webm", 4 "matroska",
+// else "mp4".
 const char *MergeMuxerName(uint32_t kind) noexcept;
 
 }  // namespace mpg

@@ -1,8 +1,9 @@
 // The merge with audio re-encode: video copied packet by packet, audio decoded,
-// converted and encoded to AAC, both into "mp4". Refuses an output path naming an
-// input. The merge ends when either input ends; a failure leaves the file as far
-// as it was written (with a trailer after a video read or write failure), and a
-// stop by the host leaves a finished file.
+// converted and encoded to AAC, both into "mp4", starting at 0 and ending together
+// where the shorter input ends. Refuses an output path naming an input and audio
+// that does not decode; a failure leaves the file as far as it was written (with a
+// trailer after a video read or write failure), and a stop by the host leaves a
+// finished file.
 #include "merge/merge_reencode.h"
 
 #include <algorithm>
@@ -31,7 +32,9 @@ AVRational PlausibleFrameRate(AVRational r, AVRational fallback) noexcept {
 }
 
 // What the re-encode adds to the merge job: the audio codec objects, the stream
-// handles and timing, and the progress of one run.
+// handles and timing, and the progress of one run. Positions are taken with each
+// input's start offset removed, so both streams of the output start near 0 and
+// keep their offset to each other.
 struct ReencodeRun {
   ReencodeRun(ProgressCallback callback, uintptr_t user) noexcept : progress(callback, user) {}
 
@@ -41,29 +44,48 @@ struct ReencodeRun {
   AudioFifoPtr fifo;
   int videoIndex = -1;
   StreamTimingState timing;
-  int64_t lastVideoReadPts = 0;  // as read, in the video input's time base
   int64_t durationSeconds = 0;
   ProgressReporter progress;
-  bool audioFinished = false;
+
+  // Video, in the video input's time base:
+  int64_t videoOffset = 0;                // the video input's start
+  int64_t videoPosition = 0;              // dts (else pts) of the last packet read
+  int64_t videoEnd = AV_NOPTS_VALUE;      // largest pts + duration written
+  bool videoIsPicture = false;            // a cover picture: no timeline to end the audio
+  bool videoEnded = false;
+  int64_t videoPackets = 0;               // written
+
+  // Audio, in the encoder's time base (one tick per sample):
+  int64_t audioStart = AV_NOPTS_VALUE;    // where the first audio packet read starts
+  int64_t samplesEncoded = 0;             // samples handed to the encoder so far
+  bool audioFinished = false;             // input read and decoded to its end
+  bool audioEnded = false;                // FIFO and encoder emptied too
+  int undecodableInARow = 0;
+
+  int64_t AudioPosition() const noexcept {
+    return (audioStart == AV_NOPTS_VALUE ? 0 : audioStart) + samplesEncoded;
+  }
+  AVRational AudioTb() const noexcept { return encCtx->time_base; }
+  AVRational VideoTb() const noexcept { return timing.inVideoStream->time_base; }
 };
 
 // How a turn left the merge.
 enum class Turn { Continue, Finished };
 
+// The moving video when there is one, else a cover picture: a song's art still
+// makes a picture track.
 Status AddVideoStream(MergeJob &job, ReencodeRun &run, const char *videoPath) noexcept {
   Status st = OpenInputFile(videoPath, job.videoIn);
   if (!IsOk(st)) return st;
-  run.videoIndex = FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO);
+  run.videoIndex = FindMovingVideoStream(job.videoIn.get());
+  if (run.videoIndex < 0) run.videoIndex = FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO);
   if (run.videoIndex < 0) return Status::VideoStreamNotFound;
   AVStream *inStream = job.videoIn->streams[run.videoIndex];
-  const AVCodec *decoder = avcodec_find_decoder(inStream->codecpar->codec_id);
-  if (!decoder) return Status::Unknown;
-  AVStream *outStream = avformat_new_stream(job.out.get(), decoder);
-  if (!outStream) return Status::Unknown;
-  const int ret = avcodec_parameters_copy(outStream->codecpar, inStream->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  // The input container's tag may mean nothing in MP4: let the muxer choose.
-  outStream->codecpar->codec_tag = 0;
+  run.videoIsPicture = IsAttachedPicture(inStream);
+  // A copy needs the codec parameters alone, no decoder or encoder.
+  AVStream *outStream = nullptr;
+  st = AddCopyStream(job.out.get(), inStream, outStream);
+  if (!IsOk(st)) return st;
   outStream->r_frame_rate = PlausibleFrameRate(inStream->r_frame_rate, kVideoFallbackFrameRate);
   run.timing.inVideoStream = inStream;
   run.timing.outVideoStream = outStream;
@@ -81,7 +103,7 @@ Status OpenAudioEncoder(MergeJob &job, ReencodeRun &run) noexcept {
   av_channel_layout_default(&enc->ch_layout, channels);
   enc->sample_rate = dec->sample_rate;
   enc->bit_rate = job.audioIn->bit_rate > 0 ? job.audioIn->bit_rate : kDefaultAudioBitRate;
-  // Frames are stamped in the output stream's time base: one tick per sample.
+  // Frames are stamped by the samples they start at: one tick per sample.
   enc->time_base = AVRational{1, dec->sample_rate};
   AVStream *outStream = run.timing.outAudioStream;
   outStream->time_base = enc->time_base;
@@ -108,11 +130,14 @@ Status WriteTrailer(MergeJob &job) noexcept {
 }
 
 // The decoder belongs to the stream FindBestAudioStream chose, so its packets are
-// the ones read.
+// the ones read. The muxer may have given the audio stream a time base of its own:
+// encoded packets then move from the encoder's to it as they are written.
 void StartTiming(MergeJob &job, ReencodeRun &run) noexcept {
   StreamTimingState &t = run.timing;
   t.inAudioIndex = FindBestAudioStream(job.audioIn.get());
   t.inAudioStream = job.audioIn->streams[t.inAudioIndex];
+  t.encoderTimeBase = run.encCtx->time_base;
+  run.videoOffset = InputStartOffset(job.videoIn.get(), run.VideoTb());
   run.durationSeconds =
       MeasureMergeDuration(job.videoIn.get(), t.inVideoStream, job.audioIn.get(), t.inAudioStream);
 }
@@ -129,7 +154,7 @@ int ReadVideoPacket(MergeJob &job, const ReencodeRun &run, AVPacket *pkt) noexce
 // True when the host asked to stop.
 bool ReportVideoProgress(ReencodeRun &run, int64_t pts) noexcept {
   if (!run.progress.HasCallback() || pts == AV_NOPTS_VALUE) return false;
-  const int64_t seconds = TimestampToWholeSeconds(pts, run.timing.inVideoStream->time_base);
+  const int64_t seconds = TimestampToWholeSeconds(pts, run.VideoTb());
   const auto value = ProgressValue(seconds, run.durationSeconds, ProgressScale());
   if (!value) return false;
   // The video may run past the measured length: values above the scale are sent.
@@ -137,30 +162,62 @@ bool ReportVideoProgress(ReencodeRun &run, int64_t pts) noexcept {
   return run.progress.ReportIfAdvanced(clamped);
 }
 
-// One video packet copied. The video's end finishes the merge (with the final
-// report); a read or write failure finishes the file and fails the merge.
+// Where a packet starts in decoding order: every picture it refers to comes before.
+int64_t DecodeTs(const AVPacket *pkt) noexcept { return pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts; }
+
+void NoteVideoEnd(ReencodeRun &run, const AVPacket *pkt) noexcept {
+  const int64_t start = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+  if (start == AV_NOPTS_VALUE) return;
+  const int64_t end = start + std::max<int64_t>(pkt->duration, 0);
+  if (run.videoEnd == AV_NOPTS_VALUE || end > run.videoEnd) run.videoEnd = end;
+}
+
+// True once the audio has ended and this packet starts at or after its end: the
+// video is cut where the audio stops, in decoding order, so every picture kept
+// can be decoded. A video starting after the audio's end still keeps its first
+// packet.
+bool PastAudioEnd(const ReencodeRun &run, const AVPacket *pkt) noexcept {
+  const int64_t ts = DecodeTs(pkt);
+  return run.audioEnded && run.videoPackets > 0 && ts != AV_NOPTS_VALUE &&
+         av_compare_ts(ts, run.VideoTb(), run.AudioPosition(), run.AudioTb()) >= 0;
+}
+
+// One video packet copied. The video's end (or, once the audio has ended, the
+// first packet past it) finishes the video with the final report; a read or
+// write failure finishes the file and fails the merge.
 Status VideoTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
   int ret = ReadVideoPacket(job, run, pkt.get());
   if (ret == AVERROR_EOF) {
-    turn = Turn::Finished;
+    run.videoEnded = true;
+    // A merge never succeeds without the video it was given.
+    if (run.videoPackets == 0) {
+      turn = Turn::Finished;
+      return Status::VideoStreamNotFound;
+    }
     run.progress.ReportFinal();
-    return WriteTrailer(job);
+    return Status::Ok;
   }
   if (ret < 0) {
     turn = Turn::Finished;
     WriteTrailer(job);
     return StatusFromAv(ret);
   }
-  const int64_t readTs = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-  if (readTs != AV_NOPTS_VALUE) run.lastVideoReadPts = readTs;
+  ShiftPacketTimes(pkt.get(), run.videoOffset);
+  if (PastAudioEnd(run, pkt.get())) {
+    run.videoEnded = true;
+    return Status::Ok;
+  }
+  const int64_t readTs = DecodeTs(pkt.get());
+  if (readTs != AV_NOPTS_VALUE) run.videoPosition = readTs;
   if (ReportVideoProgress(run, pkt->pts)) {
     turn = Turn::Finished;
-    return WriteTrailer(job);
+    return Status::Ok;
   }
+  NoteVideoEnd(run, pkt.get());
   pkt->stream_index = run.timing.outVideoIndex;
-  RescalePacketTimes(pkt.get(), run.timing.inVideoStream->time_base, run.timing.outVideoStream->time_base);
+  RescalePacketTimes(pkt.get(), run.VideoTb(), run.timing.outVideoStream->time_base);
   // The write takes the packet's reference.
   ret = WritePacket(job.out.get(), pkt.get());
   if (ret < 0) {
@@ -168,18 +225,52 @@ Status VideoTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
     WriteTrailer(job);
     return StatusFromAv(ret);
   }
+  ++run.videoPackets;
   return Status::Ok;
 }
 
-// One encoder frame of audio read, converted, encoded and written. The audio's end
-// drains the FIFO and the encoder and finishes the merge. Failures leave the file
+// One input packet read, decoded and queued; an undecodable one is skipped.
+// The first packet read places the audio: its pts less the audio input's start.
+Status QueueAudioPacket(MergeJob &job, ReencodeRun &run) noexcept {
+  Status st = ReadDecodeConvertStore(run.fifo.get(), job.audioIn.get(), run.decCtx.get(), run.encCtx.get(),
+                                     run.swr.get(), run.audioFinished, run.timing);
+  st = SkipUndecodableAudio(st, run.undecodableInARow);
+  if (!IsOk(st) || run.audioStart != AV_NOPTS_VALUE || !run.timing.ptsRescaled) return st;
+  const int64_t firstPts = run.timing.nextFramePts;
+  if (firstPts == AV_NOPTS_VALUE || firstPts == kNoTimestamp) {
+    run.audioStart = 0;
+    return st;
+  }
+  const AVRational tb = run.AudioTb();
+  run.audioStart = RescaleTs(firstPts, run.timing.outAudioStream->time_base, tb) -
+                   InputStartOffset(job.audioIn.get(), tb);
+  return st;
+}
+
+// One frame from the FIFO encoded and written, stamped with the sample it starts
+// at, so the audio keeps its length whatever the input's packet sizes.
+Status EncodeQueuedFrame(MergeJob &job, ReencodeRun &run) noexcept {
+  const int samples = std::min(AudioFrameSamples(run.encCtx.get()), av_audio_fifo_size(run.fifo.get()));
+  run.timing.nextFramePts = run.AudioPosition();
+  run.samplesEncoded += samples;
+  return LoadEncodeWrite(run.fifo.get(), job.out.get(), run.encCtx.get(), run.timing);
+}
+
+Status DrainAudioEncoder(MergeJob &job, ReencodeRun &run) noexcept {
+  if (run.audioEnded) return Status::Ok;
+  run.audioEnded = true;
+  bool written = false;
+  return EncodeAudioFrame(nullptr, job.out.get(), run.encCtx.get(), written, run.timing);
+}
+
+// Reads, converts, encodes and writes audio frames up to the next encoder frame.
+// The audio's end empties the FIFO and the encoder. Failures leave the file
 // without a trailer.
 Status AudioTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
   AVAudioFifo *fifo = run.fifo.get();
   const int frameSamples = AudioFrameSamples(run.encCtx.get());
   while (!run.audioFinished && av_audio_fifo_size(fifo) < frameSamples) {
-    const Status st = ReadDecodeConvertStore(fifo, job.audioIn.get(), run.decCtx.get(), run.encCtx.get(),
-                                             run.swr.get(), run.audioFinished, run.timing);
+    const Status st = QueueAudioPacket(job, run);
     if (!IsOk(st)) {
       turn = Turn::Finished;
       return st;
@@ -188,31 +279,59 @@ Status AudioTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
   for (;;) {
     const int queued = av_audio_fifo_size(fifo);
     if (queued < frameSamples && !(run.audioFinished && queued > 0)) break;
-    const Status st = LoadEncodeWrite(fifo, job.out.get(), run.encCtx.get(), run.timing);
+    const Status st = EncodeQueuedFrame(job, run);
     if (!IsOk(st)) {
       turn = Turn::Finished;
       return st;
     }
   }
   if (!run.audioFinished) return Status::Ok;
-  turn = Turn::Finished;
-  bool written = false;
-  const Status st = EncodeAudioFrame(nullptr, job.out.get(), run.encCtx.get(), written, run.timing);
-  return IsOk(st) ? WriteTrailer(job) : st;
+  // An audio file that decodes to nothing is no audio for the merge.
+  if (run.samplesEncoded == 0) {
+    turn = Turn::Finished;
+    return Status::InvalidData;
+  }
+  const Status st = DrainAudioEncoder(job, run);
+  if (!IsOk(st)) turn = Turn::Finished;
+  return st;
 }
 
-// Turns by timestamp: audio while the last video pts read is later than the last
-// audio pts written (the first turn, with no audio yet, reads audio), else video.
+// True while the audio has not reached the end of the video, which ended first. A
+// cover picture has no end: the audio then plays out.
+bool AudioShortOfVideoEnd(const ReencodeRun &run) noexcept {
+  if (run.videoIsPicture) return true;
+  if (run.videoEnd == AV_NOPTS_VALUE) return false;
+  return av_compare_ts(run.AudioPosition(), run.AudioTb(), run.videoEnd, run.VideoTb()) < 0;
+}
+
+// Which input the next turn reads: audio while the last video read is later than
+// the audio encoded (the first turn, with no audio placed yet, reads audio), else
+// video. Once one input has ended the other is read up to its end.
+enum class Next { Audio, Video, Done };
+Next NextTurn(const ReencodeRun &run) noexcept {
+  if (run.videoEnded && run.audioEnded) return Next::Done;
+  if (run.videoEnded) return AudioShortOfVideoEnd(run) ? Next::Audio : Next::Done;
+  if (run.audioEnded) return Next::Video;
+  if (run.audioStart == AV_NOPTS_VALUE) return Next::Audio;
+  return av_compare_ts(run.videoPosition, run.VideoTb(), run.AudioPosition(), run.AudioTb()) > 0 ? Next::Audio
+                                                                                                  : Next::Video;
+}
+
+// Turns until both streams reach the point where the first input ends, or the host
+// stops the merge; then the audio encoder is emptied and the trailer written.
 Status MergeLoop(MergeJob &job, ReencodeRun &run) noexcept {
-  const AVRational videoTb = run.timing.inVideoStream->time_base;
-  const AVRational audioTb = run.timing.outAudioStream->time_base;
   Turn turn = Turn::Continue;
   Status st = Status::Ok;
-  while (IsOk(st) && turn == Turn::Continue) {
-    const bool audioTurn = av_compare_ts(run.lastVideoReadPts, videoTb, run.timing.lastPacketPts, audioTb) > 0;
-    st = audioTurn ? AudioTurn(job, run, turn) : VideoTurn(job, run, turn);
+  for (;;) {
+    const Next next = NextTurn(run);
+    if (next == Next::Done) break;
+    st = next == Next::Audio ? AudioTurn(job, run, turn) : VideoTurn(job, run, turn);
+    if (!IsOk(st)) return st;
+    if (turn == Turn::Finished) break;
   }
-  return st;
+  st = DrainAudioEncoder(job, run);
+  if (!IsOk(st)) return st;
+  return WriteTrailer(job);
 }
 
 Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const char *audioPath,

@@ -185,6 +185,15 @@ Status DecodeAudioPacket(AVAudioFifo *fifo, AVCodecContext *decCtx, const AVCode
   return ConvertAndStore(fifo, swr, encCtx, nullptr);
 }
 
+Status SkipUndecodableAudio(Status st, int &undecodableInARow) noexcept {
+  if (IsOk(st)) {
+    undecodableInARow = 0;
+    return st;
+  }
+  if (st != Status::InvalidData) return st;
+  return ++undecodableInARow > kMaxUndecodableAudioPacketsInARow ? st : Status::Ok;
+}
+
 Status ReadDecodeConvertStore(AVAudioFifo *fifo, AVFormatContext *in, AVCodecContext *decCtx,
                               const AVCodecContext *encCtx, SwrContext *swr, bool &finished,
                               StreamTimingState &state) noexcept {

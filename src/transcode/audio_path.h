@@ -90,6 +90,18 @@ Status ReadAudioPacket(AVFormatContext *in, AVPacket *pkt, bool &finished, Strea
 Status DecodeAudioPacket(AVAudioFifo *fifo, AVCodecContext *decCtx, const AVCodecContext *encCtx, SwrContext *swr,
                          const AVPacket *pkt) noexcept;
 
+// Audio packets in a row a job lets the decoder refuse: a damaged frame (a bad
+// CRC, junk between MP3 frames) is skipped, as the ffmpeg tool skips it, but a
+// longer run means the stream is not audio this decoder can read. The MP3
+// conversion tolerates as many undecodable packets in all.
+inline constexpr int kMaxUndecodableAudioPacketsInARow = 20;
+
+// Judges the result of decoding one audio packet under that bound: InvalidData
+// (the decoder's "invalid data") is skipped as Ok and lengthens the run in
+// undecodableInARow, until the run passes the bound, when InvalidData is returned;
+// Ok ends the run; any other status is returned unchanged.
+Status SkipUndecodableAudio(Status st, int &undecodableInARow) noexcept;
+
 // ReadAudioPacket then DecodeAudioPacket: one input packet's samples into the FIFO.
 // At the end of input it drains the decoder and the resampler into the FIFO and
 // sets finished; later calls only set finished again. Ok or the first error.

@@ -78,6 +78,26 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FindBestAudioStream, NullContextHasNone) { EXPECT_EQ(FindBestAudioStream(nullptr), -1); }
 
+// A damaged stream: runs of undecodable packets up to the bound pass, the next one
+// in the same run fails the job, and a decoded packet starts the count again.
+TEST(SkipUndecodableAudio, ARunLongerThanTheBoundFails) {
+  int run = 0;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < kMaxUndecodableAudioPacketsInARow; ++i) {
+      ASSERT_EQ(SkipUndecodableAudio(Status::InvalidData, run), Status::Ok) << i;
+    }
+    ASSERT_EQ(SkipUndecodableAudio(Status::Ok, run), Status::Ok);
+  }
+  for (int i = 0; i < kMaxUndecodableAudioPacketsInARow; ++i) SkipUndecodableAudio(Status::InvalidData, run);
+  EXPECT_EQ(SkipUndecodableAudio(Status::InvalidData, run), Status::InvalidData);
+}
+
+TEST(SkipUndecodableAudio, OtherFailuresAreNotSkipped) {
+  int run = 0;
+  EXPECT_EQ(SkipUndecodableAudio(Status::NoMemory, run), Status::NoMemory);
+  EXPECT_EQ(SkipUndecodableAudio(StatusFromAv(AVERROR(EIO)), run), StatusFromAv(AVERROR(EIO)));
+}
+
 // One line of the framecrc muxer.
 struct WrittenPacket {
   int64_t dts, pts, duration, size;

@@ -131,6 +131,7 @@ const char *KindName(uint32_t kind) {
     case 0: return "MP4";
     case 1: return "AVI";
     case 3: return "WebM";
+    case MPG_KIND_MATROSKA: return "Matroska";
     default: return "unknown";
   }
 }

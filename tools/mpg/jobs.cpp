@@ -23,7 +23,7 @@ void AddMerge(CLI::App &app, const GlobalOptions &global, Commands &commands) {
   };
   auto args = std::make_shared<Args>();
   CLI::App *sub = app.add_subcommand(
-      "merge", "Merge a video file and an audio file into one file (MP4, AVI or WebM, chosen from the codecs)");
+      "merge", "Merge a video file and an audio file into one file (MP4, AVI, WebM or Matroska, chosen from the codecs)");
   sub->add_option("video", args->video, "File holding the video stream")->required();
   sub->add_option("audio", args->audio, "File holding the audio stream")->required();
   sub->add_option("output", args->output, "Merged file to write (see `mpg container` for the extension)")->required();
