@@ -7,9 +7,9 @@
 # (same packet count per stream, a decode as clean as the tool's copy, and a start at 0 or where the
 # ffmpeg tool puts it), "refused" when our refusal is one the edits make on
 # purpose (no audio, no moving video), and "DIFF" otherwise.
-# Usage: edit_copy_compare.sh MPG_TOOL [REALWORLD_DIR] [WORK_DIR]
+# Usage: compare-edits-with-ffmpeg.sh MPG_TOOL [REALWORLD_DIR] [WORK_DIR]
 MPG=${1:?path to build/tools/mpg}
-DIR=${2:-$(dirname "$0")/../../../shared/media/realworld}
+DIR=${2:-$(dirname "$0")/../../shared/media/realworld}
 WORK=${3:-/tmp/edit_copy_compare}
 mkdir -p "$WORK"
 count() {  # packets of the first stream of a type (V = moving video, a = audio)

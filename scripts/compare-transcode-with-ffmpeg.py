@@ -2,12 +2,12 @@
 """Runs `mpg transcode` and `mpg mp3` over every file of the real-file folder next to
 the same jobs done by the ffmpeg tool, and lists per file and job what each wrote.
 
-usage: compare_with_ffmpeg.py MPG_BINARY [REALWORLD_DIR] [--jobs mp4,mp4-144,...]
+usage: compare-transcode-with-ffmpeg.py MPG_BINARY [REALWORLD_DIR] [--jobs mp4,mp4-144,...]
                                [--cache FILE]
 
 ffmpeg maps the first moving video and audio streams (cover pictures are left
 out, as our transcode leaves them). Its results are kept in the cache file
-(default /tmp/compare_with_ffmpeg.json), so a second run compares a new build
+(default /tmp/compare-transcode-with-ffmpeg.json), so a second run compares a new build
 without running ffmpeg again.
 
 A row is "ok" when our call did what ffmpeg could do (or both failed), "REFUSED"
@@ -77,7 +77,7 @@ def main():
     jobs = list(JOBS)
     if "--jobs" in sys.argv:
         jobs = sys.argv[sys.argv.index("--jobs") + 1].split(",")
-    cache_path = sys.argv[sys.argv.index("--cache") + 1] if "--cache" in sys.argv else "/tmp/compare_with_ffmpeg.json"
+    cache_path = sys.argv[sys.argv.index("--cache") + 1] if "--cache" in sys.argv else "/tmp/compare-transcode-with-ffmpeg.json"
     cache = json.load(open(cache_path)) if os.path.exists(cache_path) else {}
     tmp = tempfile.mkdtemp(prefix="tc_compare_")
     counts = {}
