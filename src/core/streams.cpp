@@ -174,6 +174,16 @@ Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&
   return Status::Ok;
 }
 
+bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStream *inStream) noexcept {
+  if (avformat_transfer_internal_stream_timing_info(out->oformat, outStream, inStream, AVFMT_TBCF_AUTO) < 0)
+    return false;
+  const AVRational tb = av_stream_get_codec_timebase(outStream);
+  if (tb.num <= 0 || tb.den <= 0) return false;
+  // The sum with 0/1 reduces the fraction, as the muxers expect of a time base.
+  outStream->time_base = av_add_q(tb, AVRational{0, 1});
+  return true;
+}
+
 Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept {
   ctx.reset();
   if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));

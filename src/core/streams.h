@@ -29,6 +29,12 @@ int FindMovingVideoStream(const AVFormatContext *ctx) noexcept;
 // container's tag may mean nothing in the output. outStream is owned by out.
 // NoMemory when the stream cannot be made; the FFmpeg error of the parameter copy.
 Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) noexcept;
+// Gives the copy outStream of inStream the time base the ffmpeg tool gives a
+// stream copy: the output container's own choice from the input's timing (AVI
+// counts frames at twice a VP9 stream's rate, so a variable rate keeps every frame;
+// a 1/1000 ASF or FLV stream keeps its ticks). Call it before the header is
+// written. False, with the stream untouched, when the container's rule gives none.
+bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStream *inStream) noexcept;
 
 // Opens path and reads its stream information. On failure ctx stays empty and the
 // FFmpeg error is returned.

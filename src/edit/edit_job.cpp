@@ -18,11 +18,7 @@ Status AddEditCopyStream(AVFormatContext *out, const AVStream *inStream, AVStrea
   Status st = AddCopyStream(out, inStream, outStream);
   if (!IsOk(st)) return st;
   AVStream *os = outStream;
-  const int ret = avformat_transfer_internal_stream_timing_info(out->oformat, os, inStream, AVFMT_TBCF_AUTO);
-  if (ret < 0) return StatusFromAv(ret);
-  // av_add_q with 0 reduces the fraction, as the muxers expect of a time base.
-  const AVRational tb = av_add_q(av_stream_get_codec_timebase(os), AVRational{0, 1});
-  os->time_base = tb.num > 0 && tb.den > 0 ? tb : inStream->time_base;
+  if (!TakeCopyTiming(out, os, inStream)) os->time_base = inStream->time_base;
   os->avg_frame_rate = inStream->avg_frame_rate;
   os->r_frame_rate = inStream->r_frame_rate;
   os->sample_aspect_ratio = inStream->sample_aspect_ratio;

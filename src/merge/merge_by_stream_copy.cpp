@@ -54,21 +54,6 @@ struct CopyLoop {
   bool stopped = false;  // the host asked to stop
 };
 
-// Gives a copied stream the time base the ffmpeg tool gives it: the container's
-// choice from the input's timing (AVI counts frames at twice a VP9 stream's frame
-// rate, so a variable-rate stream keeps every frame; a 1/1000 ASF or FLV stream
-// keeps its ticks). It takes the place of the openers' own choices (the input's
-// audio time base, one tick per VP9 frame), which round frames of a variable rate
-// onto one another.
-void TakeCopyTiming(const AVFormatContext *out, const CopyInput &input) {
-  AVStream *st = input.outStream;
-  if (avformat_transfer_internal_stream_timing_info(out->oformat, st, input.inStream, AVFMT_TBCF_AUTO) < 0) return;
-  const AVRational tb = av_stream_get_codec_timebase(st);
-  if (tb.num <= 0 || tb.den <= 0) return;
-  // The sum with 0/1 reduces the fraction.
-  st->time_base = av_add_q(tb, AVRational{0, 1});
-}
-
 Status OpenInputs(MergeJob &job, const char *videoPath, const char *audioPath, CopyLoop &loop) {
   Status st = OpenVideoInputForCopy(job.out.get(), videoPath, job.videoIn, loop.video.outStream);
   if (!IsOk(st)) return st;
@@ -84,7 +69,10 @@ Status OpenInputs(MergeJob &job, const char *videoPath, const char *audioPath, C
   // content), while an input whose streams start apart keeps that offset.
   for (CopyInput *input : {&loop.video, &loop.audio}) {
     input->startOffset = InputStartOffset(input->in, input->inStream->time_base);
-    TakeCopyTiming(job.out.get(), *input);
+    // The ffmpeg tool's copy timing takes the place of the openers' own choices
+    // (the input's audio time base, one tick per VP9 frame), which round frames of
+    // a variable rate onto one another.
+    TakeCopyTiming(job.out.get(), input->outStream, input->inStream);
   }
   return Status::Ok;
 }
