@@ -190,8 +190,21 @@ Status SkipUndecodableAudio(Status st, int &undecodableInARow) noexcept {
     undecodableInARow = 0;
     return st;
   }
-  if (st != Status::InvalidData) return st;
+  // The decoder refuses one packet for its data, or for a feature of that frame it
+  // does not implement (AMR's comfort noise frames, say): both are that packet's.
+  if (st != Status::InvalidData && st != StatusFromAv(AVERROR_PATCHWELCOME)) return st;
   return ++undecodableInARow > kMaxUndecodableAudioPacketsInARow ? st : Status::Ok;
+}
+
+Status QueueSilence(AVAudioFifo *fifo, const AVCodecContext *encCtx, int samples) noexcept {
+  if (samples <= 0) return Status::Ok;
+  SampleBuffer silence;
+  const int channels = encCtx->ch_layout.nb_channels;
+  const int ret = silence.Allocate(channels, samples, encCtx->sample_fmt);
+  if (ret < 0) return StatusFromAv(ret, Status::NoMemory);
+  av_samples_set_silence(silence.data, 0, samples, channels, encCtx->sample_fmt);
+  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(silence.data), samples) < samples) return Status::Exit;
+  return Status::Ok;
 }
 
 Status ReadDecodeConvertStore(AVAudioFifo *fifo, AVFormatContext *in, AVCodecContext *decCtx,

@@ -91,16 +91,23 @@ Status DecodeAudioPacket(AVAudioFifo *fifo, AVCodecContext *decCtx, const AVCode
                          const AVPacket *pkt) noexcept;
 
 // Audio packets in a row a job lets the decoder refuse: a damaged frame (a bad
-// CRC, junk between MP3 frames) is skipped, as the ffmpeg tool skips it, but a
-// longer run means the stream is not audio this decoder can read. The MP3
-// conversion tolerates as many undecodable packets in all.
-inline constexpr int kMaxUndecodableAudioPacketsInARow = 20;
+// CRC, junk between MP3 frames) is skipped, as the ffmpeg tool skips it, and so is
+// a damaged stretch of about a second (50 frames of AMR or AAC are 1 to 1.2 s),
+// but a longer run means the stream is not audio this decoder can read. The one
+// rule of the MP3 conversion, the transcode and the merge with audio re-encode.
+inline constexpr int kMaxUndecodableAudioPacketsInARow = 50;
 
-// Judges the result of decoding one audio packet under that bound: InvalidData
-// (the decoder's "invalid data") is skipped as Ok and lengthens the run in
-// undecodableInARow, until the run passes the bound, when InvalidData is returned;
-// Ok ends the run; any other status is returned unchanged.
+// Judges the result of decoding one audio packet under that bound: the decoder's
+// refusal of the packet (InvalidData, or FFmpeg's "not yet implemented" for a
+// frame using a feature it lacks) is skipped as Ok and lengthens the run in
+// undecodableInARow, until the run passes the bound, when the refusal is
+// returned; Ok ends the run; any other status is returned unchanged.
 Status SkipUndecodableAudio(Status st, int &undecodableInARow) noexcept;
+
+// Appends samples of silence in the encoder's format and channel count to fifo:
+// the time of a skipped packet, kept so later audio stays where it belongs.
+// Ok (also for samples <= 0), NoMemory, or Exit for a short FIFO write.
+Status QueueSilence(AVAudioFifo *fifo, const AVCodecContext *encCtx, int samples) noexcept;
 
 // ReadAudioPacket then DecodeAudioPacket: one input packet's samples into the FIFO.
 // At the end of input it drains the decoder and the resampler into the FIFO and

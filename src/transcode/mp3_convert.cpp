@@ -28,8 +28,6 @@ constexpr int64_t kMpeg25MaxBitRate = 64000;
 constexpr int32_t kMpeg2MaxRate = 24000;
 constexpr int64_t kMpeg2MaxBitRate = 160000;
 constexpr int32_t kUnknownRateAssumed = 44100;
-// Undecodable packets tolerated over a whole conversion.
-constexpr int kMaxInvalidData = 20;
 // A progress report goes out at least this often (in encoded frames), so the host
 // can stop a job whose value does not move.
 constexpr int kReportEveryPasses = 20;
@@ -49,7 +47,7 @@ struct Mp3Job {
   AVStream *outStream = nullptr;
   StreamTimingState timing;
   ProgressReporter progress;
-  int invalidDataCount = 0;
+  int undecodableInARow = 0;  // audio packets the decoder refused since the last it took
   int passesSinceReport = 0;
 };
 
@@ -129,17 +127,14 @@ Status OpenOutputFile(Mp3Job &job, const char *outputPath) noexcept {
   return ret < 0 ? StatusFromAv(ret) : Status::Ok;
 }
 
-// Fills the FIFO to one encoder frame, or to the end of input; undecodable packets
-// are skipped until there have been too many.
+// Fills the FIFO to one encoder frame, or to the end of input; an undecodable
+// packet is skipped unless it ends too long a run of them.
 Status FillFifo(Mp3Job &job, int frameSamples, bool &finished) noexcept {
   while (av_audio_fifo_size(job.fifo.get()) < frameSamples) {
-    const Status st = ReadDecodeConvertStore(job.fifo.get(), job.in.get(), job.decCtx.get(), job.encCtx.get(),
-                                             job.swr.get(), finished, job.timing);
-    if (st == Status::InvalidData) {
-      if (++job.invalidDataCount >= kMaxInvalidData) return st;
-    } else if (!IsOk(st)) {
-      return st;
-    }
+    Status st = ReadDecodeConvertStore(job.fifo.get(), job.in.get(), job.decCtx.get(), job.encCtx.get(),
+                                       job.swr.get(), finished, job.timing);
+    st = SkipUndecodableAudio(st, job.undecodableInARow);
+    if (!IsOk(st)) return st;
     if (finished) break;
   }
   return Status::Ok;

@@ -1,9 +1,11 @@
 // The transcode of one file into another container. Refuses an output path that
 // names the input, a codec choice out of range and an input without audio. A
 // stream the output container cannot hold is re-encoded to the container's usual
-// codec; an input's moving video is either written or the transcode fails. The
-// output file is created just before its header is written; any later failure
-// deletes it, and a stop by the host leaves a finished, shorter file.
+// codec; an input's moving video is either written or the transcode fails. A
+// re-encode skips damaged audio packets, keeping their time as silence, and fails
+// after too long a run of them. The output file is created just before its header
+// is written; any later failure deletes it, and a stop by the host leaves a
+// finished, shorter file.
 #include "transcode/transcode.h"
 
 #include <algorithm>
@@ -63,9 +65,13 @@ struct TranscodeJob {
   // input packet's time, and the samples taken from the FIFO since.
   int64_t audioStartPts = AV_NOPTS_VALUE;
   int64_t audioSamplesTaken = 0;
+  int undecodableAudioInARow = 0;  // audio packets the decoder refused since the last it took
   int64_t firstProgressPts = AV_NOPTS_VALUE;  // input time base of the measured stream
   ProgressReporter progress;
 };
+
+// The most time one skipped audio packet is kept as silence.
+constexpr int kMaxSkippedPacketSeconds = 2;
 
 // How the packet loop ended.
 enum class LoopEnd { EndOfInput, Stopped };
@@ -338,6 +344,22 @@ Status EncodeQueuedAudio(TranscodeJob &job, bool finished) noexcept {
   }
 }
 
+// Decodes one input packet into the FIFO. A damaged one is skipped, as the ffmpeg
+// tool skips it, unless it ends too long a run of them; its time is queued as
+// silence, since frames are stamped by the samples before them and the audio after
+// a gap would otherwise play early against the video.
+Status DecodeOrSkipAudioPacket(TranscodeJob &job, const AVStream *inStream, const AVPacket *pkt) noexcept {
+  const int runBefore = job.undecodableAudioInARow;
+  Status st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), pkt);
+  st = SkipUndecodableAudio(st, job.undecodableAudioInARow);
+  const bool skipped = IsOk(st) && job.undecodableAudioInARow > runBefore;
+  if (!skipped || pkt->duration <= 0) return st;
+  // No audio packet lasts longer; a damaged one may claim to.
+  const int64_t cap = int64_t{kMaxSkippedPacketSeconds} * job.audioEnc->sample_rate;
+  const int64_t samples = RescaleDuration(pkt->duration, inStream->time_base, job.timing.encoderTimeBase);
+  return QueueSilence(job.fifo.get(), job.audioEnc.get(), static_cast<int>(std::min(samples, cap)));
+}
+
 Status HandleAudioPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, bool &stop) noexcept {
   StreamTimingState &t = job.timing;
   const AVStream *inStream = in->streams[pkt->stream_index];
@@ -351,7 +373,7 @@ Status HandleAudioPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, 
       job.audioStartPts = RescaleTs(pkt->pts, inStream->time_base, t.encoderTimeBase);
     }
     t.ptsRescaled = true;
-    const Status st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), pkt);
+    const Status st = DecodeOrSkipAudioPacket(job, inStream, pkt);
     return IsOk(st) ? EncodeQueuedAudio(job, false) : st;
   }
   pkt->stream_index = t.outAudioIndex;

@@ -92,6 +92,17 @@ TEST(SkipUndecodableAudio, ARunLongerThanTheBoundFails) {
   EXPECT_EQ(SkipUndecodableAudio(Status::InvalidData, run), Status::InvalidData);
 }
 
+// A frame using a feature FFmpeg's decoder lacks (AMR's comfort noise) is that
+// packet's refusal too, and counts in the same run.
+TEST(SkipUndecodableAudio, UnimplementedFeatureCountsAsUndecodable) {
+  const Status unimplemented = StatusFromAv(AVERROR_PATCHWELCOME);
+  int run = 0;
+  for (int i = 0; i < kMaxUndecodableAudioPacketsInARow; ++i) {
+    ASSERT_EQ(SkipUndecodableAudio(i % 2 ? unimplemented : Status::InvalidData, run), Status::Ok) << i;
+  }
+  EXPECT_EQ(SkipUndecodableAudio(unimplemented, run), unimplemented);
+}
+
 TEST(SkipUndecodableAudio, OtherFailuresAreNotSkipped) {
   int run = 0;
   EXPECT_EQ(SkipUndecodableAudio(Status::NoMemory, run), Status::NoMemory);

@@ -6,7 +6,8 @@
 // audio timestamps in the wrong clock for Matroska and MPEG-TS, frame-rate
 // reduction corrupting inter-coded pictures, muxers FFmpeg names differently
 // from the extension table, audio a container refuses copied into it instead of
-// re-encoded to its usual codec, an unknown video codec dropping the video, a stop
+// re-encoded to its usual codec, an unknown video codec dropping the video, one
+// damaged audio frame failing the whole job or shortening the audio, a stop
 // leaving a broken file, failures leaving partial files, and an input destroyed
 // by its own output.
 #include <gtest/gtest.h>
@@ -243,6 +244,26 @@ TEST(Transcode, InputWithoutAudioGivesAudioStreamNotFoundAndNoFile) {
   const std::string out = mpgtest::Out("none.mp4");
   EXPECT_EQ(RunTranscode(mpgtest::fx::H264Video10s(), out, Params(4)), MPG_AUDIO_STREAM_NOT_FOUND);
   EXPECT_FALSE(mpgtest::FileExists(out));
+}
+
+// Garbage over a few frames in the middle of an MP3: the decoder refuses them, the
+// transcode skips them as the ffmpeg tool does, and keeps their time as silence, so
+// the audio lasts as long as the undamaged file's.
+TEST(Transcode, UndecodableAudioFramesAreSkippedKeepingTheirTime) {
+  const std::string whole = mpgtest::fx::Mp3Audio5s();
+  std::string bytes = mpgtest::ReadBytes(whole);
+  for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 600; ++i) bytes[i] = static_cast<char>(i * 37);
+  const std::string damaged = mpgtest::Out("damaged_audio.mp3");
+  mpgtest::WriteBytes(damaged, bytes);
+  const std::string out = mpgtest::Out("damaged_audio.mp4"), reference = mpgtest::Out("whole_audio.mp4");
+  // AAC: a copy of the MP3 would decode nothing.
+  const TranscodeParams toAac = With(Params(4), &TranscodeParams::audioCodecChoice, 2);
+  ASSERT_EQ(RunTranscode(damaged, out, toAac), 0);
+  ASSERT_EQ(RunTranscode(whole, reference, toAac), 0);
+  EXPECT_TRUE(mpgtest::DecodesCleanly(out));
+  // The garbage hides up to a frame that no packet carries; the two refused
+  // frames dropped would cost 0.05 s more.
+  EXPECT_NEAR(PacketSpan(out, "a:0"), PacketSpan(reference, "a:0"), 0.05);
 }
 
 TEST(Transcode, StopAtFirstReportLeavesAFinishedShorterFile) {
