@@ -23,9 +23,6 @@ namespace {
 
 // Decoding failures a trim of a damaged file rides over; one more ends it.
 constexpr int kMaxDecodeErrors = 25;
-// The frame rate the encoder's clock runs at when the input states none, as the
-// ffmpeg tool assumes.
-constexpr AVRational kFallbackFrameRate = {25, 1};
 // MPEG-4 Part 2, H.263 and their kin store the clock's denominator in 16 bits.
 constexpr int kMaxTimeBaseDenominator = 65535;
 // Bilinear scaling, for the rare stream the encoder does not take as it is.
@@ -155,17 +152,12 @@ AVPixelFormat ChoosePixelFormat(const AVCodec *encoder, AVPixelFormat decoded) n
 // ffmpeg tool sets it. Encoders refuse the container clocks (MPEG-2 takes only its
 // listed rates, MPEG-4 Part 2 no denominator above 16 bits, and neither 1/90000).
 AVRational EncoderTimeBase(const AVCodec *encoder, AVFormatContext *in, AVStream *st) noexcept {
-  AVRational rate = av_guess_frame_rate(in, st, nullptr);
-  if (rate.num <= 0 || rate.den <= 0) rate = kFallbackFrameRate;
-  if (encoder->supported_framerates) {
-    rate = encoder->supported_framerates[av_find_nearest_q_idx(rate, encoder->supported_framerates)];
-  }
+  AVRational rate = EncoderFrameRate(encoder, av_guess_frame_rate(in, st, nullptr));
   av_reduce(&rate.num, &rate.den, rate.num, rate.den, kMaxTimeBaseDenominator);
   return av_inv_q(rate);
 }
 
-// An encoder at the decoder's size (even, where the format halves the colour
-// planes) and the closest pixel format it takes. The output stream takes the
+// An encoder at the decoder's size (in the steps the format's colour planes need) and the closest pixel format it takes. The output stream takes the
 // opened encoder's parameters (its extradata included) before the header is
 // written, so the stream written agrees with them.
 Status OpenVideoEncoder(TrimJob &job) noexcept {
@@ -179,9 +171,9 @@ Status OpenVideoEncoder(TrimJob &job) noexcept {
   if (!job.encCtx) return Status::Unknown;
   AVCodecContext *enc = job.encCtx.get();
   enc->pix_fmt = ChoosePixelFormat(encoder, dec->pix_fmt);
-  const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(enc->pix_fmt);
-  enc->width = desc && desc->log2_chroma_w ? dec->width & ~1 : dec->width;
-  enc->height = desc && desc->log2_chroma_h ? dec->height & ~1 : dec->height;
+  enc->width = dec->width;
+  enc->height = dec->height;
+  FitSizeToPixelFormat(enc);
   if (enc->width == 0 || enc->height == 0) return Status::Unknown;
   enc->sample_aspect_ratio = dec->sample_aspect_ratio;
   enc->color_range = dec->color_range;

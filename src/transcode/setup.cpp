@@ -94,13 +94,10 @@ int RoundToStep(int v, int step) noexcept {
   return std::max(step, (v + step / 2) / step * step);
 }
 
-// Encoders with a list of frame rates (MPEG-1, MPEG-2) count in one of them and
-// refuse any other clock: the listed rate nearest to frameRate (25 when unknown).
+// Encoders with a list of frame rates (MPEG-1, MPEG-2) count in one of them.
 void UseListedFrameRate(const AVCodec *encoder, AVRational frameRate, AVCodecContext *enc) noexcept {
   if (!encoder->supported_framerates) return;
-  const AVRational wanted = frameRate.num > 0 && frameRate.den > 0 ? frameRate : kVideoFallbackFrameRate;
-  const int idx = av_find_nearest_q_idx(wanted, encoder->supported_framerates);
-  enc->framerate = encoder->supported_framerates[idx];
+  enc->framerate = EncoderFrameRate(encoder, frameRate);
   enc->time_base = av_inv_q(enc->framerate);
 }
 
@@ -351,11 +348,8 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   if (out->oformat && (out->oformat->flags & AVFMT_GLOBALHEADER)) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   // MPEG-4 Part 2 and H.263 take only 4:2:0; the caller converts the pictures.
   enc->pix_fmt = ChooseEncoderPixelFormat(encoder, enc->pix_fmt);
-  // Subsampled chroma needs sizes in its steps (a height of 360 from 256x110 gives
-  // an odd 837): the scaler makes the pictures fit.
-  const VideoSize step = SizeAlignment(enc->pix_fmt);
-  enc->width = enc->coded_width = RoundToStep(enc->width, step.width);
-  enc->height = enc->coded_height = RoundToStep(enc->height, step.height);
+  // A height of 360 from 256x110 gives an odd 837: the scaler makes the pictures fit.
+  FitSizeToPixelFormat(enc);
   enc->thread_count = 0;  // automatic, as the ffmpeg tool does
 
   ret = avcodec_open2(enc, encoder, nullptr);
@@ -456,6 +450,18 @@ AVRational SnapFrameRate(int32_t num, int32_t den) noexcept {
     if (rate <= row.maxRate) return row.timeBase;
   }
   return {1, 60};
+}
+
+AVRational EncoderFrameRate(const AVCodec *encoder, AVRational wanted) noexcept {
+  const AVRational rate = wanted.num > 0 && wanted.den > 0 ? wanted : kVideoFallbackFrameRate;
+  if (!encoder || !encoder->supported_framerates) return rate;
+  return encoder->supported_framerates[av_find_nearest_q_idx(rate, encoder->supported_framerates)];
+}
+
+void FitSizeToPixelFormat(AVCodecContext *encCtx) noexcept {
+  const VideoSize step = SizeAlignment(encCtx->pix_fmt);
+  encCtx->width = encCtx->coded_width = RoundToStep(encCtx->width, step.width);
+  encCtx->height = encCtx->coded_height = RoundToStep(encCtx->height, step.height);
 }
 
 }  // namespace mpg

@@ -76,6 +76,15 @@ Status OpenAudioInput(AVFormatContext *out, const char *path, AVCodecID codecId,
 // avformat_write_header. The FFmpeg error of the copy.
 Status PublishEncoderParameters(AVStream *outStream, const AVCodecContext *encCtx) noexcept;
 
+// The frame rate a video encoder can count in: wanted (25 when unknown), moved to
+// the nearest rate the encoder lists when it lists any (MPEG-1 and MPEG-2 refuse
+// every other clock).
+AVRational EncoderFrameRate(const AVCodec *encoder, AVRational wanted) noexcept;
+// Rounds encCtx's width and height to the steps of its pixel format's chroma
+// subsampling (4:2:0 and 4:2:2 need even sizes): to the nearest step, at least one
+// step, as the ffmpeg tool's scaler rounds a derived size. Set pix_fmt first.
+void FitSizeToPixelFormat(AVCodecContext *encCtx) noexcept;
+
 // ---- Video ------------------------------------------------------------------------
 
 // What a transcode asks of the video encoder. SetUpVideoEncoder fills in width and
