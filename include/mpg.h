@@ -203,12 +203,15 @@ MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, i
  * picture (ID3 or M4A art) is not video. When the input has moving video and
  * the container takes video, the output holds it or the call fails. Outputs
  * start at 0. MPG_AUDIO_STREAM_NOT_FOUND for an input without audio;
- * MPG_BAD_PARAMETER for a codec choice out of range. A failure deletes the
- * output; a stop leaves a finished, shorter file and returns 0. */
+ * MPG_BAD_PARAMETER for a codec choice out of range. Undecodable audio packets
+ * are skipped and their time kept as silence; a long run of them in a row fails
+ * the call. A failure deletes the output; a stop leaves a finished, shorter file
+ * and returns 0. */
 MPG_API int32_t MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
                               const TranscodeParams *params, ProgressCallback callback,
                               uintptr_t user) MPG_NOEXCEPT;
-/* bitRate in bit/s; 0 or below: no cap. A failure leaves what was written, except
+/* bitRate in bit/s; 0 or below: no cap. Undecodable packets are skipped; a long
+ * run of them in a row fails the call. A failure leaves what was written, except
  * when not one audio frame decoded (a truncated download): that call fails with
  * AVERROR_INVALIDDATA and leaves no file. */
 MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
