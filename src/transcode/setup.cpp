@@ -101,11 +101,11 @@ void UseListedFrameRate(const AVCodec *encoder, AVRational frameRate, AVCodecCon
   enc->time_base = av_inv_q(enc->framerate);
 }
 
-// The first video stream, or with moving set the first that is not a cover picture.
-Status OpenFirstVideoStream(const char *path, InputFormatPtr &in, AVStream *&inStream, bool moving = false) noexcept {
+// The first video stream that is not a cover picture.
+Status OpenMovingVideoStream(const char *path, InputFormatPtr &in, AVStream *&inStream) noexcept {
   Status st = OpenInputFile(path, in);
   if (!IsOk(st)) return st;
-  const int index = moving ? FindMovingVideoStream(in.get()) : FindFirstStreamOfType(in.get(), AVMEDIA_TYPE_VIDEO);
+  const int index = FindMovingVideoStream(in.get());
   if (index < 0) {
     in.reset();
     return Status::VideoStreamNotFound;
@@ -369,7 +369,7 @@ Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char 
   encCtx.reset();
   InputFormatPtr input;
   AVStream *inStream = nullptr;
-  Status st = OpenFirstVideoStream(path, input, inStream, true);
+  Status st = OpenMovingVideoStream(path, input, inStream);
   if (!IsOk(st)) return st;
   const AVCodec *decoder = avcodec_find_decoder(inStream->codecpar->codec_id);
   if (!decoder) return Status::Unknown;
@@ -392,28 +392,6 @@ Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char 
                                                                           : kVideoFallbackFrameRate;
   // Encoded packets carry the encoder's timestamps.
   outStream->time_base = encCtx->time_base;
-  in = std::move(input);
-  return Status::Ok;
-}
-
-Status AddCopyVideoStream(AVFormatContext *out, const char *path, InputFormatPtr &in,
-                          AVStream *&outStream) noexcept {
-  in.reset();
-  outStream = nullptr;
-  InputFormatPtr input;
-  AVStream *inStream = nullptr;
-  Status st = OpenFirstVideoStream(path, input, inStream);
-  if (!IsOk(st)) return st;
-  // Nothing is encoded, but the new stream is made for a codec the build can name.
-  const AVCodec *codec = avcodec_find_encoder(inStream->codecpar->codec_id);
-  if (!codec) return Status::Unknown;
-  outStream = avformat_new_stream(out, codec);
-  if (!outStream) return Status::Unknown;
-  const int ret = avcodec_parameters_copy(outStream->codecpar, inStream->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  // A remux lets the muxer choose its own tag.
-  outStream->codecpar->codec_tag = 0;
-  outStream->time_base = inStream->time_base;
   in = std::move(input);
   return Status::Ok;
 }

@@ -129,13 +129,6 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
 Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char *path, InputFormatPtr &in,
                       AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept;
 
-// Opens the file at path and adds a stream-copy stream of its first video stream
-// to out, with the input's time base and codec_tag 0. On failure in is empty. The
-// FFmpeg error of the open, the probe or the copy; VideoStreamNotFound; Unknown
-// when the linked libavcodec has no encoder for the codec or no stream can be made.
-Status AddCopyVideoStream(AVFormatContext *out, const char *path, InputFormatPtr &in,
-                          AVStream *&outStream) noexcept;
-
 // A requested video bit rate (below 1000: kbit/s) up to the next of the encoder's
 // steps from 24000 to 12000000 bit/s; above 10000000 gives 12000000.
 int32_t SnapVideoBitRate(int32_t request) noexcept;

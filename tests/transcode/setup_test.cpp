@@ -102,8 +102,6 @@ TEST(VideoSetUp, AudioOnlyInputIsRefusedAndLeftClosed) {
   VideoEncodeRequest req;
   EXPECT_EQ(OpenVideoInput(req, out.get(), WavS16().c_str(), in, st, dec, enc), Status::VideoStreamNotFound);
   EXPECT_FALSE(in);
-  EXPECT_EQ(AddCopyVideoStream(out.get(), WavS16().c_str(), in, st), Status::VideoStreamNotFound);
-  EXPECT_FALSE(in);
 }
 
 // 16-bit sources meet encoders that list no 16-bit interleaved format.
@@ -189,17 +187,6 @@ TEST(VideoSetUp, OutputStreamCarriesTheEncodersConfigurationNotTheInputs) {
   EXPECT_EQ(x[2], 0x01);
   EXPECT_EQ(x[3], 0xB0);
   EXPECT_EQ(st->codecpar->codec_id, AV_CODEC_ID_MPEG4);
-}
-
-TEST(AddCopyVideoStream, CopiesTheFirstVideoStreamWithTheInputsTimeBase) {
-  auto out = NewOutput("matroska");
-  InputFormatPtr in;
-  AVStream *st = nullptr;
-  ASSERT_TRUE(IsOk(AddCopyVideoStream(out.get(), mpgtest::fx::H264Aac10s().c_str(), in, st)));
-  ASSERT_TRUE(in);
-  EXPECT_EQ(st->codecpar->codec_id, AV_CODEC_ID_H264);
-  EXPECT_EQ(st->codecpar->width, 320);
-  EXPECT_EQ(av_cmp_q(st->time_base, in->streams[0]->time_base), 0);
 }
 
 }  // namespace
