@@ -1,9 +1,9 @@
 // Housekeeping exports, the file check and the container choice for a merge.
 #include <cstring>
 
-#include "api/extension_table.h"
+#include "transcode/extension_table.h"
 #include "api/guard.h"
-#include "core/container_choice.h"
+#include "merge/container_choice.h"
 #include "core/progress.h"
 #include "core/streams.h"
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "api/guard.h"
-#include "core/container_choice.h"
+#include "merge/container_choice.h"
 #include "merge/concatenate_segments.h"
 #include "merge/merge_by_stream_copy.h"
 #include "merge/merge_job.h"

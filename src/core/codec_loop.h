@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/av_ptr.h"
+#include "core/decoder.h"
 #include "core/status.h"
 
 namespace mpg {
@@ -24,6 +25,29 @@ Status DecodePacket(AVCodecContext *decCtx, const AVPacket *pkt, AVFrame *frame,
     ret = avcodec_receive_frame(decCtx, frame);
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return Status::Ok;
     if (ret < 0) return StatusFromAv(ret);
+    const Status st = onFrame(frame);
+    av_frame_unref(frame);
+    if (!IsOk(st)) return st;
+  }
+}
+
+// DecodePacket with the library's rule for damaged input: the decoder's own
+// rejections of a packet or a frame go through errors (skipped while the run is
+// short); onFrame's failures end the job as they are.
+template <class OnFrame>
+Status DecodePacket(AVCodecContext *decCtx, const AVPacket *pkt, AVFrame *frame, DecodeErrorRun &errors,
+                    OnFrame &&onFrame) {
+  int ret = avcodec_send_packet(decCtx, pkt);
+  if (ret == AVERROR_EOF) return Status::Ok;
+  if (ret < 0) return errors.Judge(ret);
+  for (;;) {
+    ret = avcodec_receive_frame(decCtx, frame);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return errors.Judge(0);
+    if (ret < 0) {
+      const Status judged = errors.Judge(ret);
+      if (!IsOk(judged)) return judged;
+      continue;
+    }
     const Status st = onFrame(frame);
     av_frame_unref(frame);
     if (!IsOk(st)) return st;

@@ -1,17 +1,23 @@
 #include "core/progress.h"
 
+#include <algorithm>
+#include <atomic>
+#include <optional>
 #include <string>
+
+#include "core/timebase.h"
 
 namespace mpg {
 
 namespace {
-int32_t progressScale = 100;
-}
+// Set by the host once for every later call, and read by jobs on any thread.
+std::atomic<int32_t> progressScale{100};
+}  // namespace
 
-int32_t ProgressScale() noexcept { return progressScale; }
+int32_t ProgressScale() noexcept { return progressScale.load(std::memory_order_relaxed); }
 
 void SetProgressScale(int32_t value) noexcept {
-  if (value > 0) progressScale = value;
+  if (value > 0) progressScale.store(value, std::memory_order_relaxed);
 }
 
 bool ProgressReporter::Call(int32_t value, const char *text) noexcept {
@@ -31,6 +37,14 @@ bool ProgressReporter::Report(int32_t value) noexcept {
 bool ProgressReporter::ReportIfAdvanced(int32_t value) noexcept {
   if (!callback_ || value <= lastValue_) return stopped_;
   return Report(value);
+}
+
+bool ProgressReporter::ReportPosition(int64_t position, int64_t total) noexcept {
+  if (!callback_) return false;
+  const int32_t scale = ProgressScale();
+  const std::optional<int64_t> value = ProgressValue(position, total, scale);
+  if (!value) return stopped_;
+  return ReportIfAdvanced(static_cast<int32_t>(std::clamp<int64_t>(*value, 0, scale)));
 }
 
 void ProgressReporter::ReportFinal() noexcept { Call(ProgressScale(), nullptr); }

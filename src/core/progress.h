@@ -26,6 +26,10 @@ class ProgressReporter {
   bool Report(int32_t value) noexcept;
   // Sends value only when it is above the last value sent; true on a stop.
   bool ReportIfAdvanced(int32_t value) noexcept;
+  // Reports position out of total (any one unit) as a value of the scale, clamped
+  // to 0..scale and sent only when it is above the last value sent; a job of
+  // unknown length (total 0) sends nothing. True on a stop.
+  bool ReportPosition(int64_t position, int64_t total) noexcept;
   // The last report of a job that ran to its end; the answer is not looked at.
   void ReportFinal() noexcept;
   // A text report (value -1); the text is valid during the call only and the

@@ -20,7 +20,10 @@ enum class Status : int32_t {
   SameFile = MPG_SAME_FILE,
   BadParameter = MPG_BAD_PARAMETER,
   // FFmpeg codes the library chooses itself at some failures.
-  Exit = AVERROR_EXIT,
+  MuxerNotFound = AVERROR_MUXER_NOT_FOUND,
+  DecoderNotFound = AVERROR_DECODER_NOT_FOUND,
+  EncoderNotFound = AVERROR_ENCODER_NOT_FOUND,
+  StreamNotFound = AVERROR_STREAM_NOT_FOUND,
   Unknown = AVERROR_UNKNOWN,
   Eof = AVERROR_EOF,
   InvalidData = AVERROR_INVALIDDATA,

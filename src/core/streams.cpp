@@ -184,21 +184,6 @@ bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStr
   return true;
 }
 
-Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept {
-  ctx.reset();
-  if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));
-  AVFormatContext *raw = nullptr;
-  // avformat_open_input frees the context itself when it fails.
-  int ret = avformat_open_input(&raw, path, nullptr, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  if (!raw) return Status::Unknown;
-  InputFormatPtr owned(raw);
-  ret = avformat_find_stream_info(owned.get(), nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  ctx = std::move(owned);
-  return Status::Ok;
-}
-
 AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept {
   InputFormatPtr ctx;
   if (!IsOk(OpenInputFile(path, ctx))) return AV_CODEC_ID_NONE;
@@ -235,16 +220,6 @@ int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
 int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_t ts) noexcept {
   if (!ctx || !st || ts == AV_NOPTS_VALUE) return 0;
   return TimestampToWholeSeconds(TimestampSpan(StreamStartTs(ctx, st), ts, st->pts_wrap_bits), st->time_base);
-}
-
-int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,
-                             AVStream *st2) noexcept {
-  if (ctx1 && st1) {
-    int64_t d = MeasureDurationBySeek(ctx1, st1);
-    if (d != 0) return d;
-  }
-  if (ctx2 && st2) return MeasureDurationBySeek(ctx2, st2);
-  return 0;
 }
 
 }  // namespace mpg

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/av_ptr.h"
+#include "core/input.h"
 #include "core/status.h"
 
 namespace mpg {
@@ -36,10 +37,6 @@ Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&
 // written. False, with the stream untouched, when the container's rule gives none.
 bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStream *inStream) noexcept;
 
-// Opens path and reads its stream information. On failure ctx stays empty and the
-// FFmpeg error is returned.
-Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept;
-
 // Codec of the first stream of type in the file at path; AV_CODEC_ID_NONE when
 // the file cannot be opened or probed, or holds no such stream.
 AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept;
@@ -60,9 +57,4 @@ int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept;
 // progress position that goes with MeasureDurationBySeek's length, so that a file
 // whose timeline starts at 10 s or near the 33-bit wrap counts from 0 too.
 int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_t ts) noexcept;
-// The first pair's measured length when it is not 0, else the second pair's;
-// any of the four may be null.
-int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,
-                             AVStream *st2) noexcept;
-
 }  // namespace mpg

@@ -33,6 +33,13 @@ void ShiftPacketTimes(AVPacket *pkt, int64_t offset) noexcept {
   if (pkt->dts != AV_NOPTS_VALUE) pkt->dts -= offset;
 }
 
+void KeepDtsIncreasing(AVPacket *pkt, int64_t &lastDts) noexcept {
+  if (pkt->dts == AV_NOPTS_VALUE) return;
+  if (lastDts != AV_NOPTS_VALUE && pkt->dts <= lastDts) pkt->dts = lastDts + 1;
+  if (pkt->pts != AV_NOPTS_VALUE && pkt->pts < pkt->dts) pkt->pts = pkt->dts;
+  lastDts = pkt->dts;
+}
+
 int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept {
   if (tb.den == 0 || ts == AV_NOPTS_VALUE) return 0;
   if (tb.num < 0 || tb.den < 0) return 0;  // malformed; av_rescale_rnd refuses it

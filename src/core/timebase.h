@@ -27,6 +27,12 @@ int64_t InputStartOffset(const AVFormatContext *in, AVRational tb) noexcept;
 // timestamps stay unknown.
 void ShiftPacketTimes(AVPacket *pkt, int64_t offset) noexcept;
 
+// The one rule that keeps a stream's dts increasing, as muxers require: a dts at or
+// before lastDts (AV_NOPTS_VALUE: none written yet) is raised to one tick after it,
+// and pts is kept at or after dts. lastDts becomes the packet's dts. A packet
+// without dts passes unchanged.
+void KeepDtsIncreasing(AVPacket *pkt, int64_t &lastDts) noexcept;
+
 // ts × num / den in whole seconds, truncating toward zero; 0 for a zero
 // denominator. The whole time base counts, so 1001/30000 streams measure right.
 int64_t TimestampToWholeSeconds(int64_t ts, AVRational tb) noexcept;

@@ -7,7 +7,7 @@
 
 #include "core/codec_loop.h"
 #include "edit/edit_job.h"
-#include "merge/merge_job.h"
+#include "core/output_file.h"
 
 namespace mpg {
 

@@ -4,7 +4,7 @@
 #include "core/streams.h"
 #include "core/timebase.h"
 #include "platform/platform.h"
-#include "transcode/audio_path.h"
+#include "codec/audio_path.h"
 
 namespace mpg {
 
@@ -47,7 +47,7 @@ void RoutePacket(AVPacket *pkt, const CopyRoute &route) noexcept {
 
 Status GuessFormatFromInputName(const char *inputPath, const AVOutputFormat *&format) noexcept {
   format = av_guess_format(nullptr, inputPath, nullptr);
-  return format ? Status::Ok : Status::Exit;
+  return format ? Status::Ok : Status::MuxerNotFound;
 }
 
 Status CreateEditOutput(EditJob &job, const AVOutputFormat *format, const char *outputPath) noexcept {

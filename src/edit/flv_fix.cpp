@@ -147,7 +147,7 @@ Status OpenProbe(RepairJob &job) noexcept {
 Status CheckAudioDecoder(RepairJob &job) noexcept {
   const AVCodecParameters *par = job.probe->streams[job.audioIndex]->codecpar;
   const AVCodec *decoder = avcodec_find_decoder(par->codec_id);
-  if (!decoder) return Status::Exit;
+  if (!decoder) return Status::DecoderNotFound;
   job.audioDecCtx.reset(avcodec_alloc_context3(decoder));
   if (!job.audioDecCtx) return Status::Unknown;
   int ret = avcodec_parameters_to_context(job.audioDecCtx.get(), par);
@@ -250,9 +250,10 @@ Status MeasureDuration(RepairJob &job) noexcept {
 Status PrepareOutput(RepairJob &job) noexcept {
   const AVOutputFormat *format = av_guess_format("flv", nullptr, nullptr);
   AVFormatContext *raw = nullptr;
-  if (!format || avformat_alloc_output_context2(&raw, format, nullptr, job.path.c_str()) < 0 || !raw) {
-    return Status::Exit;
-  }
+  if (!format) return Status::MuxerNotFound;
+  const int ret = avformat_alloc_output_context2(&raw, format, nullptr, job.path.c_str());
+  if (ret < 0) return StatusFromAv(ret);
+  if (!raw) return Status::NoMemory;
   job.out.reset(raw);
   AVFormatContext *out = raw;
   // The muxer writes the codec set-up tags in stream order; the file's own order
@@ -288,9 +289,10 @@ Status PrepareOutput(RepairJob &job) noexcept {
 // The muxer writes the head into the temporary file; no packet and no trailer.
 Status WriteHeadToTemporaryFile(RepairJob &job) noexcept {
   AVFormatContext *out = job.out.get();
-  if (avio_open2(&out->pb, job.tmpPath.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0) return Status::Exit;
+  int ret = avio_open2(&out->pb, job.tmpPath.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
   job.tmpMade = true;
-  const int ret = avformat_write_header(out, nullptr);
+  ret = avformat_write_header(out, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   avio_flush(out->pb);
   const int ioError = out->pb->error;

@@ -10,7 +10,7 @@
 #include "core/progress.h"
 #include "core/timebase.h"
 #include "edit/edit_job.h"
-#include "merge/merge_job.h"
+#include "core/output_file.h"
 
 namespace mpg {
 

@@ -10,10 +10,10 @@
 #include "core/streams.h"
 #include "core/timebase.h"
 #include "edit/edit_job.h"
-#include "image/seek.h"
-#include "merge/merge_job.h"
-#include "transcode/audio_path.h"
-#include "transcode/setup.h"
+#include "core/seek.h"
+#include "core/output_file.h"
+#include "codec/audio_path.h"
+#include "codec/setup.h"
 
 #include <string_view>
 

@@ -19,9 +19,9 @@ namespace mpg {
 // they list), it runs at the decoder's size (made even for formats that halve the
 // colour planes) and the closest pixel format it takes.
 // The caller checks 0 <= startSeconds < endSeconds.
-// Exit when no muxer matches the input's name; SameFile when the output names the
+// MuxerNotFound when no muxer matches the input's name; SameFile when the output names the
 // input (nothing touched); Eof when the range holds no picture (it lies past the
-// end); kSeekFailedAtStart when the start second and every one before it down to 0
+// end); the seek's error (kSeekFailed) when the start second and every one before it down to 0
 // cannot be sought (a range from second 0 reads the input from its start);
 // AudioStreamNotFound, VideoStreamNotFound, Unknown or FFmpeg's error otherwise.
 // The output path is removed after every failure.

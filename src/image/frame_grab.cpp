@@ -11,7 +11,7 @@
 #include "core/timebase.h"
 #include "image/image_writers.h"
 #include "image/jpeg/jpeg_encoder.h"
-#include "image/seek.h"
+#include "core/seek.h"
 #include "platform/platform.h"
 
 #include <cstring>

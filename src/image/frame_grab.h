@@ -1,7 +1,7 @@
 // Still pictures from the first moving video stream of a media file (or its cover
 // picture), scaled to a requested height and converted to packed RGB24 (rows of
 // exactly width * 3 bytes, top row first, red, green, blue), then written as a PPM,
-// BMP or JPEG file or built as a BMP file image in memory. The seek the memory grab uses is in image/seek.h.
+// BMP or JPEG file or built as a BMP file image in memory. The seek the memory grab uses is in core/seek.h.
 #pragma once
 
 #include <cstdint>

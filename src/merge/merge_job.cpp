@@ -1,20 +1,12 @@
 #include "merge/merge_job.h"
 
 #include "core/streams.h"
-#include "platform/platform.h"
 
 namespace mpg {
 
-Status RefuseOutputNamingInput(const char *outputPath, std::span<const char *const> inputs) noexcept {
-  for (const char *input : inputs) {
-    if (input && platform::IsSameFile(outputPath, input)) return Status::SameFile;
-  }
-  return Status::Ok;
-}
-
 Status CreateOutputContext(MergeJob &job, const char *outputPath) noexcept {
   const AVOutputFormat *format = av_guess_format(job.containerName.c_str(), nullptr, nullptr);
-  if (!format) return Status::Exit;
+  if (!format) return Status::MuxerNotFound;
   AVFormatContext *out = nullptr;
   const int ret = avformat_alloc_output_context2(&out, format, nullptr, outputPath);
   if (ret < 0) return StatusFromAv(ret);
@@ -85,6 +77,16 @@ Status OpenVideoInputForCopy(AVFormatContext *out, const char *path, InputFormat
 Status OpenAudioInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
                              AVStream *&outStream) noexcept {
   return OpenInputForCopy(out, path, AddAudioCopyStream, in, outStream);
+}
+
+int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,
+                             AVStream *st2) noexcept {
+  if (ctx1 && st1) {
+    int64_t d = MeasureDurationBySeek(ctx1, st1);
+    if (d != 0) return d;
+  }
+  if (ctx2 && st2) return MeasureDurationBySeek(ctx2, st2);
+  return 0;
 }
 
 }  // namespace mpg

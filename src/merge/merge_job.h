@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/av_ptr.h"
+#include "core/output_file.h"
 #include "core/status.h"
 
 namespace mpg {
@@ -45,11 +46,6 @@ struct MergeJob {
   OutputFormatPtr out;
 };
 
-// SameFile when outputPath names an existing file that is also one of inputs (by
-// device and inode, through links and other spellings); Ok otherwise. Call it
-// before anything is opened for writing, so an input is never truncated.
-Status RefuseOutputNamingInput(const char *outputPath, std::span<const char *const> inputs) noexcept;
-
 // Creates job.out for job.containerName, named after outputPath; no file is opened.
 // Exit when FFmpeg knows no such muxer, else the FFmpeg error.
 Status CreateOutputContext(MergeJob &job, const char *outputPath) noexcept;
@@ -73,5 +69,10 @@ Status OpenVideoInputForCopy(AVFormatContext *out, const char *path, InputFormat
                              AVStream *&outStream) noexcept;
 Status OpenAudioInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
                              AVStream *&outStream) noexcept;
+
+// The first pair's measured length when it is not 0, else the second pair's;
+// any of the four may be null.
+int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,
+                             AVStream *st2) noexcept;
 
 }  // namespace mpg

@@ -13,8 +13,8 @@
 #include "core/progress.h"
 #include "core/streams.h"
 #include "core/timebase.h"
-#include "transcode/audio_path.h"
-#include "transcode/setup.h"
+#include "codec/audio_path.h"
+#include "codec/setup.h"
 
 namespace mpg {
 

@@ -10,8 +10,8 @@
 #include "core/progress.h"
 #include "core/timebase.h"
 #include "platform/platform.h"
-#include "transcode/audio_path.h"
-#include "transcode/setup.h"
+#include "codec/audio_path.h"
+#include "codec/setup.h"
 
 namespace mpg {
 
@@ -55,7 +55,7 @@ bool IsUsableBitRate(int64_t rate) noexcept { return rate >= kMinUsableBitRate &
 
 Status CreateOutput(Mp3Job &job, const char *outputPath) noexcept {
   const AVOutputFormat *fmt = av_guess_format("mp3", nullptr, nullptr);
-  if (!fmt) return Status::Exit;
+  if (!fmt) return Status::MuxerNotFound;
   AVFormatContext *raw = nullptr;
   const int ret = avformat_alloc_output_context2(&raw, fmt, nullptr, outputPath);
   if (ret < 0 || !raw) return StatusFromAv(ret);

@@ -12,16 +12,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/extension_table.h"
+#include "transcode/extension_table.h"
 #include "core/packet_write.h"
 #include "core/progress.h"
 #include "core/streams.h"
 #include "core/timebase.h"
 #include "platform/platform.h"
-#include "transcode/audio_path.h"
-#include "transcode/output_codec.h"
-#include "transcode/setup.h"
-#include "transcode/video_path.h"
+#include "codec/audio_path.h"
+#include "codec/output_codec.h"
+#include "codec/setup.h"
+#include "codec/video_path.h"
 
 namespace mpg {
 
@@ -117,7 +117,7 @@ Status CheckRequest(TranscodeJob &job) noexcept {
 
 Status CreateOutput(TranscodeJob &job) noexcept {
   const AVOutputFormat *fmt = FindTranscodeMuxer(job.params.outputFormat);
-  if (!fmt) return Status::Exit;
+  if (!fmt) return Status::MuxerNotFound;
   AVFormatContext *raw = nullptr;
   const int ret = avformat_alloc_output_context2(&raw, fmt, nullptr, job.outputPath);
   if (ret < 0 || !raw) return StatusFromAv(ret);

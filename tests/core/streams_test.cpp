@@ -1,5 +1,6 @@
 // Stream lookup and duration measurement on real files.
 #include "core/streams.h"
+#include "merge/merge_job.h"
 #include "core/timebase.h"
 
 #include <gtest/gtest.h>

@@ -157,8 +157,8 @@ const RefusalCase kRefusals[] = {
     {"CoverPictureOnly", fx::Mp3WithCover5s, MPG_VIDEO_STREAM_NOT_FOUND,
      "Cannot find a video stream in the input file\n"},
     {"MissingInput", MissingFile, AVERROR(ENOENT), "Cannot open input file\n"},
-    {"NotMedia", fx::TextFile, AVERROR_EXIT, nullptr},
-    {"UnknownExtension", UnknownExtension, AVERROR_EXIT, nullptr},
+    {"NotMedia", fx::TextFile, AVERROR_MUXER_NOT_FOUND, nullptr},
+    {"UnknownExtension", UnknownExtension, AVERROR_MUXER_NOT_FOUND, nullptr},
 };
 
 class CropRefusals : public ::testing::TestWithParam<RefusalCase> {};

@@ -363,8 +363,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // An unknown video codec would leave the video out.
                       RefusedCase{"VideoChoiceNine", With(Params(4), &P::videoCodecChoice, 9), MPG_BAD_PARAMETER},
                       RefusedCase{"VideoChoiceNegative", With(Params(4), &P::videoCodecChoice, -1), MPG_BAD_PARAMETER},
-                      RefusedCase{"FormatNine", Params(9), AVERROR_EXIT},
-                      RefusedCase{"FormatNegative", Params(-1), AVERROR_EXIT}),
+                      RefusedCase{"FormatNine", Params(9), AVERROR_MUXER_NOT_FOUND},
+                      RefusedCase{"FormatNegative", Params(-1), AVERROR_MUXER_NOT_FOUND}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct BadInputCase {

@@ -1,4 +1,4 @@
-#include "transcode/video_path.h"
+#include "codec/video_path.h"
 
 #include "core/codec_loop.h"
 #include "core/timebase.h"

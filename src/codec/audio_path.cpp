@@ -1,4 +1,4 @@
-#include "transcode/audio_path.h"
+#include "codec/audio_path.h"
 
 #include <algorithm>
 #include <array>
@@ -71,7 +71,7 @@ Status ConvertAndStore(AVAudioFifo *fifo, SwrContext *swr, const AVCodecContext 
   ret = swr_convert(swr, converted.data, capacity, in, inSamples);
   if (ret < 0) return StatusFromAv(ret);
   if (ret == 0) return Status::Ok;
-  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(converted.data), ret) < ret) return Status::Exit;
+  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(converted.data), ret) < ret) return Status::NoMemory;
   return Status::Ok;
 }
 
@@ -203,7 +203,7 @@ Status QueueSilence(AVAudioFifo *fifo, const AVCodecContext *encCtx, int samples
   const int ret = silence.Allocate(channels, samples, encCtx->sample_fmt);
   if (ret < 0) return StatusFromAv(ret, Status::NoMemory);
   av_samples_set_silence(silence.data, 0, samples, channels, encCtx->sample_fmt);
-  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(silence.data), samples) < samples) return Status::Exit;
+  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(silence.data), samples) < samples) return Status::NoMemory;
   return Status::Ok;
 }
 
@@ -254,7 +254,7 @@ Status LoadEncodeWrite(AVAudioFifo *fifo, AVFormatContext *out, AVCodecContext *
   ret = av_frame_get_buffer(frame.get(), 0);
   if (ret < 0) return StatusFromAv(ret);
   if (av_audio_fifo_read(fifo, reinterpret_cast<void **>(frame->extended_data), samples) < samples) {
-    return Status::Exit;
+    return StatusFromAv(AVERROR_BUG);
   }
   // An encoder that takes only whole frames gets the last one padded with silence.
   const int full = encCtx->frame_size;

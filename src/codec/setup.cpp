@@ -1,4 +1,4 @@
-#include "transcode/setup.h"
+#include "codec/setup.h"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 
 #include "core/progress.h"
 #include "core/streams.h"
-#include "transcode/audio_path.h"
-#include "transcode/output_codec.h"
+#include "codec/audio_path.h"
+#include "codec/output_codec.h"
 
 namespace mpg {
 

@@ -1,4 +1,4 @@
-#include "api/extension_table.h"
+#include "transcode/extension_table.h"
 
 namespace mpg {
 

@@ -12,7 +12,7 @@
 
 #include "core/streams.h"
 #include "support/media.h"
-#include "transcode/audio_path.h"
+#include "codec/audio_path.h"
 
 namespace mpg {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/container_choice.h"
+#include "merge/container_choice.h"
 
 #include <cstring>
 #include <initializer_list>

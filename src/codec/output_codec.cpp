@@ -1,4 +1,4 @@
-#include "transcode/output_codec.h"
+#include "codec/output_codec.h"
 
 #include <algorithm>
 #include <cstring>

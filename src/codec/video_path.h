@@ -9,7 +9,7 @@
 
 #include "core/av_ptr.h"
 #include "core/status.h"
-#include "transcode/audio_path.h"
+#include "codec/audio_path.h"
 
 namespace mpg {
 

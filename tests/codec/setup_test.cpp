@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/media.h"
-#include "transcode/setup.h"
+#include "codec/setup.h"
 
 namespace mpg {
 namespace {

@@ -1,6 +1,6 @@
 // SeekToSecond: a probing seek to any frame at the second, then a backward seek to
 // the key frame before it; on failure the same one second earlier.
-#include "image/seek.h"
+#include "core/seek.h"
 
 #include "core/timebase.h"
 
@@ -32,8 +32,9 @@ Status SeekToSecond(AVFormatContext *fmtCtx, AVCodecContext *decCtx, int streamI
       if (decCtx) avcodec_flush_buffers(decCtx);
       if (ret >= 0) return Status::Ok;
     }
-    last = StatusFromAv(ret);
-    if (second == 0) return kSeekFailedAtStart;
+    // A demuxer that cannot seek at all answers a bare -1 ("operation not permitted").
+    last = ret == -1 ? kSeekFailed : StatusFromAv(ret);
+    if (second == 0) return last;
     --second;
   }
   return last;

@@ -10,9 +10,8 @@
 
 namespace mpg {
 
-// What SeekToSecond reports when even second 0 could not be reached: -1, which
-// FFmpeg reads as AVERROR(EPERM).
-inline constexpr Status kSeekFailedAtStart = static_cast<Status>(-1);
+// What SeekToSecond reports when a demuxer cannot seek and says no more than -1.
+inline constexpr Status kSeekFailed = static_cast<Status>(AVERROR(ESPIPE));
 // Attempts SeekToSecond makes, one second earlier each time, before it gives up.
 inline constexpr int kSeekAttempts = 60;
 
@@ -26,8 +25,8 @@ int64_t SecondToStreamTimestamp(const AVStream *st, int64_t seconds) noexcept;
 // null) after every seek so no picture from before the jump comes out of it.
 // A second that cannot be reached (past the end, say) is tried again one second
 // earlier, up to kSeekAttempts times.
-// Returns Ok; kSeekFailedAtStart when the seek failed at second 0; the last seek's
-// error after kSeekAttempts failures; AVERROR(EINVAL) for a null context or a
+// Returns Ok; the last seek's error when second 0 cannot be reached either or after
+// kSeekAttempts failures (kSeekFailed for a bare -1); AVERROR(EINVAL) for a null context or a
 // stream index out of range.
 Status SeekToSecond(AVFormatContext *fmtCtx, AVCodecContext *decCtx, int streamIndex,
                     uint32_t seconds) noexcept;

@@ -1,0 +1,58 @@
+#include "core/input.h"
+
+#include <string>
+
+namespace mpg {
+
+namespace {
+
+// A demuxer that keeps answering "try again" has stopped making progress.
+constexpr int kMaxReadRetries = 1000;
+
+// The options every input opens with: only the file protocol, so neither the
+// path nor a playlist inside the file can reach the network or another protocol.
+DictPtr FileOnlyOptions() noexcept {
+  AVDictionary *raw = nullptr;
+  av_dict_set(&raw, "protocol_whitelist", "file", 0);
+  return DictPtr(raw);
+}
+
+}  // namespace
+
+Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept {
+  ctx.reset();
+  if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));
+  std::string url;
+  try {
+    // The "file:" prefix makes FFmpeg read the rest as a file name, whatever it holds.
+    url = std::string("file:") + path;
+  } catch (...) {
+    return Status::NoMemory;
+  }
+  DictPtr options = FileOnlyOptions();
+  AVDictionary *rawOptions = options.release();
+  AVFormatContext *raw = nullptr;
+  // avformat_open_input frees the context itself when it fails.
+  int ret = avformat_open_input(&raw, url.c_str(), nullptr, &rawOptions);
+  options.reset(rawOptions);
+  if (ret < 0) return StatusFromAv(ret);
+  if (!raw) return Status::Unknown;
+  InputFormatPtr owned(raw);
+  ret = avformat_find_stream_info(owned.get(), nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  ctx = std::move(owned);
+  return Status::Ok;
+}
+
+Status ReadPacket(AVFormatContext *in, AVPacket *pkt) noexcept {
+  for (int attempt = 0; attempt < kMaxReadRetries; ++attempt) {
+    const int ret = av_read_frame(in, pkt);
+    if (ret >= 0) return Status::Ok;
+    if (ret == AVERROR(EAGAIN)) continue;
+    if (ret == AVERROR_EOF || ret == AVERROR(EIO) || ret == AVERROR_INVALIDDATA) return Status::Eof;
+    return StatusFromAv(ret);
+  }
+  return StatusFromAv(AVERROR(EAGAIN));
+}
+
+}  // namespace mpg

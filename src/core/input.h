@@ -1,0 +1,24 @@
+// Opening an input file and reading its packets, with the one policy every
+// pipeline follows for the ways a read can end.
+#pragma once
+
+#include "core/av_ptr.h"
+#include "core/status.h"
+
+namespace mpg {
+
+// Opens the local file at path and reads its stream information. A path is only
+// ever a file name: "http://host/a.mp4" or "concat:a|b" name files too, and a
+// playlist may refer to local files only. On failure ctx stays empty and the
+// FFmpeg error is returned (AVERROR(EINVAL) for an empty path).
+Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept;
+
+// Reads the next packet of in into pkt (which the caller has unreferenced).
+// Returns Ok with a packet, or Eof when the input has ended: at its end, and
+// also at an I/O error or invalid data met while reading, since a downloaded file
+// that is cut off or damaged at its tail still gives what was read before, as it
+// does with the ffmpeg tool. A demuxer's "try again" is retried. Any other error
+// (out of memory) is returned as it is.
+Status ReadPacket(AVFormatContext *in, AVPacket *pkt) noexcept;
+
+}  // namespace mpg
