@@ -3,11 +3,67 @@
  *
  * Merges a separately downloaded video file and audio file, joins the segments of a
  * segmented stream, transcodes, converts audio to MP3, inspects files, grabs still
- * pictures, and remuxes, trims, shifts audio and repairs FLV heads.
+ * pictures, and remuxes, trims, shifts audio and repairs FLV heads. Each export is a
+ * plain C function; this header compiles as C11 and as C++.
  *
- * Every call runs to completion on the caller's thread. Calls are not synchronised:
- * make one call into the library at a time. Paths are NUL-terminated 8-bit strings
- * handed to FFmpeg unchanged (UTF-8 on Linux).
+ * ==== Contract: the rules every export follows ====================================
+ *
+ * Calls. Every call runs to completion on the calling thread and returns only when
+ * its job is done; nothing runs in the background afterwards.
+ *
+ * Threading. Every export may run on several threads at once, each call on its own
+ * files (two calls must not write the same file, nor one write what another reads).
+ * The progress scale (MPG_SetPercent100) is process-wide, shared by every later
+ * call of every thread: set it once, before starting jobs. The text
+ * MPG_GetErrorText returns is kept per thread. Nothing else a call does is seen by
+ * another call, but for the packet writer below.
+ *
+ * Paths. Every path is a NUL-terminated UTF-8 path of a local file, never a URL:
+ * "http://x" or "concat:a|b" name files of that name. Paths are read during the
+ * call only; the library keeps no pointer to them.
+ *
+ * Ownership. The library frees everything it allocates, except the buffer
+ * MPG_GetImageBMP returns, which the caller releases with free(). Strings the
+ * library returns (MPG_GetErrorText, MPG_GetDefExt) are its own: never free them.
+ *
+ * Results. Operation exports return an int32_t status: MPG_OK (0) on success, one of
+ * the library's codes below, or a negative FFmpeg AVERROR code. Besides the codes of
+ * FFmpeg's own calls (AVERROR(ENOENT) for a missing input, AVERROR(ENOSPC) for a full
+ * disk ...), the library chooses these itself:
+ *   AVERROR_EXIT         FFmpeg has no muxer for the container to write.
+ *   AVERROR_UNKNOWN      no decoder or encoder for a stream this build needs, a
+ *                        picture that cannot be converted, or an unexpected failure.
+ *   AVERROR_INVALIDDATA  the input holds nothing the job can decode where it needs it.
+ *   AVERROR(ENOMEM)      out of memory.
+ * Exports that return a flag, a number or a pointer give 0 or NULL on failure; their
+ * status is not available.
+ *
+ * Output files. A call writes only the output path it is given (the FLV repair: a
+ * temporary file beside its input; see also MPG_Merge's deleteSegments).
+ *  - After a failure, a call removes its output only when it opened that file for
+ *    writing itself (a file it truncated is removed too: its old content is gone).
+ *  - A call that fails before opening its output (a bad parameter, an output that
+ *    names an input, a missing or unreadable input, no suitable stream, no codec or
+ *    muxer) leaves whatever stood at the output path untouched.
+ *  - A stop (see Progress) ends reading; the job finishes the file it has written
+ *    so far (trailer written, playable) and returns MPG_OK.
+ * Damaged input. The end of file, an I/O error while reading (a cut-off download) and
+ * invalid data while reading all end the input, as the ffmpeg tool does: what was
+ * read is kept and the job finishes normally. A packet the decoder rejects is
+ * skipped; 50 rejected packets in a row end the job with the decoder's error. Other
+ * read errors (out of memory) fail the call.
+ * Writing. An I/O error on the output (a full disk, a lost device) ends the job at
+ * once with that error. A packet the muxer refuses (a timestamp it cannot take) is
+ * dropped; after 25 refused packets in one call the job ends with the muxer's error.
+ *
+ * Logging. The library writes nothing to stdout or stderr and never changes FFmpeg's
+ * av_log level or callback, which belong to the host; FFmpeg's own messages go where
+ * the host's av_log settings send them. MPG_Crop adds four messages of its own.
+ *
+ * Packet writing. At the first packet write of a call, until one is found, the
+ * library asks the system's loader for a library named "av_interleaved41.dll"; when
+ * it exports av_interleaved_write_frame_4_1_1, that function writes every packet of
+ * the process from then on in place of FFmpeg's av_interleaved_write_frame.
  */
 #ifndef MPG_H
 #define MPG_H
@@ -29,31 +85,60 @@ extern "C" {
 #endif
 
 /* ---- Status codes ------------------------------------------------------------
- * Operation exports return 0 on success, a negative FFmpeg AVERROR code when an
- * FFmpeg call failed, or one of the library's own codes below. MPG_GetErrorText
- * turns any of them into text. */
+ * The library's own codes (see "Results" above for the FFmpeg codes). The text in
+ * quotes is what MPG_GetErrorText gives. */
 #define MPG_OK 0
-#define MPG_AUDIO_CODEC_NOT_FOUND ((int32_t)0xC0000001)  /* "Audio codec not found" */
-#define MPG_VIDEO_CODEC_NOT_FOUND ((int32_t)0xC0000002)  /* "Video codec not found" */
-#define MPG_AUDIO_STREAM_NOT_FOUND ((int32_t)0xC0000003) /* "Audio stream not found" */
-#define MPG_VIDEO_STREAM_NOT_FOUND ((int32_t)0xC0000004) /* "Video stream not found" */
-#define MPG_SAME_FILE ((int32_t)0xC0000005) /* "Output file is the same as an input file" */
-#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* empty path or out-of-range choice */
+#define MPG_AUDIO_CODEC_NOT_FOUND ((int32_t)0xC0000001)  /* "Audio codec not found":
+                                                             the audio file cannot be
+                                                             read or has no audio */
+#define MPG_VIDEO_CODEC_NOT_FOUND ((int32_t)0xC0000002)  /* "Video codec not found":
+                                                             the video file cannot be
+                                                             read or has no video */
+#define MPG_AUDIO_STREAM_NOT_FOUND ((int32_t)0xC0000003) /* "Audio stream not found":
+                                                             no audio stream the job
+                                                             can use */
+#define MPG_VIDEO_STREAM_NOT_FOUND ((int32_t)0xC0000004) /* "Video stream not found":
+                                                             no video stream the job
+                                                             can use (a cover picture
+                                                             is no moving video) */
+#define MPG_SAME_FILE ((int32_t)0xC0000005) /* "Output file is the same as an input
+                                               file" (by device and inode, through
+                                               links); nothing is touched */
+#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* a NULL or empty path, or a value out
+                                                   of range; nothing is touched (no text
+                                                   of its own: FFmpeg's "Error number
+                                                   -1073741818 occurred") */
 
 /* ---- Progress ----------------------------------------------------------------
- * value: progress from 0 to the progress scale (MPG_SetPercent100, 100 at load),
- *        or -1 for a text report.
- * user:  the user value given to the export, unchanged.
- * text:  NULL for progress; for a text report a NUL-terminated message that is
- *        valid only during the call. */
+ * The exports that take a ProgressCallback call it with a report while they work.
+ * callback may be NULL: the job then runs to its end without reports. user is handed
+ * back unchanged in every report.
+ *
+ * The callback runs synchronously on the thread that called the export, only during
+ * that call. It must not call back into the library (no export, not even
+ * MPG_GetErrorText) and must not throw a C++ exception or longjmp out: it is called
+ * from inside the job. The report and its text are valid only during the call.
+ *
+ * value: progress from 0 to the progress scale (MPG_SetPercent100; 100 at load):
+ *        the share of the job done, times the scale. Values never go down (but see
+ *        MPG_MergeAV); the same value may come more than once; a job of unknown
+ *        length may send none before the last. The last report of a job that runs to
+ *        its end is the scale itself.
+ *        -1 marks a text report (only MPG_MergeAV sends them).
+ * user:  the user value given to the export.
+ * text:  NULL for progress; for a text report a NUL-terminated message.
+ *
+ * The callback answers non-zero to go on, zero to stop the job (the answer to a
+ * text report is not looked at). A stop is not an error: the
+ * job stops reading, finishes its file (trailer written, playable) and the export
+ * returns MPG_OK. At most one more report (the scale) may follow a stop; its answer
+ * is not looked at. */
 typedef struct ProgressReport {
   int32_t value;
   uintptr_t user;
   const char *text;
 } ProgressReport;
 
-/* Return non-zero to go on, zero to stop the job. A stopped job finishes its
- * output file (trailer written) and the export returns 0. */
 typedef uint8_t (*ProgressCallback)(const ProgressReport *report);
 
 /* ---- Container choice for a merge ---------------------------------------------
@@ -77,61 +162,92 @@ typedef struct MergeOpResult {
 typedef struct MergeOp2Result {
   uint32_t mode;          /* as MergeOpResult */
   uint32_t kind;          /* 0 MP4, 1 AVI, 3 WebM, 4 Matroska */
-  char extension[32];     /* output file extension, without the dot */
-  char altExtension[32];  /* alternative extension for the same output */
+  char extension[32];     /* output file extension, without the dot, NUL-terminated */
+  char altExtension[32];  /* alternative extension for the same output ("mkv" for WebM) */
 } MergeOp2Result;
 
 /* ---- Media information (424 bytes) --------------------------------------------
- * Text fields are NUL-terminated, cut to 63 characters and upper-cased. */
+ * Text fields are NUL-terminated, cut to 63 characters and upper-cased: codecs by
+ * FFmpeg's short name ("H264", "AAC", "SUBRIP"), sample formats by FFmpeg's name
+ * ("FLTP"). A field the file does not state is 0 or empty; reserved fields are 0. */
 typedef struct MpgMediaInfo {
   int64_t duration;            /* whole seconds, truncated: the longer of the video and
                                   audio, each from its first timestamp to the end of its
                                   last packet (a start at 10 s or near the MPEG-TS clock
-                                  wrap does not count) */
-  int64_t containerBitRate;    /* bit/s */
-  int32_t videoStreamCount;    /* cover pictures included; the other video fields
-                                  describe the moving video when there is one */
-  int32_t width;
-  int32_t height;
+                                  wrap does not count); with neither, the length the
+                                  container states; for a SubRip or WebVTT file, the
+                                  end of its last cue */
+  int64_t containerBitRate;    /* bit/s, the whole file */
+  int32_t videoStreamCount;    /* cover pictures included */
+  /* The video fields up to videoSampleFormat describe the file's first video stream
+   * (a cover picture when it comes first); duration measures the moving video. */
+  int32_t width;               /* pixels, as coded */
+  int32_t height;              /* pixels, as coded */
   int32_t reserved1;
   int64_t videoBitRate;        /* bit/s */
-  double frameRate;
-  int64_t videoStreamDuration; /* in the video stream's own time base */
+  double frameRate;            /* frames per second, FFmpeg's base rate of the stream */
+  int64_t videoStreamDuration; /* as the container states it, in the video stream's own
+                                  time base (which the record does not give) */
   char videoCodec[64];
-  char videoSampleFormat[64];
+  char videoSampleFormat[64];  /* empty: video decoders state no sample format */
   int32_t audioStreamCount;
+  /* The audio fields describe the first audio stream with a channel count and a
+   * sample rate. */
   int32_t channels;
   int64_t audioBitRate;        /* bit/s */
   int32_t sampleRate;          /* Hz */
   int32_t reserved2;
-  int64_t audioStreamDuration; /* in the audio stream's own time base */
+  int64_t audioStreamDuration; /* as the container states it, in the audio stream's own
+                                  time base */
   char audioCodec[64];
-  char audioSampleFormat[64];
+  char audioSampleFormat[64];  /* the first sample format its decoder produces */
   int32_t subtitleStreamCount;
   int32_t reserved3;
-  int64_t subtitleDuration;    /* end of the last cue, whole seconds */
-  char subtitleCodec[64];
+  int64_t subtitleDuration;    /* end of the last cue of a SubRip or WebVTT file, whole
+                                  seconds; 0 when the file's text gives none
+                                  (subtitles inside a media file) */
+  char subtitleCodec[64];      /* of the first subtitle stream */
 } MpgMediaInfo;
 
-/* ---- Transcode parameters (48 bytes); 0 keeps the input's value ------------------ */
+/* ---- Transcode parameters (48 bytes) ---------------------------------------------
+ * Every field but outputFormat keeps the input's value when left 0. Any non-zero
+ * audio field re-encodes the audio, any non-zero video field the video; with all of
+ * a kind 0, that kind is copied unless the container cannot hold it (see
+ * MPG_Transcode). */
 typedef struct TranscodeParams {
-  int32_t outputFormat;        /* OutputFormatId, see MPG_GetDefExt */
-  int32_t audioCodecChoice;    /* 1 MP3, 2 AAC, 3 AMR-NB, 4 AMR-WB */
-  int32_t audioBitRateRequest; /* bit/s */
-  int32_t audioSampleRate;     /* Hz */
-  int32_t audioChannels;       /* 1 mono, 2 stereo */
-  int32_t videoCodecChoice;    /* 0 to 6 */
-  int32_t width;
-  int32_t height;
-  int32_t scalePercent;        /* share of the input size, in progress-scale units */
-  int32_t videoBitRateRequest; /* bit/s, or kbit/s below 1000 */
-  int32_t frameTimeNum;        /* frame duration numerator */
-  int32_t frameTimeDen;        /* frame duration denominator */
+  int32_t outputFormat;        /* container, by the ids of MPG_GetDefExt: 0 3GP, 1 AAC
+                                  (ADTS), 2 AVI, 3 MP3, 4 MP4, 5 MPEG-PS, 6 MPEG-TS,
+                                  7 WebM, 8 WMV (ASF); any other id: AVERROR_EXIT */
+  int32_t audioCodecChoice;    /* 0 keep, 1 MP3, 2 AAC, 3 AMR-NB, 4 AMR-WB; else
+                                  MPG_BAD_PARAMETER */
+  int32_t audioBitRateRequest; /* bit/s, raised to the next MP3 rate, 8000 to 320000 */
+  int32_t audioSampleRate;     /* Hz, raised to the next of 8000 ... 48000 (the MPEG
+                                  audio rates) */
+  int32_t audioChannels;       /* 1 mono, 2 stereo; other values keep the input's
+                                  (AMR is always mono at 8000 or 16000 Hz) */
+  int32_t videoCodecChoice;    /* 0 the input's codec, 1 MPEG-4 "XVID", 2 MPEG-4
+                                  "DX50", 3 MPEG-4 "DIVX", 4 H.263, 5 H.264, 6 MPEG-4
+                                  ("FMP4" in AVI); else MPG_BAD_PARAMETER */
+  int32_t width;               /* pixels; with one of width and height 0, it follows
+                                  the input's aspect ratio */
+  int32_t height;              /* pixels */
+  int32_t scalePercent;        /* share of the input size in progress-scale units
+                                  (with the scale at 100: percent); counts only when
+                                  width or height is set too, and then replaces them;
+                                  the scale or more means no change */
+  int32_t videoBitRateRequest; /* bit/s, or kbit/s below 1000; raised to the next of
+                                  24000 ... 12000000 */
+  int32_t frameTimeNum;        /* frame duration in seconds, frameTimeNum/frameTimeDen
+                                  (1/25 for 25 frames per second), counted only when
+                                  frameTimeNum > 0; the rate is snapped to the band it */
+  int32_t frameTimeDen;        /* falls in: up to 13 gives 12, then 15, 20, 23.976, 25,
+                                  29.97, 30, 50, 59.94, and above 59.98 gives 60 */
 } TranscodeParams;
 
 /* The library's string object as it crosses the boundary: the layout of
  * Str::basic_string<char> (see below for C++). The library reads only the text and
- * the size: the text is inline in buf while capacity < 16, else behind ptr. */
+ * the size: the text is inline in buf while capacity < 16, else behind ptr. It never
+ * calls through the vtable, never writes the object and keeps no pointer to it. */
 typedef struct MpgString {
   const void *vtable;
   union {
@@ -143,107 +259,229 @@ typedef struct MpgString {
 } MpgString;
 
 /* Image formats of MPG_GetImage and MPG_GetImageP. */
-#define MPG_IMAGE_PPM 0
-#define MPG_IMAGE_BMP 1
-#define MPG_IMAGE_JPEG 2
+#define MPG_IMAGE_PPM 0  /* binary PPM (P6), RGB */
+#define MPG_IMAGE_BMP 1  /* 24-bit BMP, top row first */
+#define MPG_IMAGE_JPEG 2 /* baseline JPEG */
 
 /* ---- Housekeeping --------------------------------------------------------------- */
-/* Sets the number that stands for a hundred percent (100 at load). Values of 0 or
- * below are ignored. */
+/* Sets the number that stands for a hundred percent (100 at load), process-wide: it
+ * scales every progress value, MPG_GetImageP's position and TranscodeParams'
+ * scalePercent. Values of 0 or below are ignored. */
 MPG_API void MPG_SetPercent100(int32_t value) MPG_NOEXCEPT;
+/* Does nothing; kept for hosts that call it. */
 MPG_API void MPG_TestParams(void) MPG_NOEXCEPT;
-/* Text of a status code; for FFmpeg codes the pointer stays valid until the next
- * call that formats one. */
+/* Text of any status code the exports return, never NULL: the texts under "Status
+ * codes" for the library's own codes, FFmpeg's text for the others ("Success" for
+ * 0). The text is kept per thread and stays valid until the same thread's next call
+ * into the library; do not free it. */
 MPG_API const char *MPG_GetErrorText(int32_t code) MPG_NOEXCEPT;
-/* Extension of an output format id: 0 3gp, 1 aac, 2 avi, 3 mp3, 4 mp4, 5 mpg,
- * 6 ts, 7 webm, 8 wmv; any other id gives "mp4". */
+/* Extension, without the dot, of an output format id: 0 3gp, 1 aac, 2 avi, 3 mp3,
+ * 4 mp4, 5 mpg, 6 ts, 7 webm, 8 wmv; any other id gives "mp4". A constant string,
+ * never NULL. */
 MPG_API const char *MPG_GetDefExt(int32_t outputFormatId) MPG_NOEXCEPT;
 
-/* ---- Probes ------------------------------------------------------------------------ */
+/* ---- Probes ------------------------------------------------------------------------
+ * Read-only: they write nothing and take no callback. */
+/* 1 when FFmpeg opens the file and reads its stream information, whatever streams it
+ * holds; 0 otherwise or for a NULL path. */
 MPG_API uint8_t MPG_IsThisGoodFile(const char *path) MPG_NOEXCEPT;
+/* Fills *info (see MpgMediaInfo). 1 when the file has a video, audio or subtitle
+ * stream that could be read; 0 with *info zeroed when it has none or cannot be
+ * opened; 0 with *info untouched for a NULL path or info. */
 MPG_API uint8_t MPG_GetMediaInfo(const char *path, MpgMediaInfo *info) MPG_NOEXCEPT;
 /* The first usable audio stream's stated duration in its own time base when that
  * fits in 32 bits; otherwise (a long MP3 counts 14112000 ticks a second), and for a
- * stream that states none, its measured length in whole seconds. */
+ * stream that states none, its measured length in whole seconds. 0 for a NULL path,
+ * a file that cannot be opened or one without usable audio. */
 MPG_API uint32_t MPG_GetAudioDuration(const char *path) MPG_NOEXCEPT;
 
-/* ---- Container choice ------------------------------------------------------------- */
+/* ---- Container choice -------------------------------------------------------------
+ * The container MPG_MergeAV writes for the first audio stream of audioPath and the
+ * first video stream of videoPath (see "Container choice for a merge"). Both files
+ * are probed, nothing is written. MPG_OK with *result filled (result may be NULL);
+ * MPG_AUDIO_CODEC_NOT_FOUND when the audio file cannot be read or has no audio
+ * (checked first), MPG_VIDEO_CODEC_NOT_FOUND likewise for the video, *result then
+ * untouched. A NULL path counts as a file that cannot be read. */
 MPG_API int32_t MPG_MergeOP(const char *videoPath, const char *audioPath,
                             MergeOpResult *result) MPG_NOEXCEPT;
 MPG_API int32_t MPG_MergeOP2(const char *videoPath, const char *audioPath,
                              MergeOp2Result *result) MPG_NOEXCEPT;
-/* Writes the extension a merge of this file would get, or an empty string. */
+/* Writes to buffer the extension (MergeOp2Result.extension) a merge of this file's
+ * own video and audio would get, NUL-terminated; an empty string when the file
+ * cannot be read, lacks audio or video, or the extension and its NUL do not fit in
+ * bufferSize bytes. Nothing is written for a NULL buffer or a bufferSize below 1. */
 MPG_API void MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferSize) MPG_NOEXCEPT;
 
 /* ---- Merging ----------------------------------------------------------------------- */
-/* Writes the container MPG_MergeOP2 names. With the audio re-encoded to AAC, both
- * streams start at 0 (keeping their offset) and end where the shorter input ends;
- * undecodable audio frames are skipped, and a long run of them fails the merge. */
+/* Merges the video of videoPath and the audio of audioPath into outputPath, in the
+ * container MPG_MergeOP2 names for the pair, whatever outputPath's extension says.
+ * Each input is moved to start at 0.
+ *  - Copy (mode 0): the first moving video stream (index 0) and the first usable
+ *    audio stream (index 1) are copied whole, packets interleaved by time.
+ *  - Re-encode (mode 1): the video (a cover picture when the file has no moving
+ *    video) is copied and the highest-bit-rate audio stream is re-encoded to AAC at
+ *    the audio file's bit rate (128 kbit/s when it states none); both streams end
+ *    where the shorter input ends (beside a cover picture the audio plays out).
+ * Progress: the video's position over the merge's length (the video's measured
+ * length, else the audio's); on the re-encoding path the values may pass the scale
+ * when the video runs past that length. On the copy path, before any progress, two
+ * text reports give each input's first decoding timestamp when it is known and not
+ * 0, audio first: "audio.first_dts=<dts> time=<t>", then the same for "video", where
+ * t is the dts over its time base's denominator, printed with %g.
+ * Returns MPG_OK; MPG_AUDIO_CODEC_NOT_FOUND or MPG_VIDEO_CODEC_NOT_FOUND as
+ * MPG_MergeOP2; MPG_BAD_PARAMETER for a NULL or empty outputPath; MPG_SAME_FILE;
+ * MPG_VIDEO_STREAM_NOT_FOUND for no moving video to copy or when not one video
+ * packet could be written; MPG_AUDIO_STREAM_NOT_FOUND; AVERROR_INVALIDDATA for audio
+ * that decodes to nothing; or an FFmpeg code. Output after a failure or a stop: see
+ * the Contract. */
 MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
                             ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
-/* segments: NULL-terminated array of paths. An output named .ts, .m2ts, .mts, .m2t
- * or .m4t gives MPEG-TS, any other MP4. The output's timeline starts at 0. Each
- * segment moves as a whole, keeping its audio and video together: one whose
- * timestamps jump back (an HLS discontinuity, an MPEG-TS clock wrap, the same
- * segment twice) continues where the output ended; a gap ahead stays unless
- * rebaseTimestamps asks to close it. */
+/* Joins segments, a NULL-terminated array of paths in playing order, into
+ * outputPath by stream copy. An output named .ts, .m2ts, .mts, .m2t or .m4t (any
+ * case) gives MPEG-TS, any other MP4. The output's streams come from the first
+ * segment: its first moving video (index 0), then its first usable audio; packets of
+ * other kinds are dropped. The output's timeline starts at 0. Each segment moves as
+ * a whole, keeping its audio and video together: one whose timestamps jump back (an
+ * HLS discontinuity, an MPEG-TS clock wrap, the same segment twice) continues where
+ * the output ended; a gap ahead stays unless rebaseTimestamps is non-zero.
+ * Segments that are missing or not regular files are passed over, as is one that
+ * FFmpeg finds to be invalid data from its start.
+ * deleteSegments (only its low byte counts): non-zero removes, after a call that
+ * ran through the whole list and returns MPG_OK, the segments it read to their end;
+ * a failed or stopped call removes no segment.
+ * Progress: after each segment, (segments done) x scale / (segments in the list).
+ * Returns MPG_OK, also for a NULL or empty list or a NULL outputPath (nothing is
+ * written then); MPG_SAME_FILE when outputPath names a segment;
+ * MPG_VIDEO_STREAM_NOT_FOUND when the first segment cannot be read or has neither
+ * video nor usable audio; or an FFmpeg code. Output after a failure or a stop: see
+ * the Contract. */
 MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
                           uint8_t rebaseTimestamps, ProgressCallback callback,
                           uintptr_t user) MPG_NOEXCEPT;
 
 /* ---- Conversion -------------------------------------------------------------------- */
-/* Rewrites a file into the container params->outputFormat names. Fields left 0
- * copy the input's streams; a stream the container cannot hold as it is (FLAC,
- * PCM, ADPCM, AMR or WMA audio in MP4; VP6F or WMV3 video in MP4) is re-encoded to
- * the container's usual codec instead, as is a stream to re-encode whose codec
- * has no encoder: AAC and H.264 for MP4, AMR-NB and H.263 for 3GP, MP3 and
- * MPEG-4 Part 2 for AVI, Opus and VP9 for WebM, MP2 and MPEG-2 for MPEG-TS, MP2
- * and MPEG-1 for MPEG-PS, WMA and MS-MPEG4 for WMV, AAC for .aac, MP3 for .mp3.
- * Picture sizes are rounded to the encoder's steps (even for 4:2:0). A cover
- * picture (ID3 or M4A art) is not video. When the input has moving video and
- * the container takes video, the output holds it or the call fails. Outputs
- * start at 0. MPG_AUDIO_STREAM_NOT_FOUND for an input without audio;
- * MPG_BAD_PARAMETER for a codec choice out of range. Undecodable audio packets
- * are skipped and their time kept as silence; a long run of them in a row fails
- * the call. A failure deletes the output; a stop leaves a finished, shorter file
- * and returns 0. */
+/* Rewrites a file into the container params->outputFormat names (see
+ * TranscodeParams), whatever outputPath's extension says. The paths are read from
+ * the string objects (see MpgString). Fields left 0 copy the input's streams; a
+ * stream the container cannot hold as it is (FLAC, PCM, ADPCM, AMR or WMA audio in
+ * MP4; VP6F or WMV3 video in MP4) is re-encoded to the container's usual codec
+ * instead, as is a stream to re-encode whose codec has no encoder: AAC and H.264 for
+ * MP4, AMR-NB and H.263 for 3GP, MP3 and MPEG-4 Part 2 for AVI, Opus and VP9 for
+ * WebM, MP2 and MPEG-2 for MPEG-TS, MP2 and MPEG-1 for MPEG-PS, WMA and MS-MPEG4 for
+ * WMV, AAC for .aac, MP3 for .mp3. Picture sizes are rounded to the encoder's steps
+ * (even for 4:2:0; H.263 takes only 128x96, 176x144, 352x288, 704x576 and
+ * 1408x1152). The audio is the highest-bit-rate audio stream. A cover picture (ID3
+ * or M4A art) is not video. When the input has moving video and the container takes
+ * video, the output holds it or the call fails; an audio container (.aac, .mp3) gets
+ * the audio alone. Outputs start at 0. Undecodable audio packets keep their time as
+ * silence.
+ * Progress: the video's position (without video, the audio's) over its length.
+ * Returns MPG_OK; MPG_BAD_PARAMETER for a NULL argument, an empty or inconsistent
+ * string object or a codec choice out of range; MPG_SAME_FILE;
+ * MPG_AUDIO_STREAM_NOT_FOUND for an input without audio; AVERROR_EXIT for an
+ * outputFormat without a container; AVERROR_INVALIDDATA when not one picture of the
+ * video could be written; or an FFmpeg code. Output after a failure or a stop: see
+ * the Contract. */
 MPG_API int32_t MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
                               const TranscodeParams *params, ProgressCallback callback,
                               uintptr_t user) MPG_NOEXCEPT;
-/* bitRate in bit/s; 0 or below: no cap. Undecodable packets are skipped; a long
- * run of them in a row fails the call. A failure leaves what was written, except
- * when not one audio frame decoded (a truncated download): that call fails with
- * AVERROR_INVALIDDATA and leaves no file. */
+/* Converts the highest-bit-rate audio stream of inputPath into an MP3 file at
+ * outputPath: one or two channels as the input has (more are mixed down to stereo),
+ * the input's sample rate raised to the next MPEG audio rate, and the input's bit
+ * rate (128 kbit/s when it states no usable one), limited to what the sample rate
+ * can carry. bitRate, in bit/s, caps that rate (raised to the next MP3 rate); 0 or
+ * below: no cap.
+ * Progress: the audio encoded over the input's length in whole seconds (an input
+ * under a second sends only the last report).
+ * Returns MPG_OK; MPG_BAD_PARAMETER for a NULL or empty path; MPG_SAME_FILE;
+ * MPG_AUDIO_STREAM_NOT_FOUND; AVERROR_INVALIDDATA when not one audio frame decodes
+ * (a truncated download); or an FFmpeg code. Output after a failure or a stop: see
+ * the Contract. */
 MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
                             ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 
 /* ---- Edits --------------------------------------------------------------------------
- * Crop (a remux into the input's own container kind), trim and audio shift need
- * moving video and audio: a cover picture (ID3 art, an M4A cover) is not taken for
- * the video, so a song gives MPG_VIDEO_STREAM_NOT_FOUND. Copied streams need no
- * encoder (WMV3, VP6F copy too), and outputs start at 0 however late the input's
- * timeline starts. Trim re-encodes the video with the input's codec when this build
- * encodes it and the container takes it, else with the container's usual one. */
+ * Crop, trim and audio shift write a new file in the container FFmpeg associates
+ * with the input's file name (an .flv input gives FLV), whatever outputPath's
+ * extension says; AVERROR_EXIT when that name suggests none. They take the
+ * highest-bit-rate audio stream and the first moving video stream and drop the
+ * others. They need moving video and audio: a cover picture (ID3 art, an M4A cover)
+ * is not taken for the video, so a song gives MPG_VIDEO_STREAM_NOT_FOUND, and a
+ * file without audio MPG_AUDIO_STREAM_NOT_FOUND. Copied streams need no encoder
+ * (WMV3, VP6F copy too), and outputs start at 0 however late the input's timeline
+ * starts. MPG_BAD_PARAMETER for a NULL or empty path; MPG_SAME_FILE when outputPath
+ * names the input. Output after a failure or a stop: see the Contract. */
+/* Copies the input with every audio timestamp moved by shiftMs milliseconds
+ * (positive plays the sound later, negative earlier); video keeps its times.
+ * Progress: the video's position over the video stream's stated length. */
 MPG_API int32_t MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
                                ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
+/* Copies the input packet by packet, after checking that its video decodes (up to
+ * its first picture). It crops nothing: the result is the input remuxed. Writes one
+ * of four messages with av_log(NULL, AV_LOG_ERROR, ...) when it fails on the way:
+ * "Cannot open input file", "Cannot find stream information", "Cannot find a video
+ * stream in the input file" (no audio or no moving video), "Cannot open video
+ * decoder". AVERROR_UNKNOWN when the video has no decoder. */
 MPG_API int32_t MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEXCEPT;
+/* Keeps the pictures whose own timestamps lie from startSeconds (inclusive) to
+ * endSeconds (exclusive), whole seconds counted from the video stream's start, and
+ * the audio packets that start in that range; the range's start becomes time 0. The
+ * video is re-encoded, with the input's codec when this build encodes it and the
+ * container takes it, else with the container's usual one (an FLV's VP6F becomes
+ * Sorenson H.263), at the input's size and frame rate; the audio is copied.
+ * Returns MPG_OK; MPG_BAD_PARAMETER unless 0 <= startSeconds < endSeconds;
+ * AVERROR_EOF when the range holds no picture (it lies past the end); -1
+ * (AVERROR(EPERM)) when not even second 0 can be sought; AVERROR_UNKNOWN when the
+ * video has no decoder or no encoder exists; or an FFmpeg code. No callback. */
 MPG_API int32_t MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath,
                                      int32_t startSeconds, int32_t endSeconds) MPG_NOEXCEPT;
+/* Repairs the head of the FLV file at path in place: a new FLV header, metadata
+ * (the duration measured from the file's last tags, the exact file size, the old
+ * head's other entries) and codec set-up tags; the media tags after the head are
+ * kept byte for byte. The new file is written to path + ".tmp" beside it and renamed
+ * over path only on success; after a failure the temporary file is removed and the
+ * file at path is as it was. A file without media tags is left as it is (MPG_OK).
+ * Returns MPG_OK; MPG_BAD_PARAMETER for a NULL or empty path;
+ * MPG_AUDIO_STREAM_NOT_FOUND for a file without audio; AVERROR_INVALIDDATA when it
+ * is no FLV file; AVERROR_EXIT when the audio has no decoder or the temporary file
+ * cannot be created; AVERROR(EIO) when the file cannot be rewritten; or an FFmpeg
+ * code. No callback. */
 MPG_API int32_t FLV_FixDuration(const char *path) MPG_NOEXCEPT;
 
 /* ---- Still images --------------------------------------------------------------------
- * The picture comes from the first moving video stream, decoded from the key frame
- * before the asked time up to it; the first picture from there that is not one
- * colour is taken, or the first picture when all of them are. A file whose only
- * picture is its cover (a song) gives the cover. */
+ * The picture comes from the first moving video stream; a file whose only picture is
+ * its cover (a song) gives the cover. height is the picture's height in pixels: 0
+ * keeps the decoded size; otherwise the width follows the decoded picture's
+ * proportions, raised to a multiple of 4 (1920x1080 at height 100 gives 180x100); a
+ * negative height fails. Positions in seconds count from the video stream's start.
+ * The flag exports return 1 on success and 0 on any failure (also for a NULL path or
+ * an outputPath that names the input, which is then untouched); the file they write
+ * follows the Contract's output rules. No callback. */
+/* The first picture that is not one colour, decoded from the start of the video
+ * stream; when every picture is one colour (a black clip), the first of them.
+ * imageFormat: MPG_IMAGE_PPM, _BMP or _JPEG, else 0 is returned. quality: JPEG
+ * only, 1 to 100 (0 counts as 1; outside 0 to 100: 90). */
 MPG_API uint8_t MPG_GetImage(int32_t imageFormat, const char *inputPath, const char *outputPath,
                              int32_t height, int32_t quality) MPG_NOEXCEPT;
-/* position in progress-scale units of the file's duration. */
+/* As MPG_GetImage from a position: the first picture at or after it that is not one
+ * colour, decoded from the key frame before it; when every picture from there to the
+ * end is one colour, the first of them. position: 0 to the progress scale, a share
+ * of the video stream's duration (0: MPG_GetImage; any other position fails for a
+ * stream of unknown duration). */
 MPG_API uint8_t MPG_GetImageP(int32_t imageFormat, const char *inputPath, const char *outputPath,
                               int32_t position, int32_t height, int32_t quality) MPG_NOEXCEPT;
-/* Returns a BMP file image allocated with malloc (release it with free), or NULL. */
+/* A picture near seconds (0 or more), as a complete 24-bit BMP file image in memory
+ * (top row first): decoding from the key frame before the second, every 20th picture
+ * is looked at, and the last one before the second is taken (the first one looked at
+ * when that is already at or past it; the last one when the input ends first).
+ * Returns the buffer, allocated with malloc, and its size in bytes in *size; the
+ * caller releases it with free(). NULL on failure, with *size set to 0; NULL without
+ * touching anything for a NULL size. Writes no file. */
 MPG_API uint8_t *MPG_GetImageBMP(const char *inputPath, int32_t seconds, uint32_t *size,
                                  int32_t height) MPG_NOEXCEPT;
+/* As MPG_GetImageBMP, but takes the first picture looked at that lies at or past the
+ * second (the last one when the input ends first) and writes it to outputPath as a
+ * JPEG of quality 20. 1 on success, 0 on failure (also for seconds below 0). */
 MPG_API uint8_t MPG_GetImageJPG(const char *inputPath, const char *outputPath, int32_t seconds,
                                 int32_t height) MPG_NOEXCEPT;
 
