@@ -170,6 +170,15 @@ Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&
   const int ret = avcodec_parameters_copy(st->codecpar, inStream->codecpar);
   if (ret < 0) return StatusFromAv(ret);
   st->codecpar->codec_tag = 0;
+  // Timed as the ffmpeg tool times its stream copies: the muxer's own rule derives
+  // the time base from the input's, and the rates, aspect ratio, disposition and
+  // length carry over as hints the muxers write into their headers.
+  if (!TakeCopyTiming(out, st, inStream)) st->time_base = inStream->time_base;
+  st->avg_frame_rate = inStream->avg_frame_rate;
+  st->r_frame_rate = inStream->r_frame_rate;
+  st->sample_aspect_ratio = inStream->sample_aspect_ratio;
+  st->disposition = inStream->disposition;
+  if (inStream->duration > 0) st->duration = RescaleDuration(inStream->duration, inStream->time_base, st->time_base);
   outStream = st;
   return Status::Ok;
 }

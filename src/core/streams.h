@@ -27,7 +27,10 @@ int FindMovingVideoStream(const AVFormatContext *ctx) noexcept;
 // Adds to out a stream carrying inStream's packets unchanged, from its codec
 // parameters alone: copying needs no encoder or decoder, so codecs this build cannot
 // encode (WMV3, VP6F) copy too. The tag is left to the muxer, since the input
-// container's tag may mean nothing in the output. outStream is owned by out.
+// container's tag may mean nothing in the output. The stream is timed as the ffmpeg
+// tool times a copy (TakeCopyTiming, else the input's time base) and takes the
+// input's rates, aspect ratio, disposition and length as header hints. outStream is
+// owned by out; call it before the header is written.
 // NoMemory when the stream cannot be made; the FFmpeg error of the parameter copy.
 Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) noexcept;
 // Gives the copy outStream of inStream the time base the ffmpeg tool gives a

@@ -10,23 +10,6 @@ namespace mpg {
 
 namespace {
 
-// A copy of inStream in out, timed as the ffmpeg tool times its stream copies: the
-// muxer's own rule derives the stream's time base from the input's (AVI and FLV
-// count frames by it), and the frame rates, aspect ratio, disposition and length
-// carry over as hints the muxers write into their headers.
-Status AddEditCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) noexcept {
-  Status st = AddCopyStream(out, inStream, outStream);
-  if (!IsOk(st)) return st;
-  AVStream *os = outStream;
-  if (!TakeCopyTiming(out, os, inStream)) os->time_base = inStream->time_base;
-  os->avg_frame_rate = inStream->avg_frame_rate;
-  os->r_frame_rate = inStream->r_frame_rate;
-  os->sample_aspect_ratio = inStream->sample_aspect_ratio;
-  os->disposition = inStream->disposition;
-  if (inStream->duration > 0) os->duration = RescaleDuration(inStream->duration, inStream->time_base, os->time_base);
-  return Status::Ok;
-}
-
 // Where one input stream's packets go: its output stream, the input's start (in
 // the input stream's time base) and the shift (in the output stream's).
 struct CopyRoute {
@@ -69,9 +52,9 @@ Status OpenEditInputs(EditJob &job, const char *inputPath) noexcept {
   job.videoIndex = FindMovingVideoStream(in);
   if (job.audioIndex < 0) return Status::AudioStreamNotFound;
   if (job.videoIndex < 0) return Status::VideoStreamNotFound;
-  st = AddEditCopyStream(job.out.get(), in->streams[job.audioIndex], job.audioOut);
+  st = AddCopyStream(job.out.get(), in->streams[job.audioIndex], job.audioOut);
   if (!IsOk(st)) return st;
-  return AddEditCopyStream(job.out.get(), in->streams[job.videoIndex], job.videoOut);
+  return AddCopyStream(job.out.get(), in->streams[job.videoIndex], job.videoOut);
 }
 
 Status WriteEditHeader(EditJob &job) noexcept {
