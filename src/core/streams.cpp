@@ -1,6 +1,5 @@
 #include "core/streams.h"
 
-#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -39,35 +38,24 @@ std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream
 }
 
 // Reads from where the input stands to the end of the file (or the first read
-// error), keeping in ends[i] the latest end (pts + duration) of a shown packet of
-// streams[i] (a null stream matches nothing); ends[i] stays empty when no such packet
-// comes. True when the read stopped at the end of the file rather than at an error.
-bool ReadEndsToEnd(AVFormatContext *ctx, std::span<const AVStream *const> streams,
-                   std::span<std::optional<int64_t>> ends) noexcept {
+// error): the latest end (pts + duration) of a packet of st that is shown, or
+// nothing when no such packet comes.
+std::optional<int64_t> ReadToEnd(AVFormatContext *ctx, const AVStream *st) noexcept {
   PacketPtr pkt = MakePacket();
-  if (!pkt) return false;
-  int ret = 0;
-  while ((ret = av_read_frame(ctx, pkt.get())) >= 0) {
+  if (!pkt) return std::nullopt;
+  std::optional<int64_t> end;
+  while (av_read_frame(ctx, pkt.get()) >= 0) {
     // The mov demuxer hands out the packets an edit list cuts, flagged as discarded.
-    const bool shown = !(pkt->flags & AV_PKT_FLAG_DISCARD);
-    const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-    int64_t packetEnd = 0;
-    // A damaged file's timestamps may sit at the ends of the range.
-    const bool timed =
-        ts != AV_NOPTS_VALUE && !__builtin_add_overflow(ts, pkt->duration > 0 ? pkt->duration : 0, &packetEnd);
-    for (size_t i = 0; shown && timed && i < streams.size() && i < ends.size(); ++i) {
-      if (!streams[i] || pkt->stream_index != streams[i]->index) continue;
-      if (!ends[i] || packetEnd > *ends[i]) ends[i] = packetEnd;
+    if (pkt->stream_index == st->index && !(pkt->flags & AV_PKT_FLAG_DISCARD)) {
+      const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+      int64_t packetEnd = 0;
+      // A damaged file's timestamps may sit at the ends of the range.
+      if (ts != AV_NOPTS_VALUE && !__builtin_add_overflow(ts, pkt->duration > 0 ? pkt->duration : 0, &packetEnd)) {
+        if (!end || packetEnd > *end) end = packetEnd;
+      }
     }
     av_packet_unref(pkt.get());
   }
-  return ret == AVERROR_EOF;
-}
-
-// ReadEndsToEnd for one stream: nothing when no packet of st comes.
-std::optional<int64_t> ReadToEnd(AVFormatContext *ctx, const AVStream *st) noexcept {
-  std::optional<int64_t> end;
-  ReadEndsToEnd(ctx, {&st, 1}, {&end, 1});
   return end;
 }
 
@@ -78,27 +66,27 @@ std::optional<int64_t> ReadEndFrom(AVFormatContext *ctx, const AVStream *st, int
   return ReadToEnd(ctx, st);
 }
 
-// Lets the demuxer skip every stream but the measured ones, and puts the caller's
-// choices back afterwards. Besides saving work, a cut-off file then yields a measured
-// stream's packets up to where its own data ends, not up to the first missing
-// packet of another stream.
-class ReadOnlyStreams {
+// Lets the demuxer skip every stream but one while the length is read, and puts
+// the caller's choices back afterwards. Besides saving work, a cut-off file then
+// yields the measured stream's packets up to where its own data ends, not up to the
+// first missing packet of another stream.
+class ReadOnlyStream {
  public:
-  ReadOnlyStreams(AVFormatContext *ctx, std::span<const AVStream *const> kept) noexcept
+  ReadOnlyStream(AVFormatContext *ctx, const AVStream *st) noexcept
       : ctx_(ctx), saved_(new (std::nothrow) AVDiscard[ctx->nb_streams]) {
     // Without memory to remember the choices, every stream is simply read.
     if (!saved_) return;
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
       saved_[i] = ctx->streams[i]->discard;
-      if (std::find(kept.begin(), kept.end(), ctx->streams[i]) == kept.end()) ctx->streams[i]->discard = AVDISCARD_ALL;
+      if (ctx->streams[i] != st) ctx->streams[i]->discard = AVDISCARD_ALL;
     }
   }
-  ~ReadOnlyStreams() {
+  ~ReadOnlyStream() {
     if (!saved_) return;
     for (unsigned i = 0; i < ctx_->nb_streams; ++i) ctx_->streams[i]->discard = saved_[i];
   }
-  ReadOnlyStreams(const ReadOnlyStreams &) = delete;
-  ReadOnlyStreams &operator=(const ReadOnlyStreams &) = delete;
+  ReadOnlyStream(const ReadOnlyStream &) = delete;
+  ReadOnlyStream &operator=(const ReadOnlyStream &) = delete;
 
  private:
   AVFormatContext *ctx_;
@@ -131,33 +119,6 @@ std::optional<int64_t> ReadLastEnd(AVFormatContext *ctx, const AVStream *st, int
     lastEnd = ReadToEnd(ctx, st);
   }
   return lastEnd;
-}
-
-// The part of st's timeline a length is measured over: from its first timestamp to
-// where its last key frame is looked for.
-struct StreamRange {
-  int64_t startTs = 0;
-  int64_t endTs = 0;
-  std::optional<int64_t> stated;
-};
-
-// Nothing for a stream without a time base: no timestamp means anything, and
-// seeking by one would divide by zero.
-std::optional<StreamRange> MeasurableRange(const AVFormatContext *ctx, const AVStream *st) noexcept {
-  if (!st || st->time_base.num <= 0 || st->time_base.den <= 0) return std::nullopt;
-  StreamRange range;
-  range.startTs = StreamStartTs(ctx, st);
-  range.stated = StatedDuration(ctx, st);
-  const int64_t farEnd = SecondsToTimestamp(kFarEndSeconds, st->time_base);
-  if (__builtin_add_overflow(range.startTs, range.stated ? *range.stated : farEnd, &range.endTs))
-    range.endTs = farEnd;  // a damaged header
-  return range;
-}
-
-// The span from the range's start to lastEnd; without a packet, the stated length.
-int64_t SpanOf(const AVStream *st, const StreamRange &range, std::optional<int64_t> lastEnd) noexcept {
-  if (lastEnd) return TimestampSpan(range.startTs, *lastEnd, st->pts_wrap_bits);
-  return range.stated.value_or(0);
 }
 
 }  // namespace
@@ -240,51 +201,24 @@ AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept {
 }
 
 int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {
-  if (!ctx) return 0;
-  const std::optional<StreamRange> range = MeasurableRange(ctx, st);
-  if (!range) return 0;
+  // Without a time base no timestamp means anything, and seeking by one would divide by zero.
+  if (!ctx || !st || st->time_base.num <= 0 || st->time_base.den <= 0) return 0;
+  const AVRational tb = st->time_base;
+  const int64_t startTs = StreamStartTs(ctx, st);
+  const std::optional<int64_t> stated = StatedDuration(ctx, st);
+  int64_t endTs = 0;
+  if (__builtin_add_overflow(startTs, stated ? *stated : SecondsToTimestamp(kFarEndSeconds, tb), &endTs))
+    endTs = SecondsToTimestamp(kFarEndSeconds, tb);  // a damaged header
+
   std::optional<int64_t> lastEnd;
   {
-    const AVStream *const kept[] = {st};
-    const ReadOnlyStreams only(ctx, kept);
-    lastEnd = ReadLastEnd(ctx, st, range->startTs, range->endTs);
+    const ReadOnlyStream only(ctx, st);
+    lastEnd = ReadLastEnd(ctx, st, startTs, endTs);
   }
-  SeekBackToStart(ctx, st, range->startTs);
-  return SpanOf(st, *range, lastEnd);
-}
+  SeekBackToStart(ctx, st, startTs);
 
-void MeasureStreamSpans(AVFormatContext *ctx, std::span<AVStream *const> streams, std::span<int64_t> spans) noexcept {
-  const size_t count = std::min(streams.size(), spans.size());
-  std::fill_n(spans.begin(), count, 0);
-  if (!ctx || count == 0) return;
-  const std::optional<StreamRange> leadRange = MeasurableRange(ctx, streams[0]);
-  if (count == 1 || !leadRange) {
-    for (size_t i = 0; i < count; ++i) spans[i] = MeasureStreamSpan(ctx, streams[i]);
-    return;
-  }
-  // Two streams of one file end near each other: a file seldom has more to measure
-  // (the video and the audio), so their tails are kept on the stack.
-  constexpr size_t kMaxShared = 4;
-  std::optional<int64_t> ends[kMaxShared];
-  const AVStream *shared[kMaxShared] = {};
-  const size_t sharedCount = std::min(count, kMaxShared);
-  std::copy_n(streams.begin(), sharedCount, shared);
-  bool clean = false;
-  {
-    const ReadOnlyStreams only(ctx, {shared, sharedCount});
-    // Packets of every stream after the first stream's last key frame are read once.
-    clean = av_seek_frame(ctx, streams[0]->index, leadRange->endTs, AVSEEK_FLAG_BACKWARD) >= 0 &&
-            ReadEndsToEnd(ctx, {shared, sharedCount}, {ends, sharedCount});
-  }
-  for (size_t i = 0; i < count; ++i) {
-    const std::optional<StreamRange> range = MeasurableRange(ctx, streams[i]);
-    if (!range) continue;
-    // A read cut short by an error stops at another stream's missing data; a stream
-    // whose tail it missed (audio that ends well before the video) looks by itself.
-    if (clean && i < sharedCount && ends[i]) spans[i] = SpanOf(streams[i], *range, ends[i]);
-    else spans[i] = MeasureStreamSpan(ctx, streams[i]);
-  }
-  SeekBackToStart(ctx, streams[0], leadRange->startTs);
+  if (lastEnd) return TimestampSpan(startTs, *lastEnd, st->pts_wrap_bits);
+  return stated.value_or(0);
 }
 
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 
 #include "core/av_ptr.h"
 #include "core/input.h"
@@ -54,12 +53,6 @@ AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept;
 // container states stand in. 0 when nothing is known. Seeks back to the stream's
 // start afterwards, so a caller can go on reading from the beginning.
 int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept;
-// MeasureStreamSpan of several streams of ctx at once, into spans (as many as
-// streams; a null stream measures 0). The tails of all of them come from one read
-// from the first stream's last key frame to the end of the file, as long as that read
-// ends cleanly at the end and holds packets of every stream; a stream it does not
-// cover is measured by itself. Seeks back to the first stream's start afterwards.
-void MeasureStreamSpans(AVFormatContext *ctx, std::span<AVStream *const> streams, std::span<int64_t> spans) noexcept;
 // MeasureStreamSpan in whole seconds, truncating; the length every pipeline
 // reports (the media information, progress totals, merge lengths).
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept;

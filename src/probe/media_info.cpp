@@ -73,15 +73,10 @@ void FillAudioFields(const AVStream *st, MpgMediaInfo &info) noexcept {
 // missing part. A subtitle file's last cue has the last word.
 int64_t FileDuration(AVFormatContext *ctx, int movingVideo, int audio, int64_t lastCueSeconds) noexcept {
   if (lastCueSeconds != 0) return lastCueSeconds;
-  int64_t spans[2] = {};
-  AVStream *streams[2] = {};
-  size_t count = 0;
-  if (movingVideo >= 0) streams[count++] = ctx->streams[movingVideo];
-  if (audio >= 0) streams[count++] = ctx->streams[audio];
-  MeasureStreamSpans(ctx, {streams, count}, {spans, count});
   int64_t seconds = 0;
-  for (size_t i = 0; i < count; ++i)
-    seconds = std::max(seconds, TimestampToWholeSeconds(spans[i], streams[i]->time_base));
+  for (const int index : {movingVideo, audio}) {
+    if (index >= 0) seconds = std::max(seconds, MeasureDurationBySeek(ctx, ctx->streams[index]));
+  }
   if (seconds == 0 && ctx->duration != AV_NOPTS_VALUE) seconds = ContainerDurationToSeconds(ctx->duration);
   return seconds;
 }
