@@ -76,7 +76,7 @@ bool GrabsCoverPicture(const GrabSession &s) noexcept { return IsAttachedPicture
 Status OpenGrabDecoder(GrabSession &s) noexcept {
   const Status st = OpenDecoder(s.videoStream(), s.decCtx);
   if (!IsOk(st)) return st;
-  // The picture size is chosen from the stream's before anything is decoded.
+  // The output size is derived from the size the stream states, before any decoding.
   if (s.decCtx->width == 0 || s.decCtx->height == 0) return Status::InvalidData;
   s.frame = MakeFrame();
   s.pkt = MakePacket();
