@@ -179,8 +179,9 @@ typedef struct MpgMediaInfo {
                                   end of its last cue */
   int64_t containerBitRate;    /* bit/s, the whole file */
   int32_t videoStreamCount;    /* cover pictures included */
-  /* The video fields up to videoSampleFormat describe the file's first video stream
-   * (a cover picture when it comes first); duration measures the moving video. */
+  /* The video fields up to videoSampleFormat describe the file's first moving video
+   * stream, else its first video stream (a cover picture); duration measures the
+   * moving video. */
   int32_t width;               /* pixels, as coded */
   int32_t height;              /* pixels, as coded */
   int32_t reserved1;

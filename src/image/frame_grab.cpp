@@ -1,30 +1,30 @@
 // The frame grab: one picture of the first moving video stream (else of the cover
 // picture of a song), scaled and converted to packed RGB24, then written to a file or
 // built as a BMP in memory. Inputs without any picture, or without a decoder for it,
-// are refused. A failed file grab deletes its output path; a memory grab deletes
-// nothing. Neither ever writes to a path that names its input.
+// are refused before the output is opened, and leave whatever stood at its path; an
+// image file whose writing fails is removed by its writer. Neither grab ever writes
+// to a path that names its input.
 #include "image/frame_grab.h"
 
 #include "core/codec_loop.h"
+#include "core/decoder.h"
+#include "core/input.h"
+#include "core/output_file.h"
 #include "core/progress.h"
+#include "core/seek.h"
 #include "core/streams.h"
 #include "core/timebase.h"
 #include "image/image_writers.h"
 #include "image/jpeg/jpeg_encoder.h"
-#include "core/seek.h"
-#include "platform/platform.h"
 
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace mpg {
 
 namespace {
 
-// A file grab fails when a packet decodes to nothing (or fails) after 251 others did.
-constexpr int kMaxFruitlessPackets = 250;
-// A memory grab fails at the 27th packet the decoder refuses.
-constexpr int kMaxDecodeErrors = 25;
 // The memory grab converts one decoded picture in this many.
 constexpr int64_t kSampleInterval = 20;
 // Bilinear scaling with accurate rounding in the colour conversion.
@@ -44,6 +44,7 @@ struct GrabSession {
   InputFormatPtr input;
   int videoIndex = -1;
   CodecContextPtr decCtx;
+  DecodeErrorRun decodeErrors;  // packets the decoder rejected in a row
   FramePtr frame;
   PacketPtr pkt;
   ImageSize outSize;
@@ -59,7 +60,7 @@ struct GrabSession {
 
 // Opens the input and chooses the stream to grab from: the first moving video
 // stream, else a cover picture, which is the thumbnail a user expects of a song.
-// Only a decoder is needed (OpenVideoDecoder), so codecs this build cannot encode
+// Only a decoder is needed (OpenGrabDecoder), so codecs this build cannot encode
 // (VP6F, WMV3) are grabbed too.
 Status OpenImageInput(GrabSession &s, const char *path) noexcept {
   Status st = OpenInputFile(path, s.input);
@@ -72,19 +73,11 @@ Status OpenImageInput(GrabSession &s, const char *path) noexcept {
 
 bool GrabsCoverPicture(const GrabSession &s) noexcept { return IsAttachedPicture(s.videoStream()); }
 
-Status OpenVideoDecoder(GrabSession &s) noexcept {
-  const AVStream *stream = s.videoStream();
-  const AVCodec *decoder = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (!decoder) return Status::Unknown;
-  s.decCtx.reset(avcodec_alloc_context3(decoder));
-  if (!s.decCtx) return Status::Unknown;
-  int ret = avcodec_parameters_to_context(s.decCtx.get(), stream->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  // Frames then carry timestamps in the stream's time base.
-  s.decCtx->pkt_timebase = stream->time_base;
-  ret = avcodec_open2(s.decCtx.get(), decoder, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  if (s.decCtx->width == 0 || s.decCtx->height == 0) return Status::Unknown;
+Status OpenGrabDecoder(GrabSession &s) noexcept {
+  const Status st = OpenDecoder(s.videoStream(), s.decCtx);
+  if (!IsOk(st)) return st;
+  // The output size is derived from the size the stream states, before any decoding.
+  if (s.decCtx->width == 0 || s.decCtx->height == 0) return Status::InvalidData;
   s.frame = MakeFrame();
   s.pkt = MakePacket();
   if (!s.frame || !s.pkt) return Status::NoMemory;
@@ -105,7 +98,7 @@ Status AllocateRgbPicture(RgbPicture &pic, ImageSize size) noexcept {
 // that size.
 Status AllocatePictures(GrabSession &s, int32_t height) noexcept {
   const auto size = OutputImageSize(s.decCtx->width, s.decCtx->height, height);
-  if (!size) return Status::Unknown;
+  if (!size) return Status::BadParameter;
   s.outSize = *size;
   Status st = AllocateRgbPicture(s.picture, s.outSize);
   if (IsOk(st)) st = AllocateRgbPicture(s.kept, s.outSize);
@@ -113,14 +106,12 @@ Status AllocatePictures(GrabSession &s, int32_t height) noexcept {
 }
 
 // The next packet of the video stream in s.pkt; packets of other streams are dropped.
-// Returns the demuxer's error at the end of input (AVERROR_EOF, usually).
+// Eof at the end of the input (a cut-off or damaged tail ends it too).
 Status ReadVideoPacket(GrabSession &s) noexcept {
   for (;;) {
     av_packet_unref(s.pkt.get());
-    const int ret = av_read_frame(s.input.get(), s.pkt.get());
-    if (ret == AVERROR(EAGAIN)) continue;
-    if (ret < 0) return StatusFromAv(ret);
-    if (s.pkt->stream_index == s.videoIndex) return Status::Ok;
+    const Status st = ReadPacket(s.input.get(), s.pkt.get());
+    if (!IsOk(st) || s.pkt->stream_index == s.videoIndex) return st;
   }
 }
 
@@ -130,7 +121,8 @@ Status ConvertPicture(const AVFrame *frame, const RgbPicture &dst, ImageSize siz
   SwsPtr sws(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
                             size.width, size.height, AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr,
                             nullptr));
-  if (!sws) return Status::Unknown;
+  // No scaler for the frame's pixel format.
+  if (!sws) return StatusFromAv(AVERROR(EINVAL));
   uint8_t *const dstPlanes[4] = {dst.bytes(), nullptr, nullptr, nullptr};
   const int dstLinesizes[4] = {size.width * 3, 0, 0, 0};
   const int ret = sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dstPlanes,
@@ -142,7 +134,7 @@ Status ConvertPicture(const AVFrame *frame, const RgbPicture &dst, ImageSize siz
 // stream, is the grab wherever it was asked for. It is converted into s.picture.
 Status ConvertCoverPicture(GrabSession &s) noexcept {
   const AVPacket *cover = &s.videoStream()->attached_pic;
-  if (!cover->data) return Status::Unknown;
+  if (!cover->data) return Status::InvalidData;
   bool converted = false;
   const auto convert = [&](AVFrame *frame) {
     if (converted) return Status::Ok;
@@ -153,7 +145,7 @@ Status ConvertCoverPicture(GrabSession &s) noexcept {
   // A decoder with a delay hands the picture out only when drained.
   if (IsOk(st) && !converted) st = DecodePacket(s.decCtx.get(), nullptr, s.frame.get(), convert);
   if (!IsOk(st)) return st;
-  return converted ? Status::Ok : Status::Unknown;
+  return converted ? Status::Ok : Status::InvalidData;
 }
 
 // ---- The file grab -------------------------------------------------------------------
@@ -196,13 +188,12 @@ bool SeekBeforeTarget(GrabSession &s, int64_t target) noexcept {
   return true;
 }
 
-// Opens the input again, so that reading starts over at its beginning, with the
-// decoder emptied. The same file probes to the same streams.
-Status RestartFromBeginning(GrabSession &s, const char *path) noexcept {
-  s.input.reset();
-  const Status st = OpenInputFile(path, s.input);
-  if (!IsOk(st)) return st;
-  if (static_cast<unsigned>(s.videoIndex) >= s.input->nb_streams) return Status::Unknown;
+// Moves reading back to the first byte of the input, with the decoder emptied. A
+// demuxer that cannot seek by bytes (MP4, Matroska) goes to the key frame at the
+// video's start instead.
+Status RestartFromBeginning(GrabSession &s) noexcept {
+  if (av_seek_frame(s.input.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0)
+    return SeekToSecond(s.input.get(), s.decCtx.get(), s.videoIndex, 0);
   avcodec_flush_buffers(s.decCtx.get());
   return Status::Ok;
 }
@@ -210,26 +201,24 @@ Status RestartFromBeginning(GrabSession &s, const char *path) noexcept {
 // What the file grab's decoding has found so far.
 struct FilePictureSearch {
   int64_t target = AV_NOPTS_VALUE;  // pictures before it are decoded, not taken
-  bool produced = false;            // the decoder handed out a picture for the last packet
   bool found = false;               // s.picture holds a picture at the target with content
   bool uniformKept = false;         // s.kept holds the first picture at the target, of one colour
   bool keySeen = false;             // decoding started at a key packet
-  Status convertStatus = Status::Ok;
 };
 
 // Decodes pkt (null drains the decoder). The first picture at or after the target
 // that is not of one colour is the grab, in s.picture; the first one of one colour
 // is kept in s.kept, for a stream that has nothing but (a black end, a black clip).
-// Returns the decoder's status; a conversion failure is left in search.convertStatus.
+// Returns the first failure: a conversion's, or the decoder's at the end of a run of
+// rejected packets.
 Status DecodeTowardsTarget(GrabSession &s, const AVPacket *pkt, FilePictureSearch &search) noexcept {
-  return DecodePacket(s.decCtx.get(), pkt, s.frame.get(), [&](AVFrame *frame) {
-    search.produced = true;
+  return DecodePacket(s.decCtx.get(), pkt, s.frame.get(), s.decodeErrors, [&](AVFrame *frame) {
     if (search.found) return Status::Ok;
     // A picture without a timestamp cannot be placed; the first clean one is taken.
     const int64_t ts = frame->best_effort_timestamp;
     if (search.target != AV_NOPTS_VALUE && ts != AV_NOPTS_VALUE && ts < search.target) return Status::Ok;
-    search.convertStatus = ConvertPicture(frame, s.picture, s.outSize);
-    if (!IsOk(search.convertStatus)) return search.convertStatus;
+    const Status converted = ConvertPicture(frame, s.picture, s.outSize);
+    if (!IsOk(converted)) return converted;
     if (!IsUniformImage(s.picture.bytes(), s.outSize.width, s.outSize.height)) {
       search.found = true;
     } else if (!search.uniformKept) {
@@ -251,38 +240,32 @@ Status TakeUniformPicture(GrabSession &s, const FilePictureSearch &search, Statu
 // Decodes from the first key packet read until a suitable picture at or after the
 // target is in s.picture.
 Status FindPictureAtTarget(GrabSession &s, FilePictureSearch &search) noexcept {
-  int fruitless = 0;  // decoded packets that gave no picture, over the whole grab
   for (;;) {
     const Status st = ReadVideoPacket(s);
-    if (!IsOk(st)) {
+    if (st == Status::Eof) {
       if (!search.keySeen) return st;
       // The decoder may still hold pictures of the last packets.
-      DecodeTowardsTarget(s, nullptr, search);
-      if (!IsOk(search.convertStatus)) return search.convertStatus;
+      const Status drained = DecodeTowardsTarget(s, nullptr, search);
+      if (!IsOk(drained)) return drained;
       return search.found ? Status::Ok : TakeUniformPicture(s, search, st);
     }
+    if (!IsOk(st)) return st;
     // A decoder started mid-group gives nothing or broken pictures until a key packet.
     if (!search.keySeen) search.keySeen = (s.pkt->flags & AV_PKT_FLAG_KEY) != 0;
     if (!search.keySeen) continue;
 
-    search.produced = false;
-    const Status decodeStatus = DecodeTowardsTarget(s, s.pkt.get(), search);
-    if (!IsOk(search.convertStatus)) return search.convertStatus;
-    if (search.found) return Status::Ok;
-    if (!IsOk(decodeStatus) || !search.produced) {
-      if (fruitless > kMaxFruitlessPackets) return Status::Unknown;
-      ++fruitless;
-    }
+    const Status decoded = DecodeTowardsTarget(s, s.pkt.get(), search);
+    if (!IsOk(decoded) || search.found) return decoded;
   }
 }
 
 // Position 0 reads the input from its start; any other position seeks to the key
 // frame before it and decodes up to it. A stream of unknown duration has no
 // position but its start.
-Status FindPictureAtPosition(GrabSession &s, const char *path, int32_t position, int64_t duration) noexcept {
+Status FindPictureAtPosition(GrabSession &s, int32_t position, int64_t duration) noexcept {
   FilePictureSearch search;
   if (position == 0) return FindPictureAtTarget(s, search);
-  if (duration == AV_NOPTS_VALUE) return Status::Unknown;
+  if (duration == AV_NOPTS_VALUE) return kSeekFailed;
   search.target = PositionTimestamp(s.videoStream(), duration, position);
   if (!SeekBeforeTarget(s, search.target)) return FindPictureAtTarget(s, search);
   const Status st = FindPictureAtTarget(s, search);
@@ -292,41 +275,44 @@ Status FindPictureAtPosition(GrabSession &s, const char *path, int32_t position,
   const int64_t target = search.target;
   search = FilePictureSearch{};
   search.target = target;
-  const Status restart = RestartFromBeginning(s, path);
+  const Status restart = RestartFromBeginning(s);
   return IsOk(restart) ? FindPictureAtTarget(s, search) : restart;
 }
 
-bool WriteImageFile(ImageFileFormat format, const char *path, const GrabSession &s,
-                    int32_t quality) noexcept {
-  const uint8_t *rgb = s.picture.bytes();
-  const ImageSize size = s.outSize;
-  switch (format) {
-    case ImageFileFormat::Ppm: return WritePpmFile(path, rgb, size.width, size.height);
-    case ImageFileFormat::Bmp: return WriteBmpFile(path, rgb, size.width, size.height);
-    case ImageFileFormat::Jpeg: return jpeg::WriteJpegFile(path, rgb, size.width, size.height, quality);
-  }
-  return false;
+// The JPEG is made in memory and written under the writers' rule for a failed
+// write: the file it opened goes again.
+bool WriteJpegImage(const char *path, const uint8_t *rgb, ImageSize size, int32_t quality) noexcept {
+  std::vector<uint8_t> bytes;
+  return jpeg::EncodeJpegToMemory(rgb, size.width, size.height, quality, bytes) &&
+         WriteImageBytes(path, {}, bytes);
 }
 
-// The writers do not all check their writes: a grab counts only when a non-empty
-// regular file is there afterwards.
-bool OutputFileWritten(const char *path) noexcept {
-  if (platform::GetFileKind(path) != platform::FileKind::Regular) return false;
-  return platform::FileSize(path).value_or(0) != 0;
+// Writes s.picture; a writer that fails removes the file it opened.
+Status WriteImageFile(ImageFileFormat format, const char *path, const GrabSession &s,
+                      int32_t quality) noexcept {
+  const uint8_t *rgb = s.picture.bytes();
+  const ImageSize size = s.outSize;
+  bool written = false;
+  switch (format) {
+    case ImageFileFormat::Ppm: written = WritePpmFile(path, rgb, size.width, size.height); break;
+    case ImageFileFormat::Bmp: written = WriteBmpFile(path, rgb, size.width, size.height); break;
+    case ImageFileFormat::Jpeg: written = WriteJpegImage(path, rgb, size, quality); break;
+  }
+  return written ? Status::Ok : StatusFromAv(AVERROR(EIO));
 }
 
 Status RunFileGrab(GrabSession &s, ImageFileFormat format, const char *inputPath,
                    const char *outputPath, int32_t position, int32_t height, int32_t quality) noexcept {
   Status st = OpenImageInput(s, inputPath);
-  if (IsOk(st)) st = OpenVideoDecoder(s);
+  if (IsOk(st)) st = OpenGrabDecoder(s);
   if (IsOk(st)) st = AllocatePictures(s, height);
   if (IsOk(st) && GrabsCoverPicture(s)) {
     st = ConvertCoverPicture(s);
   } else if (IsOk(st)) {
     const int64_t duration = VideoStreamDuration(s);
-    st = duration == 0 ? Status::Unknown : FindPictureAtPosition(s, inputPath, position, duration);
+    st = duration == 0 ? Status::InvalidData : FindPictureAtPosition(s, position, duration);
   }
-  if (IsOk(st) && !WriteImageFile(format, outputPath, s, quality)) st = Status::Unknown;
+  if (IsOk(st)) st = WriteImageFile(format, outputPath, s, quality);
   return st;
 }
 
@@ -338,7 +324,6 @@ struct Sampling {
   int64_t decoded = 0;    // pictures decoded since the seek
   bool kept = false;      // s.kept holds a sampled picture
   bool reached = false;   // the conversion buffer holds the first sample at or after target
-  Status convertStatus = Status::Ok;
 };
 
 void KeepPicture(GrabSession &s, Sampling &sampling) noexcept {
@@ -350,11 +335,11 @@ void KeepPicture(GrabSession &s, Sampling &sampling) noexcept {
 // the picture's own timestamp with the target: with B pictures the packet just sent
 // is not the picture that comes out.
 Status DecodeAndSample(GrabSession &s, const AVPacket *pkt, Sampling &sampling) noexcept {
-  return DecodePacket(s.decCtx.get(), pkt, s.frame.get(), [&](AVFrame *frame) {
+  return DecodePacket(s.decCtx.get(), pkt, s.frame.get(), s.decodeErrors, [&](AVFrame *frame) {
     if (sampling.reached) return Status::Ok;
     if (sampling.decoded++ % kSampleInterval != 0) return Status::Ok;
-    sampling.convertStatus = ConvertPicture(frame, s.picture, s.outSize);
-    if (!IsOk(sampling.convertStatus)) return sampling.convertStatus;
+    const Status converted = ConvertPicture(frame, s.picture, s.outSize);
+    if (!IsOk(converted)) return converted;
     const int64_t pts = frame->best_effort_timestamp;
     if (pts != AV_NOPTS_VALUE && pts >= sampling.target) {
       sampling.reached = true;
@@ -368,22 +353,17 @@ Status DecodeAndSample(GrabSession &s, const AVPacket *pkt, Sampling &sampling) 
 }
 
 Status SampleUpToTarget(GrabSession &s, Sampling &sampling) noexcept {
-  int decodeErrors = 0;
   for (;;) {
-    Status st = ReadVideoPacket(s);
-    if (!IsOk(st)) {
+    const Status st = ReadVideoPacket(s);
+    if (st == Status::Eof) {
       // The decoder may still hold pictures of the last packets.
-      DecodeAndSample(s, nullptr, sampling);
-      if (!IsOk(sampling.convertStatus)) return sampling.convertStatus;
+      const Status drained = DecodeAndSample(s, nullptr, sampling);
+      if (!IsOk(drained)) return drained;
       return sampling.kept ? Status::Ok : st;
     }
-    const Status decodeStatus = DecodeAndSample(s, s.pkt.get(), sampling);
-    if (!IsOk(sampling.convertStatus)) return sampling.convertStatus;
-    if (sampling.reached) return Status::Ok;
-    if (!IsOk(decodeStatus)) {
-      if (decodeErrors > kMaxDecodeErrors) return Status::Unknown;
-      ++decodeErrors;
-    }
+    if (!IsOk(st)) return st;
+    const Status decoded = DecodeAndSample(s, s.pkt.get(), sampling);
+    if (!IsOk(decoded) || sampling.reached) return decoded;
   }
 }
 
@@ -398,15 +378,14 @@ Status ProduceMemoryOutput(ImageGrabJob &job, const GrabSession &s) noexcept {
     return Status::Ok;
   }
   // At the end of input the conversion buffer holds the last sampled picture.
-  const bool written = jpeg::WriteJpegFile(job.outputPath.c_str(), s.picture.bytes(), size.width,
-                                           size.height, kMemoryGrabJpegQuality);
-  return written ? Status::Ok : Status::Unknown;
+  const bool written = WriteJpegImage(job.outputPath.c_str(), s.picture.bytes(), size, kMemoryGrabJpegQuality);
+  return written ? Status::Ok : StatusFromAv(AVERROR(EIO));
 }
 
 Status RunMemoryGrab(ImageGrabJob &job, GrabSession &s, const char *inputPath, uint32_t seconds,
                      int32_t height) noexcept {
   Status st = OpenImageInput(s, inputPath);
-  if (IsOk(st)) st = OpenVideoDecoder(s);
+  if (IsOk(st)) st = OpenGrabDecoder(s);
   if (IsOk(st)) st = AllocatePictures(s, height);
   if (IsOk(st) && GrabsCoverPicture(s)) {
     // Both outputs show the cover: the picture that was converted, kept as well.
@@ -455,22 +434,18 @@ bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
     job.status = Status::BadParameter;
     return false;
   }
-  // Writing, or deleting after a failure, would destroy the input.
-  if (platform::IsSameFile(inputPath, outputPath)) {
-    job.status = Status::SameFile;
-    return false;
-  }
   const auto imageFormat = ToImageFileFormat(format);
   if (!imageFormat) {
     job.status = Status::BadParameter;
-  } else {
-    GrabSession s;
-    job.status = RunFileGrab(s, *imageFormat, inputPath, outputPath, position, height, quality);
+    return false;
   }
-  if (IsOk(job.status) && OutputFileWritten(outputPath)) return true;
-  if (IsOk(job.status)) job.status = Status::Unknown;
-  platform::DeleteFile(outputPath);
-  return false;
+  // Writing, or removing a failed write, would destroy the input.
+  const char *const inputs[] = {inputPath};
+  job.status = RefuseOutputNamingInput(outputPath, inputs);
+  if (!IsOk(job.status)) return false;
+  GrabSession s;
+  job.status = RunFileGrab(s, *imageFormat, inputPath, outputPath, position, height, quality);
+  return IsOk(job.status);
 }
 
 bool GrabImageToMemory(ImageGrabJob &job, const char *inputPath, uint32_t seconds,
@@ -479,10 +454,10 @@ bool GrabImageToMemory(ImageGrabJob &job, const char *inputPath, uint32_t second
     job.status = Status::BadParameter;
     return false;
   }
-  if (job.memoryMode == MemoryMode::JpegFile &&
-      platform::IsSameFile(inputPath, job.outputPath.c_str())) {
-    job.status = Status::SameFile;
-    return false;
+  if (job.memoryMode == MemoryMode::JpegFile) {
+    const char *const inputs[] = {inputPath};
+    job.status = RefuseOutputNamingInput(job.outputPath.c_str(), inputs);
+    if (!IsOk(job.status)) return false;
   }
   GrabSession s;
   job.status = RunMemoryGrab(job, s, inputPath, seconds, height);

@@ -70,10 +70,12 @@ bool IsUniformImage(const uint8_t *rgb, int32_t width, int32_t height) noexcept;
 // one up to the end is of one colour (a black clip), the first of them is. A file
 // whose only picture is a cover (an MP3's ID3 art) gives the cover. It is written to
 // outputPath with the writer format names (MPG_IMAGE_PPM, _BMP or _JPEG; quality only
-// for JPEG). True when the writer succeeded and left a non-empty regular file.
-// Any failure, an unknown format included, deletes outputPath. An outputPath that
-// names the input file is refused (Status::SameFile) and nothing is deleted.
-// job.status receives the failing step's code.
+// for JPEG). True when every byte of the image reached the file. A grab that fails
+// before writing (an unknown format, an input without a picture to take) leaves
+// whatever stands at outputPath; a write that fails removes the file it opened. An
+// outputPath that names the input file is refused (Status::SameFile).
+// job.status receives the failing step's code. A decoder that rejects
+// kMaxDecodeErrorsInARow packets in a row ends the grab.
 bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
                      const char *outputPath, int32_t position, int32_t height,
                      int32_t quality) noexcept;
@@ -87,8 +89,9 @@ bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
 // at or after it). MemoryMode::JpegFile: job.outputPath receives a JPEG of quality
 // kMemoryGrabJpegQuality of the first sampled picture at or after the second. When
 // the input ends first, both take the last sampled picture; without any, the grab
-// fails. Nothing is deleted on failure; an outputPath that names the input file is
-// refused (Status::SameFile). job.status receives the failing step's code.
+// fails. The JPEG file follows GrabImageToFile's rule: a failure before writing leaves
+// the path alone, a failed write removes the file; an outputPath that names the input
+// file is refused (Status::SameFile). job.status receives the failing step's code.
 bool GrabImageToMemory(ImageGrabJob &job, const char *inputPath, uint32_t seconds,
                        int32_t height) noexcept;
 

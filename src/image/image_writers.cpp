@@ -1,11 +1,14 @@
 // PPM and BMP writers for the frame grab. They refuse null or non-positive arguments
-// before touching the file system; a file they opened is closed on every path and left
-// for the caller to keep or delete.
+// before touching the file system; a file they opened and could not write completely
+// is removed again.
 #include "image/image_writers.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
+
+#include "platform/platform.h"
 
 namespace mpg {
 
@@ -89,19 +92,40 @@ void FillBmpImage(uint8_t* dst, const uint8_t* rgb, int32_t width, int32_t heigh
   }
 }
 
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
+bool WriteAll(std::FILE* file, const void* bytes, size_t count) noexcept {
+  return count == 0 || std::fwrite(bytes, 1, count, file) == count;
+}
+
 }  // namespace
+
+bool WriteImageBytes(const char* path, std::string_view head,
+                     std::span<const uint8_t> body) noexcept {
+  if (path == nullptr) return false;
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "wb"));
+  if (!file) return false;
+  bool written = WriteAll(file.get(), head.data(), head.size()) &&
+                 WriteAll(file.get(), body.data(), body.size());
+  // fclose flushes the buffered tail: a full disk may first show here.
+  written = std::fclose(file.release()) == 0 && written;
+  // Only a regular file is removed: a device such as /dev/full stays.
+  if (!written && platform::GetFileKind(path) == platform::FileKind::Regular) {
+    platform::DeleteFile(path);
+  }
+  return written;
+}
 
 bool WritePpmFile(const char* path, const uint8_t* rgb, int32_t width,
                   int32_t height) noexcept {
   if (path == nullptr || rgb == nullptr || width < 1 || height < 1) return false;
-  std::FILE* file = std::fopen(path, "wb");
-  if (file == nullptr) return false;
   // Binary P6, maximum sample value 255 (one byte per sample), no comment lines.
-  std::fprintf(file, "P6\n%d %d\n255\n", width, height);
+  char head[48];
+  const int headSize = std::snprintf(head, sizeof head, "P6\n%d %d\n255\n", width, height);
   const size_t count = size_t{static_cast<uint32_t>(width)} * static_cast<uint32_t>(height) * 3;
-  const size_t written = std::fwrite(rgb, 1, count, file);
-  std::fclose(file);
-  return written == count;
+  return WriteImageBytes(path, std::string_view(head, static_cast<size_t>(headSize)), {rgb, count});
 }
 
 bool WriteBmpFile(const char* path, const uint8_t* rgb, int32_t width,
@@ -110,18 +134,11 @@ bool WriteBmpFile(const char* path, const uint8_t* rgb, int32_t width,
   if (path == nullptr || rgb == nullptr || !ComputeBmpLayout(width, height, layout)) {
     return false;
   }
-  auto* image = static_cast<uint8_t*>(std::malloc(layout.fileSize));
-  if (image == nullptr) return false;
-  std::FILE* file = std::fopen(path, "wb");
-  if (file == nullptr) {
-    std::free(image);
-    return false;
-  }
-  FillBmpImage(image, rgb, width, height, layout);
-  (void)std::fwrite(image, 1, layout.fileSize, file);
-  std::fclose(file);
-  std::free(image);
-  return true;
+  std::unique_ptr<uint8_t, decltype(&std::free)> image(static_cast<uint8_t*>(std::malloc(layout.fileSize)),
+                                                       &std::free);
+  if (!image) return false;
+  FillBmpImage(image.get(), rgb, width, height, layout);
+  return WriteImageBytes(path, {}, {image.get(), layout.fileSize});
 }
 
 uint8_t* BuildBmpInMemory(const uint8_t* rgb, int32_t width, int32_t height,

@@ -1,25 +1,32 @@
 // Uncompressed still-image writers for packed RGB24 pictures (rows of exactly
 // width * 3 bytes with no gaps, top row first, each pixel red, green, blue): a binary
-// PPM file, a 24-bit BMP file, and the same BMP file image built in memory.
+// PPM file, a 24-bit BMP file, and the same BMP file image built in memory; and the
+// one rule every image file is written by.
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 namespace mpg {
 
+// Creates or truncates the file at path and writes head, then body, into it. True
+// when every byte reached the file and it closed cleanly. A file it opened and could
+// not write completely is removed (a truncated file's old content is gone already),
+// so no partial picture is left; a path it could not open is left as it was.
+bool WriteImageBytes(const char* path, std::string_view head,
+                     std::span<const uint8_t> body) noexcept;
+
 // Writes a binary PPM (P6) file: the header "P6\n<width> <height>\n255\n" and the
-// pixels as they are. Returns true when the file was opened and every pixel byte
-// written; false for a null argument, a width or height below 1, or a file that
-// cannot be opened or takes a short write. A file once opened is closed either way
-// and never deleted here.
+// pixels as they are, through WriteImageBytes. False for a null argument or a width
+// or height below 1 (nothing is touched), and as WriteImageBytes is.
 bool WritePpmFile(const char* path, const uint8_t* rgb, int32_t width,
                   int32_t height) noexcept;
 
-// Writes a 24-bit BMP file (layout at BuildBmpInMemory). Returns false for a null
-// argument, a width or height below 1, a picture whose file would pass 4 GiB, a
-// failed allocation of the file image, or a file that cannot be opened; true once
-// the file is open: the writes themselves are not checked (callers that must know
-// check the file's size afterwards).
+// Writes a 24-bit BMP file (layout at BuildBmpInMemory) through WriteImageBytes.
+// False, with nothing touched, for a null argument, a width or height below 1, a
+// picture whose file would pass 4 GiB or a failed allocation of the file image; and
+// as WriteImageBytes is.
 bool WriteBmpFile(const char* path, const uint8_t* rgb, int32_t width,
                   int32_t height) noexcept;
 

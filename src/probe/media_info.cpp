@@ -1,13 +1,14 @@
-// The video, audio and subtitle probes behind MPG_GetMediaInfo and
-// MPG_GetAudioDuration. Each opens the file read-only, reads the packets after the
-// last key frame to measure a length, and closes it; nothing is written.
+// The media information record and the audio duration, each from one open of the
+// file: the stream counts and the fields the streams state, and lengths measured by
+// reading the packets after the last key frame. Nothing is written. A file that
+// cannot be opened or probed gives false (or 0) and a zeroed record.
 #include "probe/media_info.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "core/av_ptr.h"
+#include "core/input.h"
 #include "core/streams.h"
 #include "core/timebase.h"
 #include "probe/subtitle_end_time.h"
@@ -15,17 +16,6 @@
 namespace mpg {
 
 namespace {
-
-// Opens path and reads the container's header only, so that what the header states
-// (its duration, its bit rate) can be told from what stream probing estimates.
-InputFormatPtr OpenHeader(const char *path) noexcept {
-  AVFormatContext *raw = nullptr;
-  // avformat_open_input frees the context itself when it fails.
-  if (avformat_open_input(&raw, path, nullptr, nullptr) < 0) return nullptr;
-  return InputFormatPtr(raw);
-}
-
-bool FindStreamInfo(AVFormatContext *ctx) noexcept { return avformat_find_stream_info(ctx, nullptr) >= 0; }
 
 int32_t CountStreamsOfType(const AVFormatContext *ctx, AVMediaType type) noexcept {
   int32_t count = 0;
@@ -48,6 +38,49 @@ void CopyDecoderSampleFormat(char (&field)[64], AVCodecID id) noexcept {
   CopyUpperName(field, av_get_sample_fmt_name(decoder->sample_fmts[0]));
 }
 
+// The stream the video fields describe: the moving video, else the first video
+// stream, which is then a cover picture (the art of a song).
+int ChooseVideoStream(const AVFormatContext *ctx) noexcept {
+  const int moving = FindMovingVideoStream(ctx);
+  return moving >= 0 ? moving : FindFirstStreamOfType(ctx, AVMEDIA_TYPE_VIDEO);
+}
+
+void FillVideoFields(const AVStream *st, MpgMediaInfo &info) noexcept {
+  const AVCodecParameters *par = st->codecpar;
+  info.width = par->width;
+  info.height = par->height;
+  info.videoBitRate = par->bit_rate;
+  info.frameRate = FrameRate(st->r_frame_rate);
+  if (st->duration != AV_NOPTS_VALUE) info.videoStreamDuration = st->duration;
+  CopyUpperName(info.videoCodec, avcodec_get_name(par->codec_id));
+  CopyDecoderSampleFormat(info.videoSampleFormat, par->codec_id);
+}
+
+void FillAudioFields(const AVStream *st, MpgMediaInfo &info) noexcept {
+  const AVCodecParameters *par = st->codecpar;
+  info.channels = par->ch_layout.nb_channels;
+  info.sampleRate = par->sample_rate;
+  info.audioBitRate = par->bit_rate;
+  if (st->duration != AV_NOPTS_VALUE) info.audioStreamDuration = st->duration;
+  CopyDecoderSampleFormat(info.audioSampleFormat, par->codec_id);
+  CopyUpperName(info.audioCodec, avcodec_get_name(par->codec_id));
+}
+
+// The record's duration. A file lasts as long as its longest stream: audio that
+// stops before the video does not shorten it, and a cover picture has no timeline.
+// The container's stated length stands in only when no stream measured one (a file
+// of subtitles alone): it can count an edit list's lead-in or a cut-off download's
+// missing part. A subtitle file's last cue has the last word.
+int64_t FileDuration(AVFormatContext *ctx, int movingVideo, int audio, int64_t lastCueSeconds) noexcept {
+  if (lastCueSeconds != 0) return lastCueSeconds;
+  int64_t seconds = 0;
+  for (const int index : {movingVideo, audio}) {
+    if (index >= 0) seconds = std::max(seconds, MeasureDurationBySeek(ctx, ctx->streams[index]));
+  }
+  if (seconds == 0 && ctx->duration != AV_NOPTS_VALUE) seconds = ContainerDurationToSeconds(ctx->duration);
+  return seconds;
+}
+
 }  // namespace
 
 void CopyUpperName(char (&field)[64], const char *name) noexcept {
@@ -60,95 +93,41 @@ void CopyUpperName(char (&field)[64], const char *name) noexcept {
   field[n] = '\0';
 }
 
-bool ProbeVideo(const char *path, MpgMediaInfo &info) {
-  InputFormatPtr ctx = OpenHeader(path);
-  if (!ctx || !FindStreamInfo(ctx.get())) return false;
-  info.containerBitRate = ctx->bit_rate;
-  info.videoStreamCount = CountStreamsOfType(ctx.get(), AVMEDIA_TYPE_VIDEO);
-  if (info.videoStreamCount == 0) return false;
-
-  AVStream *st = ctx->streams[FindFirstStreamOfType(ctx.get(), AVMEDIA_TYPE_VIDEO)];
-  const AVCodecParameters *par = st->codecpar;
-  // A cover picture is one still packet with no timeline: the length is the moving
-  // video's, or the audio's when the file has none.
-  const int moving = FindMovingVideoStream(ctx.get());
-  info.duration = moving < 0 ? 0 : MeasureDurationBySeek(ctx.get(), ctx->streams[moving]);
-  info.width = par->width;
-  info.height = par->height;
-  info.videoBitRate = par->bit_rate;
-  info.frameRate = FrameRate(st->r_frame_rate);
-  if (st->duration != AV_NOPTS_VALUE) info.videoStreamDuration = st->duration;
-  CopyUpperName(info.videoCodec, avcodec_get_name(par->codec_id));
-  CopyDecoderSampleFormat(info.videoSampleFormat, par->codec_id);
-  return true;
-}
-
-bool ProbeAudio(const char *path, MpgMediaInfo &info) {
-  InputFormatPtr ctx = OpenHeader(path);
-  if (!ctx) return false;
-  // The header's bit rate stands if probing fails; probing replaces it with the
-  // estimate the video probe also reads, so a file with both kinds of stream does
-  // not lose the rate to a header that states none (MP4, WebM, MP3 state none).
-  info.containerBitRate = ctx->bit_rate;
-  if (!FindStreamInfo(ctx.get())) return false;
-  info.containerBitRate = ctx->bit_rate;
-  info.audioStreamCount = CountStreamsOfType(ctx.get(), AVMEDIA_TYPE_AUDIO);
-  if (info.audioStreamCount == 0) return false;
-  const int index = FindUsableAudioStream(ctx.get());
-  if (index < 0) return false;
-
-  AVStream *st = ctx->streams[index];
-  const AVCodecParameters *par = st->codecpar;
-  // A file lasts as long as its longest stream: audio that stops before the video
-  // does not shorten it.
-  info.duration = std::max(info.duration, MeasureDurationBySeek(ctx.get(), st));
-  info.channels = par->ch_layout.nb_channels;
-  info.sampleRate = par->sample_rate;
-  info.audioBitRate = par->bit_rate;
-  if (st->duration != AV_NOPTS_VALUE) info.audioStreamDuration = st->duration;
-  CopyDecoderSampleFormat(info.audioSampleFormat, par->codec_id);
-  CopyUpperName(info.audioCodec, avcodec_get_name(par->codec_id));
-  return true;
-}
-
-bool ProbeSubtitles(const char *path, MpgMediaInfo &info) {
-  InputFormatPtr ctx = OpenHeader(path);
-  if (!ctx) return false;
-  // The length the header states stands in only when no stream measured one (a
-  // file of subtitles alone): a header can count an edit list's lead-in or a cut-off
-  // download's missing part. Probing would add an estimate, so it is read first.
-  if (info.duration == 0 && ctx->duration != AV_NOPTS_VALUE)
-    info.duration = ContainerDurationToSeconds(ctx->duration);
-  if (!FindStreamInfo(ctx.get())) return false;
-  info.subtitleStreamCount = CountStreamsOfType(ctx.get(), AVMEDIA_TYPE_SUBTITLE);
-  if (info.subtitleStreamCount == 0) return false;
-
-  info.subtitleDuration = ReadSubtitleEndTime(path);
-  // A file whose text gives no end time (subtitles inside a Matroska file, say)
-  // keeps the duration measured so far rather than losing it to 0.
-  if (info.subtitleDuration != 0) info.duration = info.subtitleDuration;
-  const AVStream *st = ctx->streams[FindFirstStreamOfType(ctx.get(), AVMEDIA_TYPE_SUBTITLE)];
-  CopyUpperName(info.subtitleCodec, avcodec_get_name(st->codecpar->codec_id));
-  return true;
-}
-
 bool ReadMediaInfo(const char *path, MpgMediaInfo &info) {
   std::memset(&info, 0, sizeof info);
-  const bool video = ProbeVideo(path, info);
-  const bool audio = ProbeAudio(path, info);
-  const bool subtitles = ProbeSubtitles(path, info);
-  return video || audio || subtitles;
+  InputFormatPtr ctx;
+  if (!IsOk(OpenInputFile(path, ctx))) return false;
+  AVFormatContext *in = ctx.get();
+
+  info.containerBitRate = in->bit_rate;
+  info.videoStreamCount = CountStreamsOfType(in, AVMEDIA_TYPE_VIDEO);
+  info.audioStreamCount = CountStreamsOfType(in, AVMEDIA_TYPE_AUDIO);
+  info.subtitleStreamCount = CountStreamsOfType(in, AVMEDIA_TYPE_SUBTITLE);
+
+  const int video = ChooseVideoStream(in);
+  if (video >= 0) FillVideoFields(in->streams[video], info);
+  const int audio = FindUsableAudioStream(in);
+  if (audio >= 0) FillAudioFields(in->streams[audio], info);
+  const int subtitle = FindFirstStreamOfType(in, AVMEDIA_TYPE_SUBTITLE);
+  if (subtitle >= 0) {
+    CopyUpperName(info.subtitleCodec, avcodec_get_name(in->streams[subtitle]->codecpar->codec_id));
+    info.subtitleDuration = ReadSubtitleEndTime(path);
+  }
+  info.duration = FileDuration(in, FindMovingVideoStream(in), audio, info.subtitleDuration);
+  return video >= 0 || audio >= 0 || subtitle >= 0;
 }
 
 uint32_t ReadAudioDuration(const char *path) {
-  MpgMediaInfo info;
-  std::memset(&info, 0, sizeof info);
-  ProbeAudio(path, info);
+  InputFormatPtr ctx;
+  if (!IsOk(OpenInputFile(path, ctx))) return 0;
+  const int index = FindUsableAudioStream(ctx.get());
+  if (index < 0) return 0;
+  AVStream *st = ctx->streams[index];
   // Ticks of the stream's own time base when it states a length that fits the
   // export's 32 bits (an MP3's 1/14112000 overflows them after about five minutes),
   // else the measured whole seconds.
-  const bool ticksFit = info.audioStreamDuration > 0 && info.audioStreamDuration <= int64_t{UINT32_MAX};
-  const int64_t value = ticksFit ? info.audioStreamDuration : info.duration;
+  const bool ticksFit = st->duration != AV_NOPTS_VALUE && st->duration > 0 && st->duration <= int64_t{UINT32_MAX};
+  const int64_t value = ticksFit ? st->duration : MeasureDurationBySeek(ctx.get(), st);
   return static_cast<uint32_t>(std::clamp<int64_t>(value, 0, UINT32_MAX));
 }
 

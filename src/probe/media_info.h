@@ -1,6 +1,6 @@
-// The media information record: three probes, video, audio and subtitles, each of
-// which opens the file by itself, fills its own fields of MpgMediaInfo and closes
-// the file again. They never report a code: a file they cannot read yields false.
+// The media information record and the audio duration, each read from one open of
+// the file. They never report a code: a file they cannot open or probe yields false
+// (or 0) and a zeroed record.
 #pragma once
 
 #include <cstdint>
@@ -9,30 +9,20 @@
 
 namespace mpg {
 
-// Zeroes info, then runs the video, audio and subtitle probes in that order, each
-// to its end whatever the others returned; true when any of them did. The probes
-// share duration: the longest of the video and audio streams' measured lengths,
-// else the container's stated length, and a subtitle file's last cue over both.
+// Zeroes info, then fills it from the file at path: the stream counts and the
+// container's bit rate; the video fields from the moving video stream, else from the
+// first video stream (a cover picture); the audio fields from the first audio
+// stream with channels and a sample rate; the subtitle fields from the first
+// subtitle stream and, for a SubRip or WebVTT file, its last cue. duration is the
+// longer of the moving video's and the audio's measured lengths, else the
+// container's stated length; a subtitle file's last cue replaces it. True when the
+// file has a video, usable audio or subtitle stream.
 bool ReadMediaInfo(const char *path, MpgMediaInfo &info);
 
-// The audio probe alone: the chosen audio stream's duration in its own time base
-// when the stream states one that fits in 32 bits, else the measured length in
-// whole seconds. 0 when the file has no usable audio stream.
+// The first usable audio stream's duration in its own time base when the stream
+// states one that fits in 32 bits, else its measured length in whole seconds. 0 when
+// the file has no usable audio stream.
 uint32_t ReadAudioDuration(const char *path);
-
-// Video fields, containerBitRate and duration (measured from the first video
-// stream that is not a cover picture). False when the file cannot be opened or
-// probed or has no video stream.
-bool ProbeVideo(const char *path, MpgMediaInfo &info);
-// Audio fields, containerBitRate and duration (measured from the first usable
-// audio stream, unless the record already holds a longer one). False when the
-// file cannot be opened or probed, or has no usable audio stream;
-// audioStreamCount is written all the same.
-bool ProbeAudio(const char *path, MpgMediaInfo &info);
-// Subtitle fields, and duration: the container's stated duration when the record
-// holds none yet, then the end of the last cue when the file's text gives one.
-// False when the file cannot be opened or probed or has no subtitle stream.
-bool ProbeSubtitles(const char *path, MpgMediaInfo &info);
 
 // Copies name into a text field of the record: at most 63 characters and the NUL,
 // with the ASCII letters a to z in upper case. A null name leaves the field alone.

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -171,6 +174,29 @@ int FrameShown(const Picture &pic, const std::string &video) {
 }
 
 // An output path with a stale file on it, as a host re-using a name would leave.
+// While it lives, files this process writes cannot grow past bytes: a write beyond
+// fails with EFBIG, as on a full disk (SIGXFSZ is ignored so that it does not kill us).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit &) = delete;
+  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
 std::string StaleOutput(const std::string &name) {
   const std::string path = Out(name);
   WriteBytes(path, "stale picture from an earlier call");
@@ -339,11 +365,13 @@ std::string Missing() { return "/nonexistent/grab_input.mp4"; }
 
 class GrabToFileFailure : public ::testing::TestWithParam<FailureCase> {};
 
-TEST_P(GrabToFileFailure, ReturnsFalseAndDeletesTheOutputPath) {
+// Each fails before the output is opened: what stood at its path is still there.
+TEST_P(GrabToFileFailure, ReturnsFalseAndLeavesTheExistingFile) {
   const FailureCase &c = GetParam();
   const std::string out = StaleOutput("failed.img");
+  const std::string before = ReadBytes(out);
   EXPECT_FALSE(MPG_GetImageP(c.format, c.input().c_str(), out.c_str(), c.position, c.height, 90));
-  EXPECT_FALSE(FileExists(out));
+  EXPECT_EQ(ReadBytes(out), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -447,6 +475,31 @@ INSTANTIATE_TEST_SUITE_P(
         // Frame 20 (0.952 s) leaves the decoder while a packet of a later second is in.
         SampleCase{"BPicturesAreJudgedByTheirOwnTimestamp", BFrames3s, 1, 20, 40}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The memory grab's JPEG file follows the same rule.
+TEST(GrabImageToMemory, JpegGrabOfAMissingInputLeavesTheExistingFile) {
+  const std::string out = StaleOutput("memory_failed.jpg");
+  const std::string before = ReadBytes(out);
+  EXPECT_FALSE(MPG_GetImageJPG(Missing().c_str(), out.c_str(), 1, 0));
+  EXPECT_FALSE(MPG_GetImageJPG(fx::AacAudio10s().c_str(), out.c_str(), 1, 0));
+  EXPECT_EQ(ReadBytes(out), before);
+}
+
+// A disk that fills while the picture is written: the file the grab opened goes
+// again, for every format and for the memory grab's JPEG.
+TEST(ImageGrab, WriteThatFailsRemovesTheFileItOpened) {
+  const std::string input = Vga2s();  // made before the limit, which the ffmpeg tool inherits
+  for (int32_t format : {MPG_IMAGE_PPM, MPG_IMAGE_BMP, MPG_IMAGE_JPEG}) {
+    const std::string out = StaleOutput("full_disk.img");
+    const FileSizeLimit limit(64);
+    EXPECT_FALSE(MPG_GetImage(format, input.c_str(), out.c_str(), 0, 90)) << format;
+    EXPECT_FALSE(FileExists(out)) << format;
+  }
+  const std::string jpeg = StaleOutput("full_disk.jpg");
+  const FileSizeLimit limit(64);
+  EXPECT_FALSE(MPG_GetImageJPG(input.c_str(), jpeg.c_str(), 1, 0));
+  EXPECT_FALSE(FileExists(jpeg));
+}
 
 TEST(GrabImageToMemory, UnusableInputGivesNullAndSizeZero) {
   EXPECT_EQ(GrabBmp(Missing(), 0, 0).width, 0);

@@ -70,11 +70,14 @@ TEST(Ppm, DecodesToTheSamePicture) {
   EXPECT_EQ(DecodeWithFfmpeg(path), rgb);
 }
 
-TEST(Ppm, ShortWriteIsReported) {
-  // /dev/full accepts the open and fails every write with ENOSPC.
+TEST(ImageWriter, ShortWriteIsReported) {
+  // /dev/full accepts the open and fails every write with ENOSPC; a device is not
+  // removed afterwards.
   if (!mpgtest::FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const Bytes rgb = RandomPicture(256, 256, 2);
   EXPECT_FALSE(mpg::WritePpmFile("/dev/full", rgb.data(), 256, 256));
+  EXPECT_FALSE(mpg::WriteBmpFile("/dev/full", rgb.data(), 256, 256));
+  EXPECT_TRUE(mpgtest::FileExists("/dev/full"));
 }
 
 TEST(Bmp, TwoByOnePictureBytes) {

@@ -53,6 +53,39 @@ std::string H264Ts2s() {
   return MakeFixture("h264_2s.ts", kVideo2s + kExact + "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p");
 }
 
+uint32_t Be32(const std::string &b, size_t at) {
+  return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) << 24 |
+         static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 16 |
+         static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 8 |
+         static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3]));
+}
+
+// An MP4 whose cover art (the covr item in moov's udta) comes before the video's
+// trak, as some taggers write it: the demuxer then lists the cover as the first video
+// stream. ffmpeg's muxer writes udta last and mdat before moov, so moving udta up
+// changes no offset.
+std::string CoverBeforeVideoMp4() {
+  const std::string made = MakeFixture(
+      "h264_cover_2s.mp4", kVideo2s + "-f lavfi -i color=c=red:size=64x64:duration=0.04 -map 0 -map 1" + kExact +
+                               "-c:v:0 libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:v:1 mjpeg -frames:v:1 1 "
+                               "-disposition:v:1 attached_pic");
+  std::string bytes = ReadBytes(made);
+  for (size_t box = 0; box + 8 <= bytes.size(); box += Be32(bytes, box)) {
+    if (bytes.compare(box + 4, 4, "moov") != 0) continue;
+    const size_t end = box + Be32(bytes, box);
+    std::string others, udta;
+    for (size_t child = box + 8; child + 8 <= end; child += Be32(bytes, child)) {
+      (bytes.compare(child + 4, 4, "udta") == 0 ? udta : others) += bytes.substr(child, Be32(bytes, child));
+    }
+    const size_t mvhdSize = Be32(others, 0);  // mvhd comes first and stays first
+    bytes.replace(box + 8, end - box - 8, others.substr(0, mvhdSize) + udta + others.substr(mvhdSize));
+    break;
+  }
+  const std::string path = Out("cover_before_video.mp4");
+  WriteBytes(path, bytes);
+  return path;
+}
+
 // CRC-32 of MPEG-2 systems sections (polynomial 0x04C11DB7, no reflection).
 uint32_t SectionCrc(const unsigned char *p, size_t n) {
   uint32_t crc = 0xFFFFFFFFu;
@@ -110,13 +143,24 @@ std::string JsonUpper(const json &node, const char *key) {
   return node.contains(key) ? Upper(node[key].get<std::string>()) : std::string();
 }
 
+bool IsCover(const json &st) {
+  return st.contains("disposition") && st["disposition"].value("attached_pic", 0) != 0;
+}
+
+// The stream the record describes: for video the first that is not a cover picture,
+// else the first cover; for audio the first with channels and a sample rate.
 const json *FirstStream(const json &probe, const std::string &type, bool usableAudio = false) {
+  const json *cover = nullptr;
   for (const json &st : probe["streams"]) {
     if (st.value("codec_type", "") != type) continue;
     if (usableAudio && (JsonInt(st, "channels") == 0 || JsonInt(st, "sample_rate") == 0)) continue;
+    if (type == "video" && IsCover(st)) {
+      if (!cover) cover = &st;
+      continue;
+    }
     return &st;
   }
-  return nullptr;
+  return cover;
 }
 
 int32_t CountStreams(const json &probe, const std::string &type) {
@@ -251,6 +295,7 @@ INSTANTIATE_TEST_SUITE_P(
         InfoCase{"VideoOnlyTsStartingLate", H264Ts2s, DurationFrom::VideoSpan, 0},
         InfoCase{"AudioOnlyMp3", fx::Mp3Audio5s, DurationFrom::AudioSpan, 0},
         InfoCase{"Mp3CoverCountsAsVideoStream", fx::Mp3WithCover5s, DurationFrom::AudioSpan, 0},
+        InfoCase{"CoverBeforeVideoDescribesTheVideo", CoverBeforeVideoMp4, DurationFrom::VideoSpan, 0},
         InfoCase{"OpusWebm", fx::OpusAudio5s, DurationFrom::ContainerHeader, 0, false},
         InfoCase{"Vp9OpusWebm", fx::Vp9Opus5s, DurationFrom::ContainerHeader, 0, false},
         InfoCase{"AviAudioTimeBaseNotOverOne", fx::Mpeg4Mp3Avi5s, DurationFrom::AudioSpan, 0},
