@@ -34,5 +34,5 @@ extern "C" MPG_API int32_t MPG_SaveTrimmedVideo(const char *inputPath, const cha
 
 extern "C" MPG_API int32_t FLV_FixDuration(const char *path) noexcept {
   if (!IsPath(path)) return Code(Status::BadParameter);
-  return Guard([&] { return RepairFlvDuration(path) ? Status::Ok : static_cast<Status>(LastFlvStatus()); });
+  return Guard([&] { return RepairFlvDuration(path); });
 }

@@ -19,8 +19,9 @@ DictPtr FileOnlyOptions() noexcept {
 
 }  // namespace
 
-Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept {
+Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened) noexcept {
   ctx.reset();
+  if (fileOpened) *fileOpened = false;
   if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));
   std::string url;
   try {
@@ -38,6 +39,7 @@ Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept {
   if (ret < 0) return StatusFromAv(ret);
   if (!raw) return Status::Unknown;
   InputFormatPtr owned(raw);
+  if (fileOpened) *fileOpened = true;
   ret = avformat_find_stream_info(owned.get(), nullptr);
   if (ret < 0) return StatusFromAv(ret);
   ctx = std::move(owned);

@@ -10,8 +10,10 @@ namespace mpg {
 // Opens the local file at path and reads its stream information. A path is only
 // ever a file name: "http://host/a.mp4" or "concat:a|b" name files too, and a
 // playlist may refer to local files only. On failure ctx stays empty and the
-// FFmpeg error is returned (AVERROR(EINVAL) for an empty path).
-Status OpenInputFile(const char *path, InputFormatPtr &ctx) noexcept;
+// FFmpeg error is returned (AVERROR(EINVAL) for an empty path). When fileOpened is
+// given, it tells whether the file opened as media, so that a failure came from
+// reading its stream information.
+Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened = nullptr) noexcept;
 
 // Reads the next packet of in into pkt (which the caller has unreferenced).
 // Returns Ok with a packet, or Eof when the input has ended: at its end, and

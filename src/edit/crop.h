@@ -6,14 +6,15 @@
 
 namespace mpg {
 
-// Writes the best audio stream and the first video stream of inputPath to
+// Writes the best audio stream and the first moving video stream of inputPath to
 // outputPath in the muxer named by the input's file name, every packet with its
-// own timestamps; other streams are dropped. The video decoder must open and
-// decode the stream's first picture. Logs four diagnostics with av_log at
-// AV_LOG_ERROR. Exit when no muxer matches the input's name; SameFile when the
-// output names the input (nothing touched); AudioStreamNotFound,
-// VideoStreamNotFound, Unknown or FFmpeg's error otherwise, with the output path
-// removed.
+// own timestamps; other streams are dropped. The video decoder must open, and
+// decode the stream's first picture by the rule for rejected packets. Logs one of
+// four diagnostics with av_log at AV_LOG_ERROR when the input, its streams or the
+// decoder fail. MuxerNotFound when no muxer matches the input's name; SameFile when
+// the output names the input; AudioStreamNotFound, VideoStreamNotFound,
+// DecoderNotFound or FFmpeg's error otherwise. A failure before the output is
+// opened leaves the output path untouched; one after removes the file.
 Status CropFile(const char *inputPath, const char *outputPath) noexcept;
 
 }  // namespace mpg

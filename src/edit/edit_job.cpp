@@ -1,10 +1,9 @@
 #include "edit/edit_job.h"
 
-#include "core/packet_write.h"
+#include "codec/audio_path.h"
+#include "core/input.h"
 #include "core/streams.h"
 #include "core/timebase.h"
-#include "platform/platform.h"
-#include "codec/audio_path.h"
 
 namespace mpg {
 
@@ -28,24 +27,12 @@ void RoutePacket(AVPacket *pkt, const CopyRoute &route) noexcept {
 
 }  // namespace
 
-Status GuessFormatFromInputName(const char *inputPath, const AVOutputFormat *&format) noexcept {
-  format = av_guess_format(nullptr, inputPath, nullptr);
-  return format ? Status::Ok : Status::MuxerNotFound;
+Status CreateEditOutput(EditJob &job, const char *inputPath, const char *outputPath) noexcept {
+  return job.out.Create(av_guess_format(nullptr, inputPath, nullptr), outputPath);
 }
 
-Status CreateEditOutput(EditJob &job, const AVOutputFormat *format, const char *outputPath) noexcept {
-  AVFormatContext *out = nullptr;
-  int ret = avformat_alloc_output_context2(&out, format, nullptr, outputPath);
-  if (ret < 0) return StatusFromAv(ret);
-  if (!out) return Status::Unknown;
-  job.out.reset(out);
-  if (out->oformat->flags & AVFMT_NOFILE) return Status::Ok;
-  ret = avio_open2(&out->pb, outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
-}
-
-Status OpenEditInputs(EditJob &job, const char *inputPath) noexcept {
-  Status st = OpenInputFile(inputPath, job.videoIn);
+Status OpenEditInputs(EditJob &job, const char *inputPath, bool *fileOpened) noexcept {
+  Status st = OpenInputFile(inputPath, job.videoIn, fileOpened);
   if (!IsOk(st)) return st;
   AVFormatContext *in = job.videoIn.get();
   job.audioIndex = FindBestAudioStream(in);
@@ -55,11 +42,6 @@ Status OpenEditInputs(EditJob &job, const char *inputPath) noexcept {
   st = AddCopyStream(job.out.get(), in->streams[job.audioIndex], job.audioOut);
   if (!IsOk(st)) return st;
   return AddCopyStream(job.out.get(), in->streams[job.videoIndex], job.videoOut);
-}
-
-Status WriteEditHeader(EditJob &job) noexcept {
-  const int ret = avformat_write_header(job.out.get(), nullptr);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
 }
 
 Status RemuxPackets(EditJob &job, int32_t shiftMs, VideoPacketStage &stage) noexcept {
@@ -73,46 +55,24 @@ Status RemuxPackets(EditJob &job, int32_t shiftMs, VideoPacketStage &stage) noex
   // The shift in the output audio's ticks (22050 for 500 ms at 1/44100).
   audio.shiftTs = RescaleTs(shiftMs, AVRational{1, 1000}, audio.out->time_base);
   for (;;) {
-    int ret = av_read_frame(in, pkt.get());
-    if (ret == AVERROR(EAGAIN)) continue;
-    // Some demuxers report a cut-off file as an I/O error at its end.
-    if (ret == AVERROR_EOF || ret == AVERROR(EIO)) return Status::Ok;
-    if (ret < 0) return StatusFromAv(ret);
-    if (pkt->stream_index == job.audioIndex) {
-      RoutePacket(pkt.get(), audio);
-    } else if (pkt->stream_index == job.videoIndex) {
-      bool stop = false;
-      const Status st = stage.OnVideoPacket(pkt.get(), stop);
-      if (!IsOk(st) || stop) {
-        av_packet_unref(pkt.get());
-        return st;
-      }
-      RoutePacket(pkt.get(), video);
-    } else {
-      // A subtitle, data, cover or second audio stream has no place in the output.
-      av_packet_unref(pkt.get());
-      continue;
+    Status st = ReadPacket(in, pkt.get());
+    if (st == Status::Eof) return Status::Ok;
+    if (!IsOk(st)) return st;
+    // Packets of any other stream (a subtitle, data, cover or second audio stream)
+    // have no place in the output.
+    const CopyRoute *route = pkt->stream_index == job.audioIndex   ? &audio
+                             : pkt->stream_index == job.videoIndex ? &video
+                                                                   : nullptr;
+    bool stop = false;
+    if (route == &video) st = stage.OnVideoPacket(pkt.get(), stop);
+    if (route && IsOk(st) && !stop) {
+      RoutePacket(pkt.get(), *route);
+      // The write takes the packet's reference.
+      st = job.out.Write(pkt.get());
     }
-    // The write takes the packet's reference.
-    WritePacket(job.out.get(), pkt.get());
     av_packet_unref(pkt.get());
+    if (!IsOk(st) || stop) return st;
   }
-}
-
-Status WriteEditTrailer(EditJob &job) noexcept {
-  AVFormatContext *out = job.out.get();
-  const int ret = av_write_trailer(out);
-  if (ret < 0) return StatusFromAv(ret);
-  if (out->pb) {
-    avio_flush(out->pb);
-    if (out->pb->error < 0) return StatusFromAv(out->pb->error);
-  }
-  return Status::Ok;
-}
-
-Status DeleteOutputOnFailure(Status st, const char *outputPath) noexcept {
-  if (!IsOk(st) && outputPath && *outputPath) platform::DeleteFile(outputPath);
-  return st;
 }
 
 }  // namespace mpg

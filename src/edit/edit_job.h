@@ -1,22 +1,22 @@
 // The set-up shared by the single-file edits that write a new file of the input's
-// own container type (crop, audio shift, trim): the output context named after
-// the input, the input opened once with its audio and moving video stream chosen,
-// stream-copy outputs made from codec parameters alone, and the rule for the
-// output after a failure.
+// own container type (crop, audio shift, trim): the output named after the input,
+// the input opened once with its audio and moving video stream chosen, stream-copy
+// outputs made from codec parameters alone, and the copy loop.
 #pragma once
 
 #include <cstdint>
 
 #include "core/av_ptr.h"
+#include "core/output_file.h"
 #include "core/status.h"
 
 namespace mpg {
 
 // One edit's FFmpeg objects. Members are destroyed in reverse order: the output
-// (closed without a trailer), then the input.
+// (removed when it was opened and not finished), then the input.
 struct EditJob {
   InputFormatPtr videoIn;  // the input; every packet is read from it
-  OutputFormatPtr out;
+  OutputFile out;          // its file is opened by WriteHeader, after every check
   AVStream *audioOut = nullptr;
   AVStream *videoOut = nullptr;
   // Streams of videoIn whose packets are written; every other stream is dropped.
@@ -24,23 +24,18 @@ struct EditJob {
   int videoIndex = -1;
 };
 
-// The muxer FFmpeg associates with the input's file name; Exit when it knows none.
-Status GuessFormatFromInputName(const char *inputPath, const AVOutputFormat *&format) noexcept;
-
-// Allocates job.out for format, named after outputPath, and opens outputPath for
-// writing (unless the muxer writes no file). The FFmpeg error of either step.
-Status CreateEditOutput(EditJob &job, const AVOutputFormat *format, const char *outputPath) noexcept;
+// Makes job.out for the muxer FFmpeg associates with the input's file name, named
+// after outputPath; no file is touched. MuxerNotFound when the name suggests none.
+Status CreateEditOutput(EditJob &job, const char *inputPath, const char *outputPath) noexcept;
 
 // Opens the input into job.videoIn, chooses its best audio stream and its first
 // video stream that is not an attached picture (a cover is no video to edit), and
 // gives job.out a stream-copy stream of each, from codec parameters alone: no
 // encoder or decoder is needed, so codecs this build cannot encode (WMV3, VP6F)
-// are copied too. AudioStreamNotFound, VideoStreamNotFound, NoMemory, or FFmpeg's
-// error of the open, the probe or the parameter copy.
-Status OpenEditInputs(EditJob &job, const char *inputPath) noexcept;
-
-// avformat_write_header with no options; the FFmpeg error.
-Status WriteEditHeader(EditJob &job) noexcept;
+// are copied too. fileOpened as for OpenInputFile. AudioStreamNotFound,
+// VideoStreamNotFound, NoMemory, or FFmpeg's error of the open, the probe or the
+// parameter copy.
+Status OpenEditInputs(EditJob &job, const char *inputPath, bool *fileOpened = nullptr) noexcept;
 
 // What the remux loop asks of a pipeline for each packet of the video stream,
 // before its timestamps are touched (they are still the input's): Ok to write it,
@@ -54,24 +49,13 @@ class VideoPacketStage {
   ~VideoPacketStage() = default;
 };
 
-// Copies every packet of job.videoIn's two chosen streams to the output and drops
-// the packets of every other stream. The input's start is taken off every packet,
-// so the output starts at 0 as the ffmpeg tool's copies do (a TS or DASH segment
-// starts at 10 s, or near the 33-bit wrap) while audio and video keep their offset
-// to each other; audio packets then get shiftMs more. Each packet is moved to its
-// output stream's time base. The result of a single write is not looked at (a
-// muxer may refuse one odd packet of an input; write errors are reported by
-// WriteEditTrailer). Ok at the end of the input (AVERROR(EIO) counts as its end)
-// and after a stop; the read error or the stage's error otherwise.
+// Copies every packet of job.videoIn's two chosen streams to job.out, whose header
+// is written, and drops the packets of every other stream. The input's start is
+// taken off every packet, so the output starts at 0 as the ffmpeg tool's copies do
+// (a TS or DASH segment starts at 10 s, or near the 33-bit wrap) while audio and
+// video keep their offset to each other; audio packets then get shiftMs more. Each
+// packet is moved to its output stream's time base. Ok at the end of the input (as
+// ReadPacket sees it) and after a stop; the read, write or stage error otherwise.
 Status RemuxPackets(EditJob &job, int32_t shiftMs, VideoPacketStage &stage) noexcept;
-
-// av_write_trailer, then whether every byte reached the file: a write error the
-// muxer met on the way (a full disk) is reported here, since the single packet
-// writes of a remux do not end the job.
-Status WriteEditTrailer(EditJob &job) noexcept;
-
-// The one decision about a failed edit's output: after a failure the output path
-// is removed, whatever stood there before the call. Returns st.
-Status DeleteOutputOnFailure(Status st, const char *outputPath) noexcept;
 
 }  // namespace mpg

@@ -1,16 +1,19 @@
-// FLV duration repair: FFmpeg's FLV muxer writes a fresh head for the file's own
-// streams into path + ".tmp", stating the duration measured from the file's last
-// tags; the head replaces the old one in place when the lengths agree, else the
-// temporary file becomes the whole new file and is renamed over the original.
-// On failure the original is unchanged and the temporary file is removed.
+// FLV duration repair: FFmpeg's FLV muxer makes a fresh head for the file's own
+// streams, stating the duration measured from the file's last tags; the head and
+// the file's tags after its old head, byte for byte, go into a new temporary file
+// beside it, which is renamed over the file only when it is complete. After a
+// failure the file is as it was and the temporary file is removed.
 #include "edit/flv_fix.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/decoder.h"
+#include "core/input.h"
 #include "core/streams.h"
 #include "core/timebase.h"
 #include "platform/platform.h"
@@ -18,9 +21,6 @@
 namespace mpg {
 
 namespace {
-
-// The outcome of the last repair: FLV_FixDuration's contract keeps it between calls.
-int32_t lastFlvStatus = 0;
 
 // FLV layout (Adobe FLV file format, E.4): a 9-byte header whose last four bytes
 // give its length, then tags, each followed by a 32-bit PreviousTagSize.
@@ -39,8 +39,6 @@ constexpr uint8_t kSequenceHeader = 0;  // AACPacketType / AVCPacketType of code
 // Tags looked at from the end of the file for the last timestamps; enough to pass
 // the reordering of B-frames and the interleaving of the two streams.
 constexpr int kTailTags = 64;
-// A head (header, metadata and codec set-up) is a few kilobytes.
-constexpr uint64_t kMaxHeadBytes = 16 << 20;
 constexpr int kCopyChunkBytes = 1 << 20;
 // Keys the metadata of the old head keeps that describe its old layout.
 constexpr std::string_view kStaleKeys[] = {"lasttimestamp", "lastkeyframetimestamp", "lastkeyframelocation",
@@ -57,29 +55,21 @@ struct FileIo {
 };
 
 struct RepairJob {
-  explicit RepairJob(const char *p) : path(p), tmpPath(std::string(p) + ".tmp") {}
-
   std::string path;
-  std::string tmpPath;
-  InputFormatPtr probe;
-  OutputFormatPtr out;  // writes the new head; its streams copy the probe's
-  CodecContextPtr audioDecCtx;
-  FileIo file;  // the original, read for its head and its last tags
+  InputFormatPtr in;  // the file as media: its streams, metadata and packets
+  FileIo file;        // the file as bytes: its head, its last tags, the tags copied
   int audioIndex = -1;
   int videoIndex = -1;
   uint64_t fileSize = 0;
   uint64_t oldHeadBytes = 0;
-  int64_t firstTagMs = -1;   // timestamp of the first media tag after the head
-  int64_t durationUs = 0;    // the measured duration, AV_TIME_BASE units
-  std::string head;          // the new head
-  bool tmpMade = false;
+  int64_t firstTagMs = -1;  // timestamp of the first media tag after the head
+  int64_t durationUs = 0;   // the measured duration, AV_TIME_BASE units
+  std::string head;         // the new head
+  std::string tmpPath;      // the temporary file this repair made; empty when none is left
 };
 
-// Stores the step's status and tells whether it failed.
-bool Failed(Status st) noexcept {
-  lastFlvStatus = Code(st);
-  return !IsOk(st);
-}
+// The file name as FFmpeg's file protocol reads it, whatever the name holds.
+std::string FileUrl(const std::string &path) { return "file:" + path; }
 
 uint32_t ReadBe(const uint8_t *p, int bytes) noexcept {
   uint32_t v = 0;
@@ -130,34 +120,23 @@ int64_t TagPtsMs(const TagInfo &tag) noexcept {
   return tag.timestampMs + cts;
 }
 
-Status OpenProbe(RepairJob &job) noexcept {
-  AVFormatContext *raw = nullptr;
-  int ret = avformat_open_input(&raw, job.path.c_str(), nullptr, nullptr);
-  // avformat_open_input frees the context on failure.
-  if (ret < 0) return StatusFromAv(ret);
-  job.probe.reset(raw);
-  ret = avformat_find_stream_info(raw, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  job.audioIndex = FindUsableAudioStream(raw);
-  job.videoIndex = FindFirstStreamOfType(raw, AVMEDIA_TYPE_VIDEO);
+Status OpenInput(RepairJob &job) noexcept {
+  const Status st = OpenInputFile(job.path.c_str(), job.in);
+  if (!IsOk(st)) return st;
+  job.audioIndex = FindUsableAudioStream(job.in.get());
+  job.videoIndex = FindFirstStreamOfType(job.in.get(), AVMEDIA_TYPE_VIDEO);
   return job.audioIndex < 0 ? Status::AudioStreamNotFound : Status::Ok;
 }
 
 // Proves the audio can be decoded; the decoder is not used further.
-Status CheckAudioDecoder(RepairJob &job) noexcept {
-  const AVCodecParameters *par = job.probe->streams[job.audioIndex]->codecpar;
-  const AVCodec *decoder = avcodec_find_decoder(par->codec_id);
-  if (!decoder) return Status::DecoderNotFound;
-  job.audioDecCtx.reset(avcodec_alloc_context3(decoder));
-  if (!job.audioDecCtx) return Status::Unknown;
-  int ret = avcodec_parameters_to_context(job.audioDecCtx.get(), par);
-  if (ret >= 0) ret = avcodec_open2(job.audioDecCtx.get(), decoder, nullptr);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+Status CheckAudioDecoder(const RepairJob &job) noexcept {
+  CodecContextPtr decCtx;
+  return OpenDecoder(job.in->streams[job.audioIndex], decCtx);
 }
 
 // The old head: the file header, then the leading script and codec set-up tags.
-Status FindOldHead(RepairJob &job) noexcept {
-  const int ret = avio_open(&job.file.pb, job.path.c_str(), AVIO_FLAG_READ);
+Status FindOldHead(RepairJob &job) {
+  const int ret = avio_open2(&job.file.pb, FileUrl(job.path).c_str(), AVIO_FLAG_READ, nullptr, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   const int64_t size = avio_size(job.file.pb);
   if (size < kFileHeaderBytes + kPreviousTagSizeBytes) return Status::InvalidData;
@@ -194,8 +173,8 @@ int64_t FrameMs(const AVStream *st) noexcept {
 // The end of the media from the last tags, walking back by PreviousTagSize. False
 // when the tail does not hold together (a file cut short).
 bool MeasureFromTail(RepairJob &job, int64_t &endMs) noexcept {
-  const AVStream *audio = job.probe->streams[job.audioIndex];
-  const AVStream *video = job.videoIndex >= 0 ? job.probe->streams[job.videoIndex] : nullptr;
+  const AVStream *audio = job.in->streams[job.audioIndex];
+  const AVStream *video = job.videoIndex >= 0 ? job.in->streams[job.videoIndex] : nullptr;
   int64_t audioEnd = -1, videoEnd = -1;
   uint64_t pos = job.fileSize;
   for (int i = 0; i < kTailTags && pos > job.oldHeadBytes; ++i) {
@@ -214,17 +193,15 @@ bool MeasureFromTail(RepairJob &job, int64_t &endMs) noexcept {
   return endMs >= 0;
 }
 
-// The end of the media from every packet, for a file whose tail is broken.
+// The end of the media from every packet, for a file whose tail is broken; what
+// was read counts even when a read fails on the way.
 int64_t MeasureFromPackets(RepairJob &job) noexcept {
   PacketPtr pkt = MakePacket();
   if (!pkt) return -1;
   int64_t endMs = -1;
   const AVRational ms = {1, 1000};
-  AVFormatContext *in = job.probe.get();
-  for (;;) {
-    const int ret = av_read_frame(in, pkt.get());
-    if (ret == AVERROR(EAGAIN)) continue;
-    if (ret < 0) break;
+  AVFormatContext *in = job.in.get();
+  while (IsOk(ReadPacket(in, pkt.get()))) {
     const AVStream *st = in->streams[pkt->stream_index];
     const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
     if ((pkt->stream_index == job.audioIndex || pkt->stream_index == job.videoIndex) && ts != AV_NOPTS_VALUE) {
@@ -247,15 +224,7 @@ Status MeasureDuration(RepairJob &job) noexcept {
 // file states besides its layout (title, encoder), so the head describes the same.
 // The copies need codec parameters only, so codecs this build cannot encode (VP6F)
 // get their head too.
-Status PrepareOutput(RepairJob &job) noexcept {
-  const AVOutputFormat *format = av_guess_format("flv", nullptr, nullptr);
-  AVFormatContext *raw = nullptr;
-  if (!format) return Status::MuxerNotFound;
-  const int ret = avformat_alloc_output_context2(&raw, format, nullptr, job.path.c_str());
-  if (ret < 0) return StatusFromAv(ret);
-  if (!raw) return Status::NoMemory;
-  job.out.reset(raw);
-  AVFormatContext *out = raw;
+Status PrepareOutput(const RepairJob &job, AVFormatContext *out) noexcept {
   // The muxer writes the codec set-up tags in stream order; the file's own order
   // keeps the new head laid out as the old one.
   const bool videoFirst = job.videoIndex >= 0 && job.videoIndex < job.audioIndex;
@@ -263,7 +232,7 @@ Status PrepareOutput(RepairJob &job) noexcept {
     const bool audioPass = (pass == 0) != videoFirst;
     const int index = audioPass ? job.audioIndex : job.videoIndex;
     if (index < 0) continue;
-    const AVStream *inStream = job.probe->streams[index];
+    const AVStream *inStream = job.in->streams[index];
     AVStream *outStream = nullptr;
     const Status st = AddCopyStream(out, inStream, outStream);
     if (!IsOk(st)) return st;
@@ -271,7 +240,7 @@ Status PrepareOutput(RepairJob &job) noexcept {
     if (!audioPass) outStream->avg_frame_rate = inStream->avg_frame_rate;
   }
   const AVDictionaryEntry *e = nullptr;
-  while ((e = av_dict_get(job.probe->metadata, "", e, AV_DICT_IGNORE_SUFFIX))) {
+  while ((e = av_dict_get(job.in->metadata, "", e, AV_DICT_IGNORE_SUFFIX))) {
     if (std::find(std::begin(kStaleKeys), std::end(kStaleKeys), std::string_view(e->key)) != std::end(kStaleKeys)) {
       continue;
     }
@@ -279,31 +248,41 @@ Status PrepareOutput(RepairJob &job) noexcept {
   }
   // The muxer adds its own "encoder" entry unless told to be bit-exact; a file that
   // states none gets none, so the heads stay alike.
-  if (!av_dict_get(job.probe->metadata, "encoder", nullptr, 0)) out->flags |= AVFMT_FLAG_BITEXACT;
+  if (!av_dict_get(job.in->metadata, "encoder", nullptr, 0)) out->flags |= AVFMT_FLAG_BITEXACT;
   // The FLV muxer writes the context's duration into the metadata; a fresh context
   // holds 0.
   out->duration = job.durationUs;
   return Status::Ok;
 }
 
-// The muxer writes the head into the temporary file; no packet and no trailer.
-Status WriteHeadToTemporaryFile(RepairJob &job) noexcept {
-  AVFormatContext *out = job.out.get();
-  int ret = avio_open2(&out->pb, job.tmpPath.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+// The muxer writes the head into memory: no packet and no trailer.
+Status WriteHead(AVFormatContext *out, std::string &head) noexcept {
+  int ret = avio_open_dyn_buf(&out->pb);
   if (ret < 0) return StatusFromAv(ret);
-  job.tmpMade = true;
   ret = avformat_write_header(out, nullptr);
+  uint8_t *bytes = nullptr;
+  const int size = avio_close_dyn_buf(out->pb, &bytes);
+  // The buffer is closed: the context's owner must not close it as a file.
+  out->pb = nullptr;
+  const AvBufferPtr owned(bytes);
   if (ret < 0) return StatusFromAv(ret);
-  avio_flush(out->pb);
-  const int ioError = out->pb->error;
-  job.out.reset();
-  if (ioError < 0) return StatusFromAv(ioError);
-  std::string head;
-  if (platform::ReadWholeFile(job.tmpPath.c_str(), kMaxHeadBytes, head) != platform::ReadResult::Ok || head.empty()) {
-    return StatusFromAv(AVERROR(EIO));
+  if (!bytes || size <= 0) return Status::NoMemory;
+  try {
+    head.assign(reinterpret_cast<const char *>(bytes), static_cast<size_t>(size));
+  } catch (...) {
+    return Status::NoMemory;
   }
-  job.head = std::move(head);
   return Status::Ok;
+}
+
+Status MakeHead(RepairJob &job) noexcept {
+  AVFormatContext *raw = nullptr;
+  const int ret = avformat_alloc_output_context2(&raw, nullptr, "flv", nullptr);
+  if (ret < 0) return StatusFromAv(ret);
+  if (!raw) return Status::NoMemory;
+  const OutputFormatPtr out(raw);
+  const Status st = PrepareOutput(job, raw);
+  return IsOk(st) ? WriteHead(raw, job.head) : st;
 }
 
 // Writes value as the AMF number after the metadata key (AMF0: a 16-bit length,
@@ -328,10 +307,15 @@ void CompleteHead(RepairJob &job) noexcept {
   SetAmfNumber(job.head, "filesize", static_cast<double>(newSize));
 }
 
-// The new head, then the file's tags after the old head, byte for byte.
-Status WriteNewFile(RepairJob &job) noexcept {
+// The new head, then the file's tags after the old head, byte for byte, into a
+// temporary file made beside the file for this repair alone.
+Status WriteTemporaryFile(RepairJob &job) {
+  const std::optional<std::string> tmpPath = platform::CreateUniqueFileBeside(job.path.c_str());
+  if (!tmpPath) return StatusFromAv(AVERROR(EIO));
+  job.tmpPath = std::move(*tmpPath);
   FileIo tmp;
-  if (avio_open(&tmp.pb, job.tmpPath.c_str(), AVIO_FLAG_WRITE) < 0) return StatusFromAv(AVERROR(EIO));
+  const int ret = avio_open2(&tmp.pb, FileUrl(job.tmpPath).c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+  if (ret < 0) return StatusFromAv(ret);
   avio_write(tmp.pb, reinterpret_cast<const unsigned char *>(job.head.data()), static_cast<int>(job.head.size()));
   if (avio_seek(job.file.pb, static_cast<int64_t>(job.oldHeadBytes), SEEK_SET) < 0) return StatusFromAv(AVERROR(EIO));
   std::string chunk(kCopyChunkBytes, '\0');
@@ -344,60 +328,51 @@ Status WriteNewFile(RepairJob &job) noexcept {
     copied += static_cast<uint64_t>(n);
   }
   avio_flush(tmp.pb);
+  // A file that changed size under the repair would lose or gain tags.
   if (tmp.pb->error < 0 || copied != job.fileSize - job.oldHeadBytes) return StatusFromAv(AVERROR(EIO));
-  if (avio_closep(&tmp.pb) < 0) return StatusFromAv(AVERROR(EIO));
+  // Closing hands the last bytes to the system: check that too.
+  return avio_closep(&tmp.pb) < 0 ? StatusFromAv(AVERROR(EIO)) : Status::Ok;
+}
+
+// The complete temporary file takes the file's place in one step.
+Status ReplaceFile(RepairJob &job) noexcept {
   avio_closep(&job.file.pb);
   if (!platform::RenameFile(job.tmpPath.c_str(), job.path.c_str())) return StatusFromAv(AVERROR(EIO));
-  job.tmpMade = false;
+  job.tmpPath.clear();
   return Status::Ok;
 }
 
-// In place when the new head fills exactly the old one's bytes; otherwise the
-// tags after the old head would no longer line up, and a new file is written.
-Status ReplaceHead(RepairJob &job) noexcept {
-  CompleteHead(job);
-  if (job.head.size() != job.oldHeadBytes) return WriteNewFile(job);
-  avio_closep(&job.file.pb);
-  if (!platform::WriteFileAt(job.path.c_str(), 0, job.head)) return StatusFromAv(AVERROR(EIO));
-  return Status::Ok;
-}
-
-bool Repair(RepairJob &job) noexcept {
-  if (Failed(OpenProbe(job))) return false;
-  if (Failed(CheckAudioDecoder(job))) return false;
-  if (Failed(FindOldHead(job))) return false;
-  if (Failed(MeasureDuration(job))) return false;
+// Steps that need memory for a name or a buffer throw std::bad_alloc without it.
+Status Repair(RepairJob &job) {
+  Status st = OpenInput(job);
+  if (IsOk(st)) st = CheckAudioDecoder(job);
+  if (IsOk(st)) st = FindOldHead(job);
+  if (IsOk(st)) st = MeasureDuration(job);
   // No media tag at all: there is no duration to state.
-  if (job.durationUs == 0) return true;
-  if (Failed(PrepareOutput(job))) return false;
-  if (Failed(WriteHeadToTemporaryFile(job))) return false;
-  job.probe.reset();
-  return !Failed(ReplaceHead(job));
+  if (!IsOk(st) || job.durationUs == 0) return st;
+  st = MakeHead(job);
+  if (IsOk(st)) {
+    CompleteHead(job);
+    st = WriteTemporaryFile(job);
+  }
+  if (IsOk(st)) st = ReplaceFile(job);
+  return st;
 }
 
 }  // namespace
 
-int32_t LastFlvStatus() noexcept { return lastFlvStatus; }
-
-bool RepairFlvDuration(const char *path) noexcept {
-  lastFlvStatus = 0;
-  bool ok = false;
-  std::string tmpPath;
-  bool removeTmp = false;
+Status RepairFlvDuration(const char *path) noexcept {
+  RepairJob job;
+  Status st = Status::Ok;
   try {
-    RepairJob job(path);
-    ok = Repair(job);
-    tmpPath = job.tmpPath;
-    removeTmp = job.tmpMade;
+    job.path = path;
+    st = Repair(job);
   } catch (...) {
-    lastFlvStatus = Code(Status::NoMemory);
-    return false;
+    st = Status::NoMemory;
   }
-  // Only the temporary file this repair made is removed, once every handle on it
-  // is closed.
-  if (removeTmp) platform::DeleteFile(tmpPath.c_str());
-  if (ok) lastFlvStatus = 0;
-  return ok;
+  // Only the temporary file this repair made is removed; its handle is closed.
+  if (!job.tmpPath.empty()) platform::DeleteFile(job.tmpPath.c_str());
+  return st;
 }
 
 }  // namespace mpg

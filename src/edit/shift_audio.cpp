@@ -1,16 +1,13 @@
 // Audio shift: the input's audio and first moving video stream remuxed into a new
 // file of the input's container type, starting at 0, every audio timestamp moved by
 // a constant. Refuses an input without audio or without moving video (a cover
-// picture is none) and an output that names the input. After any failure the
-// output path is removed; a stop by the host finishes the file.
+// picture is none) and an output that names the input, leaving the output path
+// untouched; a later failure removes the file; a stop by the host finishes it.
 #include "edit/shift_audio.h"
-
-#include <algorithm>
 
 #include "core/progress.h"
 #include "core/timebase.h"
 #include "edit/edit_job.h"
-#include "core/output_file.h"
 
 namespace mpg {
 
@@ -32,15 +29,14 @@ class ShiftProgress final : public VideoPacketStage {
   }
 
   Status OnVideoPacket(const AVPacket *pkt, bool &stop) noexcept override {
-    if (!reporter_.HasCallback() || pkt->pts == AV_NOPTS_VALUE) return Status::Ok;
-    const int32_t scale = ProgressScale();
-    const auto value = ProgressValue(pkt->pts - startTs_, lengthTs_, scale);
-    if (!value) return Status::Ok;
-    stop = reporter_.ReportIfAdvanced(static_cast<int32_t>(std::clamp<int64_t>(*value, 0, scale)));
+    if (pkt->pts != AV_NOPTS_VALUE) stop = reporter_.ReportPosition(pkt->pts - startTs_, lengthTs_);
     return Status::Ok;
   }
 
-  void Finish() noexcept { reporter_.ReportFinal(); }
+  // The last report belongs to a copy that ran to its end, not to a stopped one.
+  void Finish() noexcept {
+    if (!reporter_.StopRequested()) reporter_.ReportFinal();
+  }
 
  private:
   ProgressReporter reporter_;
@@ -50,16 +46,14 @@ class ShiftProgress final : public VideoPacketStage {
 
 Status RunShift(EditJob &job, ShiftProgress &progress, const char *inputPath, const char *outputPath,
                 int32_t shiftMs) noexcept {
-  const AVOutputFormat *format = nullptr;
-  Status st = GuessFormatFromInputName(inputPath, format);
-  if (IsOk(st)) st = CreateEditOutput(job, format, outputPath);
+  Status st = CreateEditOutput(job, inputPath, outputPath);
   if (IsOk(st)) st = OpenEditInputs(job, inputPath);
   if (IsOk(st)) {
     progress.Measure(job.videoIn.get(), job.videoIn->streams[job.videoIndex]);
-    st = WriteEditHeader(job);
+    st = job.out.WriteHeader();
   }
   if (IsOk(st)) st = RemuxPackets(job, shiftMs, progress);
-  if (IsOk(st)) st = WriteEditTrailer(job);
+  if (IsOk(st)) st = job.out.Finish();
   if (IsOk(st)) progress.Finish();
   return st;
 }
@@ -70,13 +64,9 @@ Status ShiftAudioFile(const char *inputPath, const char *outputPath, int32_t shi
                       uintptr_t user) noexcept {
   const char *inputs[] = {inputPath};
   if (!IsOk(RefuseOutputNamingInput(outputPath, inputs))) return Status::SameFile;
-  Status st;
-  {
-    EditJob job;
-    ShiftProgress progress(callback, user);
-    st = RunShift(job, progress, inputPath, outputPath, shiftMs);
-  }  // the output is closed before its path is removed
-  return DeleteOutputOnFailure(st, outputPath);
+  EditJob job;
+  ShiftProgress progress(callback, user);
+  return RunShift(job, progress, inputPath, outputPath, shiftMs);
 }
 
 }  // namespace mpg

@@ -9,15 +9,16 @@
 
 namespace mpg {
 
-// Writes the best audio stream and the first video stream of inputPath to
+// Writes the best audio stream and the first moving video stream of inputPath to
 // outputPath in the muxer named by the input's file name; audio packets get
 // shiftMs more (positive delays the sound), video packets keep their times, other
 // streams are dropped. Progress goes to callback from the video packets' times
 // over the video stream's length, never above ProgressScale, and ends with
-// ProgressScale; a stop by the host finishes the file and succeeds.
-// Exit when no muxer matches the input's name; SameFile when the output names the
-// input (nothing touched); AudioStreamNotFound, VideoStreamNotFound, Unknown or
-// FFmpeg's error otherwise, with the output path removed.
+// ProgressScale when the copy ran to its end; a stop by the host finishes the file
+// and succeeds, with no further report. MuxerNotFound when no muxer matches the
+// input's name; SameFile when the output names the input; AudioStreamNotFound,
+// VideoStreamNotFound or FFmpeg's error otherwise. A failure before the output is
+// opened leaves the output path untouched; one after removes the file.
 Status ShiftAudioFile(const char *inputPath, const char *outputPath, int32_t shiftMs, ProgressCallback callback,
                       uintptr_t user) noexcept;
 

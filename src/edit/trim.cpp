@@ -339,16 +339,14 @@ Status CopyRange(TrimJob &job) noexcept {
 
 Status RunTrim(TrimJob &job, const char *inputPath, const char *outputPath, int32_t startSeconds,
                int32_t endSeconds) noexcept {
-  const AVOutputFormat *format = nullptr;
-  Status st = GuessFormatFromInputName(inputPath, format);
-  if (IsOk(st)) st = CreateEditOutput(job.edit, format, outputPath);
+  Status st = CreateEditOutput(job.edit, inputPath, outputPath);
   if (IsOk(st)) st = OpenInputs(job, inputPath);
   if (IsOk(st)) st = OpenVideoDecoder(job);
   if (IsOk(st)) st = OpenVideoEncoder(job);
-  if (IsOk(st)) st = WriteEditHeader(job.edit);
+  if (IsOk(st)) st = job.edit.out.WriteHeader();
   if (IsOk(st)) st = SeekToStart(job, startSeconds, endSeconds);
   if (IsOk(st)) st = CopyRange(job);
-  if (IsOk(st)) st = WriteEditTrailer(job.edit);
+  if (IsOk(st)) st = job.edit.out.Finish();
   return st;
 }
 
@@ -357,12 +355,8 @@ Status RunTrim(TrimJob &job, const char *inputPath, const char *outputPath, int3
 Status TrimVideo(const char *inputPath, const char *outputPath, int32_t startSeconds, int32_t endSeconds) noexcept {
   const char *inputs[] = {inputPath};
   if (!IsOk(RefuseOutputNamingInput(outputPath, inputs))) return Status::SameFile;
-  Status st;
-  {
-    TrimJob job;
-    st = RunTrim(job, inputPath, outputPath, startSeconds, endSeconds);
-  }  // the output is closed before its path is removed
-  return DeleteOutputOnFailure(st, outputPath);
+  TrimJob job;
+  return RunTrim(job, inputPath, outputPath, startSeconds, endSeconds);
 }
 
 }  // namespace mpg

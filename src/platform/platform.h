@@ -27,6 +27,11 @@ bool WriteFileAt(const char *path, uint64_t offset, std::string_view bytes) noex
 bool DeleteFile(const char *path) noexcept;
 // Renames from over to, replacing it atomically.
 bool RenameFile(const char *from, const char *to) noexcept;
+// Creates a new, empty file beside path, named path + "." + a suffix of its own +
+// ".tmp", exclusively: a file that already stands at a name tried is never opened,
+// so no file of the user's is ever taken. Returns the name, or nothing when no file
+// can be made there (a read-only folder, a name longer than the system allows).
+std::optional<std::string> CreateUniqueFileBeside(const char *path) noexcept;
 
 // True when both paths name one existing file (same device and inode), through
 // links and different spellings of the path.

@@ -1,15 +1,18 @@
 // FLV_FixDuration: a joined FLV whose metadata states its first part's length gets
-// a head that states the whole length, in place or through a new file, with every
-// media tag kept; every failure leaves the file byte for byte as it was, no ".tmp"
-// file behind, and a non-zero code.
+// a head that states the whole length, through a temporary file of its own beside
+// it, with every media tag kept; every failure leaves the file byte for byte as it
+// was, no temporary file behind, and a non-zero code; a file of the user's whose
+// name looks like a temporary file is never touched.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/av_ptr.h"
+#include "platform/platform.h"
 #include "support/media.h"
 
 using namespace mpgtest;
@@ -69,17 +72,24 @@ std::string RenameKey(const std::string &bytes, const std::string &key, const st
   return out;
 }
 
-// Whether anything stands at path; a name too long to exist is not there.
-bool Exists(const std::string &path) {
+// Everything in path's folder whose name starts with path's own name and a dot:
+// where a temporary file beside it would be.
+std::set<std::string> Beside(const std::string &path) {
+  const std::filesystem::path p(path);
+  const std::string prefix = p.filename().string() + ".";
+  std::set<std::string> names;
   std::error_code ec;
-  return std::filesystem::exists(path, ec);
+  for (const auto &e : std::filesystem::directory_iterator(p.parent_path(), ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) == 0) names.insert(name);
+  }
+  return names;
 }
-bool TmpLeft(const std::string &path) { return Exists(path + ".tmp"); }
 
 struct RepairCase {
   const char *name;
   std::string (*make)();  // the damaged file, in the test's output directory
-  bool inPlace;           // the new head fills the old one exactly
+  bool sameHeadSize;      // the new head fills the old one's bytes exactly
   const char *title;      // metadata the repair keeps; null: none
 };
 
@@ -132,14 +142,14 @@ TEST_P(FlvRepairs, HeadStatesTheWholeDurationAndEveryPacketStays) {
   ASSERT_GT(realEnd, 3.5);
 
   ASSERT_EQ(FLV_FixDuration(path.c_str()), 0);
-  EXPECT_FALSE(TmpLeft(path));
+  EXPECT_TRUE(Beside(path).empty());
   // The duration comes from the new head's metadata, which now names it.
   const std::string after = ReadBytes(path);
   EXPECT_NE(after.find(std::string("\x00\x08" "duration\x00", 11)), std::string::npos);
   EXPECT_NEAR(ProbeDuration(path), realEnd, 0.05);
   EXPECT_EQ(PacketList(path, "a:0"), audioBefore);
   EXPECT_EQ(PacketList(path, "v:0"), videoBefore);
-  if (c.inPlace) {
+  if (c.sameHeadSize) {
     ASSERT_EQ(after.size(), before.size());
     const uint64_t mediaStart = FirstPacketPos(path);
     EXPECT_EQ(after.substr(mediaStart - 4), before.substr(mediaStart - 4));
@@ -176,11 +186,6 @@ std::string VideoOnly() {
   return path;
 }
 std::string Missing() { return Out("missing.flv"); }
-std::string DirectoryAtTmp() {
-  const std::string path = Joined("blocked.flv");
-  std::filesystem::create_directory(path + ".tmp");
-  return path;
-}
 std::string NameTooLongForTmp() {
   // 255 bytes is the longest file name; with ".tmp" the temporary name is longer.
   const std::string path = OutputDir() + "/" + std::string(251, 'n') + ".flv";
@@ -196,7 +201,6 @@ std::string NotFlv() {
 const FailureCase kFailures[] = {
     {"VideoOnly", VideoOnly, MPG_AUDIO_STREAM_NOT_FOUND},
     {"MissingFile", Missing, AVERROR(ENOENT)},
-    {"DirectoryAtTmpPath", DirectoryAtTmp, 0},
     {"NameTooLongForTmp", NameTooLongForTmp, 0},
     {"NotMedia", NotFlv, 0},
 };
@@ -208,7 +212,7 @@ TEST_P(FlvFailures, FailWithNonZeroCodeAndLeaveTheFileUnchanged) {
   const std::string path = c.make();
   const bool existed = FileExists(path);
   const std::string before = existed ? ReadBytes(path) : "";
-  const bool tmpExisted = Exists(path + ".tmp");
+  const std::set<std::string> besideBefore = Beside(path);
   const int32_t st = FLV_FixDuration(path.c_str());
   if (c.status != 0) {
     EXPECT_EQ(st, c.status);
@@ -219,11 +223,39 @@ TEST_P(FlvFailures, FailWithNonZeroCodeAndLeaveTheFileUnchanged) {
   if (existed) {
     EXPECT_EQ(ReadBytes(path), before);
   }
-  // Only what stood there before may remain at the temporary path.
-  EXPECT_EQ(Exists(path + ".tmp"), tmpExisted);
+  // Only what stood beside the file before remains.
+  EXPECT_EQ(Beside(path), besideBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flv, FlvFailures, ::testing::ValuesIn(kFailures),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// The temporary file is the repair's own: files of the user's at the names a
+// temporary file might take, a file or a folder, stay as they were.
+TEST(Flv, FilesNamedLikeATemporaryFileAreLeftAlone) {
+  const std::string path = Joined("neighbours.flv");
+  const std::string userFile = path + ".tmp", userFolder = path + ".part";
+  WriteBytes(userFile, "the user's own notes");
+  std::filesystem::create_directory(userFolder);
+  ASSERT_EQ(FLV_FixDuration(path.c_str()), 0);
+  EXPECT_NEAR(ProbeDuration(path), MediaEnd(path), 0.05);
+  EXPECT_EQ(ReadBytes(userFile), "the user's own notes");
+  EXPECT_TRUE(std::filesystem::is_directory(userFolder));
+  EXPECT_EQ(Beside(path), (std::set<std::string>{"neighbours.flv.part", "neighbours.flv.tmp"}));
+}
+
+// A rename that fails at the last step leaves the file as it was and takes the
+// finished temporary file away.
+TEST(Flv, FailedReplaceLeavesTheFileAndNoTemporaryFile) {
+  const std::string path = Joined("unreplaced.flv");
+  const std::string before = ReadBytes(path);
+  // The repair's platform file operations: create the temporary file, rename it.
+  mpg::platform::FailNthFileOperation(2);
+  const int32_t st = FLV_FixDuration(path.c_str());
+  mpg::platform::FailNthFileOperation(0);
+  EXPECT_EQ(st, AVERROR(EIO));
+  EXPECT_EQ(ReadBytes(path), before);
+  EXPECT_TRUE(Beside(path).empty());
+}
 
 }  // namespace
