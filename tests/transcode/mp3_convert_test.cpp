@@ -163,8 +163,7 @@ TEST(Mp3Convert, StopAtFirstReportLeavesPlayableShorterFile) {
   mpgtest::ProgressLog log;
   log.stopAtValue = 1;
   ASSERT_EQ(MP3_Convert(Aac48k128k().c_str(), out.c_str(), 0, &mpgtest::ProgressLog::Callback, log.User()), 0);
-  ASSERT_EQ(log.values.size(), 2u);  // the one answered with a stop, then the end
-  EXPECT_EQ(log.values.back(), 100);
+  EXPECT_EQ(log.values.size(), 1u) << "a stop sends no further report";
   std::string errors;
   EXPECT_TRUE(mpgtest::DecodesCleanly(out, &errors)) << errors;
   const double seconds = mpgtest::ProbeDuration(out, 0);
