@@ -171,6 +171,21 @@ TEST(Mp3Convert, StopAtFirstReportLeavesPlayableShorterFile) {
   EXPECT_LT(seconds, 1.0);
 }
 
+// A download cut off at 60 %, with junk where its tail should be: what was read
+// before the cut is converted and the file finished.
+TEST(Mp3Convert, CutOffInputFinishesWithWhatWasRead) {
+  // An ADTS stream, since an MP4 cut before its index reads as nothing at all.
+  const std::string adts = mpgtest::Out("cut_off.aac"), out = mpgtest::Out("cut_off.mp3");
+  const std::string whole = MakeFixture("noise_48k_128k.aac", "-i " + mpgtest::Quote(Aac48k128k()) + " -c copy");
+  std::string bytes = mpgtest::ReadBytes(whole);
+  bytes.resize(bytes.size() * 6 / 10);
+  bytes += std::string(2000, 'x');
+  mpgtest::WriteBytes(adts, bytes);
+  ASSERT_EQ(MP3_Convert(adts.c_str(), out.c_str(), 0, nullptr, 0), 0);
+  EXPECT_TRUE(mpgtest::DecodesCleanly(out));
+  EXPECT_NEAR(DecodedSeconds(out), 3.0, 0.3);
+}
+
 TEST(Mp3Convert, OutputNamingTheInputIsRefusedAndTheInputKept) {
   const std::string path = mpgtest::Out("self.m4a");
   const std::string bytes = mpgtest::ReadBytes(Aac48k128k());
