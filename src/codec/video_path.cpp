@@ -31,7 +31,7 @@ Status PrepareScaler(VideoReencodeState &video, const AVFrame *decoded, const AV
   }
   video.sws.reset(sws_alloc_context());
   SwsContext *sws = video.sws.get();
-  if (!sws) return Status::Unknown;
+  if (!sws) return Status::NoMemory;
   const bool set = av_opt_set_int(sws, "srcw", decoded->width, 0) >= 0 &&
                    av_opt_set_int(sws, "srch", decoded->height, 0) >= 0 &&
                    av_opt_set_int(sws, "src_format", decoded->format, 0) >= 0 &&
@@ -40,9 +40,11 @@ Status PrepareScaler(VideoReencodeState &video, const AVFrame *decoded, const AV
                    av_opt_set_int(sws, "dst_format", scaled->format, 0) >= 0 &&
                    av_opt_set_int(sws, "sws_flags", SWS_BICUBIC, 0) >= 0 &&
                    av_opt_set_int(sws, "threads", 0, 0) >= 0;
-  if (!set || sws_init_context(sws, nullptr, nullptr) < 0) {
+  const int ret = set ? sws_init_context(sws, nullptr, nullptr) : AVERROR(EINVAL);
+  if (ret < 0) {
     video.sws.reset();
-    return Status::Unknown;
+    // The scaler cannot convert between these formats or sizes.
+    return StatusFromAv(ret);
   }
   video.swsWidth = decoded->width;
   video.swsHeight = decoded->height;
@@ -132,7 +134,7 @@ Status EncodePicture(VideoReencodeState &video, OutputFile &out, AVCodecContext 
 Status AllocVideoFrame(AVPixelFormat pixFmt, int width, int height, FramePtr &frame) noexcept {
   frame.reset();
   FramePtr fresh = MakeFrame();
-  if (!fresh) return Status::Unknown;
+  if (!fresh) return Status::NoMemory;
   const int bytes = av_image_get_buffer_size(pixFmt, width, height, 1);
   if (bytes < 0) return StatusFromAv(bytes);
   // Ask for the whole picture once, so an absurd size reads as out of memory.

@@ -40,8 +40,8 @@ struct VideoReencodeState {
 };
 
 // Allocates frame with a buffer for a picture of the given format and size
-// (alignment 1). Unknown when the frame cannot be allocated, NoMemory when a
-// picture of that size cannot, else the error of av_frame_get_buffer; frame is
+// (alignment 1). NoMemory when the frame or a picture of that size cannot be
+// allocated, else the error of av_frame_get_buffer; frame is
 // empty on failure.
 Status AllocVideoFrame(AVPixelFormat pixFmt, int width, int height, FramePtr &frame) noexcept;
 
@@ -56,7 +56,7 @@ Status PrepareVideoReencode(VideoReencodeState &video) noexcept;
 // written packet (the last input duration once nothing is pending). A packet the
 // decoder rejects is skipped under core/decoder.h's rule. Encoder errors are
 // forgiven while the input stream's clock is finer than the output stream's, where
-// pictures may meet on one output tick. Ok; Unknown when no converter can be
+// pictures may meet on one output tick. Ok; the scaler's error when no converter can be
 // made; NoMemory; else the decoder's, encoder's or writer's error.
 Status ReencodeVideoPacket(VideoReencodeState &video, OutputFile &out, AVCodecContext *decCtx,
                            AVCodecContext *encCtx, const AVPacket *pkt) noexcept;
