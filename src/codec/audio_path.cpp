@@ -4,7 +4,7 @@
 #include <array>
 
 #include "core/codec_loop.h"
-#include "core/packet_write.h"
+#include "core/input.h"
 #include "core/timebase.h"
 
 namespace mpg {
@@ -75,32 +75,20 @@ Status ConvertAndStore(AVAudioFifo *fifo, SwrContext *swr, const AVCodecContext 
   return Status::Ok;
 }
 
-// Raises ts to one above last when it does not increase; kNoTimestamp means none yet.
-int64_t Increasing(int64_t ts, int64_t last) noexcept {
-  return last != kNoTimestamp && ts <= last ? last + 1 : ts;
-}
-
-// Gives an encoded packet its stream, increasing timestamps, and writes it.
-Status WriteAudioPacket(AVFormatContext *out, AVPacket *pkt, StreamTimingState &state) noexcept {
-  pkt->stream_index = state.outAudioIndex;
-  if (state.encoderTimeBase.num > 0 && state.encoderTimeBase.den > 0) {
-    RescalePacketTimes(pkt, state.encoderTimeBase, state.outAudioStream->time_base);
-  } else if (!state.ptsRescaled) {
-    RescalePacketToOutput(pkt, state);
+// Gives an encoded packet its stream and increasing timestamps, and writes it.
+Status WriteAudioPacket(OutputFile &out, AVPacket *pkt, AudioTiming &timing) noexcept {
+  pkt->stream_index = timing.outStream->index;
+  if (timing.encoderTimeBase.num > 0 && timing.encoderTimeBase.den > 0) {
+    RescalePacketTimes(pkt, timing.encoderTimeBase, timing.outStream->time_base);
+  } else if (!timing.ptsRescaled) {
+    RescalePacketTimes(pkt, timing.inStream->time_base, timing.outStream->time_base);
   }
-  pkt->pts = Increasing(pkt->pts, state.lastPacketPts);
-  pkt->dts = Increasing(pkt->dts, state.lastPacketDts);
-  state.lastPacketPts = pkt->pts;
-  state.lastPacketDts = pkt->dts;
-  state.encodedDuration += pkt->duration;
-  // The write takes the packet's reference.
-  const int ret = WritePacket(out, pkt);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+  KeepDtsIncreasing(pkt, timing.lastPacketDts);
+  timing.encodedDuration += pkt->duration;
+  return out.Write(pkt);
 }
 
 }  // namespace
-
-void InitStreamTimingState(StreamTimingState &state) noexcept { state = StreamTimingState{}; }
 
 int FindBestAudioStream(const AVFormatContext *ctx) noexcept {
   if (!ctx) return -1;
@@ -152,48 +140,23 @@ Status OpenAudioResampler(const AVCodecContext *decCtx, const AVCodecContext *en
   return Status::Ok;
 }
 
-void RescalePacketToOutput(AVPacket *pkt, StreamTimingState &state) noexcept {
-  RescalePacketTimes(pkt, state.inAudioStream->time_base, state.outAudioStream->time_base);
-  state.nextFramePts = pkt->pts;
-}
-
-Status ReadAudioPacket(AVFormatContext *in, AVPacket *pkt, bool &finished, StreamTimingState &state) noexcept {
-  for (;;) {
-    const int ret = av_read_frame(in, pkt);
-    if (ret == AVERROR_EOF) {
-      finished = true;
-      return Status::Ok;
-    }
-    if (ret < 0) return StatusFromAv(ret);
-    if (pkt->stream_index == state.inAudioIndex) break;
-    av_packet_unref(pkt);
-  }
-  RescalePacketToOutput(pkt, state);
-  state.ptsRescaled = true;
-  return Status::Ok;
-}
-
 Status DecodeAudioPacket(AVAudioFifo *fifo, AVCodecContext *decCtx, const AVCodecContext *encCtx, SwrContext *swr,
-                         const AVPacket *pkt) noexcept {
+                         const AVPacket *pkt, AudioTiming &timing, bool &rejected) noexcept {
+  rejected = false;
   FramePtr frame = MakeFrame();
   if (!frame) return Status::NoMemory;
-  Status st = DecodePacket(decCtx, pkt, frame.get(), [&](AVFrame *decoded) {
-    if (!FrameMatchesResampler(decoded, swr)) return Status::InvalidData;
-    return ConvertAndStore(fifo, swr, encCtx, decoded);
+  Status frameStatus = Status::Ok;
+  const Status st = DecodePacket(decCtx, pkt, frame.get(), [&](AVFrame *decoded) {
+    frameStatus = FrameMatchesResampler(decoded, swr) ? ConvertAndStore(fifo, swr, encCtx, decoded)
+                                                      : Status::InvalidData;
+    return frameStatus;
   });
-  if (!IsOk(st) || pkt) return st;
+  // What goes wrong after the decoder gave a frame is no rejection of the packet.
+  if (!IsOk(frameStatus)) return frameStatus;
+  rejected = !IsOk(st);
+  const Status judged = timing.decodeErrors.Judge(Code(st));
+  if (!IsOk(judged) || pkt) return judged;
   return ConvertAndStore(fifo, swr, encCtx, nullptr);
-}
-
-Status SkipUndecodableAudio(Status st, int &undecodableInARow) noexcept {
-  if (IsOk(st)) {
-    undecodableInARow = 0;
-    return st;
-  }
-  // The decoder refuses one packet for its data, or for a feature of that frame it
-  // does not implement (AMR's comfort noise frames, say): both are that packet's.
-  if (st != Status::InvalidData && st != StatusFromAv(AVERROR_PATCHWELCOME)) return st;
-  return ++undecodableInARow > kMaxUndecodableAudioPacketsInARow ? st : Status::Ok;
 }
 
 Status QueueSilence(AVAudioFifo *fifo, const AVCodecContext *encCtx, int samples) noexcept {
@@ -209,39 +172,41 @@ Status QueueSilence(AVAudioFifo *fifo, const AVCodecContext *encCtx, int samples
 
 Status ReadDecodeConvertStore(AVAudioFifo *fifo, AVFormatContext *in, AVCodecContext *decCtx,
                               const AVCodecContext *encCtx, SwrContext *swr, bool &finished,
-                              StreamTimingState &state) noexcept {
+                              AudioTiming &timing) noexcept {
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
-  bool ended = false;
-  Status st = ReadAudioPacket(in, pkt.get(), ended, state);
+  Status st = Status::Ok;
+  while (IsOk(st = ReadPacket(in, pkt.get())) && pkt->stream_index != timing.inIndex) av_packet_unref(pkt.get());
+  bool rejected = false;
+  if (st == Status::Eof) {
+    finished = true;
+    return DecodeAudioPacket(fifo, decCtx, encCtx, swr, nullptr, timing, rejected);
+  }
   if (!IsOk(st)) return st;
-  st = DecodeAudioPacket(fifo, decCtx, encCtx, swr, ended ? nullptr : pkt.get());
-  if (ended) finished = true;
-  return st;
+  RescalePacketTimes(pkt.get(), timing.inStream->time_base, timing.outStream->time_base);
+  timing.nextFramePts = pkt->pts;
+  timing.ptsRescaled = true;
+  return DecodeAudioPacket(fifo, decCtx, encCtx, swr, pkt.get(), timing, rejected);
 }
 
-Status EncodeAudioFrame(AVFrame *frame, AVFormatContext *out, AVCodecContext *encCtx, bool &dataWritten,
-                        StreamTimingState &state) noexcept {
-  dataWritten = false;
+Status EncodeAudioFrame(AVFrame *frame, OutputFile &out, AVCodecContext *encCtx, AudioTiming &timing) noexcept {
   if (frame) {
-    // Several frames can come out of one input packet; each gets a later pts.
-    int64_t pts = state.nextFramePts;
-    if (pts == AV_NOPTS_VALUE || pts == kNoTimestamp) {
-      pts = state.lastFramePts == kNoTimestamp ? 0 : state.lastFramePts + 1;
-    }
-    frame->pts = Increasing(pts, state.lastFramePts);
-    state.lastFramePts = frame->pts;
+    // Several frames can come out of one input packet; each gets a later pts, as
+    // an encoder refuses a frame that does not move forward.
+    int64_t pts = timing.nextFramePts;
+    const int64_t last = timing.lastFramePts;
+    if (pts == AV_NOPTS_VALUE) pts = last == AV_NOPTS_VALUE ? 0 : last + 1;
+    if (last != AV_NOPTS_VALUE && pts <= last) pts = last + 1;
+    frame->pts = pts;
+    timing.lastFramePts = pts;
   }
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
-  return EncodeFrame(encCtx, frame, pkt.get(), [&](AVPacket *encoded) {
-    dataWritten = true;
-    return WriteAudioPacket(out, encoded, state);
-  });
+  return EncodeFrame(encCtx, frame, pkt.get(),
+                     [&](AVPacket *encoded) { return WriteAudioPacket(out, encoded, timing); });
 }
 
-Status LoadEncodeWrite(AVAudioFifo *fifo, AVFormatContext *out, AVCodecContext *encCtx,
-                       StreamTimingState &state) noexcept {
+Status LoadEncodeWrite(AVAudioFifo *fifo, OutputFile &out, AVCodecContext *encCtx, AudioTiming &timing) noexcept {
   const int samples = std::min(AudioFrameSamples(encCtx), av_audio_fifo_size(fifo));
   if (samples <= 0) return Status::Ok;
   FramePtr frame = MakeFrame();
@@ -274,8 +239,7 @@ Status LoadEncodeWrite(AVAudioFifo *fifo, AVFormatContext *out, AVCodecContext *
     av_samples_set_silence(padded->extended_data, samples, full - samples, channels, fmt);
     frame = std::move(padded);
   }
-  bool dataWritten = false;
-  return EncodeAudioFrame(frame.get(), out, encCtx, dataWritten, state);
+  return EncodeAudioFrame(frame.get(), out, encCtx, timing);
 }
 
 }  // namespace mpg

@@ -4,6 +4,7 @@
 #include <array>
 #include <utility>
 
+#include "core/decoder.h"
 #include "core/progress.h"
 #include "core/streams.h"
 #include "codec/audio_path.h"
@@ -101,17 +102,27 @@ void UseListedFrameRate(const AVCodec *encoder, AVRational frameRate, AVCodecCon
   enc->time_base = av_inv_q(enc->framerate);
 }
 
-// The first video stream that is not a cover picture.
-Status OpenMovingVideoStream(const char *path, InputFormatPtr &in, AVStream *&inStream) noexcept {
-  Status st = OpenInputFile(path, in);
-  if (!IsOk(st)) return st;
-  const int index = FindMovingVideoStream(in.get());
-  if (index < 0) {
-    in.reset();
-    return Status::VideoStreamNotFound;
+// Gives the (unopened) encoder the decoder's settings; see AddAudioEncoderStream.
+void CopyDecoderSettingsToEncoder(const AVCodecContext *decCtx, AVCodecContext *encCtx) noexcept {
+  encCtx->bit_rate = decCtx->bit_rate;
+  encCtx->sample_rate = decCtx->sample_rate;
+  // Decoders leave the time base unset; encoders count in samples.
+  encCtx->time_base = decCtx->time_base.num > 0 && decCtx->time_base.den > 0
+                          ? decCtx->time_base
+                          : AVRational{1, decCtx->sample_rate > 0 ? decCtx->sample_rate : 1};
+  encCtx->sample_fmt = ChooseEncoderSampleFormat(encCtx->codec, decCtx->sample_fmt);
+  // Tag, profile and framing describe one codec; another codec's values would make
+  // its encoder refuse to open (a DTS profile for AAC, say).
+  if (encCtx->codec_id == decCtx->codec_id) {
+    encCtx->codec_tag = decCtx->codec_tag;
+    encCtx->frame_size = decCtx->frame_size;
+    encCtx->profile = decCtx->profile;
+    encCtx->initial_padding = decCtx->initial_padding;
+    encCtx->trailing_padding = decCtx->trailing_padding;
+    encCtx->block_align = decCtx->block_align;
   }
-  inStream = in->streams[index];
-  return Status::Ok;
+  av_channel_layout_uninit(&encCtx->ch_layout);
+  av_channel_layout_default(&encCtx->ch_layout, decCtx->ch_layout.nb_channels);
 }
 
 }  // namespace
@@ -151,110 +162,32 @@ int FitEncoderRateAndChannels(const AVCodec *encoder, AVCodecContext *encCtx) no
   return av_channel_layout_copy(&encCtx->ch_layout, stereo ? stereo : &layouts[0]);
 }
 
-Status OpenAudioDecoder(AVFormatContext *in, int streamIndex, CodecContextPtr &decCtx) noexcept {
-  const AVStream *st = in->streams[streamIndex];
-  const AVCodec *decoder = avcodec_find_decoder(st->codecpar->codec_id);
-  if (!decoder) return Status::Unknown;
-  decCtx.reset(avcodec_alloc_context3(decoder));
-  if (!decCtx) return Status::Unknown;
-  int ret = avcodec_parameters_to_context(decCtx.get(), st->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  ret = avcodec_open2(decCtx.get(), decoder, nullptr);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+Status OpenBestAudioDecoder(AVFormatContext *in, int &streamIndex, CodecContextPtr &decCtx) noexcept {
+  streamIndex = FindBestAudioStream(in);
+  if (streamIndex < 0) return Status::AudioStreamNotFound;
+  return OpenDecoder(in->streams[streamIndex], decCtx);
 }
 
-Status CopyDecoderSettingsToEncoder(const AVCodecContext *decCtx, AVCodecContext *encCtx) noexcept {
-  encCtx->bit_rate = decCtx->bit_rate;
-  encCtx->sample_rate = decCtx->sample_rate;
-  // Decoders leave the time base unset; encoders count in samples.
-  encCtx->time_base = decCtx->time_base.num > 0 && decCtx->time_base.den > 0
-                          ? decCtx->time_base
-                          : AVRational{1, decCtx->sample_rate > 0 ? decCtx->sample_rate : 1};
-  encCtx->sample_fmt = ChooseEncoderSampleFormat(encCtx->codec, decCtx->sample_fmt);
-  // Tag, profile and framing describe one codec; another codec's values would make
-  // its encoder refuse to open (a DTS profile for AAC, say).
-  if (encCtx->codec_id == decCtx->codec_id) {
-    encCtx->codec_tag = decCtx->codec_tag;
-    encCtx->frame_size = decCtx->frame_size;
-    encCtx->profile = decCtx->profile;
-    encCtx->initial_padding = decCtx->initial_padding;
-    encCtx->trailing_padding = decCtx->trailing_padding;
-    encCtx->block_align = decCtx->block_align;
-  }
-  av_channel_layout_uninit(&encCtx->ch_layout);
-  av_channel_layout_default(&encCtx->ch_layout, decCtx->ch_layout.nb_channels);
-  return Status::Ok;
-}
-
-Status CreateAudioOutputStream(AVFormatContext *out, const AVStream *inStream, AVCodecID codecId,
-                               AVStream *&outStream, CodecContextPtr &encCtx) noexcept {
+Status AddAudioEncoderStream(AVFormatContext *out, const AVStream *inStream, const AVCodecContext *decCtx,
+                             AVCodecID codecId, AVStream *&outStream, CodecContextPtr &encCtx) noexcept {
+  outStream = nullptr;
+  encCtx.reset();
   const AVCodec *encoder = avcodec_find_encoder(codecId != AV_CODEC_ID_NONE ? codecId : inStream->codecpar->codec_id);
-  if (!encoder) return Status::Unknown;
-  outStream = avformat_new_stream(out, encoder);
-  if (!outStream) return Status::Unknown;
-  encCtx.reset(avcodec_alloc_context3(encoder));
-  if (!encCtx) return Status::Unknown;
-  const int ret = avcodec_parameters_from_context(outStream->codecpar, encCtx.get());
+  if (!encoder) return Status::EncoderNotFound;
+  CodecContextPtr ctx(avcodec_alloc_context3(encoder));
+  if (!ctx) return Status::NoMemory;
+  CopyDecoderSettingsToEncoder(decCtx, ctx.get());
+  AVStream *st = avformat_new_stream(out, encoder);
+  if (!st) return Status::NoMemory;
+  const int ret = avcodec_parameters_from_context(st->codecpar, ctx.get());
   if (ret < 0) return StatusFromAv(ret);
   // The muxer picks its own tag for the codec.
-  outStream->codecpar->codec_tag = 0;
-  outStream->codecpar->codec_id = encoder->id;
-  if (encoder->sample_fmts) encCtx->sample_fmt = encoder->sample_fmts[0];
-  return Status::Ok;
-}
-
-Status OpenBestAudioForEncoding(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &input,
-                                const AVStream *&inStream, AVStream *&outStream, CodecContextPtr &decCtx,
-                                CodecContextPtr &encCtx) noexcept {
-  input.reset();
-  inStream = nullptr;
-  outStream = nullptr;
-  decCtx.reset();
-  encCtx.reset();
-  Status st = OpenInputFile(path, input);
-  if (!IsOk(st)) return st;
-  const int index = FindBestAudioStream(input.get());
-  if (index < 0) return Status::AudioStreamNotFound;
-  inStream = input->streams[index];
-  st = OpenAudioDecoder(input.get(), index, decCtx);
-  if (!IsOk(st)) return st;
-  return CreateAudioOutputStream(out, inStream, codecId, outStream, encCtx);
-}
-
-Status OpenAudioInput(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &in,
-                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
-  in.reset();
-  InputFormatPtr input;
-  const AVStream *inStream = nullptr;
-  Status st = OpenBestAudioForEncoding(out, path, codecId, input, inStream, outStream, decCtx, encCtx);
-  if (!IsOk(st)) return st;
-
-  // The output describes the input's audio (rate, channels) under the encoder's id.
-  AVCodecParameters *par = outStream->codecpar;
-  const AVCodecID encId = par->codec_id;
-  const uint32_t encTag = par->codec_tag;
-  const int ret = avcodec_parameters_copy(par, inStream->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  par->codec_id = encId;
-  par->codec_tag = encTag;
-
-  st = CopyDecoderSettingsToEncoder(decCtx.get(), encCtx.get());
-  if (!IsOk(st)) return st;
-  outStream->duration = inStream->duration;
-
-  // AMR carries one channel at a fixed rate; 3GP names the codecs by these tags.
-  const bool amrNb = encId == AV_CODEC_ID_AMR_NB, amrWb = encId == AV_CODEC_ID_AMR_WB;
-  if (amrNb || amrWb) {
-    par->codec_tag = amrNb ? MKTAG('s', 'a', 'm', 'r') : MKTAG('s', 'a', 'w', 'b');
-    if (encCtx->codec->sample_fmts) encCtx->sample_fmt = encCtx->codec->sample_fmts[0];
-    par->sample_rate = encCtx->sample_rate = amrNb ? 8000 : 16000;
-    encCtx->time_base = AVRational{1, encCtx->sample_rate};
-    av_channel_layout_uninit(&encCtx->ch_layout);
-    encCtx->ch_layout = AV_CHANNEL_LAYOUT_MONO;
-  }
-  outStream->r_frame_rate = IsPlausibleFrameRate(inStream->r_frame_rate) ? inStream->r_frame_rate
-                                                                          : kAudioFallbackFrameRate;
-  in = std::move(input);
+  st->codecpar->codec_tag = 0;
+  st->duration = inStream->duration;
+  st->r_frame_rate = IsPlausibleFrameRate(inStream->r_frame_rate) ? inStream->r_frame_rate
+                                                                   : kAudioFallbackFrameRate;
+  outStream = st;
+  encCtx = std::move(ctx);
   return Status::Ok;
 }
 
@@ -296,9 +229,9 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   }
 
   const AVCodec *encoder = avcodec_find_encoder(choice.id);
-  if (!encoder) return Status::Unknown;
+  if (!encoder) return Status::EncoderNotFound;
   encCtx.reset(avcodec_alloc_context3(encoder));
-  if (!encCtx) return Status::Unknown;
+  if (!encCtx) return Status::NoMemory;
   AVCodecContext *enc = encCtx.get();
   int ret = avcodec_parameters_to_context(enc, inStream->codecpar);
   if (ret < 0) return StatusFromAv(ret);
@@ -355,34 +288,20 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   ret = avcodec_open2(enc, encoder, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   outStream = avformat_new_stream(out, encoder);
-  if (!outStream) return Status::Unknown;
+  if (!outStream) return Status::NoMemory;
   // The opened encoder's parameters: its size, bit rate, tag and extradata.
   ret = avcodec_parameters_from_context(outStream->codecpar, enc);
   return ret < 0 ? StatusFromAv(ret) : Status::Ok;
 }
 
-Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char *path, InputFormatPtr &in,
-                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
-  in.reset();
+Status OpenVideoReencode(VideoEncodeRequest &req, AVFormatContext *out, const AVStream *inStream,
+                         AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
   outStream = nullptr;
-  decCtx.reset();
   encCtx.reset();
-  InputFormatPtr input;
-  AVStream *inStream = nullptr;
-  Status st = OpenMovingVideoStream(path, input, inStream);
+  Status st = OpenDecoder(inStream, decCtx);
   if (!IsOk(st)) return st;
-  const AVCodec *decoder = avcodec_find_decoder(inStream->codecpar->codec_id);
-  if (!decoder) return Status::Unknown;
-  decCtx.reset(avcodec_alloc_context3(decoder));
-  if (!decCtx) return Status::Unknown;
-  int ret = avcodec_parameters_to_context(decCtx.get(), inStream->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  decCtx->thread_count = 0;  // automatic
-  ret = avcodec_open2(decCtx.get(), decoder, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
   st = SetUpVideoEncoder(req, out, decCtx.get(), inStream, outStream, encCtx);
   if (!IsOk(st)) return st;
-
   outStream->duration = inStream->duration;
   outStream->nb_frames = inStream->nb_frames;
   outStream->disposition = inStream->disposition;
@@ -392,7 +311,6 @@ Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char 
                                                                           : kVideoFallbackFrameRate;
   // Encoded packets carry the encoder's timestamps.
   outStream->time_base = encCtx->time_base;
-  in = std::move(input);
   return Status::Ok;
 }
 

@@ -1,9 +1,8 @@
-// Set-up shared by the pipelines that write a new file from one input: open the
-// input, choose the stream to carry over, open its decoder and add a matching
-// stream (with an encoder, or as a stream copy) to an output context the pipeline
-// has already allocated; and the value tables of the video encoder. The operations
-// hand owners out through reference parameters; what they leave there stays the
-// caller's on failure too, except the input context, which a failure empties.
+// Set-up shared by the pipelines that re-encode a stream of an input they have
+// opened: open the stream's decoder and add an encoder stream for it to an output
+// context the pipeline has already made; and the value tables of the video
+// encoder. The operations hand owners out through reference parameters; what they
+// leave there stays the caller's on failure too.
 #pragma once
 
 #include <cstdint>
@@ -32,43 +31,20 @@ int64_t EncoderDefaultBitRate(const AVCodec *encoder) noexcept;
 // a layout copy.
 int FitEncoderRateAndChannels(const AVCodec *encoder, AVCodecContext *encCtx) noexcept;
 
-// Opens a decoder for in's stream streamIndex. Unknown when no decoder exists or
-// the context cannot be made; the FFmpeg error of the parameter copy or the open.
-Status OpenAudioDecoder(AVFormatContext *in, int streamIndex, CodecContextPtr &decCtx) noexcept;
+// Chooses in's audio stream to re-encode (FindBestAudioStream) and opens its
+// decoder (OpenDecoder). AudioStreamNotFound; then OpenDecoder's codes.
+Status OpenBestAudioDecoder(AVFormatContext *in, int &streamIndex, CodecContextPtr &decCtx) noexcept;
 
-// Gives the (unopened) encoder the decoder's codec_tag, bit_rate, time_base,
-// sample_rate, sample format (through ChooseEncoderSampleFormat), frame_size,
-// profile, padding and block_align, and the default layout of its channel count.
-Status CopyDecoderSettingsToEncoder(const AVCodecContext *decCtx, AVCodecContext *encCtx) noexcept;
-
-// Adds to out a stream for encoder codecId (AV_CODEC_ID_NONE: inStream's codec) and
-// makes its encoder context, not opened, with the encoder's first listed sample
-// format. The stream's parameters come from the fresh context, with codec_tag 0.
-// Unknown when no encoder exists or the stream or context cannot be made; the
-// FFmpeg error of the parameter copy.
-Status CreateAudioOutputStream(AVFormatContext *out, const AVStream *inStream, AVCodecID codecId,
-                               AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
-
-// Opens the file at path into input, chooses its audio stream by
-// FindBestAudioStream (inStream), opens its decoder and adds an output stream for
-// codecId (AV_CODEC_ID_NONE: the input's codec) with an unopened encoder context.
-// The first steps of every opener that re-encodes a file's audio. The FFmpeg error
-// of the open or the probe; AudioStreamNotFound; then the codes of
-// OpenAudioDecoder and CreateAudioOutputStream.
-Status OpenBestAudioForEncoding(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &input,
-                                const AVStream *&inStream, AVStream *&outStream, CodecContextPtr &decCtx,
-                                CodecContextPtr &encCtx) noexcept;
-
-// Opens the file at path, chooses its audio stream by FindBestAudioStream, opens
-// its decoder and adds an output stream for codecId (AV_CODEC_ID_NONE: the input's
-// codec) whose parameters describe the input's audio under the encoder's codec id
-// and tag 0. The encoder context gets the decoder's settings and is not opened;
-// AMR-NB and AMR-WB encoders get mono at 8000 and 16000 Hz and the 3GP tags.
-// On failure in is empty; decCtx, outStream and encCtx keep what was made.
-// The FFmpeg error of the open or the probe; AudioStreamNotFound; then the codes
-// of OpenAudioDecoder and CreateAudioOutputStream.
-Status OpenAudioInput(AVFormatContext *out, const char *path, AVCodecID codecId, InputFormatPtr &in,
-                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept;
+// Adds to out a stream for the encoder of codecId (AV_CODEC_ID_NONE: inStream's
+// codec) and makes that encoder's context, not opened, with the decoder's settings:
+// its rate, time base, bit rate, the default layout of its channel count, a sample
+// format the encoder takes (ChooseEncoderSampleFormat), and, for the same codec,
+// its tag, frame size, profile, padding and block_align. The stream takes
+// inStream's length and frame-rate hint; its parameters describe the unopened
+// encoder with codec_tag 0 until PublishEncoderParameters.
+// EncoderNotFound; NoMemory; the FFmpeg error of the parameter copy.
+Status AddAudioEncoderStream(AVFormatContext *out, const AVStream *inStream, const AVCodecContext *decCtx,
+                             AVCodecID codecId, AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
 
 // Gives outStream the parameters of the opened encoder (channels, extradata, frame
 // size as the encoder settled them) with codec_tag 0, so the muxer's header
@@ -115,19 +91,17 @@ VideoSize H263Size(int width, int height) noexcept;
 // plans its bit budget for req.frameRate (else the input's average frame rate;
 // MPEG-4 Part 2 and H.263 then count in its frame time) and uses FFmpeg's
 // automatic thread count. BadParameter for a videoCodecChoice
-// outside 0 to 6; Unknown when no encoder exists or the context or stream cannot
+// outside 0 to 6; EncoderNotFound; NoMemory when the context or stream cannot
 // be made; the FFmpeg error of a parameter copy or of the open.
 Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AVCodecContext *decCtx,
                          const AVStream *inStream, AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
 
-// Opens the file at path, opens a decoder for its first video stream (automatic
-// thread count) and sets up the encoder and output stream with
-// SetUpVideoEncoder; the output stream takes
-// the input stream's timing fields and the encoder's time base. On failure in is
-// empty. The FFmpeg error of the open or the probe; VideoStreamNotFound; Unknown;
-// then the codes of SetUpVideoEncoder.
-Status OpenVideoInput(VideoEncodeRequest &req, AVFormatContext *out, const char *path, InputFormatPtr &in,
-                      AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept;
+// Opens a decoder for inStream (OpenDecoder) and sets up the encoder and output
+// stream with SetUpVideoEncoder; the output stream takes the input stream's
+// timing hints and the encoder's time base. OpenDecoder's codes, then those of
+// SetUpVideoEncoder.
+Status OpenVideoReencode(VideoEncodeRequest &req, AVFormatContext *out, const AVStream *inStream,
+                         AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept;
 
 // A requested video bit rate (below 1000: kbit/s) up to the next of the encoder's
 // steps from 24000 to 12000000 bit/s; above 10000000 gives 12000000.

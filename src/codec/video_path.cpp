@@ -12,9 +12,9 @@ int64_t TicksPerSecond(AVRational tb) noexcept { return tb.num > 0 ? tb.den / tb
 
 // Encoder errors pass while the input clock is finer than the output's: pictures
 // that meet on one output tick are what the encoder complains about there.
-bool ForgivesEncodeErrors(const StreamTimingState &timing) noexcept {
-  return timing.inVideoStream && timing.outVideoStream &&
-         TicksPerSecond(timing.inVideoStream->time_base) > TicksPerSecond(timing.outVideoStream->time_base);
+bool ForgivesEncodeErrors(const VideoReencodeState &video) noexcept {
+  return video.inStream && video.outStream &&
+         TicksPerSecond(video.inStream->time_base) > TicksPerSecond(video.outStream->time_base);
 }
 
 bool MatchesEncoder(const AVFrame *frame, const AVCodecContext *encCtx) noexcept {
@@ -31,7 +31,7 @@ Status PrepareScaler(VideoReencodeState &video, const AVFrame *decoded, const AV
   }
   video.sws.reset(sws_alloc_context());
   SwsContext *sws = video.sws.get();
-  if (!sws) return Status::Unknown;
+  if (!sws) return Status::NoMemory;
   const bool set = av_opt_set_int(sws, "srcw", decoded->width, 0) >= 0 &&
                    av_opt_set_int(sws, "srch", decoded->height, 0) >= 0 &&
                    av_opt_set_int(sws, "src_format", decoded->format, 0) >= 0 &&
@@ -40,9 +40,11 @@ Status PrepareScaler(VideoReencodeState &video, const AVFrame *decoded, const AV
                    av_opt_set_int(sws, "dst_format", scaled->format, 0) >= 0 &&
                    av_opt_set_int(sws, "sws_flags", SWS_BICUBIC, 0) >= 0 &&
                    av_opt_set_int(sws, "threads", 0, 0) >= 0;
-  if (!set || sws_init_context(sws, nullptr, nullptr) < 0) {
+  const int ret = set ? sws_init_context(sws, nullptr, nullptr) : AVERROR(EINVAL);
+  if (ret < 0) {
     video.sws.reset();
-    return Status::Unknown;
+    // The scaler cannot convert between these formats or sizes.
+    return StatusFromAv(ret);
   }
   video.swsWidth = decoded->width;
   video.swsHeight = decoded->height;
@@ -73,54 +75,49 @@ Status ConvertPicture(VideoReencodeState &video, const AVFrame *decoded, const A
 
 // Gives an encoded packet its stream, duration and the output stream's clock, and
 // writes it.
-Status WriteVideoPacket(AVFormatContext *out, const AVCodecContext *encCtx, AVPacket *pkt,
-                        StreamTimingState &timing) noexcept {
-  pkt->stream_index = timing.outVideoIndex;
-  pkt->duration = timing.pendingVideoDuration > 0 ? timing.pendingVideoDuration : timing.lastVideoDuration;
-  timing.pendingVideoDuration = 0;
-  RescalePacketTimes(pkt, encCtx->time_base, timing.outVideoStream->time_base);
-  // The write takes the packet's reference.
-  const int ret = av_interleaved_write_frame(out, pkt);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+Status WriteVideoPacket(VideoReencodeState &video, OutputFile &out, const AVCodecContext *encCtx,
+                        AVPacket *pkt) noexcept {
+  pkt->stream_index = video.outStream->index;
+  pkt->duration = video.pendingDuration > 0 ? video.pendingDuration : video.lastInputDuration;
+  video.pendingDuration = 0;
+  RescalePacketTimes(pkt, encCtx->time_base, video.outStream->time_base);
+  return out.Write(pkt);
 }
 
-Status Encode(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *encCtx, const AVFrame *picture,
-              StreamTimingState &timing) noexcept {
+Status Encode(VideoReencodeState &video, OutputFile &out, AVCodecContext *encCtx, const AVFrame *picture) noexcept {
   Status written = Status::Ok;
   const Status st = EncodeFrame(encCtx, picture, video.encodedPkt.get(), [&](AVPacket *encoded) {
-    written = WriteVideoPacket(out, encCtx, encoded, timing);
+    written = WriteVideoPacket(video, out, encCtx, encoded);
     if (IsOk(written)) ++video.writtenPackets;
     return written;
   });
   // A failed write is never forgiven: the file would be missing what was encoded.
   if (!IsOk(written)) return written;
-  if (!IsOk(st) && ForgivesEncodeErrors(timing)) return Status::Ok;
+  if (!IsOk(st) && ForgivesEncodeErrors(video)) return Status::Ok;
   return st;
 }
 
 // True when the picture at pts is to be encoded: its pts moves forward, and at a
 // lowered frame rate it falls on a later output tick than the last one encoded.
-bool KeepPicture(VideoReencodeState &video, const AVCodecContext *encCtx, int64_t pts,
-                 StreamTimingState &timing) noexcept {
-  if (video.lastEncodedPts != kNoTimestamp && pts <= video.lastEncodedPts) return false;
+bool KeepPicture(VideoReencodeState &video, const AVCodecContext *encCtx, int64_t pts) noexcept {
+  if (video.lastEncodedPts != AV_NOPTS_VALUE && pts <= video.lastEncodedPts) return false;
   if (video.frameTimeBase.num > 0 && video.frameTimeBase.den > 0) {
     const int64_t tick = RescaleTs(pts, encCtx->time_base, video.frameTimeBase);
-    if (timing.lastVideoPts != kNoTimestamp && tick <= timing.lastVideoPts) return false;
-    timing.lastVideoPts = tick;
+    if (video.lastFrameTick != AV_NOPTS_VALUE && tick <= video.lastFrameTick) return false;
+    video.lastFrameTick = tick;
   }
   video.lastEncodedPts = pts;
   return true;
 }
 
-Status EncodePicture(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *encCtx, AVFrame *decoded,
-                     StreamTimingState &timing) noexcept {
+Status EncodePicture(VideoReencodeState &video, OutputFile &out, AVCodecContext *encCtx, AVFrame *decoded) noexcept {
   int64_t pts = decoded->best_effort_timestamp;
   if (pts == AV_NOPTS_VALUE) {
-    const int64_t step = timing.lastVideoDuration > 0 ? timing.lastVideoDuration : 1;
-    pts = video.lastEncodedPts == kNoTimestamp ? 0 : video.lastEncodedPts + step;
+    const int64_t step = video.lastInputDuration > 0 ? video.lastInputDuration : 1;
+    pts = video.lastEncodedPts == AV_NOPTS_VALUE ? 0 : video.lastEncodedPts + step;
   }
   // A dropped picture's time goes to the next packet written.
-  if (!KeepPicture(video, encCtx, pts, timing)) return Status::Ok;
+  if (!KeepPicture(video, encCtx, pts)) return Status::Ok;
   decoded->pts = pts;
   // The decoder's picture types would force the encoder's: let it choose its own.
   decoded->pict_type = AV_PICTURE_TYPE_NONE;
@@ -129,7 +126,7 @@ Status EncodePicture(VideoReencodeState &video, AVFormatContext *out, AVCodecCon
     const Status st = ConvertPicture(video, decoded, encCtx, picture);
     if (!IsOk(st)) return st;
   }
-  return Encode(video, out, encCtx, picture, timing);
+  return Encode(video, out, encCtx, picture);
 }
 
 }  // namespace
@@ -137,7 +134,7 @@ Status EncodePicture(VideoReencodeState &video, AVFormatContext *out, AVCodecCon
 Status AllocVideoFrame(AVPixelFormat pixFmt, int width, int height, FramePtr &frame) noexcept {
   frame.reset();
   FramePtr fresh = MakeFrame();
-  if (!fresh) return Status::Unknown;
+  if (!fresh) return Status::NoMemory;
   const int bytes = av_image_get_buffer_size(pixFmt, width, height, 1);
   if (bytes < 0) return StatusFromAv(bytes);
   // Ask for the whole picture once, so an absurd size reads as out of memory.
@@ -159,17 +156,16 @@ Status PrepareVideoReencode(VideoReencodeState &video) noexcept {
   return video.decodedFrame && video.encodedPkt ? Status::Ok : Status::NoMemory;
 }
 
-Status ReencodeVideoPacket(VideoReencodeState &video, AVFormatContext *out, AVCodecContext *decCtx,
-                           AVCodecContext *encCtx, const AVPacket *pkt, StreamTimingState &timing) noexcept {
-  if (pkt) {
-    timing.lastVideoDuration = pkt->duration > 0 ? pkt->duration : timing.lastVideoDuration;
-    timing.pendingVideoDuration += pkt->duration > 0 ? pkt->duration : 0;
+Status ReencodeVideoPacket(VideoReencodeState &video, OutputFile &out, AVCodecContext *decCtx,
+                           AVCodecContext *encCtx, const AVPacket *pkt) noexcept {
+  if (pkt && pkt->duration > 0) {
+    video.lastInputDuration = pkt->duration;
+    video.pendingDuration += pkt->duration;
   }
-  Status st = DecodePacket(decCtx, pkt, video.decodedFrame.get(), [&](AVFrame *decoded) {
-    return EncodePicture(video, out, encCtx, decoded, timing);
-  });
+  Status st = DecodePacket(decCtx, pkt, video.decodedFrame.get(), video.decodeErrors,
+                           [&](AVFrame *decoded) { return EncodePicture(video, out, encCtx, decoded); });
   if (!IsOk(st) || pkt) return st;
-  return Encode(video, out, encCtx, nullptr, timing);
+  return Encode(video, out, encCtx, nullptr);
 }
 
 }  // namespace mpg

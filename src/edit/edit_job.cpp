@@ -27,8 +27,12 @@ void RoutePacket(AVPacket *pkt, const CopyRoute &route) noexcept {
 
 }  // namespace
 
+const AVOutputFormat *EditOutputFormat(const char *inputPath) noexcept {
+  return av_guess_format(nullptr, inputPath, nullptr);
+}
+
 Status CreateEditOutput(EditJob &job, const char *inputPath, const char *outputPath) noexcept {
-  return job.out.Create(av_guess_format(nullptr, inputPath, nullptr), outputPath);
+  return job.out.Create(EditOutputFormat(inputPath), outputPath);
 }
 
 Status OpenEditInputs(EditJob &job, const char *inputPath, bool *fileOpened) noexcept {

@@ -24,6 +24,10 @@ struct EditJob {
   int videoIndex = -1;
 };
 
+// The muxer FFmpeg associates with the input's file name: an edit writes the
+// input's own container type. Null when the name suggests none.
+const AVOutputFormat *EditOutputFormat(const char *inputPath) noexcept;
+
 // Makes job.out for the muxer FFmpeg associates with the input's file name, named
 // after outputPath; no file is touched. MuxerNotFound when the name suggests none.
 Status CreateEditOutput(EditJob &job, const char *inputPath, const char *outputPath) noexcept;

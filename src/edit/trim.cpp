@@ -3,41 +3,49 @@
 // container type the input's name suggests; the range's start is the output's time
 // 0. Refuses an input without audio or without moving video (a song's cover picture
 // is not video), an output that names the input, and a range with no picture in
-// it. After any failure the output path is removed.
+// it. The output is opened only once the input, its streams and the codecs are
+// checked; a later failure removes it.
 #include "edit/trim.h"
 
+#include <string_view>
+
 #include "core/codec_loop.h"
+#include "core/decoder.h"
+#include "core/input.h"
+#include "core/output_file.h"
+#include "core/seek.h"
 #include "core/streams.h"
 #include "core/timebase.h"
-#include "edit/edit_job.h"
-#include "core/seek.h"
-#include "core/output_file.h"
 #include "codec/audio_path.h"
 #include "codec/setup.h"
-
-#include <string_view>
+#include "edit/edit_job.h"
 
 namespace mpg {
 
 namespace {
 
-// Decoding failures a trim of a damaged file rides over; one more ends it.
-constexpr int kMaxDecodeErrors = 25;
 // MPEG-4 Part 2, H.263 and their kin store the clock's denominator in 16 bits.
 constexpr int kMaxTimeBaseDenominator = 65535;
 // Bilinear scaling, for the rare stream the encoder does not take as it is.
 constexpr int kScaleFlags = SWS_BILINEAR;
 
+// One call's trim. Members are destroyed in reverse order: the codecs, the output
+// (removed unless finished), then the input.
 struct TrimJob {
-  EditJob edit;
+  InputFormatPtr in;  // every packet of both streams is read from it
+  OutputFile out;
+  int audioIndex = -1;
+  int videoIndex = -1;
+  AVStream *videoIn = nullptr;
+  const AVStream *audioIn = nullptr;
+  AVStream *audioOut = nullptr;
+  AVStream *videoOut = nullptr;
   CodecContextPtr decCtx;
   CodecContextPtr encCtx;
   FramePtr frame;
   FramePtr converted;  // a picture in the encoder's size and format, when they differ
   SwsPtr sws;
   PacketPtr encPkt;
-  const AVStream *videoIn = nullptr;
-  const AVStream *audioIn = nullptr;
   // The kept range [startTs, endTs) in the input video stream's time base.
   int64_t startTs = 0;
   int64_t endTs = 0;
@@ -45,46 +53,43 @@ struct TrimJob {
   bool videoDone = false;  // a picture at or past the end came out of the decoder
   bool audioDone = false;  // an audio packet at or past the end was read
   int64_t keptPictures = 0;
-  int decodeErrors = 0;
+  DecodeErrorRun decodeErrors;
 };
 
 // One input serves both streams: the audio is copied by its codec parameters alone
 // (no codec of it is needed), the video is decoded. A cover picture (an MP3's ID3
 // art, an M4A's cover) is one still packet, not video to cut.
-Status OpenInputs(TrimJob &job, const char *inputPath) noexcept {
-  EditJob &edit = job.edit;
-  Status st = OpenInputFile(inputPath, edit.videoIn);
+Status OpenInput(TrimJob &job, const char *inputPath) noexcept {
+  Status st = OpenInputFile(inputPath, job.in);
   if (!IsOk(st)) return st;
-  AVFormatContext *in = edit.videoIn.get();
-  edit.audioIndex = FindBestAudioStream(in);
-  if (edit.audioIndex < 0) return Status::AudioStreamNotFound;
-  edit.videoIndex = FindMovingVideoStream(in);
-  if (edit.videoIndex < 0) return Status::VideoStreamNotFound;
-  job.audioIn = in->streams[edit.audioIndex];
-  job.videoIn = in->streams[edit.videoIndex];
-  st = AddCopyStream(edit.out.get(), job.audioIn, edit.audioOut);
-  if (!IsOk(st)) return st;
-  edit.videoOut = avformat_new_stream(edit.out.get(), nullptr);
-  return edit.videoOut ? Status::Ok : Status::NoMemory;
+  job.audioIndex = FindBestAudioStream(job.in.get());
+  if (job.audioIndex < 0) return Status::AudioStreamNotFound;
+  job.videoIndex = FindMovingVideoStream(job.in.get());
+  if (job.videoIndex < 0) return Status::VideoStreamNotFound;
+  job.audioIn = job.in->streams[job.audioIndex];
+  job.videoIn = job.in->streams[job.videoIndex];
+  return Status::Ok;
 }
 
 Status OpenVideoDecoder(TrimJob &job) noexcept {
-  const AVStream *st = job.videoIn;
-  const AVCodec *decoder = avcodec_find_decoder(st->codecpar->codec_id);
-  if (!decoder) return Status::Unknown;
-  job.decCtx.reset(avcodec_alloc_context3(decoder));
-  if (!job.decCtx) return Status::Unknown;
-  int ret = avcodec_parameters_to_context(job.decCtx.get(), st->codecpar);
-  if (ret < 0) return StatusFromAv(ret);
-  job.decCtx->pkt_timebase = st->time_base;
-  ret = avcodec_open2(job.decCtx.get(), decoder, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
+  const Status st = OpenDecoder(job.videoIn, job.decCtx);
+  if (!IsOk(st)) return st;
   // Without a size there is nothing to open the encoder with.
-  if (job.decCtx->width == 0 || job.decCtx->height == 0) return Status::Unknown;
+  if (job.decCtx->width == 0 || job.decCtx->height == 0) return StatusFromAv(AVERROR_INVALIDDATA);
   job.frame = MakeFrame();
   job.converted = MakeFrame();
   job.encPkt = MakePacket();
   return job.frame && job.converted && job.encPkt ? Status::Ok : Status::NoMemory;
+}
+
+// The output in the container type the input's name suggests, with a copy of the
+// audio and a stream for the encoder.
+Status CreateOutput(TrimJob &job, const AVOutputFormat *format, const char *outputPath) noexcept {
+  Status st = job.out.Create(format, outputPath);
+  if (IsOk(st)) st = AddCopyStream(job.out.get(), job.audioIn, job.audioOut);
+  if (!IsOk(st)) return st;
+  job.videoOut = avformat_new_stream(job.out.get(), nullptr);
+  return job.videoOut ? Status::Ok : Status::NoMemory;
 }
 
 // Settings that make an encoder fast enough for a trim. At their defaults libaom
@@ -161,39 +166,39 @@ AVRational EncoderTimeBase(const AVCodec *encoder, AVFormatContext *in, AVStream
 // opened encoder's parameters (its extradata included) before the header is
 // written, so the stream written agrees with them.
 Status OpenVideoEncoder(TrimJob &job) noexcept {
-  AVStream *st = job.edit.videoIn->streams[job.edit.videoIndex];
+  AVStream *st = job.videoIn;
   const AVCodecContext *dec = job.decCtx.get();
-  const AVCodec *encoder = ChooseVideoEncoder(st->codecpar->codec_id, job.edit.out->oformat);
-  if (!encoder) return Status::Unknown;
+  const AVCodec *encoder = ChooseVideoEncoder(st->codecpar->codec_id, job.out->oformat);
+  if (!encoder) return Status::EncoderNotFound;
   DictPtr options;
   SetSpeedOptions(encoder, options);
   job.encCtx.reset(avcodec_alloc_context3(encoder));
-  if (!job.encCtx) return Status::Unknown;
+  if (!job.encCtx) return Status::NoMemory;
   AVCodecContext *enc = job.encCtx.get();
   enc->pix_fmt = ChoosePixelFormat(encoder, dec->pix_fmt);
   enc->width = dec->width;
   enc->height = dec->height;
   FitSizeToPixelFormat(enc);
-  if (enc->width == 0 || enc->height == 0) return Status::Unknown;
+  if (enc->width == 0 || enc->height == 0) return StatusFromAv(AVERROR_INVALIDDATA);
   enc->sample_aspect_ratio = dec->sample_aspect_ratio;
   enc->color_range = dec->color_range;
   enc->color_primaries = dec->color_primaries;
   enc->color_trc = dec->color_trc;
   enc->colorspace = dec->colorspace;
-  enc->time_base = EncoderTimeBase(encoder, job.edit.videoIn.get(), st);
+  enc->time_base = EncoderTimeBase(encoder, job.in.get(), st);
   enc->framerate = av_inv_q(enc->time_base);
   // The input's rate, where it states one, keeps the size of the kept part alike.
   if (st->codecpar->bit_rate > 0) enc->bit_rate = st->codecpar->bit_rate;
   // MP4 and Matroska carry the codec set-up once, in the stream header.
-  if (job.edit.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (job.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary *dict = options.release();
   const int ret = avcodec_open2(enc, encoder, &dict);
   options.reset(dict);  // what the encoder did not take
   if (ret < 0) return StatusFromAv(ret);
-  const Status status = PublishEncoderParameters(job.edit.videoOut, enc);
+  const Status status = PublishEncoderParameters(job.videoOut, enc);
   if (!IsOk(status)) return status;
-  job.edit.videoOut->time_base = enc->time_base;
-  job.edit.videoOut->avg_frame_rate = enc->framerate;
+  job.videoOut->time_base = enc->time_base;
+  job.videoOut->avg_frame_rate = enc->framerate;
   return Status::Ok;
 }
 
@@ -204,20 +209,19 @@ Status OpenVideoEncoder(TrimJob &job) noexcept {
 // decoding time lies before the stream's start).
 Status SeekToStart(TrimJob &job, int32_t startSeconds, int32_t endSeconds) noexcept {
   const Status st = startSeconds == 0 ? Status::Ok
-                                      : SeekToSecond(job.edit.videoIn.get(), job.decCtx.get(),
-                                                     job.edit.videoIndex, static_cast<uint32_t>(startSeconds));
+                                      : SeekToSecond(job.in.get(), job.decCtx.get(), job.videoIndex,
+                                                     static_cast<uint32_t>(startSeconds));
   if (!IsOk(st)) return st;
   job.startTs = SecondToStreamTimestamp(job.videoIn, startSeconds);
   job.endTs = SecondToStreamTimestamp(job.videoIn, endSeconds);
   return Status::Ok;
 }
 
-// Writes one packet of the encoder; the write takes the packet's reference.
+// Writes one packet of the encoder.
 Status WriteVideoPacket(TrimJob &job, AVPacket *pkt) noexcept {
-  RescalePacketTimes(pkt, job.encCtx->time_base, job.edit.videoOut->time_base);
-  pkt->stream_index = job.edit.videoOut->index;
-  const int ret = av_interleaved_write_frame(job.edit.out.get(), pkt);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+  RescalePacketTimes(pkt, job.encCtx->time_base, job.videoOut->time_base);
+  pkt->stream_index = job.videoOut->index;
+  return job.out.Write(pkt);
 }
 
 Status Encode(TrimJob &job, const AVFrame *frame) noexcept {
@@ -265,7 +269,7 @@ Status KeepPicture(TrimJob &job, AVFrame *frame) noexcept {
   // first is kept, as the ffmpeg tool does for variable-rate containers.
   if (job.lastEncodedPts != AV_NOPTS_VALUE && pts <= job.lastEncodedPts) return Status::Ok;
   AVFrame *picture = PictureForEncoder(job, frame);
-  if (!picture) return Status::Unknown;
+  if (!picture) return Status::NoMemory;
   picture->pts = pts;
   // The encoder places its own key frames; the input's picture types mean nothing.
   picture->pict_type = AV_PICTURE_TYPE_NONE;
@@ -275,54 +279,46 @@ Status KeepPicture(TrimJob &job, AVFrame *frame) noexcept {
 }
 
 // Decodes one video packet (null: drains the decoder). A failure of the encoder or
-// the write ends the trim; a decoding failure only when there were too many.
+// the write ends the trim; a packet the decoder rejects is skipped under the rule
+// of core/decoder.h.
 Status DecodeVideo(TrimJob &job, const AVPacket *pkt) noexcept {
-  Status keepStatus = Status::Ok;
-  const Status st = DecodePacket(job.decCtx.get(), pkt, job.frame.get(), [&job, &keepStatus](AVFrame *frame) {
-    keepStatus = KeepPicture(job, frame);
-    return keepStatus;
-  });
-  if (!IsOk(keepStatus)) return keepStatus;
-  if (IsOk(st)) return Status::Ok;
-  return ++job.decodeErrors > kMaxDecodeErrors ? st : Status::Ok;
+  return DecodePacket(job.decCtx.get(), pkt, job.frame.get(), job.decodeErrors,
+                      [&job](AVFrame *frame) { return KeepPicture(job, frame); });
 }
 
 // Copies an audio packet that starts within the range.
-void CopyAudio(TrimJob &job, AVPacket *pkt) noexcept {
+Status CopyAudio(TrimJob &job, AVPacket *pkt) noexcept {
   const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-  if (ts == AV_NOPTS_VALUE) return;
+  if (ts == AV_NOPTS_VALUE) return Status::Ok;
   const AVRational tb = job.audioIn->time_base, videoTb = job.videoIn->time_base;
   if (av_compare_ts(ts, tb, job.endTs, videoTb) >= 0) {
     job.audioDone = true;
-    return;
+    return Status::Ok;
   }
-  if (av_compare_ts(ts, tb, job.startTs, videoTb) < 0) return;
-  RescalePacketTimes(pkt, tb, job.edit.audioOut->time_base);
-  ShiftPacketTimes(pkt, RescaleTs(job.startTs, videoTb, job.edit.audioOut->time_base));
-  pkt->stream_index = job.edit.audioOut->index;
-  // A muxer may refuse one odd packet of the input; the trim goes on without it.
-  av_interleaved_write_frame(job.edit.out.get(), pkt);
+  if (av_compare_ts(ts, tb, job.startTs, videoTb) < 0) return Status::Ok;
+  RescalePacketTimes(pkt, tb, job.audioOut->time_base);
+  ShiftPacketTimes(pkt, RescaleTs(job.startTs, videoTb, job.audioOut->time_base));
+  pkt->stream_index = job.audioOut->index;
+  return job.out.Write(pkt);
 }
 
 // Reads from the start's key frame until both streams have passed the end or the
-// input ends, then drains the decoder (at the end of the input) and the encoder.
+// input ends (a cut-off or damaged tail ends it too), then drains the decoder (at
+// the end of the input) and the encoder.
 Status CopyRange(TrimJob &job) noexcept {
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
-  AVFormatContext *in = job.edit.videoIn.get();
   bool inputEnded = false;
   while (!(job.videoDone && job.audioDone)) {
-    const int ret = av_read_frame(in, pkt.get());
-    if (ret == AVERROR(EAGAIN)) continue;
-    if (ret == AVERROR_EOF || ret == AVERROR(EIO)) {
+    Status st = ReadPacket(job.in.get(), pkt.get());
+    if (st == Status::Eof) {
       inputEnded = true;
       break;
     }
-    if (ret < 0) return StatusFromAv(ret);
-    Status st = Status::Ok;
-    if (pkt->stream_index == job.edit.audioIndex) {
-      CopyAudio(job, pkt.get());
-    } else if (pkt->stream_index == job.edit.videoIndex && !job.videoDone) {
+    if (!IsOk(st)) return st;
+    if (pkt->stream_index == job.audioIndex) {
+      st = CopyAudio(job, pkt.get());
+    } else if (pkt->stream_index == job.videoIndex && !job.videoDone) {
       st = DecodeVideo(job, pkt.get());
     }
     av_packet_unref(pkt.get());
@@ -339,14 +335,16 @@ Status CopyRange(TrimJob &job) noexcept {
 
 Status RunTrim(TrimJob &job, const char *inputPath, const char *outputPath, int32_t startSeconds,
                int32_t endSeconds) noexcept {
-  Status st = CreateEditOutput(job.edit, inputPath, outputPath);
-  if (IsOk(st)) st = OpenInputs(job, inputPath);
+  const AVOutputFormat *format = EditOutputFormat(inputPath);
+  Status st = format ? Status::Ok : Status::MuxerNotFound;
+  if (IsOk(st)) st = OpenInput(job, inputPath);
   if (IsOk(st)) st = OpenVideoDecoder(job);
-  if (IsOk(st)) st = OpenVideoEncoder(job);
-  if (IsOk(st)) st = job.edit.out.WriteHeader();
   if (IsOk(st)) st = SeekToStart(job, startSeconds, endSeconds);
+  if (IsOk(st)) st = CreateOutput(job, format, outputPath);
+  if (IsOk(st)) st = OpenVideoEncoder(job);
+  if (IsOk(st)) st = job.out.WriteHeader();
   if (IsOk(st)) st = CopyRange(job);
-  if (IsOk(st)) st = job.edit.out.Finish();
+  if (IsOk(st)) st = job.out.Finish();
   return st;
 }
 
@@ -354,7 +352,8 @@ Status RunTrim(TrimJob &job, const char *inputPath, const char *outputPath, int3
 
 Status TrimVideo(const char *inputPath, const char *outputPath, int32_t startSeconds, int32_t endSeconds) noexcept {
   const char *inputs[] = {inputPath};
-  if (!IsOk(RefuseOutputNamingInput(outputPath, inputs))) return Status::SameFile;
+  const Status st = RefuseOutputNamingInput(outputPath, inputs);
+  if (!IsOk(st)) return st;
   TrimJob job;
   return RunTrim(job, inputPath, outputPath, startSeconds, endSeconds);
 }

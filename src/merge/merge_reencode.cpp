@@ -1,15 +1,14 @@
 // The merge with audio re-encode: video copied packet by packet, audio decoded,
 // converted and encoded to AAC, both into "mp4", starting at 0 and ending together
 // where the shorter input ends. Refuses an output path naming an input and audio
-// that does not decode; a failure leaves the file as far as it was written (with a
-// trailer after a video read or write failure), and a stop by the host leaves a
-// finished file.
+// that does not decode. The output is opened once both inputs and the codecs are
+// set up; a later failure removes it, and a stop by the host leaves a finished file.
 #include "merge/merge_reencode.h"
 
 #include <algorithm>
-#include <limits>
 
-#include "core/packet_write.h"
+#include "core/input.h"
+#include "core/output_file.h"
 #include "core/progress.h"
 #include "core/streams.h"
 #include "core/timebase.h"
@@ -25,7 +24,6 @@ constexpr int kFallbackChannels = 2;
 // Frame rates at or above this are demuxer guesses (a 90 kHz clock), not rates.
 constexpr double kMaxPlausibleFrameRate = 1000.0;
 constexpr AVRational kVideoFallbackFrameRate = {25, 1};
-constexpr AVRational kAudioFallbackFrameRate = {44100, 1};
 
 AVRational PlausibleFrameRate(AVRational r, AVRational fallback) noexcept {
   return r.num != 0 && r.den != 0 && static_cast<double>(r.num) / r.den < kMaxPlausibleFrameRate ? r : fallback;
@@ -38,12 +36,15 @@ AVRational PlausibleFrameRate(AVRational r, AVRational fallback) noexcept {
 struct ReencodeRun {
   ReencodeRun(ProgressCallback callback, uintptr_t user) noexcept : progress(callback, user) {}
 
+  OutputFile out;
   CodecContextPtr decCtx;
   CodecContextPtr encCtx;
   SwrPtr swr;
   AudioFifoPtr fifo;
   int videoIndex = -1;
-  StreamTimingState timing;
+  AVStream *inVideo = nullptr;
+  AVStream *outVideo = nullptr;
+  AudioTiming timing;
   int64_t durationSeconds = 0;
   ProgressReporter progress;
 
@@ -60,37 +61,49 @@ struct ReencodeRun {
   int64_t samplesEncoded = 0;             // samples handed to the encoder so far
   bool audioFinished = false;             // input read and decoded to its end
   bool audioEnded = false;                // FIFO and encoder emptied too
-  int undecodableInARow = 0;
 
   int64_t AudioPosition() const noexcept {
     return (audioStart == AV_NOPTS_VALUE ? 0 : audioStart) + samplesEncoded;
   }
   AVRational AudioTb() const noexcept { return encCtx->time_base; }
-  AVRational VideoTb() const noexcept { return timing.inVideoStream->time_base; }
+  AVRational VideoTb() const noexcept { return inVideo->time_base; }
 };
 
 // How a turn left the merge.
 enum class Turn { Continue, Finished };
 
+// The input the merge job already holds open at its start, or the file at path.
+Status UseOrOpenInput(InputFormatPtr &in, const char *path) noexcept {
+  return in ? Status::Ok : OpenInputFile(path, in);
+}
+
 // The moving video when there is one, else a cover picture: a song's art still
 // makes a picture track.
 Status AddVideoStream(MergeJob &job, ReencodeRun &run, const char *videoPath) noexcept {
-  Status st = OpenInputFile(videoPath, job.videoIn);
+  Status st = UseOrOpenInput(job.videoIn, videoPath);
   if (!IsOk(st)) return st;
   run.videoIndex = FindMovingVideoStream(job.videoIn.get());
   if (run.videoIndex < 0) run.videoIndex = FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO);
   if (run.videoIndex < 0) return Status::VideoStreamNotFound;
-  AVStream *inStream = job.videoIn->streams[run.videoIndex];
-  run.videoIsPicture = IsAttachedPicture(inStream);
+  run.inVideo = job.videoIn->streams[run.videoIndex];
+  run.videoIsPicture = IsAttachedPicture(run.inVideo);
   // A copy needs the codec parameters alone, no decoder or encoder.
-  AVStream *outStream = nullptr;
-  st = AddCopyStream(job.out.get(), inStream, outStream);
+  st = AddCopyStream(run.out.get(), run.inVideo, run.outVideo);
   if (!IsOk(st)) return st;
-  outStream->r_frame_rate = PlausibleFrameRate(inStream->r_frame_rate, kVideoFallbackFrameRate);
-  run.timing.inVideoStream = inStream;
-  run.timing.outVideoStream = outStream;
-  run.timing.outVideoIndex = outStream->index;
+  run.outVideo->r_frame_rate = PlausibleFrameRate(run.inVideo->r_frame_rate, kVideoFallbackFrameRate);
   return Status::Ok;
+}
+
+// The audio file's richest stream, its decoder and an AAC encoder stream with the
+// decoder's settings.
+Status AddAudioStream(MergeJob &job, ReencodeRun &run, const char *audioPath) noexcept {
+  AudioTiming &t = run.timing;
+  Status st = UseOrOpenInput(job.audioIn, audioPath);
+  if (IsOk(st)) st = OpenBestAudioDecoder(job.audioIn.get(), t.inIndex, run.decCtx);
+  if (!IsOk(st)) return st;
+  t.inStream = job.audioIn->streams[t.inIndex];
+  return AddAudioEncoderStream(run.out.get(), t.inStream, run.decCtx.get(), AV_CODEC_ID_AAC, t.outStream,
+                               run.encCtx);
 }
 
 // The AAC encoder takes the decoder's rate and channel count and the audio file's
@@ -105,61 +118,40 @@ Status OpenAudioEncoder(MergeJob &job, ReencodeRun &run) noexcept {
   enc->bit_rate = job.audioIn->bit_rate > 0 ? job.audioIn->bit_rate : kDefaultAudioBitRate;
   // Frames are stamped by the samples they start at: one tick per sample.
   enc->time_base = AVRational{1, dec->sample_rate};
-  AVStream *outStream = run.timing.outAudioStream;
+  AVStream *outStream = run.timing.outStream;
   outStream->time_base = enc->time_base;
   // MP4 keeps the AAC configuration in the header, not in the packets; the flag
   // works only when set before the encoder opens.
-  if (job.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  const AVCodec *encoder = avcodec_find_encoder(enc->codec_id);
-  if (!encoder) return Status::Unknown;
-  const int ret = avcodec_open2(enc, encoder, nullptr);
+  if (run.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  const int ret = avcodec_open2(enc, enc->codec, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   return PublishEncoderParameters(outStream, enc);
-}
-
-Status WriteHeader(MergeJob &job, const char *outputPath) noexcept {
-  int ret = avio_open2(&job.out->pb, outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  ret = avformat_write_header(job.out.get(), nullptr);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
-}
-
-Status WriteTrailer(MergeJob &job) noexcept {
-  const int ret = av_write_trailer(job.out.get());
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
 }
 
 // The decoder belongs to the stream FindBestAudioStream chose, so its packets are
 // the ones read. The muxer may have given the audio stream a time base of its own:
 // encoded packets then move from the encoder's to it as they are written.
 void StartTiming(MergeJob &job, ReencodeRun &run) noexcept {
-  StreamTimingState &t = run.timing;
-  t.inAudioIndex = FindBestAudioStream(job.audioIn.get());
-  t.inAudioStream = job.audioIn->streams[t.inAudioIndex];
+  AudioTiming &t = run.timing;
   t.encoderTimeBase = run.encCtx->time_base;
   run.videoOffset = InputStartOffset(job.videoIn.get(), run.VideoTb());
-  run.durationSeconds =
-      MeasureMergeDuration(job.videoIn.get(), t.inVideoStream, job.audioIn.get(), t.inAudioStream);
+  run.durationSeconds = MeasureMergeDuration(job.videoIn.get(), run.inVideo,
+                                             job.audioIn.get(), t.inStream);
 }
 
 // Reads the next packet of the video stream; nothing else of the video file.
-int ReadVideoPacket(MergeJob &job, const ReencodeRun &run, AVPacket *pkt) noexcept {
+Status ReadVideoPacket(MergeJob &job, const ReencodeRun &run, AVPacket *pkt) noexcept {
   for (;;) {
-    const int ret = av_read_frame(job.videoIn.get(), pkt);
-    if (ret < 0 || pkt->stream_index == run.videoIndex) return ret;
+    const Status st = ReadPacket(job.videoIn.get(), pkt);
+    if (!IsOk(st) || pkt->stream_index == run.videoIndex) return st;
     av_packet_unref(pkt);
   }
 }
 
 // True when the host asked to stop.
 bool ReportVideoProgress(ReencodeRun &run, int64_t pts) noexcept {
-  if (!run.progress.HasCallback() || pts == AV_NOPTS_VALUE) return false;
-  const int64_t seconds = TimestampToWholeSeconds(pts, run.VideoTb());
-  const auto value = ProgressValue(seconds, run.durationSeconds, ProgressScale());
-  if (!value) return false;
-  // The video may run past the measured length: values above the scale are sent.
-  const auto clamped = static_cast<int32_t>(std::min<int64_t>(*value, std::numeric_limits<int32_t>::max()));
-  return run.progress.ReportIfAdvanced(clamped);
+  if (pts == AV_NOPTS_VALUE) return false;
+  return run.progress.ReportPosition(TimestampToWholeSeconds(pts, run.VideoTb()), run.durationSeconds);
 }
 
 // Where a packet starts in decoding order: every picture it refers to comes before.
@@ -182,27 +174,22 @@ bool PastAudioEnd(const ReencodeRun &run, const AVPacket *pkt) noexcept {
          av_compare_ts(ts, run.VideoTb(), run.AudioPosition(), run.AudioTb()) >= 0;
 }
 
-// One video packet copied. The video's end (or, once the audio has ended, the
-// first packet past it) finishes the video with the final report; a read or
-// write failure finishes the file and fails the merge.
+// One video packet copied. The video's end, or once the audio has ended the first
+// packet past it, finishes the video; a read that ends the input is its end.
 Status VideoTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
-  int ret = ReadVideoPacket(job, run, pkt.get());
-  if (ret == AVERROR_EOF) {
+  Status st = ReadVideoPacket(job, run, pkt.get());
+  if (st == Status::Eof) {
     run.videoEnded = true;
     // A merge never succeeds without the video it was given.
-    if (run.videoPackets == 0) {
-      turn = Turn::Finished;
-      return Status::VideoStreamNotFound;
-    }
-    run.progress.ReportFinal();
-    return Status::Ok;
-  }
-  if (ret < 0) {
+    if (run.videoPackets != 0) return Status::Ok;
     turn = Turn::Finished;
-    WriteTrailer(job);
-    return StatusFromAv(ret);
+    return Status::VideoStreamNotFound;
+  }
+  if (!IsOk(st)) {
+    turn = Turn::Finished;
+    return st;
   }
   ShiftPacketTimes(pkt.get(), run.videoOffset);
   if (PastAudioEnd(run, pkt.get())) {
@@ -216,14 +203,12 @@ Status VideoTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
     return Status::Ok;
   }
   NoteVideoEnd(run, pkt.get());
-  pkt->stream_index = run.timing.outVideoIndex;
-  RescalePacketTimes(pkt.get(), run.VideoTb(), run.timing.outVideoStream->time_base);
-  // The write takes the packet's reference.
-  ret = WritePacket(job.out.get(), pkt.get());
-  if (ret < 0) {
+  pkt->stream_index = run.outVideo->index;
+  RescalePacketTimes(pkt.get(), run.VideoTb(), run.outVideo->time_base);
+  st = run.out.Write(pkt.get());
+  if (!IsOk(st)) {
     turn = Turn::Finished;
-    WriteTrailer(job);
-    return StatusFromAv(ret);
+    return st;
   }
   ++run.videoPackets;
   return Status::Ok;
@@ -232,40 +217,37 @@ Status VideoTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
 // One input packet read, decoded and queued; an undecodable one is skipped.
 // The first packet read places the audio: its pts less the audio input's start.
 Status QueueAudioPacket(MergeJob &job, ReencodeRun &run) noexcept {
-  Status st = ReadDecodeConvertStore(run.fifo.get(), job.audioIn.get(), run.decCtx.get(), run.encCtx.get(),
-                                     run.swr.get(), run.audioFinished, run.timing);
-  st = SkipUndecodableAudio(st, run.undecodableInARow);
+  const Status st = ReadDecodeConvertStore(run.fifo.get(), job.audioIn.get(), run.decCtx.get(), run.encCtx.get(),
+                                           run.swr.get(), run.audioFinished, run.timing);
   if (!IsOk(st) || run.audioStart != AV_NOPTS_VALUE || !run.timing.ptsRescaled) return st;
   const int64_t firstPts = run.timing.nextFramePts;
-  if (firstPts == AV_NOPTS_VALUE || firstPts == kNoTimestamp) {
+  if (firstPts == AV_NOPTS_VALUE) {
     run.audioStart = 0;
     return st;
   }
   const AVRational tb = run.AudioTb();
-  run.audioStart = RescaleTs(firstPts, run.timing.outAudioStream->time_base, tb) -
+  run.audioStart = RescaleTs(firstPts, run.timing.outStream->time_base, tb) -
                    InputStartOffset(job.audioIn.get(), tb);
   return st;
 }
 
 // One frame from the FIFO encoded and written, stamped with the sample it starts
 // at, so the audio keeps its length whatever the input's packet sizes.
-Status EncodeQueuedFrame(MergeJob &job, ReencodeRun &run) noexcept {
+Status EncodeQueuedFrame(ReencodeRun &run) noexcept {
   const int samples = std::min(AudioFrameSamples(run.encCtx.get()), av_audio_fifo_size(run.fifo.get()));
   run.timing.nextFramePts = run.AudioPosition();
   run.samplesEncoded += samples;
-  return LoadEncodeWrite(run.fifo.get(), job.out.get(), run.encCtx.get(), run.timing);
+  return LoadEncodeWrite(run.fifo.get(), run.out, run.encCtx.get(), run.timing);
 }
 
-Status DrainAudioEncoder(MergeJob &job, ReencodeRun &run) noexcept {
+Status DrainAudioEncoder(ReencodeRun &run) noexcept {
   if (run.audioEnded) return Status::Ok;
   run.audioEnded = true;
-  bool written = false;
-  return EncodeAudioFrame(nullptr, job.out.get(), run.encCtx.get(), written, run.timing);
+  return EncodeAudioFrame(nullptr, run.out, run.encCtx.get(), run.timing);
 }
 
 // Reads, converts, encodes and writes audio frames up to the next encoder frame.
-// The audio's end empties the FIFO and the encoder. Failures leave the file
-// without a trailer.
+// The audio's end empties the FIFO and the encoder.
 Status AudioTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
   AVAudioFifo *fifo = run.fifo.get();
   const int frameSamples = AudioFrameSamples(run.encCtx.get());
@@ -279,7 +261,7 @@ Status AudioTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
   for (;;) {
     const int queued = av_audio_fifo_size(fifo);
     if (queued < frameSamples && !(run.audioFinished && queued > 0)) break;
-    const Status st = EncodeQueuedFrame(job, run);
+    const Status st = EncodeQueuedFrame(run);
     if (!IsOk(st)) {
       turn = Turn::Finished;
       return st;
@@ -291,7 +273,7 @@ Status AudioTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
     turn = Turn::Finished;
     return Status::InvalidData;
   }
-  const Status st = DrainAudioEncoder(job, run);
+  const Status st = DrainAudioEncoder(run);
   if (!IsOk(st)) turn = Turn::Finished;
   return st;
 }
@@ -318,7 +300,8 @@ Next NextTurn(const ReencodeRun &run) noexcept {
 }
 
 // Turns until both streams reach the point where the first input ends, or the host
-// stops the merge; then the audio encoder is emptied and the trailer written.
+// stops the merge; then the audio encoder is emptied and the trailer written. The
+// last report goes out when the merge ran to its end, whichever input ended it.
 Status MergeLoop(MergeJob &job, ReencodeRun &run) noexcept {
   Turn turn = Turn::Continue;
   Status st = Status::Ok;
@@ -329,9 +312,10 @@ Status MergeLoop(MergeJob &job, ReencodeRun &run) noexcept {
     if (!IsOk(st)) return st;
     if (turn == Turn::Finished) break;
   }
-  st = DrainAudioEncoder(job, run);
-  if (!IsOk(st)) return st;
-  return WriteTrailer(job);
+  st = DrainAudioEncoder(run);
+  if (IsOk(st)) st = run.out.Finish();
+  if (IsOk(st) && !run.progress.StopRequested()) run.progress.ReportFinal();
+  return st;
 }
 
 Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const char *audioPath,
@@ -339,16 +323,12 @@ Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const ch
   if (!outputPath || !*outputPath) return Status::BadParameter;
   const char *inputs[] = {videoPath, audioPath};
   Status st = RefuseOutputNamingInput(outputPath, inputs);
-  if (IsOk(st)) st = CreateOutputContext(job, outputPath);
+  if (IsOk(st)) st = run.out.Create(job.containerName.c_str(), outputPath);
   if (IsOk(st)) st = AddVideoStream(job, run, videoPath);
-  if (IsOk(st)) st = OpenAudioInputForReencode(job.out.get(), audioPath, job.audioIn, run.timing.outAudioStream,
-                                               run.decCtx, run.encCtx);
-  if (IsOk(st)) {
-    run.timing.outAudioIndex = run.timing.outAudioStream->index;
-    st = OpenAudioEncoder(job, run);
-  }
+  if (IsOk(st)) st = AddAudioStream(job, run, audioPath);
+  if (IsOk(st)) st = OpenAudioEncoder(job, run);
   if (IsOk(st)) st = OpenAudioResampler(run.decCtx.get(), run.encCtx.get(), run.swr, run.fifo);
-  if (IsOk(st)) st = WriteHeader(job, outputPath);
+  if (IsOk(st)) st = run.out.WriteHeader();
   if (IsOk(st)) {
     StartTiming(job, run);
     st = MergeLoop(job, run);
@@ -357,21 +337,6 @@ Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const ch
 }
 
 }  // namespace
-
-Status OpenAudioInputForReencode(AVFormatContext *out, const char *audioPath, InputFormatPtr &in,
-                                 AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept {
-  in.reset();
-  InputFormatPtr input;
-  const AVStream *inStream = nullptr;
-  Status st = OpenBestAudioForEncoding(out, audioPath, AV_CODEC_ID_AAC, input, inStream, outStream, decCtx, encCtx);
-  if (IsOk(st)) st = CopyDecoderSettingsToEncoder(decCtx.get(), encCtx.get());
-  if (!IsOk(st)) return st;
-  outStream->duration = inStream->duration;
-  outStream->codecpar->sample_rate = inStream->codecpar->sample_rate;
-  outStream->r_frame_rate = PlausibleFrameRate(inStream->r_frame_rate, kAudioFallbackFrameRate);
-  in = std::move(input);
-  return Status::Ok;
-}
 
 Status MergeWithAudioReencode(MergeJob &job, const char *videoPath, const char *audioPath, const char *outputPath,
                               ProgressCallback callback, uintptr_t user) {

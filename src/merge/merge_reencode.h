@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-#include "core/av_ptr.h"
 #include "core/status.h"
 #include "merge/merge_job.h"
 #include "mpg.h"
@@ -14,33 +13,27 @@ namespace mpg {
 
 // Called by MPG_MergeAV with the export's own arguments when the container choice
 // answers mode 1. Writes job.containerName ("mp4") at outputPath: index 0 the first
-// moving video stream of videoPath (else its cover picture), copied; index 1 the
-// highest-bit-rate audio stream of audioPath, decoded and encoded to AAC at its own
-// rate and channel count and at the audio file's overall bit rate (128000 when it
-// states none). Each input's start is taken off its timestamps, so the output
-// starts at 0 with the inputs' offset kept. The inputs are read in turns by
-// timestamp until the first ends; the other is then read up to that point, so
-// both streams end there (beside a cover picture the audio plays out). The video's
-// end sends a final ProgressScale report. Undecodable audio packets are skipped up
-// to kMaxUndecodableAudioPacketsInARow in a row. Progress comes from the video
-// packets; a stop by the callback finishes the file and returns Ok. On failure the
-// file stays as far as it was written.
+// moving video stream of the video input (else its cover picture), copied; index 1
+// the highest-bit-rate audio stream of the audio input, decoded and encoded to AAC
+// at its own rate and channel count and at the audio file's overall bit rate
+// (128000 when it states none). The inputs are job.videoIn and job.audioIn when the
+// caller has opened them (at their start), else videoPath and audioPath, opened
+// here into those members. Each input's start is taken off its timestamps, so the
+// output starts at 0 with the inputs' offset kept. The inputs are read in turns by
+// timestamp until the first ends; the other is then read up to that point, so both
+// streams end there (beside a cover picture the audio plays out). A cut-off or
+// damaged tail ends an input. Rejected audio packets are skipped under the
+// decoder rule of core/decoder.h. Progress comes from the video packets, within
+// 0 and ProgressScale, and ends with ProgressScale once the merge has run to its
+// end; a stop by the callback finishes the file, sends nothing more and returns Ok.
+// The output is opened only after both inputs and the codecs are set up; a later
+// failure removes it.
 // Returns Ok or the code the export returns (job.status holds it too): SameFile
-// when outputPath names an input (nothing is opened then); Exit for an unknown
-// muxer; VideoStreamNotFound, AudioStreamNotFound; Unknown for a missing codec;
-// InvalidData for audio that decodes to nothing or too many undecodable packets in
-// a row; the FFmpeg error of the failing open, probe, header, read, decode, encode
-// or write.
+// when outputPath names an input (nothing is opened then); MuxerNotFound;
+// VideoStreamNotFound, AudioStreamNotFound; DecoderNotFound or EncoderNotFound;
+// InvalidData for audio that decodes to nothing; the FFmpeg error of the failing
+// open, probe, header, read, decode, encode or write.
 Status MergeWithAudioReencode(MergeJob &job, const char *videoPath, const char *audioPath, const char *outputPath,
                               ProgressCallback callback, uintptr_t user);
-
-// Opens audioPath, opens a decoder for its highest-bit-rate audio stream and adds
-// an AAC output stream to out with an unopened encoder that has the decoder's
-// settings. The output stream keeps the fresh encoder's parameters with the
-// input's sample rate. On failure in is empty. The FFmpeg error of the open or the
-// probe; AudioStreamNotFound; Unknown for a missing codec; the FFmpeg error of the
-// decoder's set-up.
-Status OpenAudioInputForReencode(AVFormatContext *out, const char *audioPath, InputFormatPtr &in,
-                                 AVStream *&outStream, CodecContextPtr &decCtx, CodecContextPtr &encCtx) noexcept;
 
 }  // namespace mpg

@@ -1,15 +1,16 @@
 // MP3 conversion of a file's best audio stream. Refuses an output path that names
-// the input and an input without audio. The output file is created once the
-// encoder and resampler are open; a later failure leaves what was written (without
-// a trailer), except when no audio at all was written, which deletes it; a stop
+// the input and an input without audio. The output file is opened once the
+// decoder, encoder and resampler are open; a later failure removes it, and a stop
 // by the host leaves a finished, shorter MP3.
 #include "transcode/mp3_convert.h"
 
 #include <algorithm>
 
+#include "core/decoder.h"
+#include "core/input.h"
+#include "core/output_file.h"
 #include "core/progress.h"
 #include "core/timebase.h"
-#include "platform/platform.h"
 #include "codec/audio_path.h"
 #include "codec/setup.h"
 
@@ -32,35 +33,39 @@ constexpr int32_t kUnknownRateAssumed = 44100;
 // can stop a job whose value does not move.
 constexpr int kReportEveryPasses = 20;
 
+// One export call's conversion. Members are destroyed in reverse order: the
+// codecs, the output (removed unless finished), then the input.
 struct Mp3Job {
   Mp3Job(int32_t bitRate, ProgressCallback callback, uintptr_t user) noexcept
       : requestedBitRate(bitRate), progress(callback, user) {}
 
   int32_t requestedBitRate;
-  bool outputOpened = false;  // the file at the output path is ours
   InputFormatPtr in;
-  OutputFormatPtr out;
+  OutputFile out;
   CodecContextPtr decCtx;
   CodecContextPtr encCtx;
   SwrPtr swr;
   AudioFifoPtr fifo;
-  AVStream *outStream = nullptr;
-  StreamTimingState timing;
+  AudioTiming timing;
   ProgressReporter progress;
-  int undecodableInARow = 0;  // audio packets the decoder refused since the last it took
   int passesSinceReport = 0;
 };
 
 bool IsUsableBitRate(int64_t rate) noexcept { return rate >= kMinUsableBitRate && rate <= kMaxUsableBitRate; }
 
+// The input, its best audio stream and that stream's decoder.
+Status OpenInput(Mp3Job &job, const char *inputPath) noexcept {
+  Status st = OpenInputFile(inputPath, job.in);
+  if (IsOk(st)) st = OpenBestAudioDecoder(job.in.get(), job.timing.inIndex, job.decCtx);
+  if (IsOk(st)) job.timing.inStream = job.in->streams[job.timing.inIndex];
+  return st;
+}
+
 Status CreateOutput(Mp3Job &job, const char *outputPath) noexcept {
-  const AVOutputFormat *fmt = av_guess_format("mp3", nullptr, nullptr);
-  if (!fmt) return Status::MuxerNotFound;
-  AVFormatContext *raw = nullptr;
-  const int ret = avformat_alloc_output_context2(&raw, fmt, nullptr, outputPath);
-  if (ret < 0 || !raw) return StatusFromAv(ret);
-  job.out.reset(raw);
-  return Status::Ok;
+  Status st = job.out.Create("mp3", outputPath);
+  if (IsOk(st)) st = AddAudioEncoderStream(job.out.get(), job.timing.inStream, job.decCtx.get(), AV_CODEC_ID_MP3,
+                                           job.timing.outStream, job.encCtx);
+  return st;
 }
 
 // The input's lower usable bit rate (container or stream), capped by the caller's
@@ -104,36 +109,20 @@ Status OpenEncoder(Mp3Job &job) noexcept {
   // Frames are stamped in the output stream's time base, which the muxer sets to
   // one tick per sample.
   enc->time_base = AVRational{1, enc->sample_rate};
-  job.outStream->time_base = enc->time_base;
+  job.timing.outStream->time_base = enc->time_base;
   job.out->bit_rate = enc->bit_rate;
 
-  const AVCodec *encoder = avcodec_find_encoder(enc->codec_id);
-  if (!encoder) return Status::Unknown;
-  ret = avcodec_open2(enc, encoder, nullptr);
+  ret = avcodec_open2(enc, enc->codec, nullptr);
   if (ret < 0) return StatusFromAv(ret);
-  return PublishEncoderParameters(job.outStream, enc);
-}
-
-Status OpenOutputFile(Mp3Job &job, const char *outputPath) noexcept {
-  int ret = avio_open2(&job.out->pb, outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  job.outputOpened = true;
-  StreamTimingState &t = job.timing;
-  t.inAudioIndex = FindBestAudioStream(job.in.get());
-  t.inAudioStream = job.in->streams[t.inAudioIndex];
-  t.outAudioStream = job.outStream;
-  t.outAudioIndex = job.outStream->index;
-  ret = avformat_write_header(job.out.get(), nullptr);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+  return PublishEncoderParameters(job.timing.outStream, enc);
 }
 
 // Fills the FIFO to one encoder frame, or to the end of input; an undecodable
 // packet is skipped unless it ends too long a run of them.
 Status FillFifo(Mp3Job &job, int frameSamples, bool &finished) noexcept {
   while (av_audio_fifo_size(job.fifo.get()) < frameSamples) {
-    Status st = ReadDecodeConvertStore(job.fifo.get(), job.in.get(), job.decCtx.get(), job.encCtx.get(),
-                                       job.swr.get(), finished, job.timing);
-    st = SkipUndecodableAudio(st, job.undecodableInARow);
+    const Status st = ReadDecodeConvertStore(job.fifo.get(), job.in.get(), job.decCtx.get(), job.encCtx.get(),
+                                             job.swr.get(), finished, job.timing);
     if (!IsOk(st)) return st;
     if (finished) break;
   }
@@ -144,7 +133,7 @@ Status EncodeQueued(Mp3Job &job, int frameSamples, bool finished) noexcept {
   for (;;) {
     const int queued = av_audio_fifo_size(job.fifo.get());
     if (queued < frameSamples && !(finished && queued > 0)) return Status::Ok;
-    const Status st = LoadEncodeWrite(job.fifo.get(), job.out.get(), job.encCtx.get(), job.timing);
+    const Status st = LoadEncodeWrite(job.fifo.get(), job.out, job.encCtx.get(), job.timing);
     if (!IsOk(st)) return st;
   }
 }
@@ -156,7 +145,7 @@ bool ReportProgress(Mp3Job &job) noexcept {
   const int64_t seconds = ContainerDurationToSeconds(job.in->duration);
   if (seconds < 1) return false;
   const int32_t scale = ProgressScale();
-  const int64_t total = SecondsToTimestamp(seconds, job.outStream->time_base);
+  const int64_t total = SecondsToTimestamp(seconds, job.timing.outStream->time_base);
   const auto value = ProgressValue(job.timing.encodedDuration, total, scale);
   if (!value) return false;
   // The container's duration is whole seconds and encoders pad: never report
@@ -168,9 +157,12 @@ bool ReportProgress(Mp3Job &job) noexcept {
   return job.progress.Report(capped);
 }
 
+// How the conversion loop ended.
+enum class LoopEnd { EndOfInput, Stopped };
+
 // One frame per pass until the input ends (then the encoder is drained) or the host
 // stops the job.
-Status Convert(Mp3Job &job) noexcept {
+Status Convert(Mp3Job &job, LoopEnd &end) noexcept {
   for (;;) {
     const int frameSamples = AudioFrameSamples(job.encCtx.get());
     bool finished = false;
@@ -179,29 +171,26 @@ Status Convert(Mp3Job &job) noexcept {
     st = EncodeQueued(job, frameSamples, finished);
     if (!IsOk(st)) return st;
     if (finished) {
-      bool written = false;
-      st = EncodeAudioFrame(nullptr, job.out.get(), job.encCtx.get(), written, job.timing);
+      st = EncodeAudioFrame(nullptr, job.out, job.encCtx.get(), job.timing);
       if (!IsOk(st)) return st;
+      end = LoopEnd::EndOfInput;
       // A truncated file whose audio never decodes: an MP3 of tags alone is no
       // conversion.
       return job.timing.encodedDuration == 0 ? Status::InvalidData : Status::Ok;
     }
-    if (ReportProgress(job)) return Status::Ok;
+    if (ReportProgress(job)) {
+      end = LoopEnd::Stopped;
+      return Status::Ok;
+    }
   }
 }
 
-Status Finish(Mp3Job &job) noexcept {
-  job.progress.ReportFinal();
-  const int ret = av_write_trailer(job.out.get());
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
-}
-
-// A failed conversion keeps what it wrote, as far as it got, unless no audio was
-// written at all: then the file holds tags alone and goes.
-void DiscardEmptyOutput(Mp3Job &job, const char *outputPath) noexcept {
-  if (!job.outputOpened || job.timing.encodedDuration != 0) return;
-  job.out.reset();
-  platform::DeleteFile(outputPath);
+// The trailer; the last report goes out only when the input was read to its end,
+// since the host that stopped the job hears nothing more.
+Status Finish(Mp3Job &job, LoopEnd end) noexcept {
+  const Status st = job.out.Finish();
+  if (IsOk(st) && end == LoopEnd::EndOfInput) job.progress.ReportFinal();
+  return st;
 }
 
 }  // namespace
@@ -209,17 +198,18 @@ void DiscardEmptyOutput(Mp3Job &job, const char *outputPath) noexcept {
 Status ConvertToMp3(const char *inputPath, const char *outputPath, int32_t requestedBitRate,
                     ProgressCallback callback, uintptr_t user) noexcept {
   if (!inputPath || !*inputPath || !outputPath || !*outputPath) return Status::BadParameter;
-  if (platform::IsSameFile(inputPath, outputPath)) return Status::SameFile;
+  const char *inputs[] = {inputPath};
+  Status st = RefuseOutputNamingInput(outputPath, inputs);
+  if (!IsOk(st)) return st;
   Mp3Job job(requestedBitRate, callback, user);
-  Status st = CreateOutput(job, outputPath);
-  if (IsOk(st)) st = OpenAudioInput(job.out.get(), inputPath, AV_CODEC_ID_MP3, job.in, job.outStream, job.decCtx,
-                                    job.encCtx);
+  LoopEnd end = LoopEnd::EndOfInput;
+  st = OpenInput(job, inputPath);
+  if (IsOk(st)) st = CreateOutput(job, outputPath);
   if (IsOk(st)) st = OpenEncoder(job);
   if (IsOk(st)) st = OpenAudioResampler(job.decCtx.get(), job.encCtx.get(), job.swr, job.fifo);
-  if (IsOk(st)) st = OpenOutputFile(job, outputPath);
-  if (IsOk(st)) st = Convert(job);
-  if (IsOk(st)) st = Finish(job);
-  if (!IsOk(st)) DiscardEmptyOutput(job, outputPath);
+  if (IsOk(st)) st = job.out.WriteHeader();
+  if (IsOk(st)) st = Convert(job, end);
+  if (IsOk(st)) st = Finish(job, end);
   return st;
 }
 

@@ -2,10 +2,10 @@
 // names the input, a codec choice out of range and an input without audio. A
 // stream the output container cannot hold is re-encoded to the container's usual
 // codec; an input's moving video is either written or the transcode fails. A
-// re-encode skips damaged audio packets, keeping their time as silence, and fails
-// after too long a run of them. The output file is created just before its header
-// is written; any later failure deletes it, and a stop by the host leaves a
-// finished, shorter file.
+// re-encode skips damaged packets (audio keeps their time as silence) and fails
+// after too long a run of them. The output file is opened once the input, its
+// streams and codecs are checked; a later failure removes it, and a stop by the
+// host leaves a finished, shorter file.
 #include "transcode/transcode.h"
 
 #include <algorithm>
@@ -13,11 +13,12 @@
 #include <cstring>
 
 #include "transcode/extension_table.h"
-#include "core/packet_write.h"
+#include "core/decoder.h"
+#include "core/input.h"
+#include "core/output_file.h"
 #include "core/progress.h"
 #include "core/streams.h"
 #include "core/timebase.h"
-#include "platform/platform.h"
 #include "codec/audio_path.h"
 #include "codec/output_codec.h"
 #include "codec/setup.h"
@@ -27,8 +28,8 @@ namespace mpg {
 
 namespace {
 
-// One export call's transcode. Members are destroyed in reverse order, the output
-// last; no destructor writes a trailer or deletes a file.
+// One export call's transcode. Members are destroyed in reverse order: the
+// codecs, the output (removed unless finished), then the input.
 struct TranscodeJob {
   TranscodeJob(const char *in, const char *outPath, const TranscodeParams &p, ProgressCallback callback,
                uintptr_t user) noexcept
@@ -41,21 +42,21 @@ struct TranscodeJob {
   bool audioReencode = false;
   bool videoReencode = false;
 
-  OutputFormatPtr out;
-  bool outputOpened = false;  // the file at outputPath is ours to delete on failure
-  InputFormatPtr audioIn;
+  InputFormatPtr in;  // every packet of both streams is read from it
+  OutputFile out;
   CodecContextPtr audioDec;
   CodecContextPtr audioEnc;
   SwrPtr swr;
   AudioFifoPtr fifo;
-  InputFormatPtr videoIn;
   CodecContextPtr videoDec;
   CodecContextPtr videoEnc;
   VideoReencodeState video;
 
-  StreamTimingState timing;
+  AudioTiming audio;
   int inVideoIndex = -1;
-  int64_t lastCopiedVideoDts = kNoTimestamp;  // output time base
+  const AVStream *inVideo = nullptr;
+  AVStream *outVideo = nullptr;  // null: the output has no video
+  int64_t lastCopiedVideoDts = AV_NOPTS_VALUE;  // output time base
   int64_t copiedVideoPackets = 0;
   // Where the input's timeline starts, in the input video's and audio's time bases:
   // subtracted from every packet so the output starts at 0.
@@ -65,7 +66,6 @@ struct TranscodeJob {
   // input packet's time, and the samples taken from the FIFO since.
   int64_t audioStartPts = AV_NOPTS_VALUE;
   int64_t audioSamplesTaken = 0;
-  int undecodableAudioInARow = 0;  // audio packets the decoder refused since the last it took
   int64_t firstProgressPts = AV_NOPTS_VALUE;  // input time base of the measured stream
   ProgressReporter progress;
 };
@@ -111,18 +111,12 @@ Status CheckRequest(TranscodeJob &job) noexcept {
   job.audioReencode = AnyAudioField(job.params);
   job.videoReencode = AnyVideoField(job.params);
   // Writing the output would truncate the input before it is read.
-  if (platform::IsSameFile(job.inputPath, job.outputPath)) return Status::SameFile;
-  return Status::Ok;
+  const char *inputs[] = {job.inputPath};
+  return RefuseOutputNamingInput(job.outputPath, inputs);
 }
 
 Status CreateOutput(TranscodeJob &job) noexcept {
-  const AVOutputFormat *fmt = FindTranscodeMuxer(job.params.outputFormat);
-  if (!fmt) return Status::MuxerNotFound;
-  AVFormatContext *raw = nullptr;
-  const int ret = avformat_alloc_output_context2(&raw, fmt, nullptr, job.outputPath);
-  if (ret < 0 || !raw) return StatusFromAv(ret);
-  job.out.reset(raw);
-  return Status::Ok;
+  return job.out.Create(FindTranscodeMuxer(job.params.outputFormat), job.outputPath);
 }
 
 // Channels, bit rate and rate as asked, then the resampler and the open encoder.
@@ -131,18 +125,14 @@ Status CreateOutput(TranscodeJob &job) noexcept {
 Status OpenAudioEncoder(TranscodeJob &job) noexcept {
   const TranscodeParams &p = job.params;
   AVCodecContext *enc = job.audioEnc.get();
-  AVStream *outStream = job.timing.outAudioStream;
-  AVCodecParameters *par = outStream->codecpar;
+  AVStream *outStream = job.audio.outStream;
   int ret = 0;
   if (p.audioChannels == 1 || p.audioChannels == 2) {
     av_channel_layout_uninit(&enc->ch_layout);
     av_channel_layout_default(&enc->ch_layout, p.audioChannels);
-    av_channel_layout_uninit(&par->ch_layout);
-    ret = av_channel_layout_copy(&par->ch_layout, &enc->ch_layout);
-    if (ret < 0) return StatusFromAv(ret);
   }
-  if (p.audioBitRateRequest != 0) par->bit_rate = enc->bit_rate = SnapMp3BitRate(p.audioBitRateRequest);
-  if (p.audioSampleRate != 0) par->sample_rate = enc->sample_rate = SnapMp3SampleRate(p.audioSampleRate);
+  if (p.audioBitRateRequest != 0) enc->bit_rate = SnapMp3BitRate(p.audioBitRateRequest);
+  if (p.audioSampleRate != 0) enc->sample_rate = SnapMp3SampleRate(p.audioSampleRate);
   // A frame length or byte rate in block_align would make the MP3 and AC-3
   // encoders write fixed-size blocks.
   const bool mp3Framing = enc->codec_id == AV_CODEC_ID_MP3 &&
@@ -150,14 +140,11 @@ Status OpenAudioEncoder(TranscodeJob &job) noexcept {
   if (mp3Framing || enc->codec_id == AV_CODEC_ID_AC3) enc->block_align = 0;
   // AMR carries one channel at a fixed rate, whatever was asked above.
   if (enc->codec_id == AV_CODEC_ID_AMR_NB || enc->codec_id == AV_CODEC_ID_AMR_WB) {
-    par->sample_rate = enc->sample_rate = enc->codec_id == AV_CODEC_ID_AMR_NB ? 8000 : 16000;
+    enc->sample_rate = enc->codec_id == AV_CODEC_ID_AMR_NB ? 8000 : 16000;
     av_channel_layout_uninit(&enc->ch_layout);
     enc->ch_layout = AV_CHANNEL_LAYOUT_MONO;
-    av_channel_layout_uninit(&par->ch_layout);
-    par->ch_layout = AV_CHANNEL_LAYOUT_MONO;
   }
-  const AVCodec *encoder = avcodec_find_encoder(enc->codec_id);
-  if (!encoder) return Status::Unknown;
+  const AVCodec *encoder = enc->codec;
   // Another codec than the input's: the input's bit rate means nothing to it (a
   // lossless or PCM rate, or one it does not code), and its rate or channels may
   // be ones it refuses.
@@ -180,41 +167,35 @@ Status OpenAudioEncoder(TranscodeJob &job) noexcept {
   if (ret < 0) return StatusFromAv(ret);
   st = PublishEncoderParameters(outStream, enc);
   if (!IsOk(st)) return st;
-  job.timing.encoderTimeBase = enc->time_base;
+  job.audio.encoderTimeBase = enc->time_base;
   return Status::Ok;
 }
+
+Status OpenInput(TranscodeJob &job) noexcept { return OpenInputFile(job.inputPath, job.in); }
 
 // The input's best audio stream, copied when no audio field asks for a change
 // and the output container holds its codec; otherwise re-encoded, to the asked
 // codec or, with none asked, to the input's codec when the container holds it
 // and an encoder exists, else to the container's usual codec.
 Status SetUpAudio(TranscodeJob &job) noexcept {
-  StreamTimingState &t = job.timing;
-  InputFormatPtr in;
-  Status st = OpenInputFile(job.inputPath, in);
-  if (!IsOk(st)) return st;
-  t.inAudioIndex = FindBestAudioStream(in.get());
-  if (t.inAudioIndex < 0) return Status::AudioStreamNotFound;
-  const AVStream *inStream = in->streams[t.inAudioIndex];
+  AudioTiming &a = job.audio;
+  a.inIndex = FindBestAudioStream(job.in.get());
+  if (a.inIndex < 0) return Status::AudioStreamNotFound;
+  a.inStream = job.in->streams[a.inIndex];
   const AVOutputFormat *fmt = job.out->oformat;
-  if (!job.audioReencode && !MuxerTakesStream(fmt, inStream)) job.audioReencode = true;
+  if (!job.audioReencode && !MuxerTakesStream(fmt, a.inStream)) job.audioReencode = true;
+  job.audioStartOffset = InputStartOffset(job.in.get(), a.inStream->time_base);
   if (!job.audioReencode) {
     // A copy: the stream keeps the input's parameters and clock; no codec runs.
-    st = AddCopyStream(job.out.get(), inStream, t.outAudioStream);
-    if (!IsOk(st)) return st;
-    t.outAudioStream->time_base = inStream->time_base;
-    job.audioIn = std::move(in);
-  } else {
-    if (job.audioCodecId == AV_CODEC_ID_NONE) job.audioCodecId = ChooseOutputCodec(fmt, inStream, true);
-    in.reset();
-    st = OpenAudioInput(job.out.get(), job.inputPath, job.audioCodecId, job.audioIn, t.outAudioStream,
-                        job.audioDec, job.audioEnc);
-    if (!IsOk(st)) return st;
+    const Status st = AddCopyStream(job.out.get(), a.inStream, a.outStream);
+    if (IsOk(st)) a.outStream->time_base = a.inStream->time_base;
+    return st;
   }
-  t.inAudioStream = job.audioIn->streams[t.inAudioIndex];
-  t.outAudioIndex = t.outAudioStream->index;
-  job.audioStartOffset = InputStartOffset(job.audioIn.get(), t.inAudioStream->time_base);
-  return job.audioReencode ? OpenAudioEncoder(job) : Status::Ok;
+  if (job.audioCodecId == AV_CODEC_ID_NONE) job.audioCodecId = ChooseOutputCodec(fmt, a.inStream, true);
+  Status st = OpenDecoder(a.inStream, job.audioDec);
+  if (IsOk(st)) st = AddAudioEncoderStream(job.out.get(), a.inStream, job.audioDec.get(), job.audioCodecId,
+                                           a.outStream, job.audioEnc);
+  return IsOk(st) ? OpenAudioEncoder(job) : st;
 }
 
 // Re-encode: the encoder the request asks for (with none asked, the input's codec
@@ -232,17 +213,18 @@ Status SetUpVideoReencode(TranscodeJob &job) noexcept {
   req.videoBitRateRequest = p.videoBitRateRequest;
   const AVRational frameTime = p.frameTimeNum > 0 ? SnapFrameRate(p.frameTimeNum, p.frameTimeDen) : AVRational{0, 0};
   if (p.frameTimeNum > 0) req.frameRate = av_inv_q(frameTime);
-  AVStream *outStream = nullptr;
-  Status st = OpenVideoInput(req, job.out.get(), job.inputPath, job.videoIn, outStream, job.videoDec, job.videoEnc);
+  Status st = OpenVideoReencode(req, job.out.get(), job.inVideo, job.outVideo, job.videoDec, job.videoEnc);
   if (!IsOk(st)) return st;
   st = PrepareVideoReencode(job.video);
   if (!IsOk(st)) return st;
   if (p.frameTimeNum > 0) {
-    outStream->time_base = frameTime;
+    job.outVideo->time_base = frameTime;
     job.video.frameTimeBase = frameTime;
   }
+  // Packets reach the decoder already in the encoder's clock.
   job.videoDec->pkt_timebase = job.videoEnc->time_base;
-  job.timing.outVideoStream = outStream;
+  job.video.inStream = job.inVideo;
+  job.video.outStream = job.outVideo;
   return Status::Ok;
 }
 
@@ -258,74 +240,39 @@ bool IsAudioOnlyMuxer(const AVOutputFormat *fmt) noexcept {
 // alone; any other failure fails the transcode, which never drops the video.
 Status SetUpVideo(TranscodeJob &job) noexcept {
   if (IsAudioOnlyMuxer(job.out->oformat)) return Status::Ok;
-  StreamTimingState &t = job.timing;
-  InputFormatPtr in;
-  Status st = OpenInputFile(job.inputPath, in);
-  if (!IsOk(st)) return st;
-  job.inVideoIndex = FindMovingVideoStream(in.get());
+  job.inVideoIndex = FindMovingVideoStream(job.in.get());
   if (job.inVideoIndex < 0) return Status::Ok;
-  const AVStream *inStream = in->streams[job.inVideoIndex];
-  if (!job.videoReencode && !MuxerTakesStream(job.out->oformat, inStream)) job.videoReencode = true;
-  if (job.videoReencode) {
-    in.reset();
-    st = SetUpVideoReencode(job);
-  } else {
-    st = AddCopyStream(job.out.get(), inStream, t.outVideoStream);
-    if (IsOk(st)) {
-      t.outVideoStream->time_base = inStream->time_base;
-      // The frame count goes along, as in the ffmpeg tool's copies: the AVI muxer
-      // then takes H.264 from MP4 in its length-prefixed form, which its codec
-      // configuration announces, instead of refusing the first packet for
-      // lacking an Annex B start code.
-      t.outVideoStream->nb_frames = inStream->nb_frames;
-      job.videoIn = std::move(in);
-    }
-  }
+  job.inVideo = job.in->streams[job.inVideoIndex];
+  job.videoStartOffset = InputStartOffset(job.in.get(), job.inVideo->time_base);
+  if (!job.videoReencode && !MuxerTakesStream(job.out->oformat, job.inVideo)) job.videoReencode = true;
+  if (job.videoReencode) return SetUpVideoReencode(job);
+  const Status st = AddCopyStream(job.out.get(), job.inVideo, job.outVideo);
   if (!IsOk(st)) return st;
-  t.inVideoStream = job.videoIn->streams[job.inVideoIndex];
-  t.outVideoIndex = t.outVideoStream->index;
-  job.videoStartOffset = InputStartOffset(job.videoIn.get(), t.inVideoStream->time_base);
+  job.outVideo->time_base = job.inVideo->time_base;
+  // The frame count goes along, as in the ffmpeg tool's copies: the AVI muxer
+  // then takes H.264 from MP4 in its length-prefixed form, which its codec
+  // configuration announces, instead of refusing the first packet for
+  // lacking an Annex B start code.
+  job.outVideo->nb_frames = job.inVideo->nb_frames;
   return Status::Ok;
-}
-
-Status OpenOutputFile(TranscodeJob &job) noexcept {
-  if (!(job.out->oformat->flags & AVFMT_NOFILE)) {
-    const int ret = avio_open2(&job.out->pb, job.outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
-    if (ret < 0) return StatusFromAv(ret);
-    job.outputOpened = true;
-  }
-  const int ret = avformat_write_header(job.out.get(), nullptr);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
 }
 
 // ---- The packet loop ----------------------------------------------------------------
 
-// True when the host asked to stop. The value is the packet's distance from the
-// first measured pts over the stream's length (the container's when the stream
-// states none), within 0 and the scale.
-bool ReportProgress(TranscodeJob &job, const AVFormatContext *in, const AVStream *inStream,
-                    const AVPacket *pkt) noexcept {
+// True when the host asked to stop. The position is the packet's distance from
+// the first measured pts, out of the stream's length (the container's when the
+// stream states none).
+bool ReportProgress(TranscodeJob &job, const AVStream *inStream, const AVPacket *pkt) noexcept {
   // AVI video packets carry a dts alone.
   const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
   if (!job.progress.HasCallback() || ts == AV_NOPTS_VALUE) return false;
   int64_t total = inStream->duration;
   if (total == AV_NOPTS_VALUE || total <= 0) {
-    total = in->duration == AV_NOPTS_VALUE ? 0 : RescaleDuration(in->duration, AV_TIME_BASE_Q, inStream->time_base);
+    const int64_t container = job.in->duration;
+    total = container == AV_NOPTS_VALUE ? 0 : RescaleDuration(container, AV_TIME_BASE_Q, inStream->time_base);
   }
   if (job.firstProgressPts == AV_NOPTS_VALUE) job.firstProgressPts = ts;
-  const int32_t scale = ProgressScale();
-  const auto value = ProgressValue(ts - job.firstProgressPts, total, scale);
-  if (!value) return false;
-  return job.progress.ReportIfAdvanced(static_cast<int32_t>(std::clamp<int64_t>(*value, 0, scale)));
-}
-
-// Muxers refuse a dts that does not increase: raise it to one above the last,
-// keeping pts at or after it.
-void KeepDtsIncreasing(AVPacket *pkt, int64_t &lastDts) noexcept {
-  if (pkt->dts == AV_NOPTS_VALUE) return;
-  if (lastDts != kNoTimestamp && pkt->dts <= lastDts) pkt->dts = lastDts + 1;
-  if (pkt->pts != AV_NOPTS_VALUE && pkt->pts < pkt->dts) pkt->pts = pkt->dts;
-  lastDts = pkt->dts;
+  return job.progress.ReportPosition(ts - job.firstProgressPts, total);
 }
 
 // Takes encoder frames from the FIFO while it holds a whole one, or anything at
@@ -337,8 +284,8 @@ Status EncodeQueuedAudio(TranscodeJob &job, bool finished) noexcept {
   for (;;) {
     const int queued = av_audio_fifo_size(job.fifo.get());
     if (queued < frameSamples && !(finished && queued > 0)) return Status::Ok;
-    job.timing.nextFramePts = start + job.audioSamplesTaken;
-    const Status st = LoadEncodeWrite(job.fifo.get(), job.out.get(), job.audioEnc.get(), job.timing);
+    job.audio.nextFramePts = start + job.audioSamplesTaken;
+    const Status st = LoadEncodeWrite(job.fifo.get(), job.out, job.audioEnc.get(), job.audio);
     if (!IsOk(st)) return st;
     job.audioSamplesTaken += std::min(frameSamples, queued);
   }
@@ -349,45 +296,41 @@ Status EncodeQueuedAudio(TranscodeJob &job, bool finished) noexcept {
 // silence, since frames are stamped by the samples before them and the audio after
 // a gap would otherwise play early against the video.
 Status DecodeOrSkipAudioPacket(TranscodeJob &job, const AVStream *inStream, const AVPacket *pkt) noexcept {
-  const int runBefore = job.undecodableAudioInARow;
-  Status st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), pkt);
-  st = SkipUndecodableAudio(st, job.undecodableAudioInARow);
-  const bool skipped = IsOk(st) && job.undecodableAudioInARow > runBefore;
-  if (!skipped || pkt->duration <= 0) return st;
+  bool skipped = false;
+  const Status st =
+      DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), pkt, job.audio, skipped);
+  if (!IsOk(st) || !skipped || pkt->duration <= 0) return st;
   // No audio packet lasts longer; a damaged one may claim to.
   const int64_t cap = int64_t{kMaxSkippedPacketSeconds} * job.audioEnc->sample_rate;
-  const int64_t samples = RescaleDuration(pkt->duration, inStream->time_base, job.timing.encoderTimeBase);
+  const int64_t samples = RescaleDuration(pkt->duration, inStream->time_base, job.audio.encoderTimeBase);
   return QueueSilence(job.fifo.get(), job.audioEnc.get(), static_cast<int>(std::min(samples, cap)));
 }
 
-Status HandleAudioPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, bool &stop) noexcept {
-  StreamTimingState &t = job.timing;
-  const AVStream *inStream = in->streams[pkt->stream_index];
-  if (!job.videoIn && ReportProgress(job, in, inStream, pkt)) {
+Status HandleAudioPacket(TranscodeJob &job, AVPacket *pkt, bool &stop) noexcept {
+  AudioTiming &a = job.audio;
+  const AVStream *inStream = a.inStream;
+  if (!job.outVideo && ReportProgress(job, inStream, pkt)) {
     stop = true;
     return Status::Ok;
   }
   ShiftPacketTimes(pkt, job.audioStartOffset);
   if (job.audioReencode) {
     if (job.audioStartPts == AV_NOPTS_VALUE) {
-      job.audioStartPts = RescaleTs(pkt->pts, inStream->time_base, t.encoderTimeBase);
+      job.audioStartPts = RescaleTs(pkt->pts, inStream->time_base, a.encoderTimeBase);
     }
-    t.ptsRescaled = true;
+    a.ptsRescaled = true;
     const Status st = DecodeOrSkipAudioPacket(job, inStream, pkt);
     return IsOk(st) ? EncodeQueuedAudio(job, false) : st;
   }
-  pkt->stream_index = t.outAudioIndex;
-  RescalePacketTimes(pkt, inStream->time_base, t.outAudioStream->time_base);
-  KeepDtsIncreasing(pkt, t.lastPacketDts);
-  // The write takes the packet's reference.
-  const int ret = WritePacket(job.out.get(), pkt);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+  pkt->stream_index = a.outStream->index;
+  RescalePacketTimes(pkt, inStream->time_base, a.outStream->time_base);
+  KeepDtsIncreasing(pkt, a.lastPacketDts);
+  return job.out.Write(pkt);
 }
 
-Status HandleVideoPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, bool &stop) noexcept {
-  StreamTimingState &t = job.timing;
-  const AVStream *inStream = t.inVideoStream;
-  if (ReportProgress(job, in, inStream, pkt)) {
+Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt, bool &stop) noexcept {
+  const AVStream *inStream = job.inVideo;
+  if (ReportProgress(job, inStream, pkt)) {
     stop = true;
     return Status::Ok;
   }
@@ -395,43 +338,36 @@ Status HandleVideoPacket(TranscodeJob &job, AVFormatContext *in, AVPacket *pkt, 
   if (job.videoReencode) {
     // Every packet is decoded, even one without a pts: later pictures refer to it.
     RescalePacketTimes(pkt, inStream->time_base, job.videoEnc->time_base);
-    return ReencodeVideoPacket(job.video, job.out.get(), job.videoDec.get(), job.videoEnc.get(), pkt, t);
+    return ReencodeVideoPacket(job.video, job.out, job.videoDec.get(), job.videoEnc.get(), pkt);
   }
   // AVI stores no pts for video, only its frames in decoding order: the dts is the
   // pts the MP4 muxer would take anyway. A packet without either has no place.
   if (pkt->pts == AV_NOPTS_VALUE) pkt->pts = pkt->dts;
   if (pkt->pts == AV_NOPTS_VALUE) return Status::Ok;
-  pkt->stream_index = t.outVideoIndex;
-  RescalePacketTimes(pkt, inStream->time_base, t.outVideoStream->time_base);
+  pkt->stream_index = job.outVideo->index;
+  RescalePacketTimes(pkt, inStream->time_base, job.outVideo->time_base);
   KeepDtsIncreasing(pkt, job.lastCopiedVideoDts);
-  // The write takes the packet's reference.
-  const int ret = av_interleaved_write_frame(job.out.get(), pkt);
-  if (ret < 0) return StatusFromAv(ret);
-  ++job.copiedVideoPackets;
-  return Status::Ok;
+  const Status st = job.out.Write(pkt);
+  if (IsOk(st)) ++job.copiedVideoPackets;
+  return st;
 }
 
-// Reads from the video input when there is one (it holds the audio too), else from
-// the audio input, until the end of input, an error or a stop.
+// Reads the input until its end, an error or a stop.
 Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
-  AVFormatContext *in = job.videoIn ? job.videoIn.get() : job.audioIn.get();
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
   for (;;) {
-    int ret;
-    while ((ret = av_read_frame(in, pkt.get())) == AVERROR(EAGAIN)) {
-    }
-    if (ret == AVERROR_EOF || ret == AVERROR(EIO)) {
+    Status st = ReadPacket(job.in.get(), pkt.get());
+    if (st == Status::Eof) {
       end = LoopEnd::EndOfInput;
       return Status::Ok;
     }
-    if (ret < 0) return StatusFromAv(ret);
+    if (!IsOk(st)) return st;
     bool stop = false;
-    Status st = Status::Ok;
-    if (pkt->stream_index == job.timing.inAudioIndex && pkt->pts != AV_NOPTS_VALUE) {
-      st = HandleAudioPacket(job, in, pkt.get(), stop);
-    } else if (job.videoIn && pkt->stream_index == job.inVideoIndex) {
-      st = HandleVideoPacket(job, in, pkt.get(), stop);
+    if (pkt->stream_index == job.audio.inIndex && pkt->pts != AV_NOPTS_VALUE) {
+      st = HandleAudioPacket(job, pkt.get(), stop);
+    } else if (job.outVideo && pkt->stream_index == job.inVideoIndex) {
+      st = HandleVideoPacket(job, pkt.get(), stop);
     }
     av_packet_unref(pkt.get());
     if (!IsOk(st)) return st;
@@ -446,39 +382,34 @@ Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
 // hold, then the trailer. After a stop the host hears nothing more.
 Status Finish(TranscodeJob &job, LoopEnd end) noexcept {
   Status st = Status::Ok;
-  if (job.videoIn && job.videoReencode) {
-    st = ReencodeVideoPacket(job.video, job.out.get(), job.videoDec.get(), job.videoEnc.get(), nullptr, job.timing);
+  if (job.outVideo && job.videoReencode) {
+    st = ReencodeVideoPacket(job.video, job.out, job.videoDec.get(), job.videoEnc.get(), nullptr);
   }
   if (IsOk(st) && job.audioReencode) {
-    st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), nullptr);
+    bool skipped = false;
+    st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), nullptr, job.audio,
+                           skipped);
     if (IsOk(st)) st = EncodeQueuedAudio(job, true);
-    bool written = false;
-    if (IsOk(st)) st = EncodeAudioFrame(nullptr, job.out.get(), job.audioEnc.get(), written, job.timing);
+    if (IsOk(st)) st = EncodeAudioFrame(nullptr, job.out, job.audioEnc.get(), job.audio);
   }
   if (!IsOk(st)) return st;
   // Every picture refused (a decoder that understood none, say): the file would
   // claim a video stream with nothing in it.
   const int64_t videoPackets = job.videoReencode ? job.video.writtenPackets : job.copiedVideoPackets;
-  if (job.videoIn && end == LoopEnd::EndOfInput && videoPackets == 0) return Status::InvalidData;
-  if (end == LoopEnd::EndOfInput) job.progress.ReportFinal();
-  const int ret = av_write_trailer(job.out.get());
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
-}
-
-// A failed transcode leaves no partial file: close the output, then delete it
-// when this call created it.
-void DiscardFailedOutput(TranscodeJob &job) noexcept {
-  job.out.reset();
-  if (job.outputOpened) platform::DeleteFile(job.outputPath);
+  if (job.outVideo && end == LoopEnd::EndOfInput && videoPackets == 0) return Status::InvalidData;
+  st = job.out.Finish();
+  if (IsOk(st) && end == LoopEnd::EndOfInput) job.progress.ReportFinal();
+  return st;
 }
 
 Status RunTranscode(TranscodeJob &job) noexcept {
   LoopEnd end = LoopEnd::EndOfInput;
   Status st = CheckRequest(job);
   if (IsOk(st)) st = CreateOutput(job);
+  if (IsOk(st)) st = OpenInput(job);
   if (IsOk(st)) st = SetUpAudio(job);
   if (IsOk(st)) st = SetUpVideo(job);
-  if (IsOk(st)) st = OpenOutputFile(job);
+  if (IsOk(st)) st = job.out.WriteHeader();
   if (IsOk(st)) st = PacketLoop(job, end);
   if (IsOk(st)) st = Finish(job, end);
   return st;
@@ -501,9 +432,7 @@ Status Transcode(const char *inputPath, const char *outputPath, const TranscodeP
                  ProgressCallback callback, uintptr_t user) noexcept {
   if (!inputPath || !*inputPath || !outputPath || !*outputPath) return Status::BadParameter;
   TranscodeJob job(inputPath, outputPath, params, callback, user);
-  const Status st = RunTranscode(job);
-  if (!IsOk(st)) DiscardFailedOutput(job);
-  return st;
+  return RunTranscode(job);
 }
 
 }  // namespace mpg

@@ -26,11 +26,12 @@ const AVOutputFormat *FindTranscodeMuxer(int32_t outputFormat) noexcept;
 // ProgressScale units, from the video (else the audio) timestamps, ending with
 // ProgressScale; a stop answer finishes the file so far and returns Ok.
 // BadParameter for an empty path or a codec choice out of range; SameFile when
-// outputPath names the input; Exit for an output format without a muxer;
-// AudioStreamNotFound; Unknown when a codec is missing; InvalidData when not one
-// picture of the video could be written; else the FFmpeg error of the failing
-// step. Nothing is written before the inputs are open; once the output file
-// exists, a failure deletes it.
+// outputPath names the input; MuxerNotFound for an output format without a muxer;
+// AudioStreamNotFound; DecoderNotFound or EncoderNotFound when a codec is missing;
+// InvalidData when not one picture of the video could be written; else the FFmpeg
+// error of the failing step. The input is opened once; the output file is opened
+// only after the input, its streams and codecs are checked, and a later failure
+// removes it. A cut-off or damaged tail ends the input: what was read is kept.
 Status Transcode(const char *inputPath, const char *outputPath, const TranscodeParams &params,
                  ProgressCallback callback, uintptr_t user) noexcept;
 

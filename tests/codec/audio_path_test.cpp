@@ -78,35 +78,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FindBestAudioStream, NullContextHasNone) { EXPECT_EQ(FindBestAudioStream(nullptr), -1); }
 
-// A damaged stream: runs of undecodable packets up to the bound pass, the next one
-// in the same run fails the job, and a decoded packet starts the count again.
-TEST(SkipUndecodableAudio, ARunLongerThanTheBoundFails) {
-  int run = 0;
+// A damaged stream: runs of rejected packets up to the bound pass, the last one of
+// a full run fails the job, and a decoded packet starts the count again. Out of
+// memory is never a rejection.
+TEST(DecodeErrorRun, ARunOfTheBoundFailsAndASuccessRestartsIt) {
+  DecodeErrorRun run;
   for (int round = 0; round < 2; ++round) {
-    for (int i = 0; i < kMaxUndecodableAudioPacketsInARow; ++i) {
-      ASSERT_EQ(SkipUndecodableAudio(Status::InvalidData, run), Status::Ok) << i;
+    for (int i = 0; i + 1 < kMaxDecodeErrorsInARow; ++i) {
+      ASSERT_EQ(run.Judge(AVERROR_INVALIDDATA), Status::Ok) << i;
     }
-    ASSERT_EQ(SkipUndecodableAudio(Status::Ok, run), Status::Ok);
+    ASSERT_EQ(run.Judge(0), Status::Ok);
   }
-  for (int i = 0; i < kMaxUndecodableAudioPacketsInARow; ++i) SkipUndecodableAudio(Status::InvalidData, run);
-  EXPECT_EQ(SkipUndecodableAudio(Status::InvalidData, run), Status::InvalidData);
-}
-
-// A frame using a feature FFmpeg's decoder lacks (AMR's comfort noise) is that
-// packet's refusal too, and counts in the same run.
-TEST(SkipUndecodableAudio, UnimplementedFeatureCountsAsUndecodable) {
-  const Status unimplemented = StatusFromAv(AVERROR_PATCHWELCOME);
-  int run = 0;
-  for (int i = 0; i < kMaxUndecodableAudioPacketsInARow; ++i) {
-    ASSERT_EQ(SkipUndecodableAudio(i % 2 ? unimplemented : Status::InvalidData, run), Status::Ok) << i;
-  }
-  EXPECT_EQ(SkipUndecodableAudio(unimplemented, run), unimplemented);
-}
-
-TEST(SkipUndecodableAudio, OtherFailuresAreNotSkipped) {
-  int run = 0;
-  EXPECT_EQ(SkipUndecodableAudio(Status::NoMemory, run), Status::NoMemory);
-  EXPECT_EQ(SkipUndecodableAudio(StatusFromAv(AVERROR(EIO)), run), StatusFromAv(AVERROR(EIO)));
+  for (int i = 0; i + 1 < kMaxDecodeErrorsInARow; ++i) run.Judge(AVERROR_PATCHWELCOME);
+  EXPECT_EQ(run.Judge(AVERROR_INVALIDDATA), Status::InvalidData);
+  DecodeErrorRun fresh;
+  EXPECT_EQ(fresh.Judge(AVERROR(ENOMEM)), Status::NoMemory);
 }
 
 // One line of the framecrc muxer.
@@ -123,9 +109,7 @@ class EncoderRig {
   static constexpr int kFrameSize = 1152;
 
   explicit EncoderRig(const std::string &path) : path_(path) {
-    AVFormatContext *raw = nullptr;
-    EXPECT_GE(avformat_alloc_output_context2(&raw, nullptr, "framecrc", path.c_str()), 0);
-    out.reset(raw);
+    EXPECT_TRUE(IsOk(out.Create("framecrc", path.c_str())));
     const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_PCM_S16LE);
     enc.reset(avcodec_alloc_context3(codec));
     enc->sample_fmt = AV_SAMPLE_FMT_S16;
@@ -137,12 +121,10 @@ class EncoderRig {
     AVStream *st = avformat_new_stream(out.get(), nullptr);
     avcodec_parameters_from_context(st->codecpar, enc.get());
     st->time_base = enc->time_base;
-    EXPECT_GE(avio_open2(&out->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
-    EXPECT_GE(avformat_write_header(out.get(), nullptr), 0);
+    EXPECT_TRUE(IsOk(out.WriteHeader()));
     fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, 1, 1));
-    timing.outAudioStream = st;
-    timing.inAudioStream = st;
-    timing.outAudioIndex = st->index;
+    timing.outStream = st;
+    timing.inStream = st;
     timing.ptsRescaled = true;  // as after the first input packet was read
   }
 
@@ -153,8 +135,7 @@ class EncoderRig {
   }
 
   std::vector<WrittenPacket> Finish() {
-    EXPECT_GE(av_write_trailer(out.get()), 0);
-    out.reset();
+    EXPECT_TRUE(IsOk(out.Finish()));
     std::vector<WrittenPacket> packets;
     std::ifstream in(path_);
     std::string line;
@@ -170,10 +151,10 @@ class EncoderRig {
     return packets;
   }
 
-  OutputFormatPtr out;
+  OutputFile out;
   CodecContextPtr enc;
   AudioFifoPtr fifo;
-  StreamTimingState timing;
+  AudioTiming timing;
 
  private:
   std::string path_;
@@ -183,8 +164,8 @@ TEST(AudioFifoFraming, LastFrameCarriesOnlyTheSamplesLeft) {
   EncoderRig rig(mpgtest::Out("framing.crc"));
   rig.timing.nextFramePts = 0;
   rig.Queue(EncoderRig::kFrameSize + 300);
-  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out.get(), rig.enc.get(), rig.timing)));
-  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out.get(), rig.enc.get(), rig.timing)));
+  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out, rig.enc.get(), rig.timing)));
+  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out, rig.enc.get(), rig.timing)));
   EXPECT_EQ(av_audio_fifo_size(rig.fifo.get()), 0);
   const auto packets = rig.Finish();
   ASSERT_EQ(packets.size(), 2u);
@@ -197,8 +178,8 @@ TEST(AudioFifoFraming, TwoFramesFromOnePacketGetIncreasingPts) {
   EncoderRig rig(mpgtest::Out("pts.crc"));
   rig.timing.nextFramePts = 4800;  // one input packet read, nothing since
   rig.Queue(2 * EncoderRig::kFrameSize);
-  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out.get(), rig.enc.get(), rig.timing)));
-  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out.get(), rig.enc.get(), rig.timing)));
+  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out, rig.enc.get(), rig.timing)));
+  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out, rig.enc.get(), rig.timing)));
   const auto packets = rig.Finish();
   ASSERT_EQ(packets.size(), 2u);
   EXPECT_EQ(packets[0].pts, 4800);
@@ -209,11 +190,10 @@ TEST(AudioFifoFraming, TwoFramesFromOnePacketGetIncreasingPts) {
 TEST(AudioFifoFraming, PacketRepeatingTheLastDtsIsRaisedByOne) {
   EncoderRig rig(mpgtest::Out("dts.crc"));
   // A packet at 4800 was written; the encoder now returns another at 4800.
-  rig.timing.lastPacketPts = 4800;
   rig.timing.lastPacketDts = 4800;
   rig.timing.nextFramePts = 4800;
   rig.Queue(EncoderRig::kFrameSize);
-  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out.get(), rig.enc.get(), rig.timing)));
+  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out, rig.enc.get(), rig.timing)));
   const auto packets = rig.Finish();
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].dts, 4801);
@@ -222,7 +202,7 @@ TEST(AudioFifoFraming, PacketRepeatingTheLastDtsIsRaisedByOne) {
 
 TEST(AudioFifoFraming, EmptyFifoWritesNothing) {
   EncoderRig rig(mpgtest::Out("empty.crc"));
-  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out.get(), rig.enc.get(), rig.timing)));
+  ASSERT_TRUE(IsOk(LoadEncodeWrite(rig.fifo.get(), rig.out, rig.enc.get(), rig.timing)));
   EXPECT_TRUE(rig.Finish().empty());
 }
 

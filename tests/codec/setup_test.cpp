@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "core/input.h"
 #include "support/media.h"
 #include "codec/setup.h"
 
@@ -84,24 +85,19 @@ OutputFormatPtr NewOutput(const char *muxer) {
   return OutputFormatPtr(raw);
 }
 
-TEST(OpenAudioInput, VideoOnlyInputIsRefusedAndLeftClosed) {
-  auto out = NewOutput("mp3");
+// An input opened as a pipeline opens it, with the stream it would choose.
+struct OpenedInput {
+  explicit OpenedInput(const std::string &path) { EXPECT_TRUE(IsOk(OpenInputFile(path.c_str(), in))); }
+  AVStream *Stream(int index) const { return index >= 0 ? in->streams[index] : nullptr; }
   InputFormatPtr in;
-  AVStream *st = nullptr;
-  CodecContextPtr dec, enc;
-  EXPECT_EQ(OpenAudioInput(out.get(), H264At640x360().c_str(), AV_CODEC_ID_MP3, in, st, dec, enc),
-            Status::AudioStreamNotFound);
-  EXPECT_FALSE(in);
-}
+};
 
-TEST(VideoSetUp, AudioOnlyInputIsRefusedAndLeftClosed) {
-  auto out = NewOutput("mp4");
-  InputFormatPtr in;
-  AVStream *st = nullptr;
-  CodecContextPtr dec, enc;
-  VideoEncodeRequest req;
-  EXPECT_EQ(OpenVideoInput(req, out.get(), WavS16().c_str(), in, st, dec, enc), Status::VideoStreamNotFound);
-  EXPECT_FALSE(in);
+TEST(OpenBestAudioDecoder, VideoOnlyInputHasNoAudioToDecode) {
+  OpenedInput input(H264At640x360());
+  int index = 0;
+  CodecContextPtr dec;
+  EXPECT_EQ(OpenBestAudioDecoder(input.in.get(), index, dec), Status::AudioStreamNotFound);
+  EXPECT_FALSE(dec);
 }
 
 // 16-bit sources meet encoders that list no 16-bit interleaved format.
@@ -113,11 +109,12 @@ struct EncoderCase {
 class AudioEncoderFromSource : public ::testing::TestWithParam<EncoderCase> {};
 TEST_P(AudioEncoderFromSource, OpensWithAFormatItTakes) {
   auto out = NewOutput("matroska");
-  InputFormatPtr in;
+  OpenedInput input(GetParam().input());
+  int index = -1;
   AVStream *st = nullptr;
   CodecContextPtr dec, enc;
-  ASSERT_TRUE(IsOk(OpenAudioInput(out.get(), GetParam().input().c_str(), GetParam().codec, in, st, dec, enc)));
-  ASSERT_TRUE(in);
+  ASSERT_TRUE(IsOk(OpenBestAudioDecoder(input.in.get(), index, dec)));
+  ASSERT_TRUE(IsOk(AddAudioEncoderStream(out.get(), input.Stream(index), dec.get(), GetParam().codec, st, enc)));
   EXPECT_EQ(st->codecpar->codec_id, GetParam().codec);
   EXPECT_EQ(st->codecpar->codec_tag, 0u);
   EXPECT_GE(avcodec_open2(enc.get(), enc->codec, nullptr), 0);
@@ -137,11 +134,11 @@ struct VideoSizeCase {
 class VideoEncoderSize : public ::testing::TestWithParam<VideoSizeCase> {};
 TEST_P(VideoEncoderSize, OpensAtTheSettledSize) {
   auto out = NewOutput("matroska");
-  InputFormatPtr in;
+  OpenedInput input(GetParam().input());
   AVStream *st = nullptr;
   CodecContextPtr dec, enc;
   VideoEncodeRequest req = GetParam().req;
-  ASSERT_TRUE(IsOk(OpenVideoInput(req, out.get(), GetParam().input().c_str(), in, st, dec, enc)));
+  ASSERT_TRUE(IsOk(OpenVideoReencode(req, out.get(), input.Stream(0), st, dec, enc)));
   EXPECT_EQ(enc->width, GetParam().width);
   EXPECT_EQ(enc->height, GetParam().height);
   EXPECT_EQ(st->codecpar->width, GetParam().width);
@@ -161,25 +158,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(VideoSetUp, ChoiceOutOfRangeIsBadParameter) {
   auto out = NewOutput("mp4");
-  InputFormatPtr in;
+  OpenedInput input(H264At640x360());
   AVStream *st = nullptr;
   CodecContextPtr dec, enc;
   VideoEncodeRequest req;
   req.videoCodecChoice = 7;
-  EXPECT_EQ(OpenVideoInput(req, out.get(), H264At640x360().c_str(), in, st, dec, enc), Status::BadParameter);
-  EXPECT_FALSE(in);
+  EXPECT_EQ(OpenVideoReencode(req, out.get(), input.Stream(0), st, dec, enc), Status::BadParameter);
 }
 
 // An MP4 takes the codec configuration from the stream: it must be the MPEG-4
 // encoder's (a visual object sequence, 00 00 01 B0), not the H.264 input's avcC.
 TEST(VideoSetUp, OutputStreamCarriesTheEncodersConfigurationNotTheInputs) {
   auto out = NewOutput("mp4");
-  InputFormatPtr in;
+  OpenedInput input(H264At640x360());
   AVStream *st = nullptr;
   CodecContextPtr dec, enc;
   VideoEncodeRequest req;
   req.videoCodecChoice = 6;
-  ASSERT_TRUE(IsOk(OpenVideoInput(req, out.get(), H264At640x360().c_str(), in, st, dec, enc)));
+  ASSERT_TRUE(IsOk(OpenVideoReencode(req, out.get(), input.Stream(0), st, dec, enc)));
   ASSERT_GE(st->codecpar->extradata_size, 4);
   const uint8_t *x = st->codecpar->extradata;
   EXPECT_EQ(x[0], 0x00);

@@ -129,6 +129,14 @@ TEST_P(TrimRefusals, FailsWithItsCodeAndLeavesNoOutput) {
 INSTANTIATE_TEST_SUITE_P(Trim, TrimRefusals, ::testing::ValuesIn(kRefusals),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A trim that fails on its input never opens the output: what stood there stays.
+TEST(Trim, FailureBeforeTheOutputIsOpenedLeavesAnExistingFileUntouched) {
+  const std::string out = Out("kept.mp4");
+  WriteBytes(out, "an earlier file");
+  EXPECT_EQ(MPG_SaveTrimmedVideo(fx::H264Video10s().c_str(), out.c_str(), 2, 5), MPG_AUDIO_STREAM_NOT_FOUND);
+  EXPECT_EQ(ReadBytes(out), "an earlier file");
+}
+
 TEST(Trim, OutputNamingTheInputIsRefusedAndTheInputKept) {
   const std::string in = Out("input.mp4");
   WriteBytes(in, ReadBytes(fx::H264Aac10s()));

@@ -301,6 +301,31 @@ INSTANTIATE_TEST_SUITE_P(Inputs, TranscodeProgress,
                                            ProgressCase{"FromTheAudioWithoutVideo", mpgtest::fx::AacAudio10s}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A download cut off at 60 %, with junk where its tail should be.
+std::string CutOffDownload() {
+  const std::string whole = MakeFixture("h264_aac_6s.mkv",
+                                        "-f lavfi -i testsrc2=size=320x240:rate=25:duration=6 -f lavfi -i sine=duration=6"
+                                        " -fflags +bitexact -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac"
+                                        " -shortest");
+  std::string bytes = mpgtest::ReadBytes(whole);
+  bytes.resize(bytes.size() * 6 / 10);
+  bytes += std::string(2000, 'x');
+  const std::string path = mpgtest::Out("cut_off.mkv");
+  mpgtest::WriteBytes(path, bytes);
+  return path;
+}
+
+// What was read before the cut is kept and the file finished, as the ffmpeg tool does.
+TEST(Transcode, CutOffInputFinishesWithWhatWasRead) {
+  const std::string out = mpgtest::Out("cut_off.mp4");
+  ASSERT_EQ(RunTranscode(CutOffDownload(), out, With(Params(4), &P::videoCodecChoice, 5)), 0);
+  EXPECT_GT(PacketSpan(out, "v:0"), 3.0);
+  EXPECT_LT(PacketSpan(out, "v:0"), 4.5);
+  EXPECT_GT(PacketSpan(out, "a:0"), 3.0);
+  std::string errors;
+  EXPECT_TRUE(mpgtest::DecodesCleanly(out, &errors)) << errors;
+}
+
 TEST(Transcode, OutputNamingTheInputIsRefusedAndTheInputKept) {
   const std::string path = mpgtest::Out("self.avi");
   const std::string bytes = mpgtest::ReadBytes(mpgtest::fx::Mpeg4Mp3Avi5s());
