@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -41,6 +42,8 @@ class basic_string {
   std::size_t capacity() const noexcept { return capacity_; }
   bool empty() const noexcept { return size_ == 0; }
   std::basic_string_view<CharT> view() const noexcept { return {c_str(), size_}; }
+  // Converts to a view as std::string does, so append and += take another string.
+  operator std::basic_string_view<CharT>() const noexcept { return view(); }  // NOLINT(google-explicit-constructor)
 
   basic_string &assign(std::basic_string_view<CharT> s) {
     Reserve(s.size());
@@ -51,9 +54,13 @@ class basic_string {
     return *this;
   }
   basic_string &append(std::basic_string_view<CharT> s) {
+    // s may view this string's own text, which growing moves (and, leaving the
+    // inline buffer, overwrites with the heap pointer): keep its place as an offset.
+    const std::size_t ownOffset = OffsetOfOwnText(s.data());
     Reserve(size_ + s.size());
+    if (ownOffset != kNotOwnText) s = {c_str() + ownOffset, s.size()};
     CharT *dst = Mutable();
-    if (!s.empty()) std::memcpy(dst + size_, s.data(), s.size() * sizeof(CharT));
+    if (!s.empty()) std::memmove(dst + size_, s.data(), s.size() * sizeof(CharT));
     size_ += s.size();
     dst[size_] = CharT();
     return *this;
@@ -73,6 +80,15 @@ class basic_string {
   static const CharT *EmptyText() noexcept {
     static const CharT empty[1] = {CharT()};
     return empty;
+  }
+  static constexpr std::size_t kNotOwnText = static_cast<std::size_t>(-1);
+  // Where p points in this string's text (terminator included), or kNotOwnText.
+  // std::less orders pointers into unrelated objects too.
+  std::size_t OffsetOfOwnText(const CharT *p) const noexcept {
+    const CharT *text = c_str();
+    std::less<const CharT *> before;
+    if (before(p, text) || before(text + size_, p)) return kNotOwnText;
+    return static_cast<std::size_t>(p - text);
   }
   bool IsInline() const noexcept { return capacity_ <= kInlineCapacity; }
   CharT *Mutable() noexcept { return IsInline() ? text_.buf : text_.ptr; }

@@ -10,7 +10,7 @@ seconds=${FUZZ_SECONDS:-60}
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMPG_FUZZ=ON -DMPG_BUILD_TESTS=OFF -DMPG_BUILD_BENCH=OFF >/dev/null
+  -DMPG_FUZZ=ON -DBUILD_TESTING=OFF -DMPG_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target $(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
 
 seeds="$build/seeds"

@@ -12,12 +12,12 @@ fi
 jobs=$(nproc)
 
 echo "== Release build and tests"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPG_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
 echo "== Sanitizer build and tests (ASan, UBSan, LSan)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMPG_SANITIZE=ON -DMPG_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMPG_WERROR=ON -DMPG_SANITIZE=ON -DMPG_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 # Fixtures are media files, not build products: share the ones already made.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \

@@ -15,17 +15,6 @@ namespace {
 // pointer handed out stays valid until the next such call.
 char errorTextBuffer[260];
 
-const char *FixedStatusText(int32_t code) {
-  switch (code) {
-    case MPG_AUDIO_CODEC_NOT_FOUND: return "Audio codec not found";
-    case MPG_VIDEO_CODEC_NOT_FOUND: return "Video codec not found";
-    case MPG_AUDIO_STREAM_NOT_FOUND: return "Audio stream not found";
-    case MPG_VIDEO_STREAM_NOT_FOUND: return "Video stream not found";
-    case MPG_SAME_FILE: return "Output file is the same as an input file";
-    default: return nullptr;
-  }
-}
-
 }  // namespace
 
 extern "C" MPG_API void MPG_SetPercent100(int32_t value) noexcept { SetProgressScale(value); }
@@ -33,7 +22,7 @@ extern "C" MPG_API void MPG_SetPercent100(int32_t value) noexcept { SetProgressS
 extern "C" MPG_API void MPG_TestParams(void) noexcept {}
 
 extern "C" MPG_API const char *MPG_GetErrorText(int32_t code) noexcept {
-  if (const char *text = FixedStatusText(code)) return text;
+  if (const char *text = StatusText(code)) return text;
   av_strerror(code, errorTextBuffer, sizeof errorTextBuffer);
   return errorTextBuffer;
 }

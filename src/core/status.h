@@ -39,6 +39,10 @@ inline constexpr Status StatusFromAv(int averr, Status fallback = Status::Unknow
   return averr < 0 ? static_cast<Status>(averr) : fallback;
 }
 
+// The text of one of the library's own codes (MPG_OK included), or nullptr for any
+// other code: FFmpeg's codes get FFmpeg's text from AvErrorText.
+const char *StatusText(int32_t code) noexcept;
+
 // FFmpeg's text for an error code (av_err2str does not compile as C++).
 std::string AvErrorText(int averr);
 

@@ -14,7 +14,8 @@ namespace mpg::platform {
 
 namespace {
 
-// Fault plan of the test seam: the operation whose count reaches failAt fails.
+#ifdef MPG_TEST_SEAMS
+// Fault plan of the test seam: the operation whose count reaches zero fails.
 int faultCountdown = 0;
 
 bool InjectedFault() noexcept {
@@ -25,6 +26,9 @@ bool InjectedFault() noexcept {
   }
   return false;
 }
+#else
+constexpr bool InjectedFault() noexcept { return false; }
+#endif
 
 bool IsEmpty(const char *path) noexcept { return path == nullptr || path[0] == '\0'; }
 
@@ -70,26 +74,6 @@ class Fd {
   int fd_;
 };
 
-void AppendUtf8(std::string &out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-constexpr uint32_t kReplacement = 0xFFFD;
-
 }  // namespace
 
 FileKind GetFileKind(const char *path) noexcept {
@@ -123,13 +107,6 @@ ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) 
   }
   out.resize(got);
   return ReadResult::Ok;
-}
-
-bool WriteWholeFile(const char *path, std::string_view bytes) noexcept {
-  Fd fd(OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC));
-  if (fd.get() < 0) return false;
-  if (!WriteAll(fd.get(), bytes.data(), bytes.size())) return false;
-  return fd.Close();
 }
 
 bool WriteFileAt(const char *path, uint64_t offset, std::string_view bytes) noexcept {
@@ -192,53 +169,6 @@ int CompareNoCase(std::string_view a, std::string_view b) noexcept {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-std::wstring Utf8ToWide(std::string_view utf8) {
-  std::wstring out;
-  out.reserve(utf8.size());
-  size_t i = 0;
-  while (i < utf8.size()) {
-    auto c = static_cast<unsigned char>(utf8[i]);
-    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-    if (extra < 0 || i + static_cast<size_t>(extra) >= utf8.size()) {  // bad lead or cut short
-      out += static_cast<wchar_t>(kReplacement);
-      ++i;
-      continue;
-    }
-    uint32_t cp = extra == 0 ? c : (c & (0x3F >> extra));
-    bool valid = true;
-    for (int k = 1; k <= extra; ++k) {
-      auto cc = static_cast<unsigned char>(utf8[i + k]);
-      if ((cc & 0xC0) != 0x80) {
-        valid = false;
-        break;
-      }
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    static constexpr uint32_t kMinForLength[] = {0, 0x80, 0x800, 0x10000};
-    if (!valid || cp < kMinForLength[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out += static_cast<wchar_t>(kReplacement);
-      ++i;
-      continue;
-    }
-    out += static_cast<wchar_t>(cp);
-    i += static_cast<size_t>(extra) + 1;
-  }
-  return out;
-}
-
-std::string WideToUtf8(std::wstring_view wide) {
-  std::string out;
-  out.reserve(wide.size());
-  for (wchar_t w : wide) {
-    auto cp = static_cast<uint32_t>(w);
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
-    AppendUtf8(out, cp);
-  }
-  return out;
-}
-
-std::string WideToCodePage(std::wstring_view wide) { return WideToUtf8(wide); }
-
 Library Library::Open(const char *name) noexcept {
   if (IsEmpty(name)) return Library();
   // RTLD_NOLOAD finds a module already in the process without loading it again.
@@ -264,6 +194,8 @@ void *Library::Symbol(const char *name) const noexcept {
   return handle_ ? ::dlsym(handle_, name) : nullptr;
 }
 
+#ifdef MPG_TEST_SEAMS
 void FailNthFileOperation(int n) noexcept { faultCountdown = n; }
+#endif
 
 }  // namespace mpg::platform

@@ -1,5 +1,5 @@
-// The library's only operating-system-aware code: files, text conversions and
-// dynamic loading, with UTF-8 paths handed through unchanged.
+// The library's only operating-system-aware code: files and dynamic loading, with
+// UTF-8 paths handed through unchanged.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +19,6 @@ std::optional<uint64_t> FileSize(const char *path) noexcept;
 enum class ReadResult { Ok, CannotOpen, TooLarge, ReadError };
 // Reads the whole regular file at path into out when it holds at most maxBytes.
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out);
-// Writes bytes to path, creating or truncating it.
-bool WriteWholeFile(const char *path, std::string_view bytes) noexcept;
 // Writes bytes at offset of an existing file without truncating it.
 bool WriteFileAt(const char *path, uint64_t offset, std::string_view bytes) noexcept;
 // Removes a file (never a directory). True when it is gone.
@@ -39,12 +37,6 @@ bool IsSameFile(const char *a, const char *b) noexcept;
 
 // ASCII case-insensitive comparison: <0, 0 or >0, as strcmp.
 int CompareNoCase(std::string_view a, std::string_view b) noexcept;
-
-// UTF-8 to wide characters and back; invalid sequences become U+FFFD.
-std::wstring Utf8ToWide(std::string_view utf8);
-std::string WideToUtf8(std::wstring_view wide);
-// Wide characters to the system's 8-bit code page, which is UTF-8 here.
-std::string WideToCodePage(std::wstring_view wide);
 
 // A dynamically loaded library found by name, the way the system's loader
 // searches. Released on destruction unless Keep() hands it to the process.
@@ -66,8 +58,11 @@ class Library {
   void *handle_ = nullptr;
 };
 
-// Test seam: makes the n-th following platform file operation (open, write,
-// delete, rename; counted from 1) fail as the operating system would. 0 disarms.
+#ifdef MPG_TEST_SEAMS
+// Test seam, only in the internal library that tests link: makes the n-th
+// following platform file operation (open, write, delete, rename; counted from 1)
+// fail as the operating system would. 0 disarms.
 void FailNthFileOperation(int n) noexcept;
+#endif
 
 }  // namespace mpg::platform

@@ -1,5 +1,5 @@
-// The platform layer: the same-file check, whole-file reads, text conversions and
-// the fault seam that failure-path tests rely on.
+// The platform layer: the same-file check, whole-file reads, file kinds and the
+// fault seam that failure-path tests rely on.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -71,21 +71,13 @@ TEST(CompareNoCase, IgnoresAsciiCaseOnly) {
   EXPECT_NE(CompareNoCase("\xC3\xA9", "\xC3\x89"), 0);
 }
 
-TEST(TextConversion, RoundTripsUtf8AndReplacesBrokenSequences) {
-  const std::string text = "Caf\xC3\xA9 \xE2\x86\x92 \xF0\x9F\x8E\xAC";
-  std::wstring wide = Utf8ToWide(text);
-  EXPECT_EQ(wide, L"Caf\u00e9 \u2192 \U0001F3AC");
-  EXPECT_EQ(WideToCodePage(wide), text);
-  EXPECT_EQ(Utf8ToWide("a\xFF" "b"), L"a\uFFFDb");
-  EXPECT_EQ(Utf8ToWide("cut\xE2\x86"), L"cut\uFFFD\uFFFD");
-  EXPECT_EQ(Utf8ToWide("\xC0\xAF"), L"\uFFFD\uFFFD") << "overlong forms are refused";
-}
-
 TEST(FaultSeam, FailsTheChosenOperationOnly) {
   const std::string p = Out("fault.bin");
+  WriteBytes(p, "old!");
   FailNthFileOperation(2);  // the open succeeds, the write fails
-  EXPECT_FALSE(WriteWholeFile(p.c_str(), "data"));
-  EXPECT_TRUE(WriteWholeFile(p.c_str(), "data"));
+  EXPECT_FALSE(WriteFileAt(p.c_str(), 0, "data"));
+  EXPECT_EQ(ReadBytes(p), "old!");
+  EXPECT_TRUE(WriteFileAt(p.c_str(), 0, "data"));
   EXPECT_EQ(ReadBytes(p), "data");
   FailNthFileOperation(0);
 }
