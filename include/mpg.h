@@ -5,9 +5,12 @@
  * segmented stream, transcodes, converts audio to MP3, inspects files, grabs still
  * pictures, and remuxes, trims, shifts audio and repairs FLV heads.
  *
- * Every call runs to completion on the caller's thread. Calls are not synchronised:
- * make one call into the library at a time. Paths are NUL-terminated 8-bit strings
- * handed to FFmpeg unchanged (UTF-8 on Linux).
+ * Every call runs to completion on the caller's thread. Calls may run on several
+ * threads at once, each on its own files. The progress scale (MPG_SetPercent100) is
+ * process-wide; the error text of MPG_GetErrorText is kept per thread. A progress
+ * callback runs on the thread that made the call; it must not call back into the
+ * library and must not throw. Paths are NUL-terminated 8-bit strings handed to
+ * FFmpeg unchanged (UTF-8 on Linux).
  */
 #ifndef MPG_H
 #define MPG_H
@@ -152,8 +155,8 @@ typedef struct MpgString {
  * below are ignored. */
 MPG_API void MPG_SetPercent100(int32_t value) MPG_NOEXCEPT;
 MPG_API void MPG_TestParams(void) MPG_NOEXCEPT;
-/* Text of a status code; for FFmpeg codes the pointer stays valid until the next
- * call that formats one. */
+/* Text of a status code. For FFmpeg codes the text is kept per thread: the pointer
+ * stays valid until the same thread's next MPG_GetErrorText call (or its exit). */
 MPG_API const char *MPG_GetErrorText(int32_t code) MPG_NOEXCEPT;
 /* Extension of an output format id: 0 3gp, 1 aac, 2 avi, 3 mp3, 4 mp4, 5 mpg,
  * 6 ts, 7 webm, 8 wmv; any other id gives "mp4". */
