@@ -1,17 +1,20 @@
 #include "core/progress.h"
 
+#include <atomic>
 #include <string>
 
 namespace mpg {
 
 namespace {
-int32_t progressScale = 100;
+// Atomic because a host may set the scale while jobs on other threads read it; each
+// computation reads it once, so no ordering beyond the value itself is needed.
+std::atomic<int32_t> progressScale{100};
 }
 
-int32_t ProgressScale() noexcept { return progressScale; }
+int32_t ProgressScale() noexcept { return progressScale.load(std::memory_order_relaxed); }
 
 void SetProgressScale(int32_t value) noexcept {
-  if (value > 0) progressScale = value;
+  if (value > 0) progressScale.store(value, std::memory_order_relaxed);
 }
 
 bool ProgressReporter::Call(int32_t value, const char *text) noexcept {
