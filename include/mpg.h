@@ -6,65 +6,7 @@
  * pictures, and remuxes, trims, shifts audio and repairs FLV heads. Each export is a
  * plain C function; this header compiles as C11 and as C++.
  *
- * ==== Contract: the rules every export follows ====================================
- *
- * Calls. Every call runs to completion on the calling thread and returns only when
- * its job is done; nothing runs in the background afterwards.
- *
- * Threading. Every export may run on several threads at once, each call on its own
- * files (two calls must not write the same file, nor one write what another reads).
- * The progress scale (MPG_SetPercent100) is process-wide, shared by every later
- * call of every thread: set it once, before starting jobs. The text
- * MPG_GetErrorText returns is kept per thread. Nothing else a call does is seen by
- * another call, but for the packet writer below.
- *
- * Paths. Every path is a NUL-terminated UTF-8 path of a local file, never a URL:
- * "http://x" or "concat:a|b" name files of that name. Paths are read during the
- * call only; the library keeps no pointer to them.
- *
- * Ownership. The library frees everything it allocates, except the buffer
- * MPG_GetImageBMP returns, which the caller releases with free(). Strings the
- * library returns (MPG_GetErrorText, MPG_GetDefExt) are its own: never free them.
- *
- * Results. Operation exports return an int32_t status: MPG_OK (0) on success, one of
- * the library's codes below, or a negative FFmpeg AVERROR code. Besides the codes of
- * FFmpeg's own calls (AVERROR(ENOENT) for a missing input, AVERROR(ENOSPC) for a full
- * disk ...), the library chooses these itself:
- *   AVERROR_EXIT         FFmpeg has no muxer for the container to write.
- *   AVERROR_UNKNOWN      no decoder or encoder for a stream this build needs, a
- *                        picture that cannot be converted, or an unexpected failure.
- *   AVERROR_INVALIDDATA  the input holds nothing the job can decode where it needs it.
- *   AVERROR(ENOMEM)      out of memory.
- * Exports that return a flag, a number or a pointer give 0 or NULL on failure; their
- * status is not available.
- *
- * Output files. A call writes only the output path it is given (the FLV repair: a
- * temporary file beside its input; see also MPG_Merge's deleteSegments).
- *  - After a failure, a call removes its output only when it opened that file for
- *    writing itself (a file it truncated is removed too: its old content is gone).
- *  - A call that fails before opening its output (a bad parameter, an output that
- *    names an input, a missing or unreadable input, no suitable stream, no codec or
- *    muxer) leaves whatever stood at the output path untouched.
- *  - A stop (see Progress) ends reading; the job finishes the file it has written
- *    so far (trailer written, playable) and returns MPG_OK.
- * Damaged input. The end of file, an I/O error while reading (a cut-off download) and
- * invalid data while reading all end the input, as the ffmpeg tool does: what was
- * read is kept and the job finishes normally. A packet the decoder rejects is
- * skipped; 50 rejected packets in a row end the job with the decoder's error. Other
- * read errors (out of memory) fail the call.
- * Writing. An I/O error on the output (a full disk, a lost device) ends the job at
- * once with that error. A packet the muxer refuses (a timestamp it cannot take) is
- * dropped; after 25 refused packets in one call the job ends with the muxer's error.
- *
- * Logging. The library writes nothing to stdout or stderr and never changes FFmpeg's
- * av_log level or callback, which belong to the host; FFmpeg's own messages go where
- * the host's av_log settings send them. MPG_Crop adds four messages of its own.
- *
- * Packet writing. At the first packet write of a call, until one is found, the
- * library asks the system's loader for a library named "av_interleaved41.dll"; when
- * it exports av_interleaved_write_frame_4_1_1, that function writes every packet of
- * the process from then on in place of FFmpeg's av_interleaved_write_frame.
- */
+ * ==== Contract: the rules every export follows ============================= */
 #ifndef MPG_H
 #define MPG_H
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, runs every test, then
 # rebuilds with AddressSanitizer and UndefinedBehaviorSanitizer (leak checks
-# included) and runs every test again. Any failure or sanitizer finding fails it.
+# included) and runs every test again, and runs the thread test under
+# ThreadSanitizer. Any failure or sanitizer finding fails it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,17 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j"$jobs" --output-on-failure
+
+echo "== ThreadSanitizer: the exports on several threads at once"
+# Only the thread test is built and run here: the other tests run one job at a time.
+# FFmpeg's libraries are not instrumented, so TSan sees our code, and the
+# synchronisation FFmpeg does through pthreads, but not FFmpeg's own memory accesses.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
+  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread -DMPG_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target mpg_thread_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/threads/tsan.supp" \
+  build-tsan/tests/threads/mpg_thread_tests
 
 echo "== Fuzzing (libFuzzer, ASan + UBSan), ${FUZZ_SECONDS:-30}s per harness"
 FUZZ_SECONDS=${FUZZ_SECONDS:-30} scripts/fuzz.sh

@@ -11,9 +11,10 @@ using namespace mpg;
 
 namespace {
 
-// Process-wide: the text of the last FFmpeg code MPG_GetErrorText formatted; the
-// pointer handed out stays valid until the next such call.
-char errorTextBuffer[260];
+// Per thread: the text of the last FFmpeg code MPG_GetErrorText formatted on this
+// thread. The pointer handed out stays valid until the same thread's next call, and
+// calls on other threads never overwrite it.
+thread_local char errorTextBuffer[260];
 
 }  // namespace
 

@@ -11,13 +11,17 @@ namespace mpg {
 // reference (pkt is blank afterwards); returns 0 or a negative AVERROR.
 int WritePacket(AVFormatContext *out, AVPacket *pkt) noexcept;
 
-// Marks the start of an export call. While the side library has not been found,
-// it is looked up again at the first packet write of each call, never per packet.
+// Marks the start of an export call on the calling thread. While the side library
+// has not been found, it is looked up again at the first packet write of each call,
+// never per packet. Calls on several threads at once may write packets and look the
+// library up concurrently.
 void BeginExportCall() noexcept;
 
+#ifdef MPG_TEST_SEAMS
 // For tests: how many lookups of the side library have been made in this process,
 // and whether its write function is in use.
 int PacketWriteOverrideLookups() noexcept;
 bool PacketWriteOverrideActive() noexcept;
+#endif
 
 }  // namespace mpg

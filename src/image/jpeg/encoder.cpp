@@ -1,11 +1,10 @@
 // Baseline JPEG encoding: the marker segments, the MCU loop over 8x8 blocks in
-// Y, Cb, Cr, and WriteJpegFile with the process-wide output stream it writes through.
+// Y, Cb, Cr, and WriteJpegFile with the file stream each call writes through.
 // Refuses a null picture or a zero size before writing anything. A WriteJpegFile that
 // fails after opening leaves what it wrote; its callers decide about deleting it.
 #include "image/jpeg/jpeg_encoder.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -343,20 +342,20 @@ uint8_t EffectiveQuality(int32_t quality) {
   return static_cast<uint8_t>(quality < 0 || quality > 100 ? kDefaultQuality : quality);
 }
 
-// The JPEG writer's output file stream, one for the whole process: the exports'
-// contract makes WriteJpegFile non-reentrant, so a call that finds the stream busy
-// fails at once instead of waiting. The atomic flag is only what makes that check
-// safe when hosts do call from several threads.
+// The output file of one WriteJpegFile call. Each call owns its own, so calls on
+// several threads write at once without waiting for or sharing anything.
 class JpegFileStream final : public ByteSink {
  public:
+  JpegFileStream() = default;
+  JpegFileStream(const JpegFileStream&) = delete;
+  JpegFileStream& operator=(const JpegFileStream&) = delete;
+  ~JpegFileStream() {
+    if (file_ != nullptr) (void)std::fclose(file_);
+  }
+
   bool Open(const char* path) noexcept {
-    if (busy_.test_and_set(std::memory_order_acquire)) return false;
     file_ = std::fopen(path, "wb");
-    if (file_ == nullptr) {
-      busy_.clear(std::memory_order_release);
-      return false;
-    }
-    return true;
+    return file_ != nullptr;
   }
 
   // Short writes are not reported: the contract leaves checking the file to callers.
@@ -364,18 +363,9 @@ class JpegFileStream final : public ByteSink {
     (void)std::fwrite(bytes, 1, count, file_);
   }
 
-  void Close() noexcept {
-    (void)std::fclose(file_);
-    file_ = nullptr;
-    busy_.clear(std::memory_order_release);
-  }
-
  private:
-  std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
   std::FILE* file_ = nullptr;
 };
-
-JpegFileStream jpegFileStream;
 
 }  // namespace
 
@@ -429,12 +419,10 @@ bool EncodeJpegToMemory(const uint8_t* rgb, int32_t width, int32_t height,
 bool WriteJpegFile(const char* path, const uint8_t* rgb, int32_t width, int32_t height,
                    int32_t quality) noexcept {
   if (path == nullptr || rgb == nullptr || !IsEncodableSize(width, height)) return false;
-  if (!jpegFileStream.Open(path)) return false;
-  const bool ok = EncodeJpeg(jpegFileStream, rgb, static_cast<uint16_t>(width),
-                             static_cast<uint16_t>(height), EffectiveQuality(quality),
-                             kJpegComment);
-  jpegFileStream.Close();
-  return ok;
+  JpegFileStream file;
+  if (!file.Open(path)) return false;
+  return EncodeJpeg(file, rgb, static_cast<uint16_t>(width), static_cast<uint16_t>(height),
+                    EffectiveQuality(quality), kJpegComment);
 }
 
 }  // namespace mpg::jpeg

@@ -60,10 +60,9 @@ bool EncodeJpegToMemory(const uint8_t* rgb, int32_t width, int32_t height,
 // kJpegComment. quality outside 0..100 means kDefaultQuality.
 // Returns false, without touching the file system, for a null path or picture or a
 // width or height outside 1..kMaxDimension; false also when the file cannot be
-// opened, or while another WriteJpegFile call of this process is still writing (the
-// writer has one process-wide output stream; callers on several threads serialise
-// their JPEG writes). Otherwise true: errors of the writes themselves are not
-// reported, and a caller that must know checks the file afterwards.
+// opened. Otherwise true: errors of the writes themselves are not reported, and a
+// caller that must know checks the file afterwards. Each call writes through its own
+// file stream, so calls on several threads (to different paths) run at once.
 bool WriteJpegFile(const char* path, const uint8_t* rgb, int32_t width, int32_t height,
                    int32_t quality) noexcept;
 
