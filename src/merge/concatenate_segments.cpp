@@ -57,7 +57,6 @@ struct SegmentTrack {
   int inIndex = -1;               // the segment's stream of this kind, -1 for none
   AVStream *outStream = nullptr;  // the output's stream of this kind, or none
   ConcatTrack *concat = nullptr;  // where the output's stream of this kind has got to
-  int64_t packetCount = 0;        // packets read from this segment, dropped ones included
   int64_t segmentDuration = 0;    // written durations from this segment (output tb)
 };
 
@@ -247,7 +246,6 @@ void AdvanceTrack(SegmentTrack &track, const AVPacket *pkt, int64_t previousDts)
 Status AppendPacket(ConcatJob &job, Segment &seg, AVPacket *pkt) {
   SegmentTrack *track = TrackOf(seg, pkt->stream_index);
   if (!track) return Status::Ok;
-  ++track->packetCount;
   if (!track->outStream || pkt->pts == AV_NOPTS_VALUE) return Status::Ok;
   if (!seg.placed) PlaceSegment(job, seg, pkt);
   const bool dtsUnknown = pkt->dts == AV_NOPTS_VALUE;

@@ -14,12 +14,14 @@ namespace {
 // it stood when opened. The measure's own seek back lands on the key frame at or
 // before the stream's start time, past the packets an MP4 edit list hides before
 // it (a key frame and its B-frames, an AAC lead-in), which a merge keeps as the
-// ffmpeg tool does. The first entry of the stream's index is that first packet;
-// without an index the measure's seek back stands.
+// ffmpeg tool does. Such packets head the stream's index, below its start time;
+// an index that begins later (built while reading, as Ogg's is) is no guide.
 int64_t MeasureAndRewind(AVFormatContext *ctx, AVStream *st) noexcept {
   const int64_t seconds = MeasureDurationBySeek(ctx, st);
   const AVIndexEntry *first = avformat_index_get_entry(st, 0);
-  if (first) av_seek_frame(ctx, st->index, first->timestamp, AVSEEK_FLAG_BACKWARD);
+  if (first && st->start_time != AV_NOPTS_VALUE && first->timestamp < st->start_time) {
+    av_seek_frame(ctx, st->index, first->timestamp, AVSEEK_FLAG_BACKWARD);
+  }
   return seconds;
 }
 
