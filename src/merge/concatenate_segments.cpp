@@ -80,17 +80,9 @@ Status RefuseOutputNamingSegment(const char *outputPath, const std::vector<std::
 int SegmentVideoStream(const AVFormatContext *in) { return FindMovingVideoStream(in); }
 int SegmentAudioStream(const AVFormatContext *in) { return FindUsableAudioStream(in); }
 
-// A copy stream of in's stream index, from its codec parameters alone: joining
-// needs neither encoder nor decoder. The input's time base is the muxer's hint.
-Status AddSegmentCopyStream(AVFormatContext *out, const AVFormatContext *in, int index) {
-  AVStream *st = nullptr;
-  const Status status = AddCopyStream(out, in->streams[index], st);
-  if (IsOk(status)) st->time_base = in->streams[index]->time_base;
-  return status;
-}
-
 // Output streams from the first segment: its video (index 0) and then its audio,
-// whichever it has. The segment stays open to be appended first.
+// whichever it has, copied from codec parameters alone (joining needs neither
+// encoder nor decoder). The segment stays open to be appended first.
 Status AddStreamsFromFirstSegment(ConcatJob &job) {
   const char *path = job.segments.front().c_str();
   // Only a regular file: opening a pipe or a device could block.
@@ -100,13 +92,11 @@ Status AddStreamsFromFirstSegment(ConcatJob &job) {
   const int videoIndex = SegmentVideoStream(in.get());
   const int audioIndex = SegmentAudioStream(in.get());
   if (videoIndex < 0 && audioIndex < 0) return Status::VideoStreamNotFound;
-  if (videoIndex >= 0) {
-    const Status st = AddSegmentCopyStream(job.out.get(), in.get(), videoIndex);
-    if (!IsOk(st)) return st;
-  }
-  if (audioIndex >= 0) {
-    const Status st = AddSegmentCopyStream(job.out.get(), in.get(), audioIndex);
-    if (!IsOk(st)) return st;
+  for (const int index : {videoIndex, audioIndex}) {
+    if (index < 0) continue;
+    AVStream *st = nullptr;
+    const Status status = AddCopyStream(job.out.get(), in->streams[index], st);
+    if (!IsOk(status)) return status;
   }
   job.firstSegment = std::move(in);
   return Status::Ok;
