@@ -14,9 +14,12 @@ using namespace mpg;
 extern "C" MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
                                        ProgressCallback callback, uintptr_t user) noexcept {
   return Guard([&] {
+    // Each input is opened once: the container is chosen from the open inputs,
+    // which the merge then reads from their start.
+    MergeJob job;
     AVCodecID audio = AV_CODEC_ID_NONE;
     AVCodecID video = AV_CODEC_ID_NONE;
-    Status st = ProbeMergePair(videoPath, audioPath, audio, video);
+    Status st = OpenMergePair(videoPath, audioPath, job.videoIn, job.audioIn, audio, video);
     if (!IsOk(st)) return st;
     if (!outputPath || !*outputPath) return Status::BadParameter;
     const char *inputs[] = {videoPath, audioPath};
@@ -24,11 +27,11 @@ extern "C" MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioP
     if (!IsOk(st)) return st;
     // The decision MPG_MergeOP2 reports, so the host's file name fits what is written.
     const MergeOp2Result choice = ChooseMergeContainer(audio, video);
-    MergeJob job(MergeMuxerName(choice.kind));
+    job.containerName = MergeMuxerName(choice.kind);
     if (choice.mode == static_cast<uint32_t>(MergeMode::ReencodeAudio)) {
       return MergeWithAudioReencode(job, videoPath, audioPath, outputPath, callback, user);
     }
-    return MergeByStreamCopy(job, videoPath, audioPath, outputPath, callback, user);
+    return MergeByStreamCopy(job, outputPath, callback, user);
   });
 }
 
@@ -37,10 +40,8 @@ extern "C" MPG_API int32_t MPG_Merge(const char *const *segments, const char *ou
   return Guard([&] {
     std::vector<std::string> list;
     for (const char *const *p = segments; p && *p; ++p) list.emplace_back(*p);
-    MergeJob job(ConcatMuxerName(outputPath));
-    job.rebaseTimestamps = rebaseTimestamps != 0;
     // Only the low byte of the flag counts.
     const bool deleteUsed = (deleteSegments & 0xFF) != 0;
-    return ConcatenateSegments(job, list, outputPath, deleteUsed, callback, user);
+    return ConcatenateSegments(list, outputPath, deleteUsed, rebaseTimestamps != 0, callback, user);
   });
 }

@@ -16,7 +16,8 @@ OutputFile::~OutputFile() {
   if (!opened_ || finished_) return;
   // Close before removing: the file must not be held open while it is deleted.
   ctx_.reset();
-  platform::DeleteFile(path_.c_str());
+  // Only a file: a device named as the output (/dev/full, /dev/null) is not the job's to remove.
+  if (platform::GetFileKind(path_.c_str()) == platform::FileKind::Regular) platform::DeleteFile(path_.c_str());
 }
 
 Status OutputFile::Create(const AVOutputFormat *format, const char *path) noexcept {

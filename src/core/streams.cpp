@@ -177,6 +177,13 @@ Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&
   st->avg_frame_rate = inStream->avg_frame_rate;
   st->r_frame_rate = inStream->r_frame_rate;
   st->sample_aspect_ratio = inStream->sample_aspect_ratio;
+  // The muxers refuse a stream whose container and codec aspect ratios differ (a
+  // 3GP's 1:1 beside H.263's 12:11): a video copy takes the container's, else the
+  // codec's, for both, as the ffmpeg tool's copy does.
+  if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+    if (st->sample_aspect_ratio.num == 0) st->sample_aspect_ratio = inStream->codecpar->sample_aspect_ratio;
+    st->codecpar->sample_aspect_ratio = st->sample_aspect_ratio;
+  }
   st->disposition = inStream->disposition;
   if (inStream->duration > 0) st->duration = RescaleDuration(inStream->duration, inStream->time_base, st->time_base);
   outStream = st;

@@ -1,14 +1,17 @@
 // Concatenation of segment files into one MPEG-TS or MP4 file without decoding.
 // Refuses an output that names a segment and a first segment with neither video
-// nor usable audio. A failure deletes the output and keeps every segment; a stop
-// by the host finishes the file with the segments joined so far, and keeps them.
+// nor usable audio. A failure removes the output if the call opened it and keeps
+// every segment; a segment cut off or damaged ends where it can no longer be read
+// and the next one follows; a stop by the host finishes the file with the
+// segments joined so far, and keeps them.
 #include "merge/concatenate_segments.h"
 
 #include <algorithm>
 #include <optional>
 #include <string_view>
 
-#include "core/packet_write.h"
+#include "core/input.h"
+#include "core/output_file.h"
 #include "core/progress.h"
 #include "core/streams.h"
 #include "core/timebase.h"
@@ -19,22 +22,41 @@ namespace mpg {
 namespace {
 
 constexpr std::string_view kTransportStreamExtensions[] = {"ts", "m4t", "m2t", "m2ts", "mts"};
-// Invalid data inside a segment that has already given more packets of a kind than
-// this is a damaged spot to read past; earlier, the segment is not media.
-constexpr int64_t kPacketsBeforeInvalidDataIsTolerated = 10;
-// Reading past damage stops after this many invalid reads without a packet between.
-constexpr int kMaxInvalidReadsInARow = 1000;
 // A segment that starts more than this many packet steps away from where its kind
 // of stream ended has jumped; a smaller overlap or gap is the jitter of segments
 // cut from one stream (an AAC priming frame, a rounded duration).
 constexpr int64_t kJumpSteps = 3;
+
+// Where one kind of stream (video or audio) of the output has got to, in the
+// output stream's time base. The output's timeline starts at 0.
+struct ConcatTrack {
+  int64_t end = 0;                   // the largest pts + duration written
+  int64_t lastDts = AV_NOPTS_VALUE;  // the last written dts
+  int64_t step = 0;                  // the last packet's duration, or its dts step when it states none
+  int64_t shift = 0;                 // added to every rescaled timestamp of the segment being appended
+};
+
+// One call's concatenation: its parameters, the output and what carries the
+// continuity from one segment to the next.
+struct ConcatJob {
+  ConcatJob(const std::vector<std::string> &list, bool rebase) : segments(list), rebaseTimestamps(rebase) {}
+
+  const std::vector<std::string> &segments;
+  bool rebaseTimestamps;  // close a gap between segments too
+  ConcatTrack video;
+  ConcatTrack audio;
+  bool started = false;          // a packet has been written
+  bool stopped = false;          // the host asked to stop
+  InputFormatPtr firstSegment;   // opened for the stream set-up, appended first
+  std::vector<size_t> appended;  // segments read to their end
+  OutputFile out;
+};
 
 // One kind of stream (video or audio) while a segment is appended.
 struct SegmentTrack {
   int inIndex = -1;               // the segment's stream of this kind, -1 for none
   AVStream *outStream = nullptr;  // the output's stream of this kind, or none
   ConcatTrack *concat = nullptr;  // where the output's stream of this kind has got to
-  int64_t packetCount = 0;        // packets read from this segment, dropped ones included
   int64_t segmentDuration = 0;    // written durations from this segment (output tb)
 };
 
@@ -44,16 +66,6 @@ struct Segment {
   SegmentTrack video;
   SegmentTrack audio;
   bool placed = false;  // its place on the output's timeline is decided
-};
-
-// What the concatenation keeps beside the job for one call.
-struct ConcatRun {
-  explicit ConcatRun(const std::vector<std::string> &list) : segments(list) {}
-  const std::vector<std::string> &segments;
-  InputFormatPtr firstSegment;  // opened for the stream set-up, appended first
-  bool outputOpened = false;
-  bool stopped = false;
-  std::vector<size_t> appended;  // segments read to their end
 };
 
 Status RefuseOutputNamingSegment(const char *outputPath, const std::vector<std::string> &segments) {
@@ -68,20 +80,11 @@ Status RefuseOutputNamingSegment(const char *outputPath, const std::vector<std::
 int SegmentVideoStream(const AVFormatContext *in) { return FindMovingVideoStream(in); }
 int SegmentAudioStream(const AVFormatContext *in) { return FindUsableAudioStream(in); }
 
-// A copy stream of in's stream index, from its codec parameters alone: joining
-// needs neither encoder nor decoder. The input's time base is the muxer's hint.
-Status AddSegmentCopyStream(AVFormatContext *out, const AVFormatContext *in, int index) {
-  if (index < 0) return Status::VideoStreamNotFound;
-  AVStream *st = nullptr;
-  const Status status = AddCopyStream(out, in->streams[index], st);
-  if (IsOk(status)) st->time_base = in->streams[index]->time_base;
-  return status;
-}
-
 // Output streams from the first segment: its video (index 0) and then its audio,
-// whichever it has. The segment stays open to be appended first.
-Status AddStreamsFromFirstSegment(MergeJob &job, ConcatRun &run) {
-  const char *path = run.segments.front().c_str();
+// whichever it has, copied from codec parameters alone (joining needs neither
+// encoder nor decoder). The segment stays open to be appended first.
+Status AddStreamsFromFirstSegment(ConcatJob &job) {
+  const char *path = job.segments.front().c_str();
   // Only a regular file: opening a pipe or a device could block.
   if (platform::GetFileKind(path) != platform::FileKind::Regular) return Status::VideoStreamNotFound;
   InputFormatPtr in;
@@ -89,28 +92,13 @@ Status AddStreamsFromFirstSegment(MergeJob &job, ConcatRun &run) {
   const int videoIndex = SegmentVideoStream(in.get());
   const int audioIndex = SegmentAudioStream(in.get());
   if (videoIndex < 0 && audioIndex < 0) return Status::VideoStreamNotFound;
-  if (videoIndex >= 0) {
-    const Status st = AddSegmentCopyStream(job.out.get(), in.get(), videoIndex);
-    if (!IsOk(st)) return st;
+  for (const int index : {videoIndex, audioIndex}) {
+    if (index < 0) continue;
+    AVStream *st = nullptr;
+    const Status status = AddCopyStream(job.out.get(), in->streams[index], st);
+    if (!IsOk(status)) return status;
   }
-  if (audioIndex >= 0) {
-    const Status st = AddSegmentCopyStream(job.out.get(), in.get(), audioIndex);
-    if (!IsOk(st)) return st;
-  }
-  run.firstSegment = std::move(in);
-  return Status::Ok;
-}
-
-Status OpenOutputFile(MergeJob &job, ConcatRun &run, const char *outputPath) {
-  AVFormatContext *out = job.out.get();
-  if (!(out->oformat->flags & AVFMT_NOFILE)) {
-    const int ret = avio_open2(&out->pb, outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
-    if (ret < 0) return StatusFromAv(ret);
-    run.outputOpened = true;
-  }
-  const int ret = avformat_write_header(out, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  job.concat = ConcatState{};
+  job.firstSegment = std::move(in);
   return Status::Ok;
 }
 
@@ -143,11 +131,11 @@ void CopyCodingParameters(AVCodecParameters *dst, const AVCodecParameters *src) 
 }
 
 // Opens segment i once for its video and its audio; it counts when it has either.
-Status OpenSegment(MergeJob &job, ConcatRun &run, size_t i, Segment &seg) {
-  if (i == 0 && run.firstSegment) {
-    seg.in = std::move(run.firstSegment);
+Status OpenSegment(ConcatJob &job, size_t i, Segment &seg) {
+  if (i == 0 && job.firstSegment) {
+    seg.in = std::move(job.firstSegment);
   } else {
-    const Status st = OpenInputFile(run.segments[i].c_str(), seg.in);
+    const Status st = OpenInputFile(job.segments[i].c_str(), seg.in);
     if (!IsOk(st)) return st;
   }
   AVFormatContext *out = job.out.get();
@@ -155,8 +143,8 @@ Status OpenSegment(MergeJob &job, ConcatRun &run, size_t i, Segment &seg) {
   const int videoOut = FindFirstStreamOfType(out, AVMEDIA_TYPE_VIDEO);
   seg.audio.outStream = audioOut < 0 ? nullptr : out->streams[audioOut];
   seg.video.outStream = videoOut < 0 ? nullptr : out->streams[videoOut];
-  seg.audio.concat = &job.concat.audio;
-  seg.video.concat = &job.concat.video;
+  seg.audio.concat = &job.audio;
+  seg.video.concat = &job.video;
   seg.audio.inIndex = SegmentAudioStream(seg.in.get());
   seg.video.inIndex = SegmentVideoStream(seg.in.get());
   if (seg.audio.inIndex < 0 && seg.video.inIndex < 0) return Status::VideoStreamNotFound;
@@ -203,7 +191,7 @@ std::optional<int64_t> LandingGap(const Segment &seg, const SegmentTrack &t, con
 }
 
 // Decides the segment's move on its first packet with a pts (see above).
-void PlaceSegment(const MergeJob &job, Segment &seg, const AVPacket *first) {
+void PlaceSegment(const ConcatJob &job, Segment &seg, const AVPacket *first) {
   seg.placed = true;
   const SegmentTrack *nearest = nullptr;
   int64_t nearestGap = 0;
@@ -221,7 +209,7 @@ void PlaceSegment(const MergeJob &job, Segment &seg, const AVPacket *first) {
     }
   }
   if (!nearest) return;
-  const bool move = !job.concat.started || jumpedBack || (job.rebaseTimestamps && jumpedAhead);
+  const bool move = !job.started || jumpedBack || (job.rebaseTimestamps && jumpedAhead);
   if (!move) return;
   // Every kind of the output moves, also one this segment lacks, so the next
   // segment finds one timeline.
@@ -230,69 +218,51 @@ void PlaceSegment(const MergeJob &job, Segment &seg, const AVPacket *first) {
   }
 }
 
-// A muxer needs increasing dts: a stray packet at or before the last one written
-// of its kind is raised to one tick after it (its pts with it, if need be).
-void KeepDtsIncreasing(ConcatTrack &c, AVPacket *pkt) {
-  if (c.lastDts != AV_NOPTS_VALUE && pkt->dts <= c.lastDts) pkt->dts = c.lastDts + 1;
-  if (pkt->pts < pkt->dts) pkt->pts = pkt->dts;
-}
-
-// Notes where the kind has got to after pkt is written.
-void AdvanceTrack(SegmentTrack &track, const AVPacket *pkt) {
+// Notes where the kind has got to after pkt, whose dts follows previousDts, is written.
+void AdvanceTrack(SegmentTrack &track, const AVPacket *pkt, int64_t previousDts) {
   ConcatTrack &c = *track.concat;
   if (pkt->duration > 0) {
     c.step = pkt->duration;
-  } else if (c.lastDts != AV_NOPTS_VALUE) {
-    c.step = pkt->dts - c.lastDts;
+  } else if (previousDts != AV_NOPTS_VALUE) {
+    c.step = pkt->dts - previousDts;
   }
   c.end = std::max(c.end, pkt->pts + (pkt->duration > 0 ? pkt->duration : c.step));
-  c.lastDts = pkt->dts;
   track.segmentDuration += pkt->duration;
 }
 
 // Places, rescales, moves and writes one packet of a segment; packets of other
-// streams, of a kind the output lacks, or without pts are dropped. A failed write
-// does not stop the segment.
-void AppendPacket(MergeJob &job, Segment &seg, AVPacket *pkt) {
+// streams, of a kind the output lacks, or without pts are dropped. A stray packet
+// at or before the last one of its kind is raised by the one dts rule.
+Status AppendPacket(ConcatJob &job, Segment &seg, AVPacket *pkt) {
   SegmentTrack *track = TrackOf(seg, pkt->stream_index);
-  if (!track) return;
-  ++track->packetCount;
-  if (!track->outStream || pkt->pts == AV_NOPTS_VALUE) return;
+  if (!track) return Status::Ok;
+  if (!track->outStream || pkt->pts == AV_NOPTS_VALUE) return Status::Ok;
   if (!seg.placed) PlaceSegment(job, seg, pkt);
   const bool dtsUnknown = pkt->dts == AV_NOPTS_VALUE;
   RescalePacketTimes(pkt, seg.in->streams[pkt->stream_index]->time_base, track->outStream->time_base);
   if (dtsUnknown || pkt->pts < pkt->dts) pkt->dts = pkt->pts;
   ShiftPacketTimes(pkt, -track->concat->shift);
-  KeepDtsIncreasing(*track->concat, pkt);
-  AdvanceTrack(*track, pkt);
-  job.concat.started = true;
+  const int64_t previousDts = track->concat->lastDts;
+  KeepDtsIncreasing(pkt, track->concat->lastDts);
+  AdvanceTrack(*track, pkt, previousDts);
+  job.started = true;
   pkt->stream_index = track->outStream->index;
-  // The write takes the packet's reference; its result does not end the segment.
-  WritePacket(job.out.get(), pkt);
+  // The write takes the packet's reference.
+  return job.out.Write(pkt);
 }
 
-// Reads a segment to its end. Ok at the end of the file; the read error otherwise.
-Status ReadSegmentPackets(MergeJob &job, Segment &seg) {
+// Reads a segment to its end: the end of its file, or where it is cut off or
+// damaged. Ok then; the failure of a read or a write otherwise.
+Status ReadSegmentPackets(ConcatJob &job, Segment &seg) {
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
-  int invalidInARow = 0;
   for (;;) {
-    int ret;
-    do {
-      ret = av_read_frame(seg.in.get(), pkt.get());
-    } while (ret == AVERROR(EAGAIN));
-    if (ret == AVERROR_INVALIDDATA &&
-        (seg.audio.packetCount > kPacketsBeforeInvalidDataIsTolerated ||
-         seg.video.packetCount > kPacketsBeforeInvalidDataIsTolerated) &&
-        ++invalidInARow < kMaxInvalidReadsInARow) {
-      continue;
-    }
-    // The end of file, or EIO as some demuxers report a cut file.
-    if (ret == AVERROR_EOF || ret == AVERROR(EIO)) return Status::Ok;
-    if (ret < 0) return StatusFromAv(ret);
-    invalidInARow = 0;
-    AppendPacket(job, seg, pkt.get());
+    const Status read = ReadPacket(seg.in.get(), pkt.get());
+    if (read == Status::Eof) return Status::Ok;
+    if (!IsOk(read)) return read;
+    const Status st = AppendPacket(job, seg, pkt.get());
     av_packet_unref(pkt.get());
+    if (!IsOk(st)) return st;
   }
 }
 
@@ -305,59 +275,45 @@ void FinishSegmentStreams(Segment &seg) {
   }
 }
 
-Status AppendSegment(MergeJob &job, ConcatRun &run, size_t i) {
+// Appends segment i. A segment that cannot be opened as media is passed over when
+// it is no media at all (end of file, invalid data) or the last of the list; any
+// other failure to open it, and any failure while it is read or written, ends the join.
+Status AppendSegment(ConcatJob &job, size_t i) {
   Segment seg;
-  Status st = OpenSegment(job, run, i, seg);
-  if (!IsOk(st)) return st;
+  Status st = OpenSegment(job, i, seg);
+  if (!IsOk(st)) {
+    const bool passable = st == Status::Eof || st == Status::InvalidData || i + 1 == job.segments.size();
+    return passable ? Status::Ok : st;
+  }
   st = ReadSegmentPackets(job, seg);
   FinishSegmentStreams(seg);
+  if (IsOk(st)) job.appended.push_back(i);
   return st;
 }
 
-// Appends every segment in order, with a progress report after each. A segment
-// that cannot be read from its start (end of file, invalid data) is passed over; a
-// failure of the last segment is ignored; any other failure ends the loop. The
-// result is that of the last segment read.
-Status AppendAllSegments(MergeJob &job, ConcatRun &run, ProgressReporter &progress) {
-  const size_t count = run.segments.size();
-  Status last = Status::Ok;
+// Appends every segment in order, with a progress report after each.
+Status AppendAllSegments(ConcatJob &job, ProgressReporter &progress) {
+  const size_t count = job.segments.size();
   for (size_t i = 0; i < count; ++i) {
-    const bool opened = i == 0 && run.firstSegment;
+    const bool opened = i == 0 && job.firstSegment;
     // Only regular files: a missing one is skipped, a pipe or a device could block.
-    if (opened || platform::GetFileKind(run.segments[i].c_str()) == platform::FileKind::Regular) {
-      const Status st = AppendSegment(job, run, i);
-      const bool lastSegment = i + 1 == count;
-      if (IsOk(st)) run.appended.push_back(i);
-      if (!IsOk(st) && !lastSegment && st != Status::Eof && st != Status::InvalidData) return st;
-      last = lastSegment ? Status::Ok : st;
+    if (opened || platform::GetFileKind(job.segments[i].c_str()) == platform::FileKind::Regular) {
+      const Status st = AppendSegment(job, i);
+      if (!IsOk(st)) return st;
     }
-    const auto value = ProgressValue(static_cast<int64_t>(i + 1), static_cast<int64_t>(count), ProgressScale());
-    if (value && *value <= ProgressScale() && progress.Report(static_cast<int32_t>(*value))) {
-      run.stopped = true;
+    if (progress.ReportPosition(static_cast<int64_t>(i + 1), static_cast<int64_t>(count))) {
+      job.stopped = true;
       break;
     }
   }
-  return last;
+  return Status::Ok;
 }
 
-Status FinishOutput(MergeJob &job) {
-  const int ret = av_write_trailer(job.out.get());
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
-}
-
-// A failed concatenation leaves no output; a finished one that ran through the
-// whole list lets the segments it read go, if asked.
-void SettleFiles(MergeJob &job, const ConcatRun &run, Status st, const char *outputPath, bool deleteSegments) {
-  if (!IsOk(st)) {
-    job.out.reset();  // close the file before it goes
-    // Only a file this call created or truncated; never a device named as output.
-    if (run.outputOpened && platform::GetFileKind(outputPath) == platform::FileKind::Regular) {
-      platform::DeleteFile(outputPath);
-    }
-    return;
-  }
-  if (!deleteSegments || run.stopped) return;
-  for (size_t i : run.appended) platform::DeleteFile(run.segments[i].c_str());
+// A finished concatenation that ran through the whole list lets the segments it
+// read go, if asked.
+void DeleteAppendedSegments(const ConcatJob &job) {
+  if (job.stopped) return;
+  for (size_t i : job.appended) platform::DeleteFile(job.segments[i].c_str());
 }
 
 }  // namespace
@@ -375,19 +331,18 @@ const char *ConcatMuxerName(const char *outputPath) noexcept {
   return "mp4";
 }
 
-Status ConcatenateSegments(MergeJob &job, const std::vector<std::string> &segments, const char *outputPath,
-                           bool deleteSegments, ProgressCallback callback, uintptr_t user) {
+Status ConcatenateSegments(const std::vector<std::string> &segments, const char *outputPath, bool deleteSegments,
+                           bool rebaseTimestamps, ProgressCallback callback, uintptr_t user) {
   if (!outputPath || segments.empty()) return Status::Ok;
   ProgressReporter progress(callback, user);
-  ConcatRun run(segments);
+  ConcatJob job(segments, rebaseTimestamps);
   Status st = RefuseOutputNamingSegment(outputPath, segments);
-  if (IsOk(st)) st = CreateOutputContext(job, outputPath);
-  if (IsOk(st)) st = AddStreamsFromFirstSegment(job, run);
-  if (IsOk(st)) st = OpenOutputFile(job, run, outputPath);
-  if (IsOk(st)) st = AppendAllSegments(job, run, progress);
-  if (IsOk(st)) st = FinishOutput(job);
-  SettleFiles(job, run, st, outputPath, deleteSegments);
-  job.status = st;
+  if (IsOk(st)) st = job.out.Create(ConcatMuxerName(outputPath), outputPath);
+  if (IsOk(st)) st = AddStreamsFromFirstSegment(job);
+  if (IsOk(st)) st = job.out.WriteHeader();
+  if (IsOk(st)) st = AppendAllSegments(job, progress);
+  if (IsOk(st)) st = job.out.Finish();
+  if (IsOk(st) && deleteSegments) DeleteAppendedSegments(job);
   return st;
 }
 

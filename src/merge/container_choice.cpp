@@ -56,6 +56,13 @@ MergeOpResult ChooseByOldTable(AVCodecID a, AVCodecID v) noexcept {
   return result(MergeMode::ReencodeAudio, kKindMp4);
 }
 
+// The codec of in's first stream of type (a cover picture counts as video);
+// AV_CODEC_ID_NONE without one, or without an input.
+AVCodecID FirstCodecOfType(const AVFormatContext *in, AVMediaType type) noexcept {
+  const int index = FindFirstStreamOfType(in, type);
+  return index < 0 ? AV_CODEC_ID_NONE : in->streams[index]->codecpar->codec_id;
+}
+
 // The strictness the stream-copy merge writes with: muxers take codecs they still
 // mark experimental, and Matroska any codec with a RIFF tag (H.263, VP6F, AMR ...).
 constexpr int kMergeCompliance = FF_COMPLIANCE_EXPERIMENTAL;
@@ -135,13 +142,31 @@ MergeOpResult ChooseMergeContainerOld(AVCodecID a, AVCodecID v) noexcept {
   return MergeOpResult{full.mode, full.kind == kKindWebm ? kKindWebmOld : full.kind};
 }
 
+Status OpenMergePair(const char *videoPath, const char *audioPath, InputFormatPtr &videoIn,
+                     InputFormatPtr &audioIn, AVCodecID &audio, AVCodecID &video) noexcept {
+  // An input that does not open has no codec to choose by.
+  OpenInputFile(audioPath, audioIn);
+  OpenInputFile(videoPath, videoIn);
+  audio = FirstCodecOfType(audioIn.get(), AVMEDIA_TYPE_AUDIO);
+  video = FirstCodecOfType(videoIn.get(), AVMEDIA_TYPE_VIDEO);
+  Status st = Status::Ok;
+  if (audio == AV_CODEC_ID_NONE) {
+    st = Status::AudioCodecNotFound;
+  } else if (video == AV_CODEC_ID_NONE) {
+    st = Status::VideoCodecNotFound;
+  }
+  if (!IsOk(st)) {
+    videoIn.reset();
+    audioIn.reset();
+  }
+  return st;
+}
+
 Status ProbeMergePair(const char *videoPath, const char *audioPath, AVCodecID &audio,
                       AVCodecID &video) noexcept {
-  audio = ProbeStreamCodec(audioPath, AVMEDIA_TYPE_AUDIO);
-  video = ProbeStreamCodec(videoPath, AVMEDIA_TYPE_VIDEO);
-  if (audio == AV_CODEC_ID_NONE) return Status::AudioCodecNotFound;
-  if (video == AV_CODEC_ID_NONE) return Status::VideoCodecNotFound;
-  return Status::Ok;
+  InputFormatPtr videoIn;
+  InputFormatPtr audioIn;
+  return OpenMergePair(videoPath, audioPath, videoIn, audioIn, audio, video);
 }
 
 const char *MergeMuxerName(uint32_t kind) noexcept {

@@ -27,9 +27,15 @@ MergeOp2Result ChooseMergeContainer(AVCodecID audio, AVCodecID video) noexcept;
 // so a host naming the file from either record names what MPG_MergeAV writes.
 MergeOpResult ChooseMergeContainerOld(AVCodecID audio, AVCodecID video) noexcept;
 
-// Probes the codecs of the audio file's first audio stream and the video file's
-// first video stream, audio first. AudioCodecNotFound or VideoCodecNotFound when
-// either is missing (audio checked first).
+// Opens the video file and the audio file of a merge, once each, and reads the
+// codecs the choice goes by: the audio file's first audio stream and the video
+// file's first video stream. AudioCodecNotFound when the audio file cannot be
+// opened or holds no audio, else VideoCodecNotFound when the same goes for the video
+// file. On success both inputs are open and positioned at their start; on failure
+// both are empty.
+Status OpenMergePair(const char *videoPath, const char *audioPath, InputFormatPtr &videoIn,
+                     InputFormatPtr &audioIn, AVCodecID &audio, AVCodecID &video) noexcept;
+// OpenMergePair for the codecs alone: the inputs are closed again.
 Status ProbeMergePair(const char *videoPath, const char *audioPath, AVCodecID &audio,
                       AVCodecID &video) noexcept;
 

@@ -1,16 +1,16 @@
 // Stream-copy merge of a video file and an audio file into one file with video at
 // index 0 and audio at index 1, packets interleaved by time, each input moved to
 // start at 0. Refuses inputs without moving video or a usable audio stream, and
-// fails when no video packet could be written. A failure leaves the output as far
-// as it was written (finished with its trailer after a read error); a stop by the
-// host finishes the file and succeeds.
+// fails when no video packet could be written. A failure removes the output file
+// if the merge opened it; a cut-off or damaged input ends where it can no longer
+// be read, and a stop by the host finishes the file and succeeds.
 #include "merge/merge_by_stream_copy.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
-#include "core/packet_write.h"
+#include "core/input.h"
 #include "core/progress.h"
 #include "core/streams.h"
 #include "core/timebase.h"
@@ -28,7 +28,7 @@ struct CopyInput {
   // The first packet, read ahead for the first-dts report and handed to the loop
   // as its first read, so nothing is lost.
   PacketPtr pending;
-  int pendingResult = 0;
+  Status pendingRead = Status::Ok;
   bool hasPending = false;
   bool done = false;
   // Where the input file's timeline starts, in inStream's time base: subtracted
@@ -37,11 +37,10 @@ struct CopyInput {
   // The dts the next packet would have, in inStream's time base: the last known
   // dts plus its packet's duration; AV_NOPTS_VALUE before the first packet.
   int64_t nextDts = AV_NOPTS_VALUE;
-  // The last written packet's times, in the output time base.
+  // The last written packet's pts and dts, in the output time base.
   int64_t writtenPts = 0;
-  int64_t writtenDts = 0;
+  int64_t lastDts = AV_NOPTS_VALUE;
   int64_t writtenCount = 0;
-  int lastWriteError = 0;
 };
 
 struct CopyLoop {
@@ -49,17 +48,16 @@ struct CopyLoop {
   CopyInput audio;
   int64_t durationSeconds = 0;
   int64_t frameIndex = 0;  // packets whose timestamps were made up, both inputs
-  int32_t writeErrorCount = 0;
-  Status readError = Status::Ok;
-  bool stopped = false;  // the host asked to stop
+  bool stopped = false;    // the host asked to stop
 };
 
-Status OpenInputs(MergeJob &job, const char *videoPath, const char *audioPath, CopyLoop &loop) {
-  Status st = OpenVideoInputForCopy(job.out.get(), videoPath, job.videoIn, loop.video.outStream);
+// The output with its two streams, and each input's start; nothing is opened yet.
+Status CreateOutput(MergeJob &job, const char *outputPath, CopyLoop &loop) {
+  Status st = CreateOutputContext(job, outputPath);
+  if (IsOk(st)) st = AddVideoCopyStream(job.out.get(), job.videoIn.get(), loop.video.outStream);
+  if (IsOk(st)) st = AddAudioCopyStream(job.out.get(), job.audioIn.get(), loop.audio.outStream);
   if (!IsOk(st)) return st;
-  st = OpenAudioInputForCopy(job.out.get(), audioPath, job.audioIn, loop.audio.outStream);
-  if (!IsOk(st)) return st;
-  // The openers chose these very streams.
+  // The makers chose these very streams.
   loop.video.in = job.videoIn.get();
   loop.video.inStream = job.videoIn->streams[FindMovingVideoStream(job.videoIn.get())];
   loop.audio.in = job.audioIn.get();
@@ -69,43 +67,32 @@ Status OpenInputs(MergeJob &job, const char *videoPath, const char *audioPath, C
   // content), while an input whose streams start apart keeps that offset.
   for (CopyInput *input : {&loop.video, &loop.audio}) {
     input->startOffset = InputStartOffset(input->in, input->inStream->time_base);
-    // The ffmpeg tool's copy timing takes the place of the openers' own choices
-    // (the input's audio time base, one tick per VP9 frame), which round frames of
-    // a variable rate onto one another.
-    TakeCopyTiming(job.out.get(), input->outStream, input->inStream);
   }
   return Status::Ok;
 }
 
-Status OpenOutputFile(MergeJob &job, const char *outputPath) {
-  AVFormatContext *out = job.out.get();
-  if (!(out->oformat->flags & AVFMT_NOFILE)) {
-    int ret = avio_open2(&out->pb, outputPath, AVIO_FLAG_WRITE, nullptr, nullptr);
-    if (ret < 0) return StatusFromAv(ret);
-  }
+Status OpenOutputFile(MergeJob &job) {
   // Lets the muxers take codecs they still mark experimental (Opus in MP4 on older
   // releases, say): the streams are copied as they are.
-  out->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
-  int ret = avformat_write_header(out, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  for (unsigned i = 0; i < out->nb_streams; ++i) out->streams[i]->start_time = 0;
+  job.out->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+  const Status st = job.out.WriteHeader();
+  if (!IsOk(st)) return st;
+  for (unsigned i = 0; i < job.out->nb_streams; ++i) job.out->streams[i]->start_time = 0;
   return Status::Ok;
 }
 
-// Reads the next packet of the input's chosen stream, skipping the others; EAGAIN
-// is retried. Returns 0 or the read error.
-int ReadChosenPacket(CopyInput &input, AVPacket *pkt) {
+// Reads the next packet of the input's chosen stream, skipping the others.
+// Ok, Eof at the end of the input, or the read's failure.
+Status ReadChosenPacket(CopyInput &input, AVPacket *pkt) {
   if (input.hasPending) {
     input.hasPending = false;
-    if (input.pendingResult < 0) return input.pendingResult;
-    av_packet_move_ref(pkt, input.pending.get());
-    return 0;
+    if (IsOk(input.pendingRead)) av_packet_move_ref(pkt, input.pending.get());
+    return input.pendingRead;
   }
   for (;;) {
-    int ret = av_read_frame(input.in, pkt);
-    if (ret == AVERROR(EAGAIN)) continue;
-    if (ret < 0) return ret;
-    if (pkt->stream_index == input.inStream->index) return 0;
+    const Status st = ReadPacket(input.in, pkt);
+    if (!IsOk(st)) return st;
+    if (pkt->stream_index == input.inStream->index) return Status::Ok;
     av_packet_unref(pkt);
   }
 }
@@ -116,9 +103,9 @@ Status PrimeFirstPacket(CopyInput &input, int64_t &firstDts) {
   firstDts = AV_NOPTS_VALUE;
   input.pending = MakePacket();
   if (!input.pending) return Status::NoMemory;
-  input.pendingResult = ReadChosenPacket(input, input.pending.get());
+  input.pendingRead = ReadChosenPacket(input, input.pending.get());
   input.hasPending = true;
-  if (input.pendingResult >= 0) firstDts = input.pending->dts;
+  if (IsOk(input.pendingRead)) firstDts = input.pending->dts;
   return Status::Ok;
 }
 
@@ -133,24 +120,10 @@ void ReportFirstDts(ProgressReporter &progress, const char *kind, int64_t dts, A
   progress.ReportText(text);
 }
 
-// The merge length for progress, measured on inputs of its own: the measure seeks,
-// and a seek back to 0 does not always return to the first packet (it lands on the
-// key frame at or before 0, past an edit list's lead-in, or fails and leaves the
-// input at its end). The copy reads its inputs from their first packet unmoved.
-// 0 when either file cannot be opened again.
-int64_t MeasureLength(const char *videoPath, const char *audioPath) {
-  InputFormatPtr video;
-  InputFormatPtr audio;
-  if (!IsOk(OpenInputFile(videoPath, video)) || !IsOk(OpenInputFile(audioPath, audio))) return 0;
-  const int videoIndex = FindMovingVideoStream(video.get());
-  const int audioIndex = FindUsableAudioStream(audio.get());
-  if (videoIndex < 0 || audioIndex < 0) return 0;
-  return MeasureMergeDuration(video.get(), video->streams[videoIndex], audio.get(), audio->streams[audioIndex]);
-}
-
-// The merge length for progress, then the two first-dts reports (audio first).
-Status MeasureAndReport(CopyLoop &loop, const char *videoPath, const char *audioPath, ProgressReporter &progress) {
-  loop.durationSeconds = MeasureLength(videoPath, audioPath);
+// The merge length for progress, measured on the open inputs (each measure seeks
+// back to its stream's start), then the two first-dts reports (audio first).
+Status MeasureAndReport(CopyLoop &loop, ProgressReporter &progress) {
+  loop.durationSeconds = MeasureMergeDuration(loop.video.in, loop.video.inStream, loop.audio.in, loop.audio.inStream);
   int64_t audioDts = AV_NOPTS_VALUE;
   int64_t videoDts = AV_NOPTS_VALUE;
   Status st = PrimeFirstPacket(loop.audio, audioDts);
@@ -171,15 +144,6 @@ CopyInput &ChooseInput(CopyLoop &loop) {
                        loop.audio.outStream->time_base) <= 0
              ? loop.video
              : loop.audio;
-}
-
-// The end of one input. The end of file (or EIO, how some demuxers report a cut
-// file) is normal; any other error ends the input too, and is the merge's result.
-void EndInput(CopyLoop &loop, CopyInput &input, int readResult, ProgressReporter &progress) {
-  input.done = true;
-  const bool normalEnd = readResult == AVERROR_EOF || readResult == AVERROR(EIO);
-  if (!normalEnd && IsOk(loop.readError)) loop.readError = StatusFromAv(readResult);
-  if (&input == &loop.video && normalEnd) progress.ReportFinal();
 }
 
 // A packet without pts gets times made up from the stream's frame rate, one frame
@@ -215,51 +179,23 @@ void FillMissingDts(CopyInput &input, AVPacket *pkt) {
   if (pkt->dts != AV_NOPTS_VALUE) input.nextDts = pkt->dts + pkt->duration;
 }
 
-// Progress from a video packet's pts (moved to start at 0) over the merge length,
-// capped at the scale. True when the host asked to stop.
+// Progress from a video packet's pts (moved to start at 0) over the merge length.
+// True when the host asked to stop.
 bool ReportVideoProgress(const CopyLoop &loop, const AVPacket *pkt, ProgressReporter &progress) {
-  if (!progress.HasCallback() || pkt->pts == AV_NOPTS_VALUE) return false;
+  if (pkt->pts == AV_NOPTS_VALUE) return false;
   const int64_t seconds = TimestampToWholeSeconds(pkt->pts, loop.video.inStream->time_base);
-  const int32_t scale = ProgressScale();
-  const auto value = ProgressValue(seconds, loop.durationSeconds, scale);
-  if (!value) return false;  // length unknown: only the final report
-  return progress.ReportIfAdvanced(static_cast<int32_t>(std::min<int64_t>(*value, scale)));
+  return progress.ReportPosition(seconds, loop.durationSeconds);
 }
 
-// Forces the timestamps of a rescaled packet to move on from the last written
-// packet of its kind. Only a packet that repeats (or, for audio, falls behind) what
-// was written is touched, so a timeline moved to start at 0 (where written times
-// are 0 or negative) passes unchanged. False when the packet must be dropped (pts
-// before dts).
-bool FixTimestamps(const CopyLoop &loop, const CopyInput &input, AVPacket *pkt) {
-  // A packet without times (no frame rate to make them up from) is the muxer's to judge.
-  if (input.writtenCount == 0 || pkt->duration == 0 || pkt->pts == AV_NOPTS_VALUE || pkt->dts == AV_NOPTS_VALUE)
-    return pkt->pts >= pkt->dts;
-  if (pkt->pts == input.writtenPts) pkt->pts = input.writtenPts + 1;
-  // Audio dts may not fall back at all; video dts only may not repeat (a reordered
-  // stream's dts steps are checked by the muxer).
-  const bool repeatsDts = &input == &loop.audio ? pkt->dts <= input.writtenDts : pkt->dts == input.writtenDts;
-  if (repeatsDts) pkt->dts = input.writtenPts + 1;
-  return pkt->pts >= pkt->dts;
-}
-
-// Writes one packet. Write failures of packets with a known, non-negative pts are
-// counted; one more than the job tolerates ends the merge with that error.
-Status WriteCopiedPacket(MergeJob &job, CopyLoop &loop, CopyInput &input, AVPacket *pkt) {
-  const int64_t rescaledPts = pkt->pts;
+// Writes one packet, rescaled to its output stream, with its dts kept increasing.
+Status WriteCopiedPacket(MergeJob &job, CopyInput &input, AVPacket *pkt) {
+  RescalePacketTimes(pkt, input.inStream->time_base, input.outStream->time_base);
+  pkt->stream_index = input.outStream->index;
+  KeepDtsIncreasing(pkt, input.lastDts);
   input.writtenPts = pkt->pts;
-  input.writtenDts = pkt->dts;
+  ++input.writtenCount;
   // The write takes the packet's reference.
-  const int ret = WritePacket(job.out.get(), pkt);
-  av_packet_unref(pkt);
-  if (ret >= 0) {
-    ++input.writtenCount;
-    return Status::Ok;
-  }
-  input.lastWriteError = ret;
-  if (rescaledPts < 0) return Status::Ok;
-  if (++loop.writeErrorCount > job.maxWriteErrors) return StatusFromAv(ret);
-  return Status::Ok;
+  return job.out.Write(pkt);
 }
 
 // Copies packets until both inputs have ended or the host stops the merge.
@@ -268,11 +204,13 @@ Status CopyPackets(MergeJob &job, CopyLoop &loop, ProgressReporter &progress) {
   if (!pkt) return Status::NoMemory;
   while (!(loop.video.done && loop.audio.done)) {
     CopyInput &input = ChooseInput(loop);
-    const int ret = ReadChosenPacket(input, pkt.get());
-    if (ret < 0) {
-      EndInput(loop, input, ret, progress);
+    const Status read = ReadChosenPacket(input, pkt.get());
+    if (read == Status::Eof) {
+      input.done = true;
+      if (&input == &loop.video) progress.ReportFinal();
       continue;
     }
+    if (!IsOk(read)) return read;
     FillMissingDts(input, pkt.get());
     ShiftPacketTimes(pkt.get(), input.startOffset);
     MakeUpMissingTimes(loop, input.inStream, pkt.get());
@@ -280,40 +218,43 @@ Status CopyPackets(MergeJob &job, CopyLoop &loop, ProgressReporter &progress) {
       loop.stopped = true;
       break;
     }
-    RescalePacketTimes(pkt.get(), input.inStream->time_base, input.outStream->time_base);
-    pkt->stream_index = input.outStream->index;
-    if (!FixTimestamps(loop, input, pkt.get())) {
-      av_packet_unref(pkt.get());
-      continue;
-    }
-    Status st = WriteCopiedPacket(job, loop, input, pkt.get());
+    const Status st = WriteCopiedPacket(job, input, pkt.get());
     if (!IsOk(st)) return st;
   }
   return Status::Ok;
 }
 
-// The trailer finishes the file after the loop (also after a stop or a read error).
-// A run that ends without a single video packet written is no merge: the export
-// was given video and must not succeed with audio alone.
+// The trailer finishes the file after the loop (also after a stop). A run that
+// ends without a single video packet is no merge: the export was given video and
+// must not succeed with audio alone.
 Status FinishOutput(MergeJob &job, const CopyLoop &loop) {
-  const int ret = av_write_trailer(job.out.get());
-  if (!IsOk(loop.readError)) return loop.readError;
-  if (loop.video.writtenCount == 0 && !loop.stopped) {
-    return loop.video.lastWriteError < 0 ? StatusFromAv(loop.video.lastWriteError) : Status::VideoStreamNotFound;
-  }
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+  if (loop.video.writtenCount == 0 && !loop.stopped) return Status::VideoStreamNotFound;
+  return job.out.Finish();
 }
 
 }  // namespace
 
-Status MergeByStreamCopy(MergeJob &job, const char *videoPath, const char *audioPath, const char *outputPath,
-                         ProgressCallback callback, uintptr_t user) {
+Status AddVideoCopyStream(AVFormatContext *out, const AVFormatContext *in, AVStream *&outStream) noexcept {
+  outStream = nullptr;
+  // A cover picture has one packet and no timeline: it is not the video.
+  const int index = FindMovingVideoStream(in);
+  if (index < 0) return Status::VideoStreamNotFound;
+  return AddCopyStream(out, in->streams[index], outStream);
+}
+
+Status AddAudioCopyStream(AVFormatContext *out, const AVFormatContext *in, AVStream *&outStream) noexcept {
+  outStream = nullptr;
+  const int index = FindUsableAudioStream(in);
+  if (index < 0) return Status::AudioStreamNotFound;
+  return AddCopyStream(out, in->streams[index], outStream);
+}
+
+Status MergeByStreamCopy(MergeJob &job, const char *outputPath, ProgressCallback callback, uintptr_t user) {
   ProgressReporter progress(callback, user);
   CopyLoop loop;
-  Status st = CreateOutputContext(job, outputPath);
-  if (IsOk(st)) st = OpenInputs(job, videoPath, audioPath, loop);
-  if (IsOk(st)) st = OpenOutputFile(job, outputPath);
-  if (IsOk(st)) st = MeasureAndReport(loop, videoPath, audioPath, progress);
+  Status st = CreateOutput(job, outputPath, loop);
+  if (IsOk(st)) st = MeasureAndReport(loop, progress);
+  if (IsOk(st)) st = OpenOutputFile(job);
   if (IsOk(st)) st = CopyPackets(job, loop, progress);
   if (IsOk(st)) st = FinishOutput(job, loop);
   job.status = st;

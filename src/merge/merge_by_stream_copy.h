@@ -5,27 +5,36 @@
 
 #include <cstdint>
 
+#include "core/av_ptr.h"
 #include "core/status.h"
 #include "merge/merge_job.h"
 #include "mpg.h"
 
 namespace mpg {
 
-// Copies the first moving video stream of videoPath (output index 0; a cover
-// picture is not taken for it) and the first usable audio stream of audioPath
-// (index 1) into a new job.containerName file at outputPath. Each input is moved
-// to start at 0 (its file's start time is taken off, as the ffmpeg tool does), and
-// each stream takes the time base the ffmpeg tool's copy gives it. Reports progress
-// from the video packets and, before copying, the first dts of each input as text;
-// a stop by the callback finishes the file and returns Ok. On failure the file
-// stays as far as it was written. The caller has refused an output path naming an
-// input. Returns Ok or the first failure: Exit for an unknown muxer, the FFmpeg
-// error of an open, probe, header or read, the codes of the copy-stream openers,
-// the last write error once more than job.maxWriteErrors writes have failed (then
-// without a trailer), and VideoStreamNotFound (or the last video write error)
-// when no video packet could be written. job.status holds the result too. May
-// throw std::bad_alloc.
-Status MergeByStreamCopy(MergeJob &job, const char *videoPath, const char *audioPath, const char *outputPath,
-                         ProgressCallback callback, uintptr_t user);
+// Adds to out a copy stream (core's AddCopyStream) of the first moving video stream
+// of in: an attached picture (a song's cover art) is not taken for the video.
+// outStream receives the new stream, owned by out. VideoStreamNotFound, else the
+// codes of AddCopyStream.
+Status AddVideoCopyStream(AVFormatContext *out, const AVFormatContext *in, AVStream *&outStream) noexcept;
+// The same for the first usable audio stream (channels and sample rate known):
+// AudioStreamNotFound, else the codes of AddCopyStream.
+Status AddAudioCopyStream(AVFormatContext *out, const AVFormatContext *in, AVStream *&outStream) noexcept;
+
+// Copies the first moving video stream of job.videoIn (output index 0; a cover
+// picture is not taken for it) and the first usable audio stream of job.audioIn
+// (index 1), both open at their start, into a new job.containerName file at
+// outputPath. Each input is moved to start at 0 (its file's start time is taken
+// off, as the ffmpeg tool does). Reports progress from the video packets and,
+// before copying, the first dts of each input as text. An input ends at its end
+// of file, at an I/O error and at invalid data; what was read is kept. A stop by
+// the callback finishes the file and returns Ok. The caller has refused an output
+// path naming an input. Returns Ok or the first failure: MuxerNotFound, the codes
+// of the copy-stream makers (before anything is written), the FFmpeg error of the
+// header, of a read that is no end of input, of a write (OutputFile::Write's
+// rule) or of the trailer, and VideoStreamNotFound when no video packet could be
+// written. A failure removes the file if the merge opened it. job.status holds the
+// result too. May throw std::bad_alloc.
+Status MergeByStreamCopy(MergeJob &job, const char *outputPath, ProgressCallback callback, uintptr_t user);
 
 }  // namespace mpg

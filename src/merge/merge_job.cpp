@@ -5,87 +5,35 @@
 namespace mpg {
 
 Status CreateOutputContext(MergeJob &job, const char *outputPath) noexcept {
-  const AVOutputFormat *format = av_guess_format(job.containerName.c_str(), nullptr, nullptr);
-  if (!format) return Status::MuxerNotFound;
-  AVFormatContext *out = nullptr;
-  const int ret = avformat_alloc_output_context2(&out, format, nullptr, outputPath);
-  if (ret < 0) return StatusFromAv(ret);
-  if (!out) return Status::Unknown;
-  job.out.reset(out);
-  return Status::Ok;
-}
-
-Status AddVideoCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&outStream) noexcept {
-  outStream = nullptr;
-  // A cover picture has one packet and no timeline: it is not the video.
-  const int index = FindMovingVideoStream(in);
-  if (index < 0) return Status::VideoStreamNotFound;
-  const AVStream *inStream = in->streams[index];
-  AVStream *st = nullptr;
-  const Status status = AddCopyStream(out, inStream, st);
-  if (!IsOk(status)) return status;
-  // AVI derives its frame rate from the stream time base; VP9 from WebM would
-  // otherwise get the muxer's default 1/90000.
-  const AVRational rate = inStream->avg_frame_rate;
-  if (st->codecpar->codec_id == AV_CODEC_ID_VP9 && st->time_base.num == 0 && st->time_base.den == 0 &&
-      rate.num != 0 && rate.den != 0) {
-    st->time_base = av_inv_q(rate);
-  }
-  outStream = st;
-  return Status::Ok;
-}
-
-Status AddAudioCopyStream(AVFormatContext *out, AVFormatContext *in, AVStream *&outStream) noexcept {
-  outStream = nullptr;
-  const int index = FindUsableAudioStream(in);
-  if (index < 0) return Status::AudioStreamNotFound;
-  const AVStream *inStream = in->streams[index];
-  AVStream *st = nullptr;
-  const Status status = AddCopyStream(out, inStream, st);
-  if (!IsOk(status)) return status;
-  st->duration = inStream->duration;
-  st->time_base = inStream->time_base;
-  st->sample_aspect_ratio = inStream->codecpar->sample_aspect_ratio;
-  outStream = st;
-  return Status::Ok;
+  return job.out.Create(job.containerName.c_str(), outputPath);
 }
 
 namespace {
 
-using AddCopyStreamFn = Status (*)(AVFormatContext *, AVFormatContext *, AVStream *&) noexcept;
-
-// Opens path and adds one copy stream of it to out; the input is handed out only
-// when both steps succeed.
-Status OpenInputForCopy(AVFormatContext *out, const char *path, AddCopyStreamFn addStream, InputFormatPtr &in,
-                        AVStream *&outStream) noexcept {
-  in.reset();
-  outStream = nullptr;
-  InputFormatPtr opened;
-  Status status = OpenInputFile(path, opened);
-  if (IsOk(status)) status = addStream(out, opened.get(), outStream);
-  if (IsOk(status)) in = std::move(opened);
-  return status;
+// Measures st's length in whole seconds and puts ctx back at st's first packet, as
+// it stood when opened. The measure's own seek back lands on the key frame at or
+// before the stream's start time, past the packets an MP4 edit list hides before
+// it (a key frame and its B-frames, an AAC lead-in), which a merge keeps as the
+// ffmpeg tool does. Such packets head the stream's index, below its start time;
+// an index that begins later (built while reading, as Ogg's is) is no guide.
+int64_t MeasureAndRewind(AVFormatContext *ctx, AVStream *st) noexcept {
+  const int64_t seconds = MeasureDurationBySeek(ctx, st);
+  const AVIndexEntry *first = avformat_index_get_entry(st, 0);
+  if (first && st->start_time != AV_NOPTS_VALUE && first->timestamp < st->start_time) {
+    av_seek_frame(ctx, st->index, first->timestamp, AVSEEK_FLAG_BACKWARD);
+  }
+  return seconds;
 }
 
 }  // namespace
 
-Status OpenVideoInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
-                             AVStream *&outStream) noexcept {
-  return OpenInputForCopy(out, path, AddVideoCopyStream, in, outStream);
-}
-
-Status OpenAudioInputForCopy(AVFormatContext *out, const char *path, InputFormatPtr &in,
-                             AVStream *&outStream) noexcept {
-  return OpenInputForCopy(out, path, AddAudioCopyStream, in, outStream);
-}
-
 int64_t MeasureMergeDuration(AVFormatContext *ctx1, AVStream *st1, AVFormatContext *ctx2,
                              AVStream *st2) noexcept {
   if (ctx1 && st1) {
-    int64_t d = MeasureDurationBySeek(ctx1, st1);
+    const int64_t d = MeasureAndRewind(ctx1, st1);
     if (d != 0) return d;
   }
-  if (ctx2 && st2) return MeasureDurationBySeek(ctx2, st2);
+  if (ctx2 && st2) return MeasureAndRewind(ctx2, st2);
   return 0;
 }
 

@@ -324,6 +324,24 @@ TEST(Concat, UnreadableMiddleSegmentIsPassedOver) {
   EXPECT_FALSE(FileExists(segments[0]));
 }
 
+// A stop answered right after a passed-over segment is still a stop: the file is
+// finished with the segments joined so far and the call succeeds.
+TEST(Concat, StopAfterAPassedOverSegmentFinishesTheFile) {
+  auto segments = ThreeSegments();
+  const std::string junk = Out("junk.ts");
+  WriteBytes(junk, std::string(4096, 'x'));
+  segments[1] = junk;
+  const std::string out = Out("stopped_after_junk.ts");
+  ProgressLog log;
+  log.stopAtValue = 2;
+  ASSERT_EQ(Concat(segments, out, true, false, &log), 0);
+  EXPECT_EQ(log.values, (std::vector<int32_t>{33, 66}));
+  EXPECT_EQ(Dts(out, "v:0").size(), 50u);
+  for (const auto &s : segments) EXPECT_TRUE(FileExists(s)) << s;
+  std::string errors;
+  EXPECT_TRUE(DecodesCleanly(out, &errors)) << errors;
+}
+
 TEST(Concat, FirstSegmentWithoutStreamsFailsWithoutOutput) {
   const std::string out = Out("nothing.ts");
   EXPECT_EQ(Concat({fx::TextFile()}, out), MPG_VIDEO_STREAM_NOT_FOUND);

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "core/av_ptr.h"
-#include "merge/merge_job.h"
+#include "core/input.h"
+#include "merge/merge_by_stream_copy.h"
 #include "support/media.h"
 
 using namespace mpgtest;
@@ -198,10 +199,10 @@ TEST(Merge, UnmeasurableLengthSendsOnlyTheFinalReport) {
   EXPECT_EQ(log.values, std::vector<int32_t>{100});
 }
 
-// Ogg gives up with invalid data when it finds no page within 64 KiB. The audio
-// read error ends the audio, the video is still copied to its end and the file
-// finished, and the merge reports the error instead of success.
-TEST(Merge, AudioReadErrorIsReportedAndTheFileFinished) {
+// Ogg gives up with invalid data when it finds no page within 64 KiB. As with the
+// ffmpeg tool, that ends the audio with what was read: the video is still copied
+// to its end and the file finished.
+TEST(Merge, InvalidDataEndsTheAudioAndTheFileIsFinished) {
   const std::string vorbis = MakeFixture("vorbis_10s.ogg", kAudio + "10 -ac 2" + kExact + "-c:a libvorbis");
   std::string bytes = ReadBytes(vorbis);
   ASSERT_GT(bytes.size(), 20000u);
@@ -209,7 +210,7 @@ TEST(Merge, AudioReadErrorIsReportedAndTheFileFinished) {
   const std::string audio = Out("damaged.ogg");
   WriteBytes(audio, bytes);
   const std::string out = Out("damaged.mp4");
-  EXPECT_EQ(MPG_MergeAV(fx::H264Video10s().c_str(), audio.c_str(), out.c_str(), nullptr, 0), AVERROR_INVALIDDATA);
+  EXPECT_EQ(MPG_MergeAV(fx::H264Video10s().c_str(), audio.c_str(), out.c_str(), nullptr, 0), 0);
   EXPECT_NEAR(StreamSpan(out, "v:0"), 10.0, 0.1);
   const double audioSpan = StreamSpan(out, "a:0");
   EXPECT_GT(audioSpan, 1.0);
@@ -218,11 +219,29 @@ TEST(Merge, AudioReadErrorIsReportedAndTheFileFinished) {
   EXPECT_TRUE(DecodesCleanly(out, &errors)) << errors;
 }
 
-// Every write to /dev/full fails once the output buffer is flushed: past the
-// tolerated count the merge ends with the write error, never with success.
+// Every write to /dev/full fails once the output buffer is flushed: the merge ends
+// at once with the write error, never with success, and the device stays.
 TEST(Merge, WriteFailuresEndTheMergeWithTheWriteError) {
   EXPECT_EQ(MPG_MergeAV(fx::H264Video10s().c_str(), fx::AacAudio10s().c_str(), "/dev/full", nullptr, 0),
             AVERROR(ENOSPC));
+  EXPECT_TRUE(FileExists("/dev/full"));
+}
+
+// A video download cut off halfway: the merge keeps what could be read, as the
+// ffmpeg tool does, and finishes the file.
+TEST(Merge, CutOffVideoFinishesWithWhatWasRead) {
+  const std::string whole = MakeFixture("h264_10s_faststart.mp4",
+                                        "-f lavfi -i testsrc2=size=320x240:rate=25:duration=10" + kExact +
+                                            "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -movflags +faststart");
+  const std::string bytes = ReadBytes(whole);
+  const std::string video = Out("cut.mp4");
+  WriteBytes(video, bytes.substr(0, bytes.size() / 2));
+  const std::string out = Out("from_cut.mp4");
+  ASSERT_EQ(MPG_MergeAV(video.c_str(), fx::AacAudio10s().c_str(), out.c_str(), nullptr, 0), 0);
+  const size_t videoPackets = ProbePackets(out, "v:0").size();
+  EXPECT_GT(videoPackets, 50u);
+  EXPECT_LT(videoPackets, 250u);
+  EXPECT_NEAR(StreamSpan(out, "a:0"), 10.0, 0.1);
 }
 
 struct RefusalCase {
@@ -238,59 +257,53 @@ const RefusalCase kRefusals[] = {
     {"AudioFileWithoutAudio", fx::H264Video10s, fx::H264Video10s, MPG_AUDIO_CODEC_NOT_FOUND},
     {"MissingVideoFile", [] { return Out("none.mp4"); }, fx::AacAudio10s, MPG_VIDEO_CODEC_NOT_FOUND},
     {"TextAsAudio", fx::H264Video10s, fx::TextFile, MPG_AUDIO_CODEC_NOT_FOUND},
+    // A song's cover picture is no video: refused once the streams are chosen.
+    {"CoverPictureAsVideo", fx::Mp3WithCover5s, fx::AacAudio10s, MPG_VIDEO_STREAM_NOT_FOUND},
 };
 
 class MergeRefusals : public ::testing::TestWithParam<RefusalCase> {};
 
-TEST_P(MergeRefusals, ReturnsTheCodeAndWritesNothing) {
+// A call that fails before it opens the output leaves a file standing there as it was.
+TEST_P(MergeRefusals, ReturnsTheCodeAndLeavesTheOutputPathAlone) {
   const RefusalCase &c = GetParam();
   const std::string out = Out("refused.mp4");
   EXPECT_EQ(MPG_MergeAV(c.video().c_str(), c.audio().c_str(), out.c_str(), nullptr, 0), c.expected);
   EXPECT_FALSE(FileExists(out));
+  const std::string earlier = "an earlier download";
+  WriteBytes(out, earlier);
+  EXPECT_EQ(MPG_MergeAV(c.video().c_str(), c.audio().c_str(), out.c_str(), nullptr, 0), c.expected);
+  EXPECT_EQ(ReadBytes(out), earlier);
 }
 
 INSTANTIATE_TEST_SUITE_P(Merge, MergeRefusals, ::testing::ValuesIn(kRefusals),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// The openers themselves tell a missing video stream from a missing usable audio
-// stream, and give no input and no stream then.
-TEST(Merge, OpenersReportTheMissingStream) {
+mpg::InputFormatPtr OpenInput(const std::string &path) {
+  mpg::InputFormatPtr in;
+  EXPECT_EQ(mpg::OpenInputFile(path.c_str(), in), mpg::Status::Ok) << path;
+  return in;
+}
+
+// The stream makers tell a missing video stream from a missing usable audio
+// stream and add nothing then; a song's cover picture is not taken for the video.
+TEST(Merge, CopyStreamMakersReportTheMissingStream) {
   mpg::OutputFormatPtr out;
   AVFormatContext *raw = nullptr;
   ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr), 0);
   out.reset(raw);
-  mpg::InputFormatPtr in;
   AVStream *st = nullptr;
-  EXPECT_EQ(mpg::OpenVideoInputForCopy(out.get(), fx::AacAudio10s().c_str(), in, st),
+  EXPECT_EQ(mpg::AddVideoCopyStream(out.get(), OpenInput(fx::AacAudio10s()).get(), st),
             mpg::Status::VideoStreamNotFound);
-  EXPECT_FALSE(in);
-  EXPECT_EQ(st, nullptr);
-  EXPECT_EQ(mpg::OpenAudioInputForCopy(out.get(), fx::H264Video10s().c_str(), in, st),
+  EXPECT_EQ(mpg::AddVideoCopyStream(out.get(), OpenInput(fx::Mp3WithCover5s()).get(), st),
+            mpg::Status::VideoStreamNotFound);
+  EXPECT_EQ(mpg::AddAudioCopyStream(out.get(), OpenInput(fx::H264Video10s()).get(), st),
             mpg::Status::AudioStreamNotFound);
-  EXPECT_FALSE(in);
-  EXPECT_EQ(mpg::OpenAudioInputForCopy(out.get(), fx::TextFile().c_str(), in, st), mpg::Status::InvalidData);
-  EXPECT_EQ(mpg::OpenVideoInputForCopy(out.get(), fx::H264Video10s().c_str(), in, st), mpg::Status::Ok);
-  ASSERT_TRUE(in);
+  EXPECT_EQ(st, nullptr);
+  EXPECT_EQ(out->nb_streams, 0u);
+  EXPECT_EQ(mpg::AddVideoCopyStream(out.get(), OpenInput(fx::H264Video10s()).get(), st), mpg::Status::Ok);
   ASSERT_NE(st, nullptr);
   EXPECT_EQ(st->codecpar->codec_id, AV_CODEC_ID_H264);
   EXPECT_EQ(st->codecpar->codec_tag, 0u);
-}
-
-// A song's cover picture is no video: an MP3 with ID3 art given as the video file
-// is refused, and the opener takes no cover for the video either.
-TEST(Merge, CoverPictureIsNotTakenForTheVideo) {
-  const std::string song = fx::Mp3WithCover5s();
-  const std::string out = Out("cover.mp4");
-  EXPECT_EQ(MPG_MergeAV(song.c_str(), fx::AacAudio10s().c_str(), out.c_str(), nullptr, 0),
-            MPG_VIDEO_STREAM_NOT_FOUND);
-  mpg::OutputFormatPtr output;
-  AVFormatContext *raw = nullptr;
-  ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr), 0);
-  output.reset(raw);
-  mpg::InputFormatPtr in;
-  AVStream *st = nullptr;
-  EXPECT_EQ(mpg::OpenVideoInputForCopy(output.get(), song.c_str(), in, st), mpg::Status::VideoStreamNotFound);
-  EXPECT_EQ(output->nb_streams, 0u);
 }
 
 // An MP4 whose head lists video frames that its body no longer holds (the download

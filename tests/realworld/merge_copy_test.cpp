@@ -4,8 +4,11 @@
 // against its inputs and against what `ffmpeg -c copy` makes of the same pair.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <regex>
 #include <string>
 
+#include "core/input.h"
 #include "merge/merge_by_stream_copy.h"
 #include "merge/merge_job.h"
 #include "realworld/realworld.h"
@@ -74,7 +77,21 @@ int32_t RunMerge(const MergeCopyCase &c, const std::string &out) {
   const std::string audio = Real(c.audio);
   if (!c.muxer) return MPG_MergeAV(video.c_str(), audio.c_str(), out.c_str(), nullptr, 0);
   mpg::MergeJob job(c.muxer);
-  return mpg::Code(mpg::MergeByStreamCopy(job, video.c_str(), audio.c_str(), out.c_str(), nullptr, 0));
+  EXPECT_EQ(mpg::OpenInputFile(video.c_str(), job.videoIn), mpg::Status::Ok);
+  EXPECT_EQ(mpg::OpenInputFile(audio.c_str(), job.audioIn), mpg::Status::Ok);
+  return mpg::Code(mpg::MergeByStreamCopy(job, out.c_str(), nullptr, 0));
+}
+
+// The ffmpeg tool's decode report without the addresses of its contexts.
+std::string DecodeReport(const std::string &path) {
+  std::string errors;
+  DecodesCleanly(path, &errors);
+  return std::regex_replace(errors, std::regex("0x[0-9a-f]+"), "");
+}
+
+// The input's span to within 50 ms, or the span of the ffmpeg tool's copy.
+bool SpanMatches(const PacketSpan &out, const PacketSpan &in, const PacketSpan &ref) {
+  return std::abs(out.Span() - in.Span()) <= 0.05 || std::abs(out.Span() - ref.Span()) <= 0.002;
 }
 
 class RealWorldMergeCopy : public ::testing::TestWithParam<MergeCopyCase> {};
@@ -95,13 +112,14 @@ TEST_P(RealWorldMergeCopy, KeepsEveryPacketAndStartsWhereFfmpegDoes) {
   const PacketSpan inAudio = ProbeSpan(Real(c.audio), "a:0");
 
   // Every packet of both inputs, over the inputs' spans to within the last frame's
-  // duration (which containers restate from dts steps or the frame rate); AVI
-  // keeps no times, only the ffmpeg tool's count of chunks.
+  // duration, which containers restate from dts steps or the frame rate (Matroska
+  // gives FLV's last frame the 95 ms of its 10.5 fps, as the ffmpeg tool's copy
+  // does); AVI keeps no times, only the ffmpeg tool's count of chunks.
   EXPECT_EQ(video.count, inVideo.count);
   EXPECT_EQ(audio.count, inAudio.count);
   if (StoresPacketTimes(c)) {
-    EXPECT_NEAR(video.Span(), inVideo.Span(), 0.05);
-    EXPECT_NEAR(audio.Span(), inAudio.Span(), 0.05);
+    EXPECT_TRUE(SpanMatches(video, inVideo, refVideo)) << video.Span() << " s of video";
+    EXPECT_TRUE(SpanMatches(audio, inAudio, refAudio)) << audio.Span() << " s of audio";
   } else {
     EXPECT_NEAR(video.Span(), refVideo.Span(), 0.002);
     EXPECT_NEAR(audio.Span(), refAudio.Span(), 0.002);
@@ -114,8 +132,11 @@ TEST_P(RealWorldMergeCopy, KeepsEveryPacketAndStartsWhereFfmpegDoes) {
   EXPECT_NEAR(ProbeStartTime(out), ProbeStartTime(ref), 0.002);
   EXPECT_EQ(video.nonIncreasingDts, 0);
   EXPECT_EQ(audio.nonIncreasingDts, 0);
+  // A clean decode, or the very report the ffmpeg tool's own copy gets (a 10.5 fps
+  // FLV's frames meet at the null muxer's rate whichever file holds them).
   std::string errors;
-  EXPECT_TRUE(DecodesCleanly(out, &errors)) << errors;
+  const bool clean = DecodesCleanly(out, &errors);
+  EXPECT_TRUE(clean || DecodeReport(out) == DecodeReport(ref)) << errors;
 }
 
 INSTANTIATE_TEST_SUITE_P(RealWorld, RealWorldMergeCopy, ::testing::ValuesIn(kCases),
