@@ -12,7 +12,10 @@ const char *StatusText(int32_t code) noexcept {
     case Status::VideoStreamNotFound: return "Video stream not found";
     case Status::SameFile: return "Output file is the same as an input file";
     case Status::BadParameter: return "Bad parameter";
-    case Status::Exit:
+    case Status::MuxerNotFound:
+    case Status::DecoderNotFound:
+    case Status::EncoderNotFound:
+    case Status::StreamNotFound:
     case Status::Unknown:
     case Status::Eof:
     case Status::InvalidData:
