@@ -19,14 +19,15 @@ DictPtr FileOnlyOptions() noexcept {
 
 }  // namespace
 
+std::string FileUrl(const std::string &path) { return "file:" + path; }
+
 Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened) noexcept {
   ctx.reset();
   if (fileOpened) *fileOpened = false;
   if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));
   std::string url;
   try {
-    // The "file:" prefix makes FFmpeg read the rest as a file name, whatever it holds.
-    url = std::string("file:") + path;
+    url = FileUrl(path);
   } catch (...) {
     return Status::NoMemory;
   }

@@ -2,6 +2,8 @@
 // pipeline follows for the ways a read can end.
 #pragma once
 
+#include <string>
+
 #include "core/av_ptr.h"
 #include "core/status.h"
 
@@ -14,6 +16,10 @@ namespace mpg {
 // given, it tells whether the file opened as media, so that a failure came from
 // reading its stream information.
 Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened = nullptr) noexcept;
+
+// The URL FFmpeg is given for a local path: the "file:" prefix makes it read the
+// rest as a file name, whatever it holds ("http://x", "concat:a|b", "C:\\a.mp4").
+std::string FileUrl(const std::string &path);
 
 // Reads the next packet of in into pkt (which the caller has unreferenced).
 // Returns Ok with a packet, or Eof when the input has ended: at its end, and

@@ -1,5 +1,6 @@
 #include "core/output_file.h"
 
+#include "core/input.h"
 #include "core/packet_write.h"
 #include "platform/platform.h"
 
@@ -45,8 +46,7 @@ Status OutputFile::WriteHeader(AVDictionary **options) noexcept {
   if (!(ctx_->oformat->flags & AVFMT_NOFILE) && !ctx_->pb) {
     std::string url;
     try {
-      // The "file:" prefix makes FFmpeg read the rest as a file name, whatever it holds.
-      url = "file:" + path_;
+      url = FileUrl(path_);
     } catch (...) {
       return Status::NoMemory;
     }

@@ -44,7 +44,7 @@ std::optional<int64_t> ReadToEnd(AVFormatContext *ctx, const AVStream *st) noexc
   PacketPtr pkt = MakePacket();
   if (!pkt) return std::nullopt;
   std::optional<int64_t> end;
-  while (av_read_frame(ctx, pkt.get()) >= 0) {
+  while (IsOk(ReadPacket(ctx, pkt.get()))) {
     // The mov demuxer hands out the packets an edit list cuts, flagged as discarded.
     if (pkt->stream_index == st->index && !(pkt->flags & AV_PKT_FLAG_DISCARD)) {
       const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
@@ -198,13 +198,6 @@ bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStr
   // The sum with 0/1 reduces the fraction, as the muxers expect of a time base.
   outStream->time_base = av_add_q(tb, AVRational{0, 1});
   return true;
-}
-
-AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept {
-  InputFormatPtr ctx;
-  if (!IsOk(OpenInputFile(path, ctx))) return AV_CODEC_ID_NONE;
-  int index = FindFirstStreamOfType(ctx.get(), type);
-  return index < 0 ? AV_CODEC_ID_NONE : ctx->streams[index]->codecpar->codec_id;
 }
 
 int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {

@@ -40,10 +40,6 @@ Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&
 // written. False, with the stream untouched, when the container's rule gives none.
 bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStream *inStream) noexcept;
 
-// Codec of the first stream of type in the file at path; AV_CODEC_ID_NONE when
-// the file cannot be opened or probed, or holds no such stream.
-AVCodecID ProbeStreamCodec(const char *path, AVMediaType type) noexcept;
-
 // The length of st, in st's time base: from the stream's first timestamp to the end
 // of its last packet (pts + duration), measured by reading from the last key frame
 // to the end of the file. Packets an edit list discards do not count. When that

@@ -68,9 +68,6 @@ struct RepairJob {
   std::string tmpPath;      // the temporary file this repair made; empty when none is left
 };
 
-// The file name as FFmpeg's file protocol reads it, whatever the name holds.
-std::string FileUrl(const std::string &path) { return "file:" + path; }
-
 uint32_t ReadBe(const uint8_t *p, int bytes) noexcept {
   uint32_t v = 0;
   for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];

@@ -42,18 +42,6 @@ int OpenFile(const char *path, int flags) noexcept {
   return fd;
 }
 
-bool WriteAll(int fd, const char *data, size_t size) noexcept {
-  if (InjectedFault()) return false;
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
@@ -107,14 +95,6 @@ ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) 
   }
   out.resize(got);
   return ReadResult::Ok;
-}
-
-bool WriteFileAt(const char *path, uint64_t offset, std::string_view bytes) noexcept {
-  Fd fd(OpenFile(path, O_WRONLY));
-  if (fd.get() < 0) return false;
-  if (::lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return false;
-  if (!WriteAll(fd.get(), bytes.data(), bytes.size())) return false;
-  return fd.Close();
 }
 
 bool DeleteFile(const char *path) noexcept {

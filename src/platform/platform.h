@@ -19,8 +19,6 @@ std::optional<uint64_t> FileSize(const char *path) noexcept;
 enum class ReadResult { Ok, CannotOpen, TooLarge, ReadError };
 // Reads the whole regular file at path into out when it holds at most maxBytes.
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out);
-// Writes bytes at offset of an existing file without truncating it.
-bool WriteFileAt(const char *path, uint64_t offset, std::string_view bytes) noexcept;
 // Removes a file (never a directory). True when it is gone.
 bool DeleteFile(const char *path) noexcept;
 // Renames from over to, replacing it atomically.

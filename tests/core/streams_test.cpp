@@ -64,16 +64,6 @@ TEST(FindUsableAudioStream, VideoOnlyFileHasNone) {
   EXPECT_EQ(FindFirstStreamOfType(ctx.get(), AVMEDIA_TYPE_VIDEO), 0);
 }
 
-TEST(ProbeStreamCodec, NamesTheFirstStreamOfTheType) {
-  EXPECT_EQ(ProbeStreamCodec(fx::H264Aac10s().c_str(), AVMEDIA_TYPE_VIDEO), AV_CODEC_ID_H264);
-  EXPECT_EQ(ProbeStreamCodec(fx::H264Aac10s().c_str(), AVMEDIA_TYPE_AUDIO), AV_CODEC_ID_AAC);
-  EXPECT_EQ(ProbeStreamCodec(fx::Mp3WithCover5s().c_str(), AVMEDIA_TYPE_VIDEO), AV_CODEC_ID_MJPEG);
-  EXPECT_EQ(ProbeStreamCodec(fx::AacAudio10s().c_str(), AVMEDIA_TYPE_VIDEO), AV_CODEC_ID_NONE);
-  EXPECT_EQ(ProbeStreamCodec("/nonexistent.mp4", AVMEDIA_TYPE_AUDIO), AV_CODEC_ID_NONE);
-  EXPECT_EQ(ProbeStreamCodec(fx::TextFile().c_str(), AVMEDIA_TYPE_AUDIO), AV_CODEC_ID_NONE);
-  EXPECT_EQ(ProbeStreamCodec(nullptr, AVMEDIA_TYPE_AUDIO), AV_CODEC_ID_NONE);
-}
-
 struct DurationCase {
   const char *name;
   std::string (*path)();

@@ -781,13 +781,10 @@ struct BadArguments {
 
 class JpegBadArguments : public ::testing::TestWithParam<BadArguments> {};
 
-TEST_P(JpegBadArguments, FailWithoutCreatingAFile) {
+TEST_P(JpegBadArguments, FailWithoutOutput) {
   const BadArguments& c = GetParam();
   const Picture pic = TestPattern(8, 8);
   const uint8_t* rgb = c.nullPicture ? nullptr : pic.rgb.data();
-  const std::string path = mpgtest::Out("bad.jpg");
-  EXPECT_FALSE(mpg::jpeg::WriteJpegFile(path.c_str(), rgb, c.width, c.height, 90));
-  EXPECT_FALSE(mpgtest::FileExists(path));
   Bytes out{1, 2, 3};
   EXPECT_FALSE(EncodeJpegToMemory(rgb, c.width, c.height, 90, out));
   EXPECT_TRUE(out.empty());
@@ -803,66 +800,5 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArguments{"WiderThanSof", false, 65536, 1},
                       BadArguments{"TallerThanSof", false, 1, 65536}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(JpegWriteFile, WritesTheInMemoryBytes) {
-  const Picture pic = TestPattern(50, 30);
-  const std::string path = mpgtest::Out("out.jpg");
-  ASSERT_TRUE(mpg::jpeg::WriteJpegFile(path.c_str(), pic.rgb.data(), 50, 30, 90));
-  const std::string written = mpgtest::ReadBytes(path);
-  EXPECT_EQ(Bytes(written.begin(), written.end()), Encode(pic, 90));
-}
-
-TEST(JpegWriteFile, OutOfRangeQualityWritesQualityNinety) {
-  const Picture pic = TestPattern(16, 16);
-  const std::string path = mpgtest::Out("q.jpg");
-  ASSERT_TRUE(mpg::jpeg::WriteJpegFile(path.c_str(), pic.rgb.data(), 16, 16, 150));
-  const std::string written = mpgtest::ReadBytes(path);
-  EXPECT_EQ(Bytes(written.begin(), written.end()), Encode(pic, 90));
-}
-
-TEST(JpegWriteFile, TruncatesAnExistingFile) {
-  const Picture pic = TestPattern(8, 8);
-  const std::string path = mpgtest::Out("old.jpg");
-  mpgtest::WriteBytes(path, std::string(100000, 'x'));
-  ASSERT_TRUE(mpg::jpeg::WriteJpegFile(path.c_str(), pic.rgb.data(), 8, 8, 90));
-  EXPECT_EQ(mpgtest::FileSizeOf(path), Encode(pic, 90).size());
-}
-
-TEST(JpegWriteFile, UnopenablePathFailsAndTheNextWriteWorks) {
-  const Picture pic = TestPattern(8, 8);
-  EXPECT_FALSE(mpg::jpeg::WriteJpegFile(mpgtest::Out("missing/dir/x.jpg").c_str(),
-                                        pic.rgb.data(), 8, 8, 90));
-  EXPECT_FALSE(mpg::jpeg::WriteJpegFile(mpgtest::OutputDir().c_str(), pic.rgb.data(), 8, 8, 90));
-  EXPECT_FALSE(mpg::jpeg::WriteJpegFile(nullptr, pic.rgb.data(), 8, 8, 90));
-  // A failed open leaves nothing behind that stops the next call.
-  EXPECT_TRUE(mpg::jpeg::WriteJpegFile(mpgtest::Out("next.jpg").c_str(), pic.rgb.data(), 8, 8, 90));
-}
-
-TEST(JpegWriteFile, SecondWriteWhileFirstIsOpenWritesItsOwnFile) {
-  // The first write goes to a FIFO: its open completes only when this thread opens the
-  // reading end, and it cannot finish before this thread reads. In between, a second
-  // write must neither wait for it nor disturb its bytes.
-  const std::string fifo = mpgtest::Out("fifo");
-  ASSERT_EQ(mpgtest::Run("mkfifo " + mpgtest::Quote(fifo)), 0);
-  const Picture pic = Noise(256, 256, 5);  // a file larger than a pipe's buffer
-  bool firstResult = false;
-  std::thread first([&] {
-    firstResult = mpg::jpeg::WriteJpegFile(fifo.c_str(), pic.rgb.data(), 256, 256, 90);
-  });
-  std::ifstream reader(fifo, std::ios::binary);
-  if (!reader.is_open()) {
-    first.detach();  // blocked in its open for good; the test has failed anyway
-    FAIL() << "cannot open the FIFO for reading";
-  }
-  const Picture other = TestPattern(40, 24);
-  const std::string second = mpgtest::Out("second.jpg");
-  EXPECT_TRUE(mpg::jpeg::WriteJpegFile(second.c_str(), other.rgb.data(), 40, 24, 75));
-  const std::string secondBytes = mpgtest::ReadBytes(second);
-  EXPECT_EQ(Bytes(secondBytes.begin(), secondBytes.end()), Encode(other, 75));
-  const std::string received((std::istreambuf_iterator<char>(reader)), std::istreambuf_iterator<char>());
-  first.join();
-  EXPECT_TRUE(firstResult);
-  EXPECT_EQ(Bytes(received.begin(), received.end()), Encode(pic, 90));
-}
 
 }  // namespace

@@ -73,12 +73,14 @@ TEST(CompareNoCase, IgnoresAsciiCaseOnly) {
 
 TEST(FaultSeam, FailsTheChosenOperationOnly) {
   const std::string p = Out("fault.bin");
+  const std::string moved = Out("fault-moved.bin");
   WriteBytes(p, "old!");
-  FailNthFileOperation(2);  // the open succeeds, the write fails
-  EXPECT_FALSE(WriteFileAt(p.c_str(), 0, "data"));
-  EXPECT_EQ(ReadBytes(p), "old!");
-  EXPECT_TRUE(WriteFileAt(p.c_str(), 0, "data"));
-  EXPECT_EQ(ReadBytes(p), "data");
+  FailNthFileOperation(2);  // the rename goes through, the delete fails
+  EXPECT_TRUE(RenameFile(p.c_str(), moved.c_str()));
+  EXPECT_FALSE(DeleteFile(moved.c_str()));
+  EXPECT_EQ(ReadBytes(moved), "old!");
+  EXPECT_TRUE(DeleteFile(moved.c_str()));
+  EXPECT_FALSE(FileExists(moved));
   FailNthFileOperation(0);
 }
 

@@ -1,7 +1,5 @@
-// Baseline JPEG encoding: the marker segments, the MCU loop over 8x8 blocks in
-// Y, Cb, Cr, and WriteJpegFile with the file stream each call writes through.
-// Refuses a null picture or a zero size before writing anything. A WriteJpegFile that
-// fails after opening leaves what it wrote; its callers decide about deleting it.
+// Baseline JPEG encoding: the marker segments and the MCU loop over 8x8 blocks in
+// Y, Cb, Cr. Refuses a null picture or a zero size before writing anything.
 #include "image/jpeg/jpeg_encoder.h"
 
 #include <algorithm>
@@ -333,7 +331,7 @@ class VectorSink final : public ByteSink {
   bool failed_ = false;
 };
 
-// The argument rules WriteJpegFile and EncodeJpegToMemory share.
+// The sizes a JPEG frame header can state.
 bool IsEncodableSize(int32_t width, int32_t height) {
   return width >= 1 && width <= kMaxDimension && height >= 1 && height <= kMaxDimension;
 }
@@ -341,31 +339,6 @@ bool IsEncodableSize(int32_t width, int32_t height) {
 uint8_t EffectiveQuality(int32_t quality) {
   return static_cast<uint8_t>(quality < 0 || quality > 100 ? kDefaultQuality : quality);
 }
-
-// The output file of one WriteJpegFile call. Each call owns its own, so calls on
-// several threads write at once without waiting for or sharing anything.
-class JpegFileStream final : public ByteSink {
- public:
-  JpegFileStream() = default;
-  JpegFileStream(const JpegFileStream&) = delete;
-  JpegFileStream& operator=(const JpegFileStream&) = delete;
-  ~JpegFileStream() {
-    if (file_ != nullptr) (void)std::fclose(file_);
-  }
-
-  bool Open(const char* path) noexcept {
-    file_ = std::fopen(path, "wb");
-    return file_ != nullptr;
-  }
-
-  // Short writes are not reported: the contract leaves checking the file to callers.
-  void Write(const uint8_t* bytes, size_t count) noexcept override {
-    (void)std::fwrite(bytes, 1, count, file_);
-  }
-
- private:
-  std::FILE* file_ = nullptr;
-};
 
 }  // namespace
 
@@ -414,15 +387,6 @@ bool EncodeJpegToMemory(const uint8_t* rgb, int32_t width, int32_t height,
     return false;
   }
   return true;
-}
-
-bool WriteJpegFile(const char* path, const uint8_t* rgb, int32_t width, int32_t height,
-                   int32_t quality) noexcept {
-  if (path == nullptr || rgb == nullptr || !IsEncodableSize(width, height)) return false;
-  JpegFileStream file;
-  if (!file.Open(path)) return false;
-  return EncodeJpeg(file, rgb, static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-                    EffectiveQuality(quality), kJpegComment);
 }
 
 }  // namespace mpg::jpeg

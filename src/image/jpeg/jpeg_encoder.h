@@ -15,7 +15,7 @@
 
 namespace mpg::jpeg {
 
-// The comment every file written by WriteJpegFile carries in its COM segment.
+// The comment every picture the library encodes carries in its COM segment.
 inline constexpr std::string_view kJpegComment = "Velmo image compression";
 // The quality used when a caller passes one outside 0..100.
 inline constexpr int32_t kDefaultQuality = 90;
@@ -49,21 +49,12 @@ bool EncodeJpeg(ByteSink& sink, const uint8_t* rgb, uint16_t width, uint16_t hei
                 uint8_t quality, std::string_view comment,
                 Kernel kernel = Kernel::kBest) noexcept;
 
-// Encodes what WriteJpegFile would write to a file, replacing the contents of out.
-// Same argument rules as WriteJpegFile; false also when memory runs out (out is
+// Encodes a picture as a JPEG file image with the comment kJpegComment, replacing the
+// contents of out; quality outside 0..100 means kDefaultQuality. False for a null
+// picture or a size outside 1..kMaxDimension, and also when memory runs out (out is
 // then left empty).
 bool EncodeJpegToMemory(const uint8_t* rgb, int32_t width, int32_t height,
                         int32_t quality, std::vector<uint8_t>& out,
                         Kernel kernel = Kernel::kBest) noexcept;
-
-// Writes a picture as a JPEG file at path (created or truncated) with the comment
-// kJpegComment. quality outside 0..100 means kDefaultQuality.
-// Returns false, without touching the file system, for a null path or picture or a
-// width or height outside 1..kMaxDimension; false also when the file cannot be
-// opened. Otherwise true: errors of the writes themselves are not reported, and a
-// caller that must know checks the file afterwards. Each call writes through its own
-// file stream, so calls on several threads (to different paths) run at once.
-bool WriteJpegFile(const char* path, const uint8_t* rgb, int32_t width, int32_t height,
-                   int32_t quality) noexcept;
 
 }  // namespace mpg::jpeg
