@@ -1,9 +1,10 @@
 // Every export on inputs a download manager may hand over: no path, a missing path,
 // a directory, an empty file, a text file, truncated media and media with damaged
 // bytes. Each call runs in a child process under a time limit, so a crash or a hang
-// shows as a failed test rather than taking the suite down. A call must fail with a
-// code or give a sane result; it never changes its inputs, and where the export
-// removes its output on failure no file is left behind. An output path that names
+// shows as a failed test rather than taking the suite down. A call must fail with
+// the code its export's column names or give a sane result; it never changes its
+// inputs; a failure before the output is opened leaves a file the user had there
+// untouched, and a later failure leaves no file behind. An output path that names
 // the input (directly or through a link) is refused and the input kept.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -22,6 +23,10 @@
 #include <vector>
 
 #include "support/media.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
 
 using namespace mpgtest;
 namespace fs = std::filesystem;
@@ -148,9 +153,18 @@ struct Paths {
 
 enum class Output {
   None,     // writes no file
-  Kept,     // writes a file that may remain after a failure
-  Deleted,  // writes a file that is removed when the call fails
+  Deleted,  // writes a file, removed when the call fails after opening it
   InPlace,  // rewrites its input
+};
+
+// What an export answers for an input that holds no media (a missing file, a
+// directory, an empty or a text file): one policy across the exports.
+enum class NoMedia {
+  OpenError,   // the FFmpeg error of opening it: ENOENT, EISDIR, INVALIDDATA
+  NoAudio,     // MPG_AUDIO_CODEC_NOT_FOUND: a merge choice, which reads the audio first
+  NoVideo,     // MPG_VIDEO_CODEC_NOT_FOUND: a merge of this video with good audio
+  NoSegment,   // MPG_VIDEO_STREAM_NOT_FOUND: a join whose first segment gives no stream
+  Failure,     // a flag, a number or a pointer: 0 or NULL
 };
 
 CallResult Status(int32_t code) { return {code == 0, code, ""}; }
@@ -159,13 +173,14 @@ CallResult Flag(uint8_t ok) { return {ok != 0, ok, ""}; }
 struct PathExport {
   const char *name;
   Output output;
+  NoMedia noMedia;
   const char *outExtension;  // nullptr: the input's own extension
   CallResult (*call)(const Paths &);
 };
 
 const PathExport kPathExports[] = {
-    {"IsThisGoodFile", Output::None, nullptr, [](const Paths &p) { return Flag(MPG_IsThisGoodFile(p.in.c_str())); }},
-    {"GetMediaInfo", Output::None, nullptr,
+    {"IsThisGoodFile", Output::None, NoMedia::Failure, nullptr, [](const Paths &p) { return Flag(MPG_IsThisGoodFile(p.in.c_str())); }},
+    {"GetMediaInfo", Output::None, NoMedia::Failure, nullptr,
      [](const Paths &p) {
        MpgMediaInfo info;
        std::memset(&info, 0x5A, sizeof info);
@@ -173,12 +188,12 @@ const PathExport kPathExports[] = {
        if (r.succeeded) r.insane = MediaInfoProblems(info);
        return r;
      }},
-    {"GetAudioDuration", Output::None, nullptr,
+    {"GetAudioDuration", Output::None, NoMedia::Failure, nullptr,
      [](const Paths &p) {
        const uint32_t seconds = MPG_GetAudioDuration(p.in.c_str());
        return CallResult{seconds != 0, seconds, ""};
      }},
-    {"MergeOP", Output::None, nullptr,
+    {"MergeOP", Output::None, NoMedia::NoAudio, nullptr,
      [](const Paths &p) {
        MergeOpResult r{};
        CallResult c = Status(MPG_MergeOP(p.in.c_str(), p.in.c_str(), &r));
@@ -186,7 +201,7 @@ const PathExport kPathExports[] = {
          c.insane = "mode " + std::to_string(r.mode) + " kind " + std::to_string(r.kind);
        return c;
      }},
-    {"MergeOP2", Output::None, nullptr,
+    {"MergeOP2", Output::None, NoMedia::NoAudio, nullptr,
      [](const Paths &p) {
        MergeOp2Result r;
        std::memset(&r, 'x', sizeof r);
@@ -196,7 +211,7 @@ const PathExport kPathExports[] = {
          c.insane = "mode " + std::to_string(r.mode) + " kind " + std::to_string(r.kind) + " or unterminated text";
        return c;
      }},
-    {"GetDefExtension", Output::None, nullptr,
+    {"GetDefExtension", Output::None, NoMedia::Failure, nullptr,
      [](const Paths &p) {
        char buffer[16];
        std::memset(buffer, 'x', sizeof buffer);
@@ -205,33 +220,33 @@ const PathExport kPathExports[] = {
        if (!Terminated(buffer, sizeof buffer)) c.insane = "extension not terminated within the buffer";
        return c;
      }},
-    {"MergeAV", Output::Kept, "mp4",
+    {"MergeAV", Output::Deleted, NoMedia::NoVideo, "mp4",
      [](const Paths &p) { return Status(MPG_MergeAV(p.in.c_str(), p.partner.c_str(), p.out.c_str(), nullptr, 0)); }},
-    {"Merge", Output::Deleted, "mp4",
+    {"Merge", Output::Deleted, NoMedia::NoSegment, "mp4",
      [](const Paths &p) {
        const char *segments[] = {p.in.c_str(), p.in.c_str(), nullptr};
        return Status(MPG_Merge(segments, p.out.c_str(), 0, 1, nullptr, 0));
      }},
-    {"Transcode", Output::Deleted, "mp4",
+    {"Transcode", Output::Deleted, NoMedia::OpenError, "mp4",
      [](const Paths &p) {
        const Str::string in(p.in.c_str()), out(p.out.c_str());
        TranscodeParams params{};
        params.outputFormat = 4;  // mp4
        return Status(MPG_Transcode(&in, &out, &params, nullptr, 0));
      }},
-    {"MP3Convert", Output::Kept, "mp3",
+    {"MP3Convert", Output::Deleted, NoMedia::OpenError, "mp3",
      [](const Paths &p) { return Status(MP3_Convert(p.in.c_str(), p.out.c_str(), 64000, nullptr, 0)); }},
-    {"ShiftAudio", Output::Deleted, nullptr,
+    {"ShiftAudio", Output::Deleted, NoMedia::OpenError, nullptr,
      [](const Paths &p) { return Status(MPG_ShiftAudio(p.in.c_str(), p.out.c_str(), 500, nullptr, 0)); }},
-    {"Crop", Output::Deleted, nullptr, [](const Paths &p) { return Status(MPG_Crop(p.in.c_str(), p.out.c_str())); }},
-    {"SaveTrimmedVideo", Output::Deleted, nullptr,
+    {"Crop", Output::Deleted, NoMedia::OpenError, nullptr, [](const Paths &p) { return Status(MPG_Crop(p.in.c_str(), p.out.c_str())); }},
+    {"SaveTrimmedVideo", Output::Deleted, NoMedia::OpenError, nullptr,
      [](const Paths &p) { return Status(MPG_SaveTrimmedVideo(p.in.c_str(), p.out.c_str(), 1, 2)); }},
-    {"FLVFixDuration", Output::InPlace, nullptr, [](const Paths &p) { return Status(FLV_FixDuration(p.in.c_str())); }},
-    {"GetImage", Output::Deleted, "jpg",
+    {"FLVFixDuration", Output::InPlace, NoMedia::OpenError, nullptr, [](const Paths &p) { return Status(FLV_FixDuration(p.in.c_str())); }},
+    {"GetImage", Output::Deleted, NoMedia::Failure, "jpg",
      [](const Paths &p) { return Flag(MPG_GetImage(MPG_IMAGE_JPEG, p.in.c_str(), p.out.c_str(), 120, 80)); }},
-    {"GetImageP", Output::Deleted, "bmp",
+    {"GetImageP", Output::Deleted, NoMedia::Failure, "bmp",
      [](const Paths &p) { return Flag(MPG_GetImageP(MPG_IMAGE_BMP, p.in.c_str(), p.out.c_str(), 50, 120, 80)); }},
-    {"GetImageBMP", Output::None, nullptr,
+    {"GetImageBMP", Output::None, NoMedia::Failure, nullptr,
      [](const Paths &p) {
        uint32_t size = 0xDEADBEEF;
        uint8_t *image = MPG_GetImageBMP(p.in.c_str(), 1, &size, 120);
@@ -241,7 +256,7 @@ const PathExport kPathExports[] = {
        std::free(image);
        return c;
      }},
-    {"GetImageJPG", Output::Deleted, "jpg",
+    {"GetImageJPG", Output::Deleted, NoMedia::Failure, "jpg",
      [](const Paths &p) { return Flag(MPG_GetImageJPG(p.in.c_str(), p.out.c_str(), 1, 120)); }},
 };
 
@@ -307,7 +322,21 @@ std::vector<HostileInput> AllInputs() {
   return all;
 }
 
-bool NoMedia(Damage d) { return d <= Damage::Text; }
+bool HoldsNoMedia(Damage d) { return d <= Damage::Text; }
+
+// The status an export of the OpenError kind returns for an input without media.
+int32_t OpenErrorOf(Damage d) {
+  switch (d) {
+    case Damage::EmptyPath: return MPG_BAD_PARAMETER;
+    case Damage::Missing: return AVERROR(ENOENT);
+    case Damage::Directory: return AVERROR(EISDIR);
+    default: return AVERROR_INVALIDDATA;
+  }
+}
+
+// The file a user already had at the output path: a call that fails before it
+// opens its output must leave it as it was.
+constexpr const char *kUsersFile = "the user's own file";
 
 // One byte in 1000 of the middle half replaced by a random one, from a fixed seed:
 // the middle holds media data, so the container still opens and the demuxers and
@@ -376,6 +405,8 @@ TEST_P(HostileInputs, NeverCrashesHangsLeavesFilesOrChangesInputs) {
                                                      : inExt.empty() ? std::string("mp4") : inExt.substr(1))))
                   .string();
   ASSERT_NE(paths.out, paths.in);
+  const bool noMedia = HoldsNoMedia(h.damage);
+  if (noMedia && ex.output == Output::Deleted) WriteBytes(paths.out, kUsersFile);
   const auto before = Snapshot(work);
   const auto entriesBefore = Entries(work);
 
@@ -383,8 +414,15 @@ TEST_P(HostileInputs, NeverCrashesHangsLeavesFilesOrChangesInputs) {
   ExpectReturned(o);
   if (o.ending != Ending::Returned) return;
 
-  if (NoMedia(h.damage)) {
+  if (noMedia) {
     EXPECT_FALSE(o.result.succeeded) << "a call on no media reported success (status " << o.result.code << ")";
+    switch (ex.noMedia) {
+      case NoMedia::OpenError: EXPECT_EQ(o.result.code, OpenErrorOf(h.damage)); break;
+      case NoMedia::NoAudio: EXPECT_EQ(o.result.code, MPG_AUDIO_CODEC_NOT_FOUND); break;
+      case NoMedia::NoVideo: EXPECT_EQ(o.result.code, MPG_VIDEO_CODEC_NOT_FOUND); break;
+      case NoMedia::NoSegment: EXPECT_EQ(o.result.code, MPG_VIDEO_STREAM_NOT_FOUND); break;
+      case NoMedia::Failure: break;
+    }
   }
 
   // Inputs: unchanged, except the file an in-place repair rewrote successfully.
@@ -396,12 +434,13 @@ TEST_P(HostileInputs, NeverCrashesHangsLeavesFilesOrChangesInputs) {
     EXPECT_TRUE(it->second == bytes) << path << " was changed (status " << o.result.code << ")";
   }
 
-  // Outputs: present after success, gone after a failure where the export removes
-  // it, and nothing else new in the folder.
-  if (ex.output == Output::Kept || ex.output == Output::Deleted) {
+  // Outputs: present after success; after a failure on no media the user's file
+  // is untouched (the snapshot above), after a later failure the file the call
+  // opened is gone; and nothing else new in the folder.
+  if (ex.output == Output::Deleted) {
     if (o.result.succeeded) {
       EXPECT_TRUE(FileExists(paths.out) && FileSizeOf(paths.out) > 0) << "success without an output file";
-    } else if (ex.output == Output::Deleted) {
+    } else if (!noMedia) {
       EXPECT_FALSE(fs::exists(paths.out)) << "the failed call (status " << o.result.code << ") left " << paths.out;
     }
   } else {
@@ -475,7 +514,7 @@ TEST_P(HostileOutputIsInput, RefusesAndKeepsTheInput) {
 std::vector<size_t> WritingExports() {
   std::vector<size_t> indices;
   for (size_t i = 0; i < std::size(kPathExports); ++i)
-    if (kPathExports[i].output == Output::Kept || kPathExports[i].output == Output::Deleted) indices.push_back(i);
+    if (kPathExports[i].output == Output::Deleted) indices.push_back(i);
   return indices;
 }
 
