@@ -6,7 +6,73 @@
  * pictures, and remuxes, trims, shifts audio and repairs FLV heads. Each export is a
  * plain C function; this header compiles as C11 and as C++.
  *
- * ==== Contract: the rules every export follows ============================= */
+ * ==== Contract: the rules every export follows ====================================
+ *
+ * Calls. Every call runs to completion on the calling thread and returns only when
+ * its job is done; nothing runs in the background afterwards.
+ *
+ * Threading. Every export may run on several threads at once, each call on its own
+ * files (two calls must not write the same file, nor one write what another reads).
+ * The progress scale (MPG_SetPercent100) is process-wide, shared by every later
+ * call of every thread: set it once, before starting jobs. The text
+ * MPG_GetErrorText returns is kept per thread. Nothing else a call does is seen by
+ * another call, but for the packet writer below (found once, for the process).
+ *
+ * Paths. Every path is a NUL-terminated UTF-8 path of a local file, never a URL:
+ * "http://x" or "concat:a|b" name files of that name. Paths are read during the
+ * call only; the library keeps no pointer to them.
+ *
+ * Ownership. The library frees everything it allocates, except the buffer
+ * MPG_GetImageBMP returns, which the caller releases with free(). Strings the
+ * library returns (MPG_GetErrorText, MPG_GetDefExt) are its own: never free them.
+ *
+ * Results. Operation exports return an int32_t status: MPG_OK (0) on success, one of
+ * the library's codes below, or a negative FFmpeg AVERROR code. Besides the codes of
+ * FFmpeg's own calls (AVERROR(ENOENT) for a missing input, AVERROR(ENOSPC) for a full
+ * disk ...), the library chooses these itself:
+ *   AVERROR_MUXER_NOT_FOUND    no muxer for the container to write.
+ *   AVERROR_DECODER_NOT_FOUND  no decoder for a stream the job must decode.
+ *   AVERROR_ENCODER_NOT_FOUND  no encoder for the codec the job must write.
+ *   AVERROR(ESPIPE)            a seek the input cannot make ("Illegal seek").
+ *   AVERROR_INVALIDDATA        the input holds nothing the job can decode where it
+ *                              needs it.
+ *   AVERROR(ENOMEM)            out of memory.
+ *   AVERROR_UNKNOWN            an unexpected failure.
+ * For an input that holds no media the call fails with the error of opening it:
+ * AVERROR(ENOENT) for a missing file, AVERROR(EISDIR) for a directory,
+ * AVERROR_INVALIDDATA for an empty or a text file; the merges name the input they
+ * cannot read (MPG_AUDIO_CODEC_NOT_FOUND, MPG_VIDEO_CODEC_NOT_FOUND), and MPG_Merge
+ * gives MPG_VIDEO_STREAM_NOT_FOUND when its first segment gives no stream.
+ * Exports that return a flag, a number or a pointer give 0 or NULL on failure; their
+ * status is not available.
+ *
+ * Output files. A call writes only the output path it is given (the FLV repair: a
+ * temporary file beside its input; see also MPG_Merge's deleteSegments).
+ *  - After a failure, a call removes its output only when it opened that file for
+ *    writing itself (a file it truncated is removed too: its old content is gone).
+ *  - A call that fails before opening its output (a bad parameter, an output that
+ *    names an input, a missing or unreadable input, no suitable stream, no codec or
+ *    muxer) leaves whatever stood at the output path untouched.
+ *  - A stop (see Progress) ends reading; the job finishes the file it has written
+ *    so far (trailer written, playable) and returns MPG_OK.
+ * Damaged input. The end of file, an I/O error while reading (a cut-off download) and
+ * invalid data while reading all end the input, as the ffmpeg tool does: what was
+ * read is kept and the job finishes normally. A packet the decoder rejects is
+ * skipped; 50 rejected packets in a row end the job with the decoder's error. Other
+ * read errors (out of memory) fail the call.
+ * Writing. An I/O error on the output (a full disk, a lost device) ends the job at
+ * once with that error. A packet the muxer refuses (a timestamp it cannot take) is
+ * dropped; after 25 refused packets in one call the job ends with the muxer's error.
+ *
+ * Logging. The library writes nothing to stdout or stderr and never changes FFmpeg's
+ * av_log level or callback, which belong to the host; FFmpeg's own messages go where
+ * the host's av_log settings send them. MPG_Crop adds four messages of its own.
+ *
+ * Packet writing. At the first packet write of a call, until one is found, the
+ * library asks the system's loader for a library named "av_interleaved41.dll"; when
+ * it exports av_interleaved_write_frame_4_1_1, that function writes every packet of
+ * the process from then on in place of FFmpeg's av_interleaved_write_frame.
+ */
 #ifndef MPG_H
 #define MPG_H
 
@@ -46,10 +112,9 @@ extern "C" {
 #define MPG_SAME_FILE ((int32_t)0xC0000005) /* "Output file is the same as an input
                                                file" (by device and inode, through
                                                links); nothing is touched */
-#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* a NULL or empty path, or a value out
-                                                   of range; nothing is touched (no text
-                                                   of its own: FFmpeg's "Error number
-                                                   -1073741818 occurred") */
+#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* "Bad parameter": a NULL or empty
+                                                   path, or a value out of range;
+                                                   nothing is touched */
 
 /* ---- Progress ----------------------------------------------------------------
  * The exports that take a ProgressCallback call it with a report while they work.
@@ -160,7 +225,8 @@ typedef struct MpgMediaInfo {
 typedef struct TranscodeParams {
   int32_t outputFormat;        /* container, by the ids of MPG_GetDefExt: 0 3GP, 1 AAC
                                   (ADTS), 2 AVI, 3 MP3, 4 MP4, 5 MPEG-PS, 6 MPEG-TS,
-                                  7 WebM, 8 WMV (ASF); any other id: AVERROR_EXIT */
+                                  7 WebM, 8 WMV (ASF); any other id:
+                                  AVERROR_MUXER_NOT_FOUND */
   int32_t audioCodecChoice;    /* 0 keep, 1 MP3, 2 AAC, 3 AMR-NB, 4 AMR-WB; else
                                   MPG_BAD_PARAMETER */
   int32_t audioBitRateRequest; /* bit/s, raised to the next MP3 rate, 8000 to 320000 */
@@ -321,8 +387,8 @@ MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, i
  * Progress: the video's position (without video, the audio's) over its length.
  * Returns MPG_OK; MPG_BAD_PARAMETER for a NULL argument, an empty or inconsistent
  * string object or a codec choice out of range; MPG_SAME_FILE;
- * MPG_AUDIO_STREAM_NOT_FOUND for an input without audio; AVERROR_EXIT for an
- * outputFormat without a container; AVERROR_INVALIDDATA when not one picture of the
+ * MPG_AUDIO_STREAM_NOT_FOUND for an input without audio;
+ * AVERROR_MUXER_NOT_FOUND for an outputFormat without a container; AVERROR_INVALIDDATA when not one picture of the
  * video could be written; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
 MPG_API int32_t MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
@@ -346,7 +412,7 @@ MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32
 /* ---- Edits --------------------------------------------------------------------------
  * Crop, trim and audio shift write a new file in the container FFmpeg associates
  * with the input's file name (an .flv input gives FLV), whatever outputPath's
- * extension says; AVERROR_EXIT when that name suggests none. They take the
+ * extension says; AVERROR_MUXER_NOT_FOUND when that name suggests none. They take the
  * highest-bit-rate audio stream and the first moving video stream and drop the
  * others. They need moving video and audio: a cover picture (ID3 art, an M4A cover)
  * is not taken for the video, so a song gives MPG_VIDEO_STREAM_NOT_FOUND, and a
@@ -364,7 +430,7 @@ MPG_API int32_t MPG_ShiftAudio(const char *inputPath, const char *outputPath, in
  * of four messages with av_log(NULL, AV_LOG_ERROR, ...) when it fails on the way:
  * "Cannot open input file", "Cannot find stream information", "Cannot find a video
  * stream in the input file" (no audio or no moving video), "Cannot open video
- * decoder". AVERROR_UNKNOWN when the video has no decoder. */
+ * decoder". AVERROR_DECODER_NOT_FOUND when the video has no decoder. */
 MPG_API int32_t MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEXCEPT;
 /* Keeps the pictures whose own timestamps lie from startSeconds (inclusive) to
  * endSeconds (exclusive), whole seconds counted from the video stream's start, and
@@ -373,22 +439,24 @@ MPG_API int32_t MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEX
  * container takes it, else with the container's usual one (an FLV's VP6F becomes
  * Sorenson H.263), at the input's size and frame rate; the audio is copied.
  * Returns MPG_OK; MPG_BAD_PARAMETER unless 0 <= startSeconds < endSeconds;
- * AVERROR_EOF when the range holds no picture (it lies past the end); -1
- * (AVERROR(EPERM)) when not even second 0 can be sought; AVERROR_UNKNOWN when the
- * video has no decoder or no encoder exists; or an FFmpeg code. No callback. */
+ * AVERROR_EOF when the range holds no picture (it lies past the end); the seek's
+ * error (AVERROR(ESPIPE) when the demuxer says no more) when not even second 0 can
+ * be sought; AVERROR_DECODER_NOT_FOUND or AVERROR_ENCODER_NOT_FOUND when the video
+ * has no decoder or no encoder exists; or an FFmpeg code. No callback. */
 MPG_API int32_t MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath,
                                      int32_t startSeconds, int32_t endSeconds) MPG_NOEXCEPT;
 /* Repairs the head of the FLV file at path in place: a new FLV header, metadata
  * (the duration measured from the file's last tags, the exact file size, the old
  * head's other entries) and codec set-up tags; the media tags after the head are
- * kept byte for byte. The new file is written to path + ".tmp" beside it and renamed
- * over path only on success; after a failure the temporary file is removed and the
- * file at path is as it was. A file without media tags is left as it is (MPG_OK).
+ * kept byte for byte. The new file is written to a temporary file beside it, created
+ * under a fresh name (path + "." + 8 hex digits + ".tmp") so no file of the user's
+ * is touched, and renamed over path only on success; after a failure the temporary
+ * file is removed and the file at path is as it was. A file without media tags is left as it is (MPG_OK).
  * Returns MPG_OK; MPG_BAD_PARAMETER for a NULL or empty path;
  * MPG_AUDIO_STREAM_NOT_FOUND for a file without audio; AVERROR_INVALIDDATA when it
- * is no FLV file; AVERROR_EXIT when the audio has no decoder or the temporary file
- * cannot be created; AVERROR(EIO) when the file cannot be rewritten; or an FFmpeg
- * code. No callback. */
+ * is no FLV file; AVERROR_DECODER_NOT_FOUND when the audio has no decoder;
+ * AVERROR(EIO) when the temporary file cannot be created or the file cannot be
+ * rewritten; or an FFmpeg code. No callback. */
 MPG_API int32_t FLV_FixDuration(const char *path) MPG_NOEXCEPT;
 
 /* ---- Still images --------------------------------------------------------------------
