@@ -54,7 +54,6 @@ class OutputFile {
   AVFormatContext *get() const noexcept { return ctx_.get(); }
   AVFormatContext *operator->() const noexcept { return ctx_.get(); }
   explicit operator bool() const noexcept { return ctx_ != nullptr; }
-  bool HeaderWritten() const noexcept { return headerWritten_; }
   const std::string &Path() const noexcept { return path_; }
 
  private:
