@@ -1,4 +1,6 @@
-// Merging exports: a video file with an audio file, and a list of segments.
+// Merging exports: the container choice for a pair, a video file with an audio
+// file, and a list of segments.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,5 +45,40 @@ extern "C" MPG_API int32_t MPG_Merge(const char *const *segments, const char *ou
     // Only the low byte of the flag counts.
     const bool deleteUsed = (deleteSegments & 0xFF) != 0;
     return ConcatenateSegments(list, outputPath, deleteUsed, rebaseTimestamps != 0, callback, user);
+  });
+}
+
+extern "C" MPG_API int32_t MPG_MergeOP2(const char *videoPath, const char *audioPath,
+                                        MergeOp2Result *result) noexcept {
+  return Guard([&] {
+    AVCodecID audio, video;
+    Status st = ProbeMergePair(videoPath, audioPath, audio, video);
+    if (IsOk(st) && result) *result = ChooseMergeContainer(audio, video);
+    return st;
+  });
+}
+
+extern "C" MPG_API int32_t MPG_MergeOP(const char *videoPath, const char *audioPath,
+                                       MergeOpResult *result) noexcept {
+  return Guard([&] {
+    AVCodecID audio, video;
+    Status st = ProbeMergePair(videoPath, audioPath, audio, video);
+    if (IsOk(st) && result) *result = ChooseMergeContainerOld(audio, video);
+    return st;
+  });
+}
+
+extern "C" MPG_API void MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferSize) noexcept {
+  if (!buffer || bufferSize < 1) return;
+  buffer[0] = '\0';
+  GuardOr<int>(0, [&] {
+    // The same file is probed for its audio and for its video.
+    AVCodecID audio, video;
+    if (!IsOk(ProbeMergePair(path, path, audio, video))) return 0;
+    const MergeOp2Result choice = ChooseMergeContainer(audio, video);
+    // A buffer too small for the whole extension stays empty rather than cut.
+    const size_t length = std::strlen(choice.extension);
+    if (length < static_cast<size_t>(bufferSize)) std::memcpy(buffer, choice.extension, length + 1);
+    return 0;
   });
 }

@@ -1,5 +1,7 @@
-// Inspection exports: the media information record and the audio duration.
+// Inspection exports: the file check, the media information record and the audio
+// duration.
 #include "api/guard.h"
+#include "core/input.h"
 #include "probe/media_info.h"
 
 using namespace mpg;
@@ -13,4 +15,12 @@ extern "C" MPG_API uint8_t MPG_GetMediaInfo(const char *path, MpgMediaInfo *info
 extern "C" MPG_API uint32_t MPG_GetAudioDuration(const char *path) noexcept {
   if (!path) return 0;
   return GuardOr<uint32_t>(0, [&] { return ReadAudioDuration(path); });
+}
+
+extern "C" MPG_API uint8_t MPG_IsThisGoodFile(const char *path) noexcept {
+  return GuardOr<uint8_t>(0, [&]() -> uint8_t {
+    if (!path) return 0;
+    InputFormatPtr ctx;
+    return IsOk(OpenInputFile(path, ctx)) ? 1 : 0;
+  });
 }

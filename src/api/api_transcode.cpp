@@ -1,10 +1,11 @@
-// Conversion exports: a file into another container, codec, size or rate, and the
-// audio of a file as an MP3 file. MPG_Transcode's paths arrive as the library's
-// string objects; only their text and size are read.
+// Conversion exports: a file into another container, codec, size or rate; the audio
+// of a file as an MP3 file; and the extension of an output format id. MPG_Transcode's
+// paths arrive as the library's string objects; only their text and size are read.
 #include <cstring>
 #include <string>
 
 #include "api/guard.h"
+#include "transcode/extension_table.h"
 #include "transcode/mp3_convert.h"
 #include "transcode/transcode.h"
 
@@ -44,4 +45,9 @@ extern "C" MPG_API int32_t MP3_Convert(const char *inputPath, const char *output
                                        ProgressCallback callback, uintptr_t user) noexcept {
   if (!inputPath || !*inputPath || !outputPath || !*outputPath) return Code(Status::BadParameter);
   return Guard([&] { return ConvertToMp3(inputPath, outputPath, bitRate, callback, user); });
+}
+
+extern "C" MPG_API const char *MPG_GetDefExt(int32_t outputFormatId) noexcept {
+  const ExtensionTableRow *row = FindOutputFormat(outputFormatId);
+  return row ? row->extension : "mp4";
 }

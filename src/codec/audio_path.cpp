@@ -90,22 +90,6 @@ Status WriteAudioPacket(OutputFile &out, AVPacket *pkt, AudioTiming &timing) noe
 
 }  // namespace
 
-int FindBestAudioStream(const AVFormatContext *ctx) noexcept {
-  if (!ctx) return -1;
-  int bestIndex = -1;
-  int64_t bestBitRate = 0;
-  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-    const AVStream *st = ctx->streams[i];
-    if (!st || !st->codecpar) continue;
-    if (bestBitRate != 0 && bestBitRate >= st->codecpar->bit_rate) continue;
-    if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-      bestIndex = static_cast<int>(i);
-      bestBitRate = st->codecpar->bit_rate;
-    }
-  }
-  return bestIndex;
-}
-
 int32_t SnapMp3SampleRate(int32_t rate) noexcept { return SnapUp(kMp3SampleRates, rate); }
 
 int32_t SnapMp3BitRate(int32_t bitRate) noexcept { return SnapUp(kMp3BitRates, bitRate); }

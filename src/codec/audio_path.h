@@ -38,11 +38,6 @@ struct AudioTiming {
   DecodeErrorRun decodeErrors;
 };
 
-// The audio stream with the highest declared bit rate, the earliest among equal
-// non-zero rates; while no stream declares a rate each later audio stream wins.
-// -1 for a null context or one without audio.
-int FindBestAudioStream(const AVFormatContext *ctx) noexcept;
-
 // Up to the next MPEG audio sample rate (8000 ... 48000 Hz); exact rates pass and
 // anything above 44100 Hz gives 48000.
 int32_t SnapMp3SampleRate(int32_t rate) noexcept;

@@ -140,6 +140,22 @@ int FindUsableAudioStream(const AVFormatContext *ctx) noexcept {
   return FindNextUsableAudioStream(ctx, -1);
 }
 
+int FindBestAudioStream(const AVFormatContext *ctx) noexcept {
+  if (!ctx) return -1;
+  int bestIndex = -1;
+  int64_t bestBitRate = 0;
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    const AVStream *st = ctx->streams[i];
+    if (!st || !st->codecpar) continue;
+    if (bestBitRate != 0 && bestBitRate >= st->codecpar->bit_rate) continue;
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+      bestIndex = static_cast<int>(i);
+      bestBitRate = st->codecpar->bit_rate;
+    }
+  }
+  return bestIndex;
+}
+
 int FindFirstStreamOfType(const AVFormatContext *ctx, AVMediaType type) noexcept {
   if (!ctx) return -1;
   for (unsigned i = 0; i < ctx->nb_streams; ++i) {

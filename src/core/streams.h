@@ -16,6 +16,10 @@ bool IsUsableAudioStream(const AVStream *st) noexcept;
 int FindUsableAudioStream(const AVFormatContext *ctx) noexcept;
 // Index of the first usable audio stream after index after, or -1.
 int FindNextUsableAudioStream(const AVFormatContext *ctx, int after) noexcept;
+// The audio stream with the highest declared bit rate, the earliest among equal
+// non-zero rates; while no stream declares a rate each later audio stream wins.
+// -1 for a null context or one without audio.
+int FindBestAudioStream(const AVFormatContext *ctx) noexcept;
 // Index of the first stream of the given type (cover pictures count as video), or -1.
 int FindFirstStreamOfType(const AVFormatContext *ctx, AVMediaType type) noexcept;
 // A still picture stored beside the audio (ID3 art, an M4A cover): one packet, no

@@ -1,6 +1,5 @@
 #include "edit/edit_job.h"
 
-#include "codec/audio_path.h"
 #include "core/input.h"
 #include "core/streams.h"
 #include "core/timebase.h"

@@ -142,6 +142,17 @@ MergeOpResult ChooseMergeContainerOld(AVCodecID a, AVCodecID v) noexcept {
   return MergeOpResult{full.mode, full.kind == kKindWebm ? kKindWebmOld : full.kind};
 }
 
+namespace {
+
+// The audio is looked at first: a pair missing both names the audio.
+Status CodecsFound(AVCodecID audio, AVCodecID video) noexcept {
+  if (audio == AV_CODEC_ID_NONE) return Status::AudioCodecNotFound;
+  if (video == AV_CODEC_ID_NONE) return Status::VideoCodecNotFound;
+  return Status::Ok;
+}
+
+}  // namespace
+
 Status OpenMergePair(const char *videoPath, const char *audioPath, InputFormatPtr &videoIn,
                      InputFormatPtr &audioIn, AVCodecID &audio, AVCodecID &video) noexcept {
   // An input that does not open has no codec to choose by.
@@ -149,12 +160,7 @@ Status OpenMergePair(const char *videoPath, const char *audioPath, InputFormatPt
   OpenInputFile(videoPath, videoIn);
   audio = FirstCodecOfType(audioIn.get(), AVMEDIA_TYPE_AUDIO);
   video = FirstCodecOfType(videoIn.get(), AVMEDIA_TYPE_VIDEO);
-  Status st = Status::Ok;
-  if (audio == AV_CODEC_ID_NONE) {
-    st = Status::AudioCodecNotFound;
-  } else if (video == AV_CODEC_ID_NONE) {
-    st = Status::VideoCodecNotFound;
-  }
+  const Status st = CodecsFound(audio, video);
   if (!IsOk(st)) {
     videoIn.reset();
     audioIn.reset();
@@ -166,6 +172,13 @@ Status ProbeMergePair(const char *videoPath, const char *audioPath, AVCodecID &a
                       AVCodecID &video) noexcept {
   InputFormatPtr videoIn;
   InputFormatPtr audioIn;
+  if (videoPath && audioPath && std::strcmp(videoPath, audioPath) == 0) {
+    // One file asked for both (a downloaded file's own extension) is opened once.
+    OpenInputFile(videoPath, videoIn);
+    audio = FirstCodecOfType(videoIn.get(), AVMEDIA_TYPE_AUDIO);
+    video = FirstCodecOfType(videoIn.get(), AVMEDIA_TYPE_VIDEO);
+    return CodecsFound(audio, video);
+  }
   return OpenMergePair(videoPath, audioPath, videoIn, audioIn, audio, video);
 }
 
