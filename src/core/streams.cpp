@@ -73,23 +73,26 @@ std::optional<int64_t> ReadEndFrom(AVFormatContext *ctx, const AVStream *st, int
 class ReadOnlyStream {
  public:
   ReadOnlyStream(AVFormatContext *ctx, const AVStream *st) noexcept
-      : ctx_(ctx), saved_(new (std::nothrow) AVDiscard[ctx->nb_streams]) {
+      : ctx_(ctx), count_(ctx->nb_streams), saved_(new (std::nothrow) AVDiscard[count_]) {
     // Without memory to remember the choices, every stream is simply read.
     if (!saved_) return;
-    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    for (unsigned i = 0; i < count_; ++i) {
       saved_[i] = ctx->streams[i]->discard;
       if (ctx->streams[i] != st) ctx->streams[i]->discard = AVDISCARD_ALL;
     }
   }
+  // A demuxer may add streams while reading (a TS program met late): only those
+  // that were there before have a choice to put back.
   ~ReadOnlyStream() {
     if (!saved_) return;
-    for (unsigned i = 0; i < ctx_->nb_streams; ++i) ctx_->streams[i]->discard = saved_[i];
+    for (unsigned i = 0; i < count_ && i < ctx_->nb_streams; ++i) ctx_->streams[i]->discard = saved_[i];
   }
   ReadOnlyStream(const ReadOnlyStream &) = delete;
   ReadOnlyStream &operator=(const ReadOnlyStream &) = delete;
 
  private:
   AVFormatContext *ctx_;
+  unsigned count_;
   std::unique_ptr<AVDiscard[]> saved_;
 };
 
