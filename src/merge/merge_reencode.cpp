@@ -30,13 +30,14 @@ AVRational PlausibleFrameRate(AVRational r, AVRational fallback) noexcept {
 }
 
 // What the re-encode adds to the merge job: the audio codec objects, the stream
-// handles and timing, and the progress of one run. Positions are taken with each
+// handles and timing, and the progress of one run. It writes the job's output. Positions are taken with each
 // input's start offset removed, so both streams of the output start near 0 and
 // keep their offset to each other.
 struct ReencodeRun {
-  ReencodeRun(ProgressCallback callback, uintptr_t user) noexcept : progress(callback, user) {}
+  ReencodeRun(OutputFile &output, ProgressCallback callback, uintptr_t user) noexcept
+      : out(output), progress(callback, user) {}
 
-  OutputFile out;
+  OutputFile &out;
   CodecContextPtr decCtx;
   CodecContextPtr encCtx;
   SwrPtr swr;
@@ -323,7 +324,7 @@ Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const ch
   if (!outputPath || !*outputPath) return Status::BadParameter;
   const char *inputs[] = {videoPath, audioPath};
   Status st = RefuseOutputNamingInput(outputPath, inputs);
-  if (IsOk(st)) st = run.out.Create(job.containerName.c_str(), outputPath);
+  if (IsOk(st)) st = CreateOutputContext(job, outputPath);
   if (IsOk(st)) st = AddVideoStream(job, run, videoPath);
   if (IsOk(st)) st = AddAudioStream(job, run, audioPath);
   if (IsOk(st)) st = OpenAudioEncoder(job, run);
@@ -340,7 +341,7 @@ Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const ch
 
 Status MergeWithAudioReencode(MergeJob &job, const char *videoPath, const char *audioPath, const char *outputPath,
                               ProgressCallback callback, uintptr_t user) {
-  ReencodeRun run(callback, user);
+  ReencodeRun run(job.out, callback, user);
   job.status = RunMerge(job, run, videoPath, audioPath, outputPath);
   return job.status;
 }
