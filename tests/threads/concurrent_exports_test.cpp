@@ -7,9 +7,6 @@
 // its H.264 encoder (libx264 at a bit rate, on threads of its own) varies a few
 // bytes from run to run even when nothing else runs. scripts/test.sh also runs
 // this binary under ThreadSanitizer.
-//
-// FLV_FixDuration is not among the jobs: it still keeps its status in a
-// process-wide variable, so it runs one call at a time.
 #include <gtest/gtest.h>
 
 #include <barrier>
@@ -48,6 +45,11 @@ std::string AacM4a() { return MakeFixture("audio.m4a", kAudio + kExact + "-c:a a
 std::string FlacAudio() { return MakeFixture("audio.flac", kAudio + kExact + "-c:a flac"); }
 std::string BothMp4() {
   return MakeFixture("both.mp4", kVideo + kAudio + kExact + kH264 + "-c:a aac -b:a 96k -shortest");
+}
+// An FLV file whose head states no duration, for the repair to fill in.
+std::string StaleFlv() {
+  return MakeFixture("stale.flv", kVideo + kAudio + kExact +
+                                      "-c:v flv1 -c:a libmp3lame -ar 22050 -flvflags no_duration_filesize");
 }
 // Two MPEG-TS segments of 1 s, the second continuing the first's timestamps.
 std::string Segment(int index) {
@@ -199,6 +201,12 @@ JobResult Probes(const JobPaths &p) {
   return r;
 }
 
+// The repair rewrites its input in place: the result is the repaired file.
+JobResult RepairFlv(const JobPaths &p) {
+  const int32_t st = FLV_FixDuration(p.inputs[0].c_str());
+  return FileResult(st, p.inputs[0]);
+}
+
 // Status texts, FFmpeg's among them, of a call that failed for want of its input.
 JobResult MissingInputText(const JobPaths &p) {
   JobResult r;
@@ -225,6 +233,7 @@ std::vector<std::string> Segments() { return {Segment(0), Segment(1)}; }
 std::vector<std::string> Both() { return {BothMp4()}; }
 std::vector<std::string> Aac() { return {AacM4a()}; }
 std::vector<std::string> BothAndAac() { return {BothMp4(), AacM4a()}; }
+std::vector<std::string> Flv() { return {StaleFlv()}; }
 std::vector<std::string> Nothing() { return {}; }
 
 const std::vector<Job> &Jobs() {
@@ -243,6 +252,7 @@ const std::vector<Job> &Jobs() {
       {"grab-bmp", Both, ".bmp", GrabBmpAtPosition, 1},
       {"grab-jpeg-seconds", Both, ".jpg", GrabJpegAtSecond, 1},
       {"grab-bmp-memory", Both, "", GrabBmpToMemory, 1},
+      {"flv-repair", Flv, "", RepairFlv, MPG_OK},
       {"probes", BothAndAac, "", Probes, 1},
       {"error-text", Nothing, ".mp4", MissingInputText, kAvErrorNoEntry},
       {"housekeeping", Nothing, "", Housekeeping, MPG_OK},
