@@ -48,24 +48,29 @@ extern "C" MPG_API int32_t MPG_Merge(const char *const *segments, const char *ou
   });
 }
 
-extern "C" MPG_API int32_t MPG_MergeOP2(const char *videoPath, const char *audioPath,
-                                        MergeOp2Result *result) noexcept {
+namespace {
+
+// Probes the pair and fills the record the caller asked for with choose's decision.
+template <class Result, class Choose>
+int32_t ChooseForPair(const char *videoPath, const char *audioPath, Result *result, Choose choose) noexcept {
   return Guard([&] {
     AVCodecID audio, video;
-    Status st = ProbeMergePair(videoPath, audioPath, audio, video);
-    if (IsOk(st) && result) *result = ChooseMergeContainer(audio, video);
+    const Status st = ProbeMergePair(videoPath, audioPath, audio, video);
+    if (IsOk(st) && result) *result = choose(audio, video);
     return st;
   });
 }
 
+}  // namespace
+
+extern "C" MPG_API int32_t MPG_MergeOP2(const char *videoPath, const char *audioPath,
+                                        MergeOp2Result *result) noexcept {
+  return ChooseForPair(videoPath, audioPath, result, ChooseMergeContainer);
+}
+
 extern "C" MPG_API int32_t MPG_MergeOP(const char *videoPath, const char *audioPath,
                                        MergeOpResult *result) noexcept {
-  return Guard([&] {
-    AVCodecID audio, video;
-    Status st = ProbeMergePair(videoPath, audioPath, audio, video);
-    if (IsOk(st) && result) *result = ChooseMergeContainerOld(audio, video);
-    return st;
-  });
+  return ChooseForPair(videoPath, audioPath, result, ChooseMergeContainerOld);
 }
 
 extern "C" MPG_API void MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferSize) noexcept {
