@@ -1,0 +1,65 @@
+// The exports' surface: the names the shared library exports, the housekeeping
+// exports, the file check on good media, and the string class C++ hosts pass paths in.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "mpg.h"
+#include "mpg_string.hpp"
+#include "support/media.h"
+
+using namespace mpgtest;
+
+namespace {
+
+TEST(ApiSurface, ExportsTheTwentyTwoNamesAndNothingElse) {
+  const std::string lib = std::string(MPG_TEST_BIN_DIR) + "/../libmpg.so";
+  std::string out;
+  ASSERT_EQ(mpgtest::Run("nm -D --defined-only " + Quote(lib), &out), 0) << lib;
+  std::set<std::string> names;
+  std::istringstream lines(out);
+  for (std::string addr, type, name; lines >> addr >> type >> name;) names.insert(name);
+  const std::set<std::string> expected = {
+      "MPG_SetPercent100", "MPG_TestParams",      "MPG_GetErrorText", "MPG_GetDefExt",        "MPG_IsThisGoodFile",
+      "MPG_GetMediaInfo",  "MPG_GetAudioDuration", "MPG_MergeOP",     "MPG_MergeOP2",         "MPG_GetDefExtension",
+      "MPG_MergeAV",       "MPG_Merge",           "MPG_Transcode",    "MP3_Convert",          "MPG_ShiftAudio",
+      "MPG_Crop",          "MPG_SaveTrimmedVideo", "FLV_FixDuration", "MPG_GetImage",         "MPG_GetImageP",
+      "MPG_GetImageBMP",   "MPG_GetImageJPG"};
+  EXPECT_EQ(names, expected);
+}
+
+TEST(ApiHousekeeping, TextsExtensionsAndTheFileCheck) {
+  EXPECT_STREQ(MPG_GetErrorText(MPG_SAME_FILE), "Output file is the same as an input file");
+  EXPECT_STREQ(MPG_GetErrorText(-2), "No such file or directory");
+  // An unknown code gets FFmpeg's fallback in a buffer the next formatted code reuses.
+  const char *unknown = MPG_GetErrorText(12345);
+  EXPECT_NE(std::string(unknown).find("Error number"), std::string::npos) << unknown;
+  EXPECT_EQ(MPG_GetErrorText(-2), unknown);
+  EXPECT_STREQ(MPG_GetDefExt(0), "3gp");
+  EXPECT_STREQ(MPG_GetDefExt(8), "wmv");
+  for (int32_t outside : {-1, 9, 1000}) EXPECT_STREQ(MPG_GetDefExt(outside), "mp4") << outside;
+  for (const std::string &good : {fx::H264Aac10s(), fx::Vp9Opus5s(), fx::Mp3Audio5s(), fx::FlacAudio5s()})
+    EXPECT_NE(MPG_IsThisGoodFile(good.c_str()), 0) << good;
+  EXPECT_EQ(MPG_IsThisGoodFile(nullptr), 0);
+}
+
+// Appending a string's own text to itself, across the growth from the inline buffer
+// to the heap and from one heap buffer to a larger one.
+TEST(ApiString, SelfAppendKeepsTheTextItAppends) {
+  for (size_t length : {6, 7, 10, 15, 33, 40, 100}) {
+    std::string start;
+    for (size_t i = 0; i < length; ++i) start += static_cast<char>('a' + i % 26);
+    Str::string a(start.c_str()), b(start.c_str()), c(start.c_str());
+    a.append(a.c_str());
+    b += b;
+    c.append(c.view().substr(1, length - 2));
+    EXPECT_EQ(std::string(a.c_str()), start + start) << length;
+    EXPECT_EQ(std::string(b.view()), start + start) << length;
+    EXPECT_EQ(b.size(), 2 * length);
+    EXPECT_EQ(std::string(c.c_str()), start + start.substr(1, length - 2)) << length;
+  }
+}
+
+}  // namespace
