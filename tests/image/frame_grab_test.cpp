@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"MemBmp3s", M, OneKey4s, 0, 3, 0, 160, 120, 60}, Row{"MemJpg3s", MJ, OneKey4s, 0, 3, 0, 160, 120, 80, 10},
         Row{"MemBmp0s", M, OneKey4s, 0, 0, 0, 160, 120, 0}, Row{"MemBmpPastEnd", M, OneKey4s, 0, 10, 0, 160, 120, 80},
         Row{"MemJpgPastEnd", MJ, OneKey4s, 0, 10, 0, 160, 120, 80, 10}, Row{"MemBmpBFrames", M, BFrames, 0, 1, 0, 160, 120, 20},
-        Row{"MemJpgBFrames", MJ, BFrames, 0, 1, 0, 160, 120, 40, 10},
+        Row{"MemJpgBFrames", MJ, BFrames, 0, 1, 0, 160, 120, 40, 10}, Row{"MemJpg0s", MJ, OneKey4s, 0, 0, 0, 160, 120, 0, 10},
         // Refusals leave the old file; a write that fails removes the file the grab opened.
         Row{"Format3", F, Keyint4, 3, 0, 0, kFails, 0, 0}, Row{"FormatMinus1", F, Keyint4, -1, 0, 0, kFails, 0, 0},
         Row{"NegativeHeight", F, Keyint4, P, 0, -5, kFails, 0, 0}, Row{"AtTheEnd", F, Keyint4, P, 100, 0, kFails, 0, 0},
