@@ -1,6 +1,5 @@
-// The picture exports on real files: ffprobe names each output's format, djpeg or ffmpeg
-// decodes it, and ffmpeg's decode of every input frame (hue turning 36 degrees a frame,
-// scaled as the grab scales) tells which frame it shows.
+// The picture exports on real files: ffprobe names each output's format, djpeg or ffmpeg decodes it, and
+// ffmpeg's decode of every input frame (hue turning 36 degrees a frame, scaled alike) tells which it shows.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -29,13 +28,15 @@ std::string LongGop() { return H264("grab_long_gop.mp4", Src("160x120", 25, "14"
 std::string OneKey4s() { return H264("grab_one_key_4s.mp4", Src("160x120", 25, "4"), 250); }
 // 21 fps with B pictures: frame 20 leaves the decoder while a packet past second 1 is in.
 std::string BFrames() { return H264("grab_bframes_3s.mp4", Src("160x120", 21, "3"), 250, "-bf 2 -b_strategy 0"); }
-// Frames 0..7 black, key frames at 0, 5, 10: frame 8 is the first with content.
-std::string BlackOpening() { return H264("grab_black_opening.mp4", "-f lavfi -i color=c=black:size=320x240:rate=10:duration=0.8 " +
-                                           Src("320x240", 10, "1.2") + " -filter_complex [0:v][1:v]concat=n=2:v=1:a=0", 5); }
+// Frames 0..7 black (7 with a white bottom edge), then the pattern; keys at 0, 5, 10.
+std::string BlackOpening() {
+  const std::string black = "color=c=black:size=320x240:rate=10:duration=0.8,drawbox=y=ih-8:h=8:color=white:t=fill:enable='gte(t,0.7)'";
+  return H264("grab_black_opening.mp4", "-f lavfi -i " + Quote(black) + " " + Src("320x240", 10, "1.2") + " -filter_complex concat=n=2", 5);
+}
 std::string AllBlack() { return H264("grab_all_black.mp4", "-f lavfi -i color=c=black:size=160x120:rate=10:duration=1", 5); }
 // Lossless RGB at odd sizes: the grab must give ffmpeg's pixels exactly.
 std::string Odd13x7() { return MakeFixture("grab_13x7.mkv", Src("26x14", 10, "1") + ",scale=13:7 -c:v ffv1 -pix_fmt bgr0"); }
-std::string OnePixel() { return MakeFixture("grab_1x1.mkv", "-f lavfi -i color=c=0x3080C0:size=2x2:rate=10:duration=1,scale=1:1 -c:v ffv1 -pix_fmt bgr0"); }
+std::string OnePixel() { return MakeFixture("grab_1x1.mkv", "-f lavfi -i color=0x3080C0:s=2x2:d=1,scale=1:1 -c:v ffv1 -pix_fmt bgr0"); }
 std::string Unseekable() { return MakeFixture("grab_unseekable.mpjpeg", Src("160x120", 10, "2") + " -c:v mjpeg -f mpjpeg"); }
 
 struct Picture { int width = 0, height = 0; std::string rgb; };
@@ -43,8 +44,7 @@ struct Picture { int width = 0, height = 0; std::string rgb; };
 Picture ParsePpm(const std::string &bytes) {
   Picture pic;
   int maxval = 0, used = 0;
-  if (std::sscanf(bytes.c_str(), "P6 %d %d %d%n", &pic.width, &pic.height, &maxval, &used) == 3)
-    pic.rgb = bytes.substr(static_cast<size_t>(used) + 1);
+  if (std::sscanf(bytes.c_str(), "P6 %d %d %d%n", &pic.width, &pic.height, &maxval, &used) == 3) pic.rgb = bytes.substr(used + 1);
   return pic;
 }
 
@@ -125,12 +125,12 @@ TEST_P(GrabTable, TakesThePictureAskedFor) {
     return;
   }
   ASSERT_TRUE(ok);
-  const nlohmann::json probe = Probe(out);
-  ASSERT_EQ(probe.value("streams", nlohmann::json::array()).size(), 1u) << probe.dump();
-  EXPECT_EQ(probe["streams"][0].value("codec_name", ""), format == MPG_IMAGE_PPM ? "ppm" : format == MPG_IMAGE_BMP ? "bmp" : "mjpeg");
+  const char *codec = format == MPG_IMAGE_PPM ? "ppm" : format == MPG_IMAGE_BMP ? "bmp" : "mjpeg";
+  EXPECT_EQ(Probe(out)["streams"][0].value("codec_name", ""), codec);
   if (format == MPG_IMAGE_BMP) { EXPECT_EQ(FileSizeOf(out), 54u + (r.width * 3u + 3u) / 4u * 4u * r.outHeight); }  // rows of 4n bytes
   std::string decoded;
-  EXPECT_EQ(mpgtest::Run((format == MPG_IMAGE_JPEG ? "djpeg -pnm " + Quote(out) : "ffmpeg -v error -i " + Quote(out) + " -f image2pipe -c:v ppm -pix_fmt rgb24 -") + " 2>" + Quote(out + ".log"), &decoded), 0);
+  const std::string decode = format == MPG_IMAGE_JPEG ? "djpeg -pnm " + Quote(out) : "ffmpeg -v error -i " + Quote(out) + " -c:v ppm -f image2pipe -";
+  EXPECT_EQ(mpgtest::Run(decode + " 2>" + Quote(out + ".log"), &decoded), 0);
   EXPECT_EQ(ReadBytes(out + ".log"), "");
   const Picture pic = ParsePpm(decoded);
   ASSERT_EQ(std::pair(pic.width, pic.height), std::pair(r.width, r.outHeight));
@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"Half", F, Keyint4, B, 50, 0, 320, 240, 10}, Row{"Key8", F, Keyint4, B, 40, 0, 320, 240, 8},
         Row{"Scale1000", F, Keyint4, B, 500, 0, 320, 240, 10, 3, 1000}, Row{"LongGop", F, LongGop, P, 10, 0, 160, 120, 35},
         // Pictures of one colour are passed over, unless there is nothing else; a song gives its cover.
-        Row{"BlackOpening", F, BlackOpening, P, 0, 0, 320, 240, 8}, Row{"AllBlack", F, AllBlack, P, 50, 0, 160, 120, -1},
+        Row{"BlackOpening", F, BlackOpening, P, 0, 0, 320, 240, 7}, Row{"AllBlack", F, AllBlack, P, 50, 0, 160, 120, -1},
         Row{"Cover", F, fx::Mp3WithCover5s, P, 50, 0, 64, 64, 0}, Row{"CoverMemBmp", M, fx::Mp3WithCover5s, 0, 3, 0, 64, 64, 0},
         // Memory grabs sample every 20th picture: BMP the last before the second, JPEG the first at it.
         Row{"MemBmp3s", M, OneKey4s, 0, 3, 0, 160, 120, 60}, Row{"MemJpg3s", MJ, OneKey4s, 0, 3, 0, 160, 120, 80, 10},
