@@ -1,15 +1,17 @@
-// FLV_FixDuration: a joined FLV whose metadata states its first part's length gets
-// a head that states the whole length, through a temporary file of its own beside
-// it, with every media tag kept; every failure leaves the file byte for byte as it
-// was, no temporary file behind, and a non-zero code; a file of the user's whose
-// name looks like a temporary file is never touched.
+// FLV_FixDuration: a file whose head lacks or misstates its length gets a new head
+// that states the length of its media and the file's exact size, keeps the streams
+// in their order and the other metadata, and is followed by the old media tags
+// byte for byte; a second repair changes nothing. A failure leaves the file as it
+// was and nothing new beside it; files of the user's named like a temporary file
+// are never touched.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <filesystem>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "core/av_ptr.h"
 #include "platform/platform.h"
@@ -20,242 +22,140 @@ using namespace mpgtest;
 namespace {
 
 const std::string kExact = " -fflags +bitexact -flags:v +bitexact -flags:a +bitexact -threads 1 ";
-const std::string kH264 = " -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p ";
-const std::string kAac = " -c:a aac -b:a 96k -ar 44100 -ac 2 ";
-
+const std::string kAvcAac = " -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -ar 44100 -ac 2 ";
 std::string Sources(int seconds) {
   const std::string d = std::to_string(seconds);
-  return "-f lavfi -i testsrc2=size=320x240:rate=25:duration=" + d +
-         " -f lavfi -i sine=sample_rate=44100:duration=" + d + " ";
+  return "-f lavfi -i testsrc2=size=160x120:rate=25:duration=" + d + " -f lavfi -i sine=duration=" + d + kExact;
 }
 
-// The first part ends without an end-of-sequence tag, as a segment of a stream
-// does; the second part's timestamps go on from 3 s.
-std::string PartOne() { return MakeFixture("part1_3s.flv", Sources(3) + kExact + kH264 + kAac + "-flvflags no_sequence_end"); }
-std::string PartTwo() { return MakeFixture("part2_4s.flv", Sources(4) + kExact + kH264 + kAac + "-output_ts_offset 3"); }
-
-// Where the first media tag of an FFmpeg FLV starts, as ffprobe places its packets.
-uint64_t FirstPacketPos(const std::string &path) {
-  uint64_t pos = UINT64_MAX;
-  for (const auto &p : ProbePackets(path)) pos = std::min<uint64_t>(pos, std::stoull(p.value("pos", "0")));
-  return pos;
+// Where the number after a metadata key of the head lies (AMF0: a 16-bit length,
+// the key, the type byte 0, then a big-endian double); npos when it is absent.
+size_t AmfAt(const std::string &bytes, const std::string &key) {
+  const size_t at = bytes.find(std::string(1, '\0') + static_cast<char>(key.size()) + key + std::string(1, '\0'));
+  return at == std::string::npos || at + key.size() + 11 > bytes.size() ? std::string::npos : at + key.size() + 3;
+}
+double AmfNumber(const std::string &bytes, const std::string &key) {
+  const size_t at = AmfAt(bytes, key);
+  uint64_t bits = 0;
+  for (int i = 0; at != std::string::npos && i < 8; ++i) bits = bits << 8 | static_cast<uint8_t>(bytes[at + i]);
+  return at == std::string::npos ? NAN : std::bit_cast<double>(bits);
 }
 
-// Part one whole, then part two's tags: the head still states part one's length.
-std::string Joined(const std::string &name) {
-  const std::string two = ReadBytes(PartTwo());
-  const std::string path = Out(name);
-  WriteBytes(path, ReadBytes(PartOne()) + two.substr(FirstPacketPos(PartTwo())));
-  return path;
-}
-
-std::vector<std::string> PacketList(const std::string &path, const std::string &selector) {
-  std::vector<std::string> list;
-  for (const auto &p : ProbePackets(path, selector)) list.push_back(p.value("pts_time", "?") + "/" + p.value("size", "?"));
-  return list;
-}
-
-// The end of the last packet, as ffprobe times the packets.
-double MediaEnd(const std::string &path) {
+// The media as ffprobe sees it: where its first tag starts, its packets, the end of
+// the last one and the streams in their order.
+struct Media {
+  uint64_t start = UINT64_MAX;
+  size_t packets = 0;
   double end = 0;
+  std::string streams;
+};
+Media Look(const std::string &path) {
+  Media m;
   for (const auto &p : ProbePackets(path)) {
-    end = std::max(end, std::stod(p.value("pts_time", "0")) + std::stod(p.value("duration_time", "0")));
+    m.start = std::min<uint64_t>(m.start, std::stoull(p.value("pos", "0")));
+    m.end = std::max(m.end, std::stod(p.value("pts_time", "0")) + std::stod(p.value("duration_time", "0")));
+    ++m.packets;
   }
-  return end;
+  for (const auto &s : Probe(path)["streams"]) m.streams += s.value("codec_type", "") + " ";
+  return m;
 }
 
-// Renames a metadata key in place (same length), so the demuxer no longer sees it.
-std::string RenameKey(const std::string &bytes, const std::string &key, const std::string &other) {
-  std::string out = bytes;
-  const size_t at = out.find(key);
-  if (at != std::string::npos) out.replace(at, key.size(), other);
-  return out;
+// A joined download: a part of 3 s without an end-of-sequence tag, then the tags of
+// a part of 4 s going on from 3 s; the head still states the first part's length.
+std::string Joined() {
+  const std::string one = MakeFixture("part1_3s.flv", Sources(3) + kAvcAac + "-flvflags no_sequence_end");
+  const std::string two = MakeFixture("part2_4s.flv", Sources(4) + kAvcAac + "-output_ts_offset 3");
+  return ReadBytes(one) + ReadBytes(two).substr(Look(two).start);
 }
+// Sorenson H.263 and MP3 (no codec set-up tags), the audio first, no duration key.
+std::string WithoutDuration() {
+  std::string bytes = ReadBytes(MakeFixture("flv1_mp3_4s.flv", Sources(4) + "-map 1:a -map 0:v -c:v flv1 -c:a libmp3lame -ar 22050"));
+  const size_t at = AmfAt(bytes, "duration");
+  if (at != std::string::npos) bytes[at - 2] = 'X';
+  return bytes;
+}
+// A head grown by a keyframe index: the new head is shorter.
+std::string Indexed() {
+  return ReadBytes(MakeFixture("indexed_4s.flv", Sources(4) + kAvcAac + "-metadata title=Indexed -flvflags add_keyframe_index"));
+}
+// A stale length of 1 s.
+std::string AudioOnly() {
+  std::string bytes = ReadBytes(MakeFixture("aac_4s.flv", "-f lavfi -i sine=duration=4" + kExact + "-c:a aac -ar 44100"));
+  const size_t at = AmfAt(bytes, "duration");
+  if (at != std::string::npos) bytes.replace(at, 8, std::string("\x3F\xF0\0\0\0\0\0\0", 8));
+  return bytes;
+}
+std::string VideoOnly() { return ReadBytes(MakeFixture("avc_3s.flv", Sources(3) + "-map 0:v" + kAvcAac)); }
 
-// Everything in path's folder whose name starts with path's own name and a dot:
-// where a temporary file beside it would be.
+struct FlvCase {
+  const char *name;
+  std::string (*bytes)();
+  int32_t status = MPG_OK;
+  bool sameHeadSize = false;  // the new head fills the old one's bytes exactly
+  const char *title = "null";  // metadata the new head keeps, as JSON
+  int failOperation = 0;      // the platform file operation made to fail (1 create, 2 rename)
+  int nameLength = 0;         // of the file's name, when not the usual one
+};
+
+const FlvCase kCases[] = {
+    {"Joined", Joined, MPG_OK, true},
+    {"AudioFirstWithoutDuration", WithoutDuration},
+    {"KeyframeIndexDropped", Indexed, MPG_OK, false, "\"Indexed\""},
+    {"AudioOnlyStale", AudioOnly, MPG_OK, true},
+    {"VideoOnly", VideoOnly, MPG_AUDIO_STREAM_NOT_FOUND},
+    {"ReplaceFails", Joined, AVERROR(EIO), false, "null", 2},
+    // The longest name the user's ".tmp" and ".part" fit, but no temporary name.
+    {"NameTooLongForTemporaryFile", Joined, AVERROR(EIO), false, "null", 0, 250},
+};
+
+// Everything beside path named after it and a dot: where a temporary file would be.
 std::set<std::string> Beside(const std::string &path) {
   const std::filesystem::path p(path);
-  const std::string prefix = p.filename().string() + ".";
   std::set<std::string> names;
-  std::error_code ec;
-  for (const auto &e : std::filesystem::directory_iterator(p.parent_path(), ec)) {
+  for (const auto &e : std::filesystem::directory_iterator(p.parent_path())) {
     const std::string name = e.path().filename().string();
-    if (name.compare(0, prefix.size(), prefix) == 0) names.insert(name);
+    if (name.rfind(p.filename().string() + ".", 0) == 0) names.insert(name);
   }
   return names;
 }
 
-struct RepairCase {
-  const char *name;
-  std::string (*make)();  // the damaged file, in the test's output directory
-  bool sameHeadSize;      // the new head fills the old one's bytes exactly
-  const char *title;      // metadata the repair keeps; null: none
-};
+class FlvTable : public ::testing::TestWithParam<FlvCase> {};
 
-std::string JoinedFile() { return Joined("joined.flv"); }
-std::string WithoutDurationKey() {
-  const std::string path = Out("no_duration.flv");
-  const std::string src = MakeFixture("plain_4s.flv", Sources(4) + kExact + kH264 + kAac);
-  WriteBytes(path, RenameKey(ReadBytes(src), "duration", "duratioX"));
-  return path;
-}
-std::string WithKeyframeIndex() {
-  // A head grown by a keyframe index: the new head is shorter, so the file is
-  // written anew.
-  const std::string src = MakeFixture("indexed_4s.flv", Sources(4) + kExact + kH264 + kAac +
-                                                            "-metadata title=Indexed -flvflags add_keyframe_index");
-  const std::string path = Out("indexed.flv");
-  WriteBytes(path, src.empty() ? "" : ReadBytes(src));
-  return path;
-}
-std::string AudioOnly() {
-  const std::string src = MakeFixture("audio_only_4s.flv", "-f lavfi -i sine=sample_rate=44100:duration=4" + kExact + kAac);
-  const std::string path = Out("audio_only.flv");
-  // A stale length, as a joined file would state.
-  std::string bytes = ReadBytes(src);
-  const size_t at = bytes.find(std::string("\x00\x08" "duration\x00", 11));
-  if (at != std::string::npos) {
-    const std::string oneSecond("\x3F\xF0\x00\x00\x00\x00\x00\x00", 8);
-    bytes.replace(at + 11, 8, oneSecond);
-  }
-  WriteBytes(path, bytes);
-  return path;
-}
-
-const RepairCase kRepairs[] = {
-    {"JoinedInPlace", JoinedFile, true, nullptr},
-    {"WithoutDurationMetadata", WithoutDurationKey, false, nullptr},
-    {"KeyframeIndexRewritten", WithKeyframeIndex, false, "Indexed"},
-    {"AudioOnly", AudioOnly, true, nullptr},
-};
-
-class FlvRepairs : public ::testing::TestWithParam<RepairCase> {};
-
-TEST_P(FlvRepairs, HeadStatesTheWholeDurationAndEveryPacketStays) {
-  const RepairCase &c = GetParam();
-  const std::string path = c.make();
+TEST_P(FlvTable, HeadStatesLengthAndSizeMediaTagsStayFailuresChangeNothing) {
+  const FlvCase &c = GetParam();
+  const std::string path = OutputDir() + "/" + (c.nameLength ? std::string(c.nameLength - 4, 'n') : "file") + ".flv";
+  WriteBytes(path, c.bytes());
+  WriteBytes(path + ".tmp", "the user's notes");
+  std::filesystem::create_directory(path + ".part");
+  const std::set<std::string> beside = Beside(path);
+  ASSERT_EQ(beside.size(), 2u);
   const std::string before = ReadBytes(path);
-  const auto audioBefore = PacketList(path, "a:0");
-  const auto videoBefore = PacketList(path, "v:0");
-  const double realEnd = MediaEnd(path);
-  ASSERT_GT(realEnd, 3.5);
-
-  ASSERT_EQ(FLV_FixDuration(path.c_str()), 0);
-  EXPECT_TRUE(Beside(path).empty());
-  // The duration comes from the new head's metadata, which now names it.
-  const std::string after = ReadBytes(path);
-  EXPECT_NE(after.find(std::string("\x00\x08" "duration\x00", 11)), std::string::npos);
-  EXPECT_NEAR(ProbeDuration(path), realEnd, 0.05);
-  EXPECT_EQ(PacketList(path, "a:0"), audioBefore);
-  EXPECT_EQ(PacketList(path, "v:0"), videoBefore);
-  if (c.sameHeadSize) {
-    ASSERT_EQ(after.size(), before.size());
-    const uint64_t mediaStart = FirstPacketPos(path);
-    EXPECT_EQ(after.substr(mediaStart - 4), before.substr(mediaStart - 4));
-  }
-  if (c.title) {
-    EXPECT_EQ(Probe(path)["format"]["tags"].value("title", ""), c.title);
-  }
-  const nlohmann::json info = Probe(path);
-  EXPECT_EQ(info["streams"].size(), videoBefore.empty() ? 1u : 2u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Flv, FlvRepairs, ::testing::ValuesIn(kRepairs),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-TEST(Flv, RepairingTwiceChangesNothingMore) {
-  const std::string path = Joined("twice.flv");
-  ASSERT_EQ(FLV_FixDuration(path.c_str()), 0);
-  const std::string once = ReadBytes(path);
-  ASSERT_EQ(FLV_FixDuration(path.c_str()), 0);
-  EXPECT_EQ(ReadBytes(path), once);
-}
-
-struct FailureCase {
-  const char *name;
-  std::string (*make)();
-  int32_t status;  // 0: any non-zero code
-};
-
-std::string VideoOnly() {
-  const std::string src = MakeFixture("video_only_3s.flv", "-f lavfi -i testsrc2=size=320x240:rate=25:duration=3" +
-                                                               kExact + kH264);
-  const std::string path = Out("video_only.flv");
-  WriteBytes(path, ReadBytes(src));
-  return path;
-}
-std::string Missing() { return Out("missing.flv"); }
-std::string NameTooLongForTmp() {
-  // 255 bytes is the longest file name; with ".tmp" the temporary name is longer.
-  const std::string path = OutputDir() + "/" + std::string(251, 'n') + ".flv";
-  WriteBytes(path, ReadBytes(Joined("long_source.flv")));
-  return path;
-}
-std::string NotFlv() {
-  const std::string path = Out("text.flv");
-  WriteBytes(path, ReadBytes(fx::TextFile()));
-  return path;
-}
-
-const FailureCase kFailures[] = {
-    {"VideoOnly", VideoOnly, MPG_AUDIO_STREAM_NOT_FOUND},
-    {"MissingFile", Missing, AVERROR(ENOENT)},
-    {"NameTooLongForTmp", NameTooLongForTmp, 0},
-    {"NotMedia", NotFlv, 0},
-};
-
-class FlvFailures : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(FlvFailures, FailWithNonZeroCodeAndLeaveTheFileUnchanged) {
-  const FailureCase &c = GetParam();
-  const std::string path = c.make();
-  const bool existed = FileExists(path);
-  const std::string before = existed ? ReadBytes(path) : "";
-  const std::set<std::string> besideBefore = Beside(path);
-  const int32_t st = FLV_FixDuration(path.c_str());
-  if (c.status != 0) {
-    EXPECT_EQ(st, c.status);
-  } else {
-    EXPECT_NE(st, 0);
-  }
-  EXPECT_EQ(FileExists(path), existed);
-  if (existed) {
-    EXPECT_EQ(ReadBytes(path), before);
-  }
-  // Only what stood beside the file before remains.
-  EXPECT_EQ(Beside(path), besideBefore);
-}
-
-INSTANTIATE_TEST_SUITE_P(Flv, FlvFailures, ::testing::ValuesIn(kFailures),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-// The temporary file is the repair's own: files of the user's at the names a
-// temporary file might take, a file or a folder, stay as they were.
-TEST(Flv, FilesNamedLikeATemporaryFileAreLeftAlone) {
-  const std::string path = Joined("neighbours.flv");
-  const std::string userFile = path + ".tmp", userFolder = path + ".part";
-  WriteBytes(userFile, "the user's own notes");
-  std::filesystem::create_directory(userFolder);
-  ASSERT_EQ(FLV_FixDuration(path.c_str()), 0);
-  EXPECT_NEAR(ProbeDuration(path), MediaEnd(path), 0.05);
-  EXPECT_EQ(ReadBytes(userFile), "the user's own notes");
-  EXPECT_TRUE(std::filesystem::is_directory(userFolder));
-  EXPECT_EQ(Beside(path), (std::set<std::string>{"neighbours.flv.part", "neighbours.flv.tmp"}));
-}
-
-// A rename that fails at the last step leaves the file as it was and takes the
-// finished temporary file away.
-TEST(Flv, FailedReplaceLeavesTheFileAndNoTemporaryFile) {
-  const std::string path = Joined("unreplaced.flv");
-  const std::string before = ReadBytes(path);
-  // The repair's platform file operations: create the temporary file, rename it.
-  mpg::platform::FailNthFileOperation(2);
+  const Media old = Look(path);
+  mpg::platform::FailNthFileOperation(c.failOperation);
   const int32_t st = FLV_FixDuration(path.c_str());
   mpg::platform::FailNthFileOperation(0);
-  EXPECT_EQ(st, AVERROR(EIO));
-  EXPECT_EQ(ReadBytes(path), before);
-  EXPECT_TRUE(Beside(path).empty());
+  EXPECT_EQ(st, c.status);
+  EXPECT_EQ(Beside(path), beside);
+  EXPECT_EQ(ReadBytes(path + ".tmp"), "the user's notes");
+  const std::string after = ReadBytes(path);
+  if (c.status != MPG_OK) {
+    EXPECT_EQ(after, before);
+    return;
+  }
+  const Media now = Look(path);
+  ASSERT_EQ(now.packets, old.packets);
+  EXPECT_EQ(after.substr(now.start), before.substr(old.start));
+  EXPECT_EQ(now.streams, old.streams);
+  EXPECT_NEAR(AmfNumber(after, "duration"), old.end, 0.05);
+  EXPECT_NEAR(ProbeDuration(path), old.end, 0.05);
+  EXPECT_EQ(AmfNumber(after, "filesize"), static_cast<double>(after.size()));
+  EXPECT_TRUE(!c.sameHeadSize || after.size() == before.size());
+  EXPECT_EQ(Probe(path)["format"]["tags"]["title"].dump(), c.title);
+  ASSERT_EQ(FLV_FixDuration(path.c_str()), MPG_OK);
+  EXPECT_EQ(ReadBytes(path), after);
 }
+
+INSTANTIATE_TEST_SUITE_P(Flv, FlvTable, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
