@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdarg>
 #include <filesystem>
 
 #include "core/av_ptr.h"
@@ -116,6 +115,7 @@ TEST_P(EditTable, OutputJudgedByFfprobeOrRefusalLeavesTheOutputPath) {
     EXPECT_EQ(info["streams"][1].value("codec_name", ""), c.text);
     const double first = Pts(video[0]), length = std::min<double>(c.b, End(ProbePackets(in, "v:0")) - inStart) - c.a;
     EXPECT_NEAR(first, 0, 0.081);
+    EXPECT_NEAR(first, std::stod(info["format"].value("start_time", "0")), 0.02);
     EXPECT_NEAR(Pts(audio[0]), first, 0.027);
     EXPECT_NEAR(End(video) - first, length, 0.041);
     EXPECT_NEAR(static_cast<double>(video.size()), length * 25, 1.0);
@@ -175,7 +175,7 @@ nlohmann::json Packets(const std::string &path, uint64_t &start) {
 
 // A joined download: a part of 3 s, cut off, then the tags of one going on from 3 s.
 std::string Joined() {
-  const std::string two = Av("part2_4s.flv", 4, kAvcAac + "-output_ts_offset 3", "160x120");
+  const std::string two = Av("part2.flv", 4, kAvcAac + "-t 3.5 -output_ts_offset 3", "160x120");
   uint64_t start = 0;
   Packets(two, start);
   return Flv("part1_3s.flv", 3, kAvcAac + "-flvflags no_sequence_end") + ReadBytes(two).substr(start);
