@@ -1,0 +1,237 @@
+// The editing exports, judged by ffprobe and a full decode. MPG_Crop and MPG_ShiftAudio
+// copy every packet of the video and the chosen audio, the timeline moved to 0 and the
+// audio by the shift; MPG_SaveTrimmedVideo keeps the pictures and sound of its range
+// from 0; all keep the input's container; a refusal leaves the user's file in place.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <filesystem>
+
+#include "core/av_ptr.h"
+#include "platform/platform.h"
+#include "support/media.h"
+
+using namespace mpgtest;
+
+namespace {
+
+const std::string kAvcAac = " -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -ac 2 ";
+std::string Av(const std::string &name, int seconds, const std::string &args, const std::string &size = "320x240") {
+  const std::string d = std::to_string(seconds);
+  return MakeFixture(name, "-f lavfi -i testsrc2=rate=25:size=" + size + ":duration=" + d + " -f lavfi -i sine=duration=" +
+                               d + " " + args + " -fflags +bitexact -flags:v +bitexact -flags:a +bitexact -threads 1");
+}
+// MPEG-TS timestamps start at 1.4 s.
+std::string Ts() { return Av("avc_aac_4s.ts", 4, kAvcAac); }
+std::string BFrames() { return Av("avc_bframes_6s.mp4", 6, "-c:v libx264 -preset veryfast -bf 3 -g 25 -c:a aac"); }
+// Opus beside AAC of a higher rate (the audio a copy chooses) and a second, tiny video.
+std::string FourStreams() {
+  return Av("four_streams_4s.mkv", 4, "-f lavfi -i sine=duration=4 -f lavfi -i color=size=16x16:duration=4 -map 0:v "
+                                      "-map 1:a -map 2:a -map 3:v" + kAvcAac + "-c:a:0 libopus -b:a:0 48k -b:a:1 160k");
+}
+std::string UnknownName() { return MakeFixture("avc_aac.unknownext", "-i " + Quote(fx::H264Aac10s()) + " -c copy -f mp4"); }
+
+enum Job { kCrop, kTrim, kShift };
+struct EditCase {
+  const char *name;
+  Job job;
+  std::string (*input)();
+  int32_t a = 0, b = 0;         // trim: start and end seconds; shift: milliseconds
+  int32_t status = MPG_OK;
+  const char *text = "";        // trim: the video codec written; a crop's refusal: what it logs
+  const char *inAudio = "a:0";  // the input's audio stream a copy carries
+  int32_t scale = 100;          // shift: the progress scale
+  int stopAt = 0;               // shift: the progress report answered with a stop
+};
+const EditCase kEdits[] = {
+    {"CropMp4", kCrop, fx::H264Aac10s},
+    {"CropAvi", kCrop, fx::Mpeg4Mp3Avi5s},
+    {"CropBestOfTwoAudioStreams", kCrop, FourStreams, 0, 0, MPG_OK, "", "a:1"},
+    // MP4 counts this AAC in 1/44100 s, Matroska in ms.
+    {"ShiftLaterAt44100PerMille", kShift, [] { return Av("avc_aac44k_4s.mp4", 4, kAvcAac); }, 500, 0, MPG_OK, "", "a:0", 1000},
+    {"ShiftEarlierAt48000", kShift, fx::H264Aac10s, -1},
+    {"ShiftLaterInMsWithoutStreamLength", kShift, [] { return Av("avc_aac_4s.mkv", 4, kAvcAac); }, 500},
+    {"ShiftMpegTsStartingLate", kShift, Ts, 200},
+    {"ShiftStopped", kShift, fx::H264Aac10s, 100, 0, MPG_OK, "", "a:0", 100, 1},
+    {"TrimBFrames", kTrim, BFrames, 2, 5, MPG_OK, "h264"},
+    {"TrimBFramesPastTheEnd", kTrim, BFrames, 4, 30, MPG_OK, "h264"},
+    {"TrimAvi", kTrim, fx::Mpeg4Mp3Avi5s, 1, 3, MPG_OK, "mpeg4"},
+    {"TrimMpegTsFromTheStart", kTrim, Ts, 0, 2, MPG_OK, "h264"},
+    {"CropNoAudio", kCrop, fx::H264Video10s, 0, 0, MPG_AUDIO_STREAM_NOT_FOUND, "Cannot find a video stream"},
+    {"CropCoverPictureOnly", kCrop, fx::Mp3WithCover5s, 0, 0, MPG_VIDEO_STREAM_NOT_FOUND, "Cannot find a video stream"},
+    {"TrimEndBeforeStart", kTrim, fx::H264Aac10s, 5, 2, MPG_BAD_PARAMETER},
+    {"TrimEndAtStart", kTrim, fx::H264Aac10s, 3, 3, MPG_BAD_PARAMETER},
+    {"TrimNegativeStart", kTrim, fx::H264Aac10s, -1, 3, MPG_BAD_PARAMETER},
+    {"TrimNoAudio", kTrim, fx::H264Video10s, 2, 5, MPG_AUDIO_STREAM_NOT_FOUND},
+    {"TrimUnknownName", kTrim, UnknownName, 2, 5, AVERROR_MUXER_NOT_FOUND},
+    {"TrimRangePastTheEnd", kTrim, fx::H264Aac10s, 12, 15, AVERROR_EOF},
+};
+
+std::string logged;  // what a job tells the host through av_log
+void CaptureLog(void *, int level, const char *fmt, va_list args) {
+  char line[512];
+  if (level <= AV_LOG_ERROR && std::vsnprintf(line, sizeof line, fmt, args) > 0) logged += line;
+}
+double Pts(const nlohmann::json &packet) { return std::stod(packet.value("pts_time", "nan")); }
+double End(const nlohmann::json &packets) {
+  double end = 0;
+  for (const auto &p : packets) end = std::max(end, Pts(p) + std::stod(p.value("duration_time", "0")));
+  return end;
+}
+
+class EditTable : public ::testing::TestWithParam<EditCase> {};
+
+TEST_P(EditTable, OutputJudgedByFfprobeOrRefusalLeavesTheOutputPath) {
+  const EditCase &c = GetParam();
+  const std::string in = c.input(), out = Out("edited.out"), older = "the user's file";
+  WriteBytes(out, older);
+  ProgressLog log{{}, {}, {}, c.stopAt};
+  MPG_SetPercent100(c.scale);
+  logged.clear();
+  av_log_set_callback(CaptureLog);
+  const int32_t st = c.job == kCrop   ? MPG_Crop(in.c_str(), out.c_str())
+                     : c.job == kTrim ? MPG_SaveTrimmedVideo(in.c_str(), out.c_str(), c.a, c.b)
+                                      : MPG_ShiftAudio(in.c_str(), out.c_str(), c.a, ProgressLog::Callback, log.User());
+  av_log_set_callback(av_log_default_callback);
+  MPG_SetPercent100(100);
+  ASSERT_EQ(st, c.status);
+  if (st != MPG_OK) {
+    // Only a range past the end fails after the output was opened: that file goes.
+    EXPECT_EQ(FileExists(out) ? ReadBytes(out) : "", st == AVERROR_EOF ? "" : older);
+    EXPECT_NE(logged.find(c.text), std::string::npos) << logged;
+    return;
+  }
+  const nlohmann::json info = Probe(out);
+  EXPECT_EQ(info["format"]["format_name"], Probe(in)["format"]["format_name"]);
+  EXPECT_EQ(info["streams"].size(), 2u);
+  EXPECT_TRUE(DecodesCleanly(out));
+  const double inStart = std::stod(Probe(in)["format"].value("start_time", "0"));
+  const auto video = ProbePackets(out, "v:0"), audio = ProbePackets(out, "a:0");
+  ASSERT_FALSE(video.empty() || audio.empty());
+  if (c.job == kTrim) {
+    // The range's pictures at 25 fps and its sound, from 0 within a frame (AVI keeps no
+    // timestamps: both start there) but for a muxer's move of the file (MPEG-TS: 2 frames).
+    EXPECT_EQ(info["streams"][1].value("codec_name", ""), c.text);
+    const double first = Pts(video[0]), length = std::min<double>(c.b, End(ProbePackets(in, "v:0")) - inStart) - c.a;
+    EXPECT_NEAR(first, 0, 0.081);
+    EXPECT_NEAR(first, std::stod(info["format"].value("start_time", "0")), 0.02);
+    EXPECT_NEAR(Pts(audio[0]), first, 0.027);
+    EXPECT_NEAR(End(video) - first, length, 0.041);
+    EXPECT_NEAR(static_cast<double>(video.size()), length * 25, 1.0);
+    EXPECT_NEAR(End(audio) - first, std::min<double>(c.b, End(ProbePackets(in, "a:0")) - inStart) - c.a, 0.027);
+    return;
+  }
+  // Each stream's packets keep their sizes and move by one amount: the video by the
+  // input's start (a muxer may add a little), the audio besides by the shift.
+  double videoMove = 0;
+  for (const std::string sel : {"v:0", "a:0"}) {
+    const auto &to = sel == "v:0" ? video : audio;
+    const auto from = ProbePackets(in, sel == "v:0" ? sel : c.inAudio);
+    ASSERT_TRUE(c.stopAt ? to.size() < from.size() : to.size() == from.size()) << sel;
+    const double move = Pts(to[0]) - Pts(from[0]) + inStart;
+    videoMove = sel == "v:0" ? move : videoMove;
+    EXPECT_NEAR(videoMove, 0, 0.01);
+    EXPECT_NEAR(move - videoMove, c.job == kShift && sel == "a:0" ? c.a / 1000.0 : 0, 0.0011) << sel;
+    for (size_t i = 0; i < to.size(); ++i) {
+      EXPECT_NEAR(Pts(to[i]) - Pts(from[i]) + inStart, move, 2e-6) << sel << " " << i;
+      EXPECT_EQ(to[i].value("size", ""), from[i].value("size", "")) << sel << " " << i;
+    }
+  }
+  if (c.job == kCrop) return;
+  // Values grow from above 0 to the scale; after a stop at most the scale comes.
+  ASSERT_TRUE(c.stopAt ? log.values.size() <= 2 : log.values.size() >= 3) << log.values.size();
+  EXPECT_GT(log.values[0], 0);
+  EXPECT_EQ(log.values.back() == c.scale, !c.stopAt || log.values.size() == 2);
+  for (size_t i = 0; i + 1 < log.values.size(); ++i) EXPECT_LT(log.values[i], log.values[i + 1]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Edit, EditTable, ::testing::ValuesIn(kEdits),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// FLV_FixDuration: a new head states the media's length and the file's size and keeps
+// the streams and metadata; the media tags stay byte for byte; a failure changes nothing.
+
+// Where the number after a metadata key lies (AMF0: length, key, type 0, double).
+size_t AmfAt(const std::string &bytes, const std::string &key) {
+  return bytes.find(std::string(1, '\0') + static_cast<char>(key.size()) + key + std::string(1, '\0')) + key.size() + 3;
+}
+double AmfNumber(const std::string &bytes, const std::string &key) {
+  uint64_t bits = 0;
+  for (size_t i = 0, at = AmfAt(bytes, key); i < 8 && at + 8 <= bytes.size(); ++i) bits = bits << 8 | uint8_t(bytes[at + i]);
+  return std::bit_cast<double>(bits);
+}
+std::string PatchDuration(std::string bytes, int from, const std::string &with) {
+  return bytes.replace(AmfAt(bytes, "duration") + from, with.size(), with);
+}
+std::string Flv(const char *name, int seconds, const std::string &args) { return ReadBytes(Av(name, seconds, args, "160x120")); }
+// The packets as ffprobe lists them but for their places; start: the first one's.
+nlohmann::json Packets(const std::string &path, uint64_t &start) {
+  nlohmann::json packets = ProbePackets(path);
+  start = UINT64_MAX;
+  for (auto &p : packets) start = std::min<uint64_t>(start, std::stoull(p.value("pos", "0"))), p.erase("pos");
+  return packets;
+}
+
+// A joined download: a part of 3 s, cut off, then the tags of one going on from 3 s.
+std::string Joined() {
+  const std::string two = Av("part2.flv", 4, kAvcAac + "-t 3.5 -output_ts_offset 3", "160x120");
+  uint64_t start = 0;
+  Packets(two, start);
+  return Flv("part1_3s.flv", 3, kAvcAac + "-flvflags no_sequence_end") + ReadBytes(two).substr(start);
+}
+// Sorenson H.263 and MP3 (no codec set-up tags), the audio first, the duration unnamed.
+std::string Flv1Mp3() { return PatchDuration(Flv("flv1_mp3.flv", 4, "-map 1:a -map 0:v -c:v flv1 -c:a mp3"), -2, "X"); }
+std::string Indexed() { return Flv("indexed_4s.flv", 4, kAvcAac + "-metadata title=Indexed -flvflags add_keyframe_index"); }
+std::string AacStating1s() { return PatchDuration(Flv("aac_4s.flv", 4, "-map 1:a -c:a aac"), 0, std::string("\x3F\xF0\0\0\0\0\0\0", 8)); }
+std::string AvcOnly() { return Flv("avc_3s.flv", 3, "-map 0:v" + kAvcAac); }
+
+struct FlvCase {
+  const char *name;
+  std::string (*bytes)();
+  int32_t status = MPG_OK;
+  int failOperation = 0;  // the platform file operation made to fail (1: the create, 2: the rename)
+};
+const FlvCase kRepairs[] = {
+    {"Joined", Joined},
+    {"AudioFirstWithoutDuration", Flv1Mp3},
+    {"KeyframeIndexDropped", Indexed},
+    {"AudioOnlyStale", AacStating1s},
+    {"VideoOnly", AvcOnly, MPG_AUDIO_STREAM_NOT_FOUND},
+    {"TemporaryFileNotCreated", Joined, AVERROR(EIO), 1},
+    {"ReplaceFails", Joined, AVERROR(EIO), 2},
+};
+
+class FlvTable : public ::testing::TestWithParam<FlvCase> {};
+
+TEST_P(FlvTable, HeadStatesLengthAndSizeMediaTagsStayFailuresChangeNothing) {
+  const FlvCase &c = GetParam();
+  const std::string path = Out("file.flv");
+  WriteBytes(path, c.bytes());
+  WriteBytes(path + ".tmp", "the user's notes");
+  std::filesystem::create_directory(path + ".part");
+  const std::string before = ReadBytes(path);
+  uint64_t oldStart = 0, newStart = 0;
+  const nlohmann::json packets = Packets(path, oldStart), title = Probe(path)["format"]["tags"]["title"];
+  mpg::platform::FailNthFileOperation(c.failOperation);
+  const int32_t st = FLV_FixDuration(path.c_str());
+  mpg::platform::FailNthFileOperation(0);
+  EXPECT_EQ(st, c.status);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(OutputDir()), {}), 3);  // no temporary file left
+  EXPECT_EQ(ReadBytes(path + ".tmp"), "the user's notes");
+  const std::string after = ReadBytes(path);
+  EXPECT_TRUE(st == MPG_OK || after == before) << "a failed repair changed the file";
+  if (st != MPG_OK || c.status != MPG_OK) return;
+  ASSERT_EQ(Packets(path, newStart), packets);
+  EXPECT_EQ(after.substr(newStart), before.substr(oldStart));
+  EXPECT_NEAR(ProbeDuration(path), End(packets), 0.05);
+  EXPECT_EQ(AmfNumber(after, "filesize"), static_cast<double>(after.size()));
+  EXPECT_EQ(Probe(path)["format"]["tags"]["title"], title);  // KeyframeIndexDropped has one
+  ASSERT_EQ(FLV_FixDuration(path.c_str()), MPG_OK);
+  EXPECT_EQ(ReadBytes(path), after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flv, FlvTable, ::testing::ValuesIn(kRepairs),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
