@@ -29,10 +29,7 @@ struct Track {
   int count = 0, nonIncreasing = 0;
   double first = 1e300, end = -1e300, maxStep = 0, lastDts = 0;
 };
-struct Packets {
-  std::map<int, Track> tracks;
-  double worstLate = 0;
-};
+struct Packets { std::map<int, Track> tracks; double worstLate = 0; };
 Packets ReadPackets(const std::string &path, const std::string &selector = "") {
   Packets r;
   std::vector<std::pair<int64_t, double>> byPos;  // dts in file order
@@ -193,8 +190,8 @@ TEST_P(MergeTable, ChoosesTheContainerAndMergesIntoIt) {
 INSTANTIATE_TEST_SUITE_P(Merge, MergeTable, ::testing::ValuesIn(kAvRows),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// A stop at the first report ends either path with a finished, playable file; a full
-// disk ends it with the write error. The copy path first reports AAC's priming.
+// A stop at the first report ends either path with a finished, playable file; a full disk
+// ends it with the write error; without a callback it runs. The copy path reports AAC's priming.
 TEST(MergeEdges, StopAndWriteFailureOnBothPaths) {
   for (const auto &[audio, maxSeconds] : {std::pair{fx::AacAudio10s(), 5.0}, std::pair{fx::FlacAudio5s(), 2.0}}) {
     const std::string video = fx::H264Video10s(), out = Out("stopped.mp4");
@@ -207,6 +204,7 @@ TEST(MergeEdges, StopAndWriteFailureOnBothPaths) {
     EXPECT_LT(ProbeDuration(out), maxSeconds);
     EXPECT_TRUE(DecodesCleanly(out));
     EXPECT_EQ(MPG_MergeAV(video.c_str(), audio.c_str(), "/dev/full", nullptr, 0), AVERROR(ENOSPC)) << audio;
+    EXPECT_EQ(MPG_MergeAV(video.c_str(), audio.c_str(), Out("quiet.mp4").c_str(), nullptr, 0), MPG_OK);  // no callback
   }
 }
 
@@ -351,6 +349,7 @@ TEST(MergeEdges, ConcatWithoutWorkOrSpace) {
                 Join({segment}, nullptr, 1, false, nullptr),
             MPG_OK);
   EXPECT_FALSE(FileExists(out));
+  EXPECT_EQ(Join({segment, Segment('1')}, Out("quiet.ts").c_str(), 0, false, nullptr), MPG_OK);  // no callback
   EXPECT_EQ(Join({segment, Segment('1')}, "/dev/full", 1, false, nullptr), AVERROR(ENOSPC));
   EXPECT_TRUE(FileExists(segment) && FileExists(Segment('1')) && FileExists("/dev/full"));
 }
