@@ -93,7 +93,6 @@ std::string Mpeg4Video5s() { return MakeFixture("mpeg4_5s.avi", kVideo + "5" + k
 std::string Mp3Audio5s() { return MakeFixture("mp3_5s.mp3", kAudio + "5 -ac 2" + kExact + "-c:a libmp3lame -b:a 128k"); }
 std::string FlacAudio5s() { return MakeFixture("flac_5s.flac", kAudio + "5 -ac 2" + kExact + "-c:a flac"); }
 std::string Ac3Audio5s() { return MakeFixture("ac3_5s.ac3", kAudio + "5 -ac 2" + kExact + "-c:a ac3 -b:a 192k"); }
-std::string VorbisAudio5s() { return MakeFixture("vorbis_5s.ogg", kAudio + "5 -ac 2" + kExact + "-c:a libvorbis"); }
 std::string Mp3WithCover5s() {
   return MakeFixture("mp3_cover_5s.mp3", kAudio + "5 -ac 2 -f lavfi -i color=c=red:size=64x64:duration=1" + kExact +
                                              "-map 0:a -map 1:v -frames:v 1 -c:a libmp3lame -b:a 128k -c:v mjpeg "

@@ -31,7 +31,6 @@ std::string Mpeg4Video5s();   // MPEG-4 Part 2 alone, AVI
 std::string Mp3Audio5s();     // MP3 alone
 std::string FlacAudio5s();    // FLAC alone
 std::string Ac3Audio5s();     // AC-3 alone
-std::string VorbisAudio5s();  // Vorbis alone, Ogg
 std::string Mp3WithCover5s(); // MP3 with an attached JPEG picture
 std::string TextFile();       // a text file that is no media
 }  // namespace fx
