@@ -371,9 +371,11 @@ INSTANTIATE_TEST_SUITE_P(HostileDamagedMedia, HostileInputs,
                          ::testing::Combine(::testing::Range<size_t>(0, std::size(kPathExports)), ::testing::ValuesIn(Inputs(false))),
                          InputCaseName);
 
-// ---- An output path that names the input ------------------------------------------------
+// ---- Output paths that name the input or cannot take a file -------------------------------
 
-enum class Alias { SamePath, DotPath, Symlink, HardLink };
+// The input under other names, then a folder where the output should go and a path
+// in a folder that does not exist: refused or failed, and nothing in the folder changed.
+enum class Alias { SamePath, DotPath, Symlink, HardLink, Folder, MissingFolder };
 
 class HostileOutputIsInput : public ::testing::TestWithParam<std::tuple<size_t, Alias>> {};
 
@@ -385,6 +387,8 @@ TEST_P(HostileOutputIsInput, RefusesAndKeepsTheInput) {
   paths.in = (work / "input.mp4").string();
   WriteBytes(paths.in, ReadBytes(fx::H264Aac10s()));
   paths.out = alias == Alias::SamePath ? paths.in : alias == Alias::DotPath ? (work / "." / "input.mp4").string() : (work / "link.mp4").string();
+  if (alias == Alias::MissingFolder) paths.out = (work / "missing" / "output.mp4").string();
+  if (alias == Alias::Folder) fs::create_directories(paths.out);
   if (alias == Alias::Symlink) fs::create_symlink(paths.in, paths.out);
   if (alias == Alias::HardLink) fs::create_hard_link(paths.in, paths.out);
   const auto before = Snapshot(work);
@@ -392,7 +396,7 @@ TEST_P(HostileOutputIsInput, RefusesAndKeepsTheInput) {
   const ChildOutcome o = RunInChild([&] { return ex.call(paths); });
   if (!Returned(o)) return;
   EXPECT_FALSE(o.result.succeeded) << "writing over the input was not refused";
-  EXPECT_TRUE(ex.noMedia == NoMedia::Failure || o.result.code == MPG_SAME_FILE) << o.result.code;
+  EXPECT_TRUE(ex.noMedia == NoMedia::Failure || alias >= Alias::Folder || o.result.code == MPG_SAME_FILE) << o.result.code;
   EXPECT_EQ(Snapshot(work), before) << "a file in the folder was changed, added or removed";
   EXPECT_TRUE(alias != Alias::Symlink || fs::is_symlink(paths.out)) << "the link was replaced";
 }
@@ -405,13 +409,14 @@ std::vector<size_t> WritingExports() {
 }
 
 std::string AliasCaseName(const ::testing::TestParamInfo<std::tuple<size_t, Alias>> &info) {
-  static const char *const kNames[] = {"SamePath", "DotPath", "Symlink", "HardLink"};
+  static const char *const kNames[] = {"SamePath", "DotPath", "Symlink", "HardLink", "Folder", "MissingFolder"};
   return std::string(kPathExports[std::get<0>(info.param)].name) + "_" + kNames[int(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(HostileWritingExports, HostileOutputIsInput,
                          ::testing::Combine(::testing::ValuesIn(WritingExports()),
-                                            ::testing::Values(Alias::SamePath, Alias::DotPath, Alias::Symlink, Alias::HardLink)),
+                                            ::testing::Values(Alias::SamePath, Alias::DotPath, Alias::Symlink, Alias::HardLink,
+                                                              Alias::Folder, Alias::MissingFolder)),
                          AliasCaseName);
 
 // ---- Exports that take numbers ---------------------------------------------------------
