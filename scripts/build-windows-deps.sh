@@ -236,6 +236,15 @@ build_ffmpeg() {
     check_components_enabled config_components.h ||
       { echo "FFmpeg configure left the component(s) above disabled" >&2; exit 1; }
     grep -q '^#define HAVE_W32THREADS 1$' config.h || { echo "FFmpeg is not using win32 threads" >&2; exit 1; }
+    if [[ "$a" == i686 ]]; then
+      # With -msse2 and Windows' 4-byte stack alignment GCC keeps EBP as the frame
+      # pointer of every function that realigns its stack, so inline asm that wants
+      # seven registers (the H.264 CABAC reader) has "impossible constraints".
+      # configure's probe for a free EBP runs a program, which a cross build
+      # cannot, and so assumes one: take it back.
+      sed -i 's/^#define HAVE_EBP_AVAILABLE 1$/#define HAVE_EBP_AVAILABLE 0/' config.h
+      grep -q '^#define HAVE_EBP_AVAILABLE 0$' config.h || { echo "config.h has no HAVE_EBP_AVAILABLE" >&2; exit 1; }
+    fi
     make -j"$JOBS" >make.log 2>&1 || { grep -E 'error|Error' make.log | head -40; exit 1; }
     make install >>make.log 2>&1)
 }
