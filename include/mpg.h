@@ -79,10 +79,22 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* Every export and the progress callback use the C calling convention (cdecl on
+ * 32-bit Windows); the Windows DLL exports the names undecorated. */
+#if defined(_WIN32)
+#define MPG_CALL __cdecl
+#if defined(MPG_BUILDING_LIBRARY)
+#define MPG_API __declspec(dllexport)
+#else
+#define MPG_API __declspec(dllimport)
+#endif
+#else
+#define MPG_CALL
 #if defined(MPG_BUILDING_LIBRARY)
 #define MPG_API __attribute__((visibility("default")))
 #else
 #define MPG_API
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -146,7 +158,7 @@ typedef struct ProgressReport {
   const char *text;
 } ProgressReport;
 
-typedef uint8_t (*ProgressCallback)(const ProgressReport *report);
+typedef uint8_t(MPG_CALL *ProgressCallback)(const ProgressReport *report);
 
 /* ---- Container choice for a merge ---------------------------------------------
  * The choice goes by codec families: MP4 for the common pairs, WebM for Opus or
@@ -276,33 +288,33 @@ typedef struct MpgString {
 /* Sets the number that stands for a hundred percent (100 at load), process-wide: it
  * scales every progress value, MPG_GetImageP's position and TranscodeParams'
  * scalePercent. Values of 0 or below are ignored. */
-MPG_API void MPG_SetPercent100(int32_t value) MPG_NOEXCEPT;
+MPG_API void MPG_CALL MPG_SetPercent100(int32_t value) MPG_NOEXCEPT;
 /* Does nothing; kept for hosts that call it. */
-MPG_API void MPG_TestParams(void) MPG_NOEXCEPT;
+MPG_API void MPG_CALL MPG_TestParams(void) MPG_NOEXCEPT;
 /* Text of any status code the exports return, never NULL: the texts under "Status
  * codes" for the library's own codes, FFmpeg's text for the others ("Success" for
  * 0). The text is kept per thread and stays valid until the same thread's next call
  * into the library; do not free it. */
-MPG_API const char *MPG_GetErrorText(int32_t code) MPG_NOEXCEPT;
+MPG_API const char *MPG_CALL MPG_GetErrorText(int32_t code) MPG_NOEXCEPT;
 /* Extension, without the dot, of an output format id: 0 3gp, 1 aac, 2 avi, 3 mp3,
  * 4 mp4, 5 mpg, 6 ts, 7 webm, 8 wmv; any other id gives "mp4". A constant string,
  * never NULL. */
-MPG_API const char *MPG_GetDefExt(int32_t outputFormatId) MPG_NOEXCEPT;
+MPG_API const char *MPG_CALL MPG_GetDefExt(int32_t outputFormatId) MPG_NOEXCEPT;
 
 /* ---- Probes ------------------------------------------------------------------------
  * Read-only: they write nothing and take no callback. */
 /* 1 when FFmpeg opens the file and reads its stream information, whatever streams it
  * holds; 0 otherwise or for a NULL path. */
-MPG_API uint8_t MPG_IsThisGoodFile(const char *path) MPG_NOEXCEPT;
+MPG_API uint8_t MPG_CALL MPG_IsThisGoodFile(const char *path) MPG_NOEXCEPT;
 /* Fills *info (see MpgMediaInfo). 1 when the file has a video, audio or subtitle
  * stream that could be read; 0 with *info zeroed when it has none or cannot be
  * opened; 0 with *info untouched for a NULL path or info. */
-MPG_API uint8_t MPG_GetMediaInfo(const char *path, MpgMediaInfo *info) MPG_NOEXCEPT;
+MPG_API uint8_t MPG_CALL MPG_GetMediaInfo(const char *path, MpgMediaInfo *info) MPG_NOEXCEPT;
 /* The first usable audio stream's stated duration in its own time base when that
  * fits in 32 bits; otherwise (a long MP3 counts 14112000 ticks a second), and for a
  * stream that states none, its measured length in whole seconds. 0 for a NULL path,
  * a file that cannot be opened or one without usable audio. */
-MPG_API uint32_t MPG_GetAudioDuration(const char *path) MPG_NOEXCEPT;
+MPG_API uint32_t MPG_CALL MPG_GetAudioDuration(const char *path) MPG_NOEXCEPT;
 
 /* ---- Container choice -------------------------------------------------------------
  * The container MPG_MergeAV writes for the first audio stream of audioPath and the
@@ -311,15 +323,15 @@ MPG_API uint32_t MPG_GetAudioDuration(const char *path) MPG_NOEXCEPT;
  * MPG_AUDIO_CODEC_NOT_FOUND when the audio file cannot be read or has no audio
  * (checked first), MPG_VIDEO_CODEC_NOT_FOUND likewise for the video, *result then
  * untouched. A NULL path counts as a file that cannot be read. */
-MPG_API int32_t MPG_MergeOP(const char *videoPath, const char *audioPath,
+MPG_API int32_t MPG_CALL MPG_MergeOP(const char *videoPath, const char *audioPath,
                             MergeOpResult *result) MPG_NOEXCEPT;
-MPG_API int32_t MPG_MergeOP2(const char *videoPath, const char *audioPath,
+MPG_API int32_t MPG_CALL MPG_MergeOP2(const char *videoPath, const char *audioPath,
                              MergeOp2Result *result) MPG_NOEXCEPT;
 /* Writes to buffer the extension (MergeOp2Result.extension) a merge of this file's
  * own video and audio would get, NUL-terminated; an empty string when the file
  * cannot be read, lacks audio or video, or the extension and its NUL do not fit in
  * bufferSize bytes. Nothing is written for a NULL buffer or a bufferSize below 1. */
-MPG_API void MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferSize) MPG_NOEXCEPT;
+MPG_API void MPG_CALL MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferSize) MPG_NOEXCEPT;
 
 /* ---- Merging ----------------------------------------------------------------------- */
 /* Merges the video of videoPath and the audio of audioPath into outputPath, in the
@@ -343,7 +355,7 @@ MPG_API void MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferS
  * packet could be written; MPG_AUDIO_STREAM_NOT_FOUND; AVERROR_INVALIDDATA for audio
  * that decodes to nothing; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
-MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
+MPG_API int32_t MPG_CALL MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
                             ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 /* Joins segments, a NULL-terminated array of paths in playing order, into
  * outputPath by stream copy. An output named .ts, .m2ts, .mts, .m2t or .m4t (any
@@ -364,7 +376,7 @@ MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioPath, const 
  * MPG_VIDEO_STREAM_NOT_FOUND when the first segment cannot be read or has neither
  * video nor usable audio; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
-MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
+MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
                           uint8_t rebaseTimestamps, ProgressCallback callback,
                           uintptr_t user) MPG_NOEXCEPT;
 
@@ -391,7 +403,7 @@ MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, i
  * AVERROR_MUXER_NOT_FOUND for an outputFormat without a container; AVERROR_INVALIDDATA when not one picture of the
  * video could be written; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
-MPG_API int32_t MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
+MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
                               const TranscodeParams *params, ProgressCallback callback,
                               uintptr_t user) MPG_NOEXCEPT;
 /* Converts the highest-bit-rate audio stream of inputPath into an MP3 file at
@@ -406,7 +418,7 @@ MPG_API int32_t MPG_Transcode(const MpgString *inputPath, const MpgString *outpu
  * MPG_AUDIO_STREAM_NOT_FOUND; AVERROR_INVALIDDATA when not one audio frame decodes
  * (a truncated download); or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
-MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
+MPG_API int32_t MPG_CALL MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
                             ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 
 /* ---- Edits --------------------------------------------------------------------------
@@ -423,7 +435,7 @@ MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32
 /* Copies the input with every audio timestamp moved by shiftMs milliseconds
  * (positive plays the sound later, negative earlier); video keeps its times.
  * Progress: the video's position over the video stream's stated length. */
-MPG_API int32_t MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
+MPG_API int32_t MPG_CALL MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
                                ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 /* Copies the input packet by packet, after checking that its video decodes (up to
  * its first picture). It crops nothing: the result is the input remuxed. Writes one
@@ -431,7 +443,7 @@ MPG_API int32_t MPG_ShiftAudio(const char *inputPath, const char *outputPath, in
  * "Cannot open input file", "Cannot find stream information", "Cannot find a video
  * stream in the input file" (no audio or no moving video), "Cannot open video
  * decoder". AVERROR_DECODER_NOT_FOUND when the video has no decoder. */
-MPG_API int32_t MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEXCEPT;
+MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEXCEPT;
 /* Keeps the pictures whose own timestamps lie from startSeconds (inclusive) to
  * endSeconds (exclusive), whole seconds counted from the video stream's start, and
  * the audio packets that start in that range; the range's start becomes time 0. The
@@ -443,7 +455,7 @@ MPG_API int32_t MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEX
  * error (AVERROR(ESPIPE) when the demuxer says no more) when not even second 0 can
  * be sought; AVERROR_DECODER_NOT_FOUND or AVERROR_ENCODER_NOT_FOUND when the video
  * has no decoder or no encoder exists; or an FFmpeg code. No callback. */
-MPG_API int32_t MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath,
+MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath,
                                      int32_t startSeconds, int32_t endSeconds) MPG_NOEXCEPT;
 /* Repairs the head of the FLV file at path in place: a new FLV header, metadata
  * (the duration measured from the file's last tags, the exact file size, the old
@@ -457,7 +469,7 @@ MPG_API int32_t MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPa
  * is no FLV file; AVERROR_DECODER_NOT_FOUND when the audio has no decoder;
  * AVERROR(EIO) when the temporary file cannot be created or the file cannot be
  * rewritten; or an FFmpeg code. No callback. */
-MPG_API int32_t FLV_FixDuration(const char *path) MPG_NOEXCEPT;
+MPG_API int32_t MPG_CALL FLV_FixDuration(const char *path) MPG_NOEXCEPT;
 
 /* ---- Still images --------------------------------------------------------------------
  * The picture comes from the first moving video stream; a file whose only picture is
@@ -472,14 +484,14 @@ MPG_API int32_t FLV_FixDuration(const char *path) MPG_NOEXCEPT;
  * stream; when every picture is one colour (a black clip), the first of them.
  * imageFormat: MPG_IMAGE_PPM, _BMP or _JPEG, else 0 is returned. quality: JPEG
  * only, 1 to 100 (0 counts as 1; outside 0 to 100: 90). */
-MPG_API uint8_t MPG_GetImage(int32_t imageFormat, const char *inputPath, const char *outputPath,
+MPG_API uint8_t MPG_CALL MPG_GetImage(int32_t imageFormat, const char *inputPath, const char *outputPath,
                              int32_t height, int32_t quality) MPG_NOEXCEPT;
 /* As MPG_GetImage from a position: the first picture at or after it that is not one
  * colour, decoded from the key frame before it; when every picture from there to the
  * end is one colour, the first of them. position: 0 to the progress scale, a share
  * of the video stream's duration (0: MPG_GetImage; any other position fails for a
  * stream of unknown duration). */
-MPG_API uint8_t MPG_GetImageP(int32_t imageFormat, const char *inputPath, const char *outputPath,
+MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const char *inputPath, const char *outputPath,
                               int32_t position, int32_t height, int32_t quality) MPG_NOEXCEPT;
 /* A picture near seconds (0 or more), as a complete 24-bit BMP file image in memory
  * (top row first): decoding from the key frame before the second, every 20th picture
@@ -488,12 +500,12 @@ MPG_API uint8_t MPG_GetImageP(int32_t imageFormat, const char *inputPath, const 
  * Returns the buffer, allocated with malloc, and its size in bytes in *size; the
  * caller releases it with free(). NULL on failure, with *size set to 0; NULL without
  * touching anything for a NULL size. Writes no file. */
-MPG_API uint8_t *MPG_GetImageBMP(const char *inputPath, int32_t seconds, uint32_t *size,
+MPG_API uint8_t *MPG_CALL MPG_GetImageBMP(const char *inputPath, int32_t seconds, uint32_t *size,
                                  int32_t height) MPG_NOEXCEPT;
 /* As MPG_GetImageBMP, but takes the first picture looked at that lies at or past the
  * second (the last one when the input ends first) and writes it to outputPath as a
  * JPEG of quality 20. 1 on success, 0 on failure (also for seconds below 0). */
-MPG_API uint8_t MPG_GetImageJPG(const char *inputPath, const char *outputPath, int32_t seconds,
+MPG_API uint8_t MPG_CALL MPG_GetImageJPG(const char *inputPath, const char *outputPath, int32_t seconds,
                                 int32_t height) MPG_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -4,8 +4,10 @@
 #include "edit/flv_fix.h"
 #include "edit/shift_audio.h"
 #include "edit/trim.h"
+#include "platform/platform.h"
 
 using namespace mpg;
+using mpg::platform::HostPath;
 
 namespace {
 
@@ -13,26 +15,35 @@ bool IsPath(const char *path) noexcept { return path && *path; }
 
 }  // namespace
 
-extern "C" MPG_API int32_t MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
+extern "C" MPG_API int32_t MPG_CALL MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
                                           ProgressCallback callback, uintptr_t user) noexcept {
   if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
-  return Guard([&] { return ShiftAudioFile(inputPath, outputPath, shiftMs, callback, user); });
+  return Guard([&] {
+    const HostPath in(inputPath), out(outputPath);
+    return ShiftAudioFile(in.c_str(), out.c_str(), shiftMs, callback, user);
+  });
 }
 
-extern "C" MPG_API int32_t MPG_Crop(const char *inputPath, const char *outputPath) noexcept {
+extern "C" MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath) noexcept {
   if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
-  return Guard([&] { return CropFile(inputPath, outputPath); });
+  return Guard([&] {
+    const HostPath in(inputPath), out(outputPath);
+    return CropFile(in.c_str(), out.c_str());
+  });
 }
 
-extern "C" MPG_API int32_t MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath, int32_t startSeconds,
+extern "C" MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath, int32_t startSeconds,
                                                 int32_t endSeconds) noexcept {
   if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
   // An empty or reversed range would make a file without a picture.
   if (startSeconds < 0 || endSeconds <= startSeconds) return Code(Status::BadParameter);
-  return Guard([&] { return TrimVideo(inputPath, outputPath, startSeconds, endSeconds); });
+  return Guard([&] {
+    const HostPath in(inputPath), out(outputPath);
+    return TrimVideo(in.c_str(), out.c_str(), startSeconds, endSeconds);
+  });
 }
 
-extern "C" MPG_API int32_t FLV_FixDuration(const char *path) noexcept {
+extern "C" MPG_API int32_t MPG_CALL FLV_FixDuration(const char *path) noexcept {
   if (!IsPath(path)) return Code(Status::BadParameter);
-  return Guard([&] { return RepairFlvDuration(path); });
+  return Guard([&] { return RepairFlvDuration(HostPath(path).c_str()); });
 }

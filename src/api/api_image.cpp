@@ -1,28 +1,31 @@
 // Still-image exports: a picture from a video as a file or as a BMP in memory.
 #include "api/guard.h"
 #include "image/frame_grab.h"
+#include "platform/platform.h"
 
 using namespace mpg;
+using mpg::platform::HostPath;
 
-extern "C" MPG_API uint8_t MPG_GetImageP(int32_t imageFormat, const char *inputPath,
+extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const char *inputPath,
                                          const char *outputPath, int32_t position, int32_t height,
                                          int32_t quality) noexcept {
   if (!inputPath || !outputPath) return 0;
   return GuardOr<uint8_t>(0, [&] {
+    const HostPath in(inputPath), out(outputPath);
     ImageGrabJob job;
-    return GrabImageToFile(job, imageFormat, inputPath, outputPath, position, height, quality)
+    return GrabImageToFile(job, imageFormat, in.c_str(), out.c_str(), position, height, quality)
                ? uint8_t{1}
                : uint8_t{0};
   });
 }
 
-extern "C" MPG_API uint8_t MPG_GetImage(int32_t imageFormat, const char *inputPath,
+extern "C" MPG_API uint8_t MPG_CALL MPG_GetImage(int32_t imageFormat, const char *inputPath,
                                         const char *outputPath, int32_t height,
                                         int32_t quality) noexcept {
   return MPG_GetImageP(imageFormat, inputPath, outputPath, 0, height, quality);
 }
 
-extern "C" MPG_API uint8_t *MPG_GetImageBMP(const char *inputPath, int32_t seconds, uint32_t *size,
+extern "C" MPG_API uint8_t *MPG_CALL MPG_GetImageBMP(const char *inputPath, int32_t seconds, uint32_t *size,
                                             int32_t height) noexcept {
   // Without somewhere to put the size, the caller could not use the buffer.
   if (!size) return nullptr;
@@ -32,21 +35,22 @@ extern "C" MPG_API uint8_t *MPG_GetImageBMP(const char *inputPath, int32_t secon
   return GuardOr<uint8_t *>(nullptr, [&]() -> uint8_t * {
     ImageGrabJob job;
     job.memoryMode = MemoryMode::Bmp;
-    if (!GrabImageToMemory(job, inputPath, static_cast<uint32_t>(seconds), height)) return nullptr;
+    if (!GrabImageToMemory(job, HostPath(inputPath).c_str(), static_cast<uint32_t>(seconds), height)) return nullptr;
     // The buffer now belongs to the caller, who releases it with free().
     *size = job.bmpSize;
     return job.bmpBuffer;
   });
 }
 
-extern "C" MPG_API uint8_t MPG_GetImageJPG(const char *inputPath, const char *outputPath,
+extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageJPG(const char *inputPath, const char *outputPath,
                                            int32_t seconds, int32_t height) noexcept {
   if (!inputPath || !outputPath || seconds < 0) return 0;
   return GuardOr<uint8_t>(0, [&] {
+    const HostPath in(inputPath), out(outputPath);
     ImageGrabJob job;
     job.memoryMode = MemoryMode::JpegFile;
-    job.outputPath = outputPath;
-    return GrabImageToMemory(job, inputPath, static_cast<uint32_t>(seconds), height) ? uint8_t{1}
+    job.outputPath = out.c_str();
+    return GrabImageToMemory(job, in.c_str(), static_cast<uint32_t>(seconds), height) ? uint8_t{1}
                                                                                       : uint8_t{0};
   });
 }

@@ -13,11 +13,11 @@ thread_local char errorTextBuffer[260];
 
 }  // namespace
 
-extern "C" MPG_API void MPG_SetPercent100(int32_t value) noexcept { SetProgressScale(value); }
+extern "C" MPG_API void MPG_CALL MPG_SetPercent100(int32_t value) noexcept { SetProgressScale(value); }
 
-extern "C" MPG_API void MPG_TestParams(void) noexcept {}
+extern "C" MPG_API void MPG_CALL MPG_TestParams(void) noexcept {}
 
-extern "C" MPG_API const char *MPG_GetErrorText(int32_t code) noexcept {
+extern "C" MPG_API const char *MPG_CALL MPG_GetErrorText(int32_t code) noexcept {
   if (const char *text = StatusText(code)) return text;
   av_strerror(code, errorTextBuffer, sizeof errorTextBuffer);
   return errorTextBuffer;

@@ -10,12 +10,19 @@
 #include "merge/merge_by_stream_copy.h"
 #include "merge/merge_job.h"
 #include "merge/merge_reencode.h"
+#include "platform/platform.h"
 
 using namespace mpg;
+using mpg::platform::HostPath;
 
-extern "C" MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
-                                       ProgressCallback callback, uintptr_t user) noexcept {
+extern "C" MPG_API int32_t MPG_CALL MPG_MergeAV(const char *hostVideoPath, const char *hostAudioPath,
+                                       const char *hostOutputPath, ProgressCallback callback,
+                                       uintptr_t user) noexcept {
   return Guard([&] {
+    const HostPath video8(hostVideoPath), audio8(hostAudioPath), output8(hostOutputPath);
+    const char *videoPath = video8.c_str();
+    const char *audioPath = audio8.c_str();
+    const char *outputPath = output8.c_str();
     // Each input is opened once: the container is chosen from the open inputs,
     // which the merge then reads from their start.
     MergeJob job;
@@ -37,14 +44,14 @@ extern "C" MPG_API int32_t MPG_MergeAV(const char *videoPath, const char *audioP
   });
 }
 
-extern "C" MPG_API int32_t MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
+extern "C" MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
                                      uint8_t rebaseTimestamps, ProgressCallback callback, uintptr_t user) noexcept {
   return Guard([&] {
     std::vector<std::string> list;
-    for (const char *const *p = segments; p && *p; ++p) list.emplace_back(*p);
+    for (const char *const *p = segments; p && *p; ++p) list.emplace_back(HostPath(*p).c_str());
     // Only the low byte of the flag counts.
     const bool deleteUsed = (deleteSegments & 0xFF) != 0;
-    return ConcatenateSegments(list, outputPath, deleteUsed, rebaseTimestamps != 0, callback, user);
+    return ConcatenateSegments(list, HostPath(outputPath).c_str(), deleteUsed, rebaseTimestamps != 0, callback, user);
   });
 }
 
@@ -55,7 +62,7 @@ template <class Result, class Choose>
 int32_t ChooseForPair(const char *videoPath, const char *audioPath, Result *result, Choose choose) noexcept {
   return Guard([&] {
     AVCodecID audio, video;
-    const Status st = ProbeMergePair(videoPath, audioPath, audio, video);
+    const Status st = ProbeMergePair(HostPath(videoPath).c_str(), HostPath(audioPath).c_str(), audio, video);
     if (IsOk(st) && result) *result = choose(audio, video);
     return st;
   });
@@ -63,23 +70,24 @@ int32_t ChooseForPair(const char *videoPath, const char *audioPath, Result *resu
 
 }  // namespace
 
-extern "C" MPG_API int32_t MPG_MergeOP2(const char *videoPath, const char *audioPath,
+extern "C" MPG_API int32_t MPG_CALL MPG_MergeOP2(const char *videoPath, const char *audioPath,
                                         MergeOp2Result *result) noexcept {
   return ChooseForPair(videoPath, audioPath, result, ChooseMergeContainer);
 }
 
-extern "C" MPG_API int32_t MPG_MergeOP(const char *videoPath, const char *audioPath,
+extern "C" MPG_API int32_t MPG_CALL MPG_MergeOP(const char *videoPath, const char *audioPath,
                                        MergeOpResult *result) noexcept {
   return ChooseForPair(videoPath, audioPath, result, ChooseMergeContainerOld);
 }
 
-extern "C" MPG_API void MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferSize) noexcept {
+extern "C" MPG_API void MPG_CALL MPG_GetDefExtension(const char *path, char *buffer, int32_t bufferSize) noexcept {
   if (!buffer || bufferSize < 1) return;
   buffer[0] = '\0';
   GuardOr<int>(0, [&] {
     // The same file is probed for its audio and for its video.
     AVCodecID audio, video;
-    if (!IsOk(ProbeMergePair(path, path, audio, video))) return 0;
+    const HostPath file(path);
+    if (!IsOk(ProbeMergePair(file.c_str(), file.c_str(), audio, video))) return 0;
     const MergeOp2Result choice = ChooseMergeContainer(audio, video);
     // A buffer too small for the whole extension stays empty rather than cut.
     const size_t length = std::strlen(choice.extension);

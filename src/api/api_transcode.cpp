@@ -5,11 +5,13 @@
 #include <string>
 
 #include "api/guard.h"
+#include "platform/platform.h"
 #include "transcode/extension_table.h"
 #include "transcode/mp3_convert.h"
 #include "transcode/transcode.h"
 
 using namespace mpg;
+using mpg::platform::HostPath;
 
 namespace {
 
@@ -30,24 +32,27 @@ bool ReadPathString(const MpgString *s, std::string &path) {
 
 }  // namespace
 
-extern "C" MPG_API int32_t MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
+extern "C" MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
                                          const TranscodeParams *params, ProgressCallback callback,
                                          uintptr_t user) noexcept {
   if (!inputPath || !outputPath || !params) return Code(Status::BadParameter);
   return Guard([&] {
     std::string in, out;
     if (!ReadPathString(inputPath, in) || !ReadPathString(outputPath, out)) return Status::BadParameter;
-    return Transcode(in.c_str(), out.c_str(), *params, callback, user);
+    return Transcode(HostPath(in.c_str()).c_str(), HostPath(out.c_str()).c_str(), *params, callback, user);
   });
 }
 
-extern "C" MPG_API int32_t MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
+extern "C" MPG_API int32_t MPG_CALL MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
                                        ProgressCallback callback, uintptr_t user) noexcept {
   if (!inputPath || !*inputPath || !outputPath || !*outputPath) return Code(Status::BadParameter);
-  return Guard([&] { return ConvertToMp3(inputPath, outputPath, bitRate, callback, user); });
+  return Guard([&] {
+    const HostPath in(inputPath), out(outputPath);
+    return ConvertToMp3(in.c_str(), out.c_str(), bitRate, callback, user);
+  });
 }
 
-extern "C" MPG_API const char *MPG_GetDefExt(int32_t outputFormatId) noexcept {
+extern "C" MPG_API const char *MPG_CALL MPG_GetDefExt(int32_t outputFormatId) noexcept {
   const ExtensionTableRow *row = FindOutputFormat(outputFormatId);
   return row ? row->extension : "mp4";
 }

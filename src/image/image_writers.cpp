@@ -105,7 +105,7 @@ bool WriteAll(std::FILE* file, const void* bytes, size_t count) noexcept {
 bool WriteImageBytes(const char* path, std::string_view head,
                      std::span<const uint8_t> body) noexcept {
   if (path == nullptr) return false;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "wb"));
+  std::unique_ptr<std::FILE, FileCloser> file(platform::OpenForWriting(path));
   if (!file) return false;
   bool written = WriteAll(file.get(), head.data(), head.size()) &&
                  WriteAll(file.get(), body.data(), body.size());

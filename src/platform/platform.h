@@ -1,13 +1,32 @@
-// The library's only operating-system-aware code: files and dynamic loading, with
-// UTF-8 paths handed through unchanged.
+// The library's only operating-system-aware code: files, dynamic loading and the
+// form of the host's paths. Inside the library every path is UTF-8; HostPath makes
+// it so at the export boundary, and the Windows side turns it into UTF-16 for the
+// system's wide calls (FFmpeg's file protocol does the same with UTF-8 paths).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace mpg::platform {
+
+// A path as the host passed it, read as UTF-8. POSIX hosts pass UTF-8 bytes, used
+// as they are; Windows hosts pass text in the system's ANSI code page (CP_ACP),
+// converted here once. A null path stays null, an empty one empty. Throws
+// std::bad_alloc.
+class HostPath {
+ public:
+  explicit HostPath(const char *hostText);
+  HostPath(const HostPath &) = delete;
+  HostPath &operator=(const HostPath &) = delete;
+  const char *c_str() const noexcept { return text_; }
+
+ private:
+  std::string converted_;
+  const char *text_ = nullptr;
+};
 
 enum class FileKind { Missing, Regular, Directory, Other };
 
@@ -19,6 +38,8 @@ std::optional<uint64_t> FileSize(const char *path) noexcept;
 enum class ReadResult { Ok, CannotOpen, TooLarge, ReadError };
 // Reads the whole regular file at path into out when it holds at most maxBytes.
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out);
+// Opens a file for writing as fopen(path, "wb") does; null when it cannot.
+std::FILE *OpenForWriting(const char *path) noexcept;
 // Removes a file (never a directory). True when it is gone.
 bool DeleteFile(const char *path) noexcept;
 // Renames from over to, replacing it atomically.

@@ -1,9 +1,17 @@
 #include "progress.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
+#else
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -11,17 +19,22 @@ namespace mpgcli {
 
 namespace {
 
-// Written by the signal handler, read by the progress callback on the same thread.
-volatile sig_atomic_t interruptCount = 0;
-struct sigaction previousAction;
+// Written by the interrupt handler (a signal handler on POSIX, a thread of its own
+// on Windows), read by the progress callback. A lock-free atomic suits both.
+std::atomic<int> interruptCount{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void WriteRaw(const char *text) noexcept {
   // Only async-signal-safe calls here; a short write of a notice is harmless.
+#ifdef _WIN32
+  int ignored = _write(2, text, static_cast<unsigned>(std::strlen(text)));
+#else
   ssize_t ignored = write(STDERR_FILENO, text, std::strlen(text));
+#endif
   (void)ignored;
 }
 
-extern "C" void OnInterrupt(int) {
+void OnInterrupt() {
   if (interruptCount > 0) {
     WriteRaw("\nmpg: interrupted again, quitting without finishing the output\n");
     _exit(130);
@@ -30,26 +43,56 @@ extern "C" void OnInterrupt(int) {
   WriteRaw("\nmpg: stopping; the output will hold what was done so far (Ctrl-C again to quit at once)\n");
 }
 
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  OnInterrupt();
+  return TRUE;
+}
+#else
+struct sigaction previousAction;
+
+extern "C" void OnSignal(int) { OnInterrupt(); }
+#endif
+
 constexpr int kBarWidth = 40;
+
+bool IsTerminal() noexcept {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) == 1;
+#endif
+}
 
 }  // namespace
 
 StopOnInterrupt::StopOnInterrupt() {
   interruptCount = 0;
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
   struct sigaction action {};
-  action.sa_handler = OnInterrupt;
+  action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   // Restart interrupted reads and writes: the job must go on to its next report.
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, &previousAction);
+#endif
 }
 
-StopOnInterrupt::~StopOnInterrupt() { sigaction(SIGINT, &previousAction, nullptr); }
+StopOnInterrupt::~StopOnInterrupt() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+#else
+  sigaction(SIGINT, &previousAction, nullptr);
+#endif
+}
 
 bool StopOnInterrupt::Requested() noexcept { return interruptCount > 0; }
 
 ProgressDisplay::ProgressDisplay(int32_t scale, bool quiet)
-    : scale_(scale > 0 ? scale : 100), quiet_(quiet), terminal_(isatty(STDERR_FILENO) == 1) {}
+    : scale_(scale > 0 ? scale : 100), quiet_(quiet), terminal_(IsTerminal()) {}
 
 uint8_t ProgressDisplay::Callback(const ProgressReport *report) noexcept {
   if (!report) return StopOnInterrupt::Requested() ? 0 : 1;

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Builds the Windows mpg.dll and the mpg.exe tool for 32-bit (i686) and 64-bit
+# (x86_64) Windows with mingw-w64, and packs them:
+#
+#   scripts/build-windows.sh [i686|x86_64|all]        (default: all; run as root
+#                                                       on a machine that lacks the
+#                                                       toolchain or the cached FFmpeg)
+#
+# Gives build-win/<arch>/{mpg.dll,mpg.exe} and dist/mpg-win32.zip, dist/mpg-win64.zip
+# (mpg.dll, mpg.exe, mpg.h, mpg_string.hpp, README.md, licences).
+# The static FFmpeg, x264 and lame come from scripts/build-windows-deps.sh, which
+# builds them once per machine into a cache. The DLL must export exactly the 22 C
+# functions of mpg.h, undecorated: the script checks its export table and fails
+# otherwise.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+die() { echo "build-windows: $*" >&2; exit 1; }
+log() { echo "build-windows: $*" >&2; }
+
+case "${1:-all}" in
+  i686) arches=(i686) ;;
+  x86_64) arches=(x86_64) ;;
+  all) arches=(i686 x86_64) ;;
+  *) die "usage: $0 [i686|x86_64|all]" ;;
+esac
+
+# What the cross build needs besides the toolchain (which the dependency script
+# installs): cmake and ninja, the tool's header-only libraries, zip.
+ensure_packages() {
+  local packages=(cmake ninja-build pkgconf zip libcli11-dev nlohmann-json3-dev) missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  [[ $EUID -eq 0 ]] || die "run as root to install: ${missing[*]}"
+  log "installing ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; }
+}
+
+# The names the DLL's export table holds, one per line.
+dll_exports() {
+  objdump -p "$1" | awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next} on && /^\t\[/ {print $NF; next} {on = 0}'
+}
+
+check_exports() {
+  local dll="$1" want got
+  want="$(grep -oE '^MPG_API [^(]*MPG_CALL [A-Za-z0-9_]+' include/mpg.h | awk '{print $NF}' | sort)"
+  got="$(dll_exports "$dll" | sort)"
+  [[ $(wc -l <<<"$want") -eq 22 ]] || die "mpg.h declares $(wc -l <<<"$want") exports, not 22"
+  if [[ "$want" != "$got" ]]; then
+    diff <(echo "$want") <(echo "$got") >&2 || true
+    die "$dll: the export table is not the 22 names of mpg.h (< header, > DLL)"
+  fi
+}
+
+build_arch() {
+  local a="$1" deps dir
+  deps="$(scripts/build-windows-deps.sh "$a" | tail -n1)"
+  [[ -f "$deps/key.txt" ]] || die "no FFmpeg for $a"
+  dir="build-win/$a"
+  log "$a: building in $dir"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DMPG_WIN_ARCH="$a" -DMPG_WIN_DEPS="$deps" \
+    -DBUILD_TESTING=OFF -DMPG_WERROR=ON ${CMAKE_EXTRA_ARGS:-} >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+  for f in mpg.dll mpg.exe; do [[ -f "$dir/$f" ]] || die "$dir/$f not built"; done
+  check_exports "$dir/mpg.dll"
+  echo "$deps" >"$dir/deps.txt"
+}
+
+# Licence texts: the DLL links x264 and FFmpeg built with --enable-gpl, so the whole
+# is under the GPL, version 2 or later; lame and our own code are LGPL.
+write_notice() {
+  local out="$1" deps="$2"
+  cat >"$out" <<EOF
+mpg.dll and mpg.exe are built from libmpg (LGPL 2.1 or later, see LICENSE) and
+contain, linked statically:
+  - FFmpeg (libavformat, libavcodec, libavutil, libswresample, libswscale),
+    built with --enable-gpl: GPL 2 or later
+  - x264: GPL 2 or later
+  - LAME: LGPL 2 or later
+  - the GCC runtime (libstdc++, libgcc, winpthreads): GPL 3 with the GCC Runtime
+    Library Exception, and the mingw-w64 runtime's permissive licences
+The combined work is therefore distributed under the GNU General Public License,
+version 2 or later (COPYING). The sources are Debian 12's packages:
+$(grep -E '^(ffmpeg|lame|x264)=' "$deps/key.txt" | sed 's/^/  /')
+EOF
+}
+
+pack_arch() {
+  local a="$1" bits dir stage deps
+  [[ $a == i686 ]] && bits=32 || bits=64
+  dir="build-win/$a"
+  deps="$(cat "$dir/deps.txt")"
+  stage="build-win/pack-$a/mpg-win$bits"
+  rm -rf "build-win/pack-$a"
+  mkdir -p "$stage" dist
+  # Hosts get stripped files; the build folder keeps the symbols.
+  for f in mpg.dll mpg.exe; do "$a-w64-mingw32-strip" -o "$stage/$f" "$dir/$f"; done
+  cp include/mpg.h include/mpg_string.hpp README.md LICENSE "$stage/"
+  cp /usr/share/common-licenses/GPL-2 "$stage/COPYING"
+  write_notice "$stage/NOTICE.txt" "$deps"
+  rm -f "dist/mpg-win$bits.zip"
+  (cd "build-win/pack-$a" && zip -qr -X "../../dist/mpg-win$bits.zip" "mpg-win$bits")
+  log "$a: dist/mpg-win$bits.zip ($(du -k "dist/mpg-win$bits.zip" | cut -f1) KiB; mpg.dll $(du -k "$stage/mpg.dll" | cut -f1) KiB)"
+}
+
+ensure_packages
+for a in "${arches[@]}"; do build_arch "$a"; done
+for a in "${arches[@]}"; do pack_arch "$a"; done

@@ -1,0 +1,182 @@
+// POSIX side of the platform layer: paths are UTF-8 bytes handed to the system as
+// they are.
+#ifndef _WIN32
+#include "platform/platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+namespace mpg::platform {
+
+namespace {
+
+#ifdef MPG_TEST_SEAMS
+// Fault plan of the test seam: the operation whose count reaches zero fails.
+int faultCountdown = 0;
+
+bool InjectedFault() noexcept {
+  if (faultCountdown <= 0) return false;
+  if (--faultCountdown == 0) {
+    errno = EIO;
+    return true;
+  }
+  return false;
+}
+#else
+constexpr bool InjectedFault() noexcept { return false; }
+#endif
+
+bool IsEmpty(const char *path) noexcept { return path == nullptr || path[0] == '\0'; }
+
+// Opens path, retrying when a signal interrupts the call.
+int OpenFile(const char *path, int flags) noexcept {
+  if (IsEmpty(path) || InjectedFault()) return -1;
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the last writes reached the file.
+  bool Close() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+HostPath::HostPath(const char *hostText) : text_(hostText) {}
+
+FileKind GetFileKind(const char *path) noexcept {
+  struct stat st;
+  if (IsEmpty(path) || ::stat(path, &st) != 0) return FileKind::Missing;
+  if (S_ISREG(st.st_mode)) return FileKind::Regular;
+  if (S_ISDIR(st.st_mode)) return FileKind::Directory;
+  return FileKind::Other;
+}
+
+std::optional<uint64_t> FileSize(const char *path) noexcept {
+  struct stat st;
+  if (IsEmpty(path) || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) {
+  Fd fd(OpenFile(path, O_RDONLY));
+  if (fd.get() < 0) return ReadResult::CannotOpen;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadResult::CannotOpen;
+  if (static_cast<uint64_t>(st.st_size) > maxBytes) return ReadResult::TooLarge;
+  out.assign(static_cast<size_t>(st.st_size), '\0');
+  size_t got = 0;
+  while (got < out.size()) {
+    ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ReadResult::ReadError;
+    if (n == 0) break;  // the file shrank while we read it
+    got += static_cast<size_t>(n);
+  }
+  out.resize(got);
+  return ReadResult::Ok;
+}
+
+std::FILE *OpenForWriting(const char *path) noexcept {
+  if (IsEmpty(path)) return nullptr;
+  return std::fopen(path, "wbe");  // e: close-on-exec, as every other descriptor here
+}
+
+bool DeleteFile(const char *path) noexcept {
+  if (IsEmpty(path) || InjectedFault()) return false;
+  return ::unlink(path) == 0 || errno == ENOENT;
+}
+
+bool RenameFile(const char *from, const char *to) noexcept {
+  if (IsEmpty(from) || IsEmpty(to) || InjectedFault()) return false;
+  return ::rename(from, to) == 0;
+}
+
+std::optional<std::string> CreateUniqueFileBeside(const char *path) noexcept {
+  if (IsEmpty(path)) return std::nullopt;
+  // Each try takes a new suffix: the counter keeps the calls of one process apart,
+  // the process id and the clock those of several processes.
+  static std::atomic<uint32_t> counter{0};
+  constexpr int kAttempts = 100;
+  try {
+    const std::string base(path);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      const uint64_t mixed = (now ^ uint64_t{static_cast<uint32_t>(::getpid())} << 32) +
+                             counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
+      char suffix[24];
+      std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<uint32_t>(mixed ^ mixed >> 32));
+      std::string name = base + suffix;
+      Fd fd(OpenFile(name.c_str(), O_WRONLY | O_CREAT | O_EXCL));
+      if (fd.get() >= 0) return name;
+      if (errno != EEXIST) return std::nullopt;
+    }
+  } catch (...) {
+    // Out of memory for the name: no file was made.
+  }
+  return std::nullopt;
+}
+
+bool IsSameFile(const char *a, const char *b) noexcept {
+  struct stat sa, sb;
+  if (IsEmpty(a) || IsEmpty(b)) return false;
+  if (::stat(a, &sa) != 0 || ::stat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+Library Library::Open(const char *name) noexcept {
+  if (IsEmpty(name)) return Library();
+  // RTLD_NOLOAD finds a module already in the process without loading it again.
+  void *handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (!handle) handle = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  return Library(handle);
+}
+
+Library &Library::operator=(Library &&other) noexcept {
+  if (this != &other) {
+    if (handle_) ::dlclose(handle_);
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+Library::~Library() {
+  if (handle_) ::dlclose(handle_);
+}
+
+void *Library::Symbol(const char *name) const noexcept {
+  return handle_ ? ::dlsym(handle_, name) : nullptr;
+}
+
+#ifdef MPG_TEST_SEAMS
+void FailNthFileOperation(int n) noexcept { faultCountdown = n; }
+#endif
+
+}  // namespace mpg::platform
+#endif  // !_WIN32

@@ -1,0 +1,222 @@
+// Windows side of the platform layer. The library's paths are UTF-8; every call
+// here takes them to UTF-16 for the system's wide functions, so any name the file
+// system holds can be reached, whatever the ANSI code page.
+#ifdef _WIN32
+#include "platform/platform.h"
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h maps DeleteFile to DeleteFileA; ours is the platform operation.
+#undef DeleteFile
+
+#include <atomic>
+#include <cstdio>
+#include <new>
+
+namespace mpg::platform {
+
+namespace {
+
+bool IsEmpty(const char *path) noexcept { return path == nullptr || path[0] == '\0'; }
+
+// Converts between code pages through UTF-16. Empty on a failed conversion.
+std::wstring Widen(UINT codePage, const char *text) {
+  const int n = ::MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+  if (n <= 1) return {};
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(codePage, 0, text, -1, wide.data(), n);
+  wide.resize(static_cast<size_t>(n - 1));
+  return wide;
+}
+
+std::string Narrow(UINT codePage, const std::wstring &wide) {
+  const int n = ::WideCharToMultiByte(codePage, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return {};
+  std::string text(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(codePage, 0, wide.c_str(), -1, text.data(), n, nullptr, nullptr);
+  text.resize(static_cast<size_t>(n - 1));
+  return text;
+}
+
+// The wide form of a UTF-8 path; empty for an empty path or when memory runs out.
+std::wstring WidePath(const char *path) noexcept {
+  if (IsEmpty(path)) return {};
+  try {
+    return Widen(CP_UTF8, path);
+  } catch (...) {
+    return {};
+  }
+}
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (valid()) ::CloseHandle(h_);
+  }
+  Handle(const Handle &) = delete;
+  Handle &operator=(const Handle &) = delete;
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE h_;
+};
+
+// Opens whatever stands at path for its attributes only (directories included),
+// following links, without keeping anyone else from reading, writing or deleting it.
+HANDLE OpenForInfo(const char *path) noexcept {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return INVALID_HANDLE_VALUE;
+  return ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool ReadInfo(const char *path, BY_HANDLE_FILE_INFORMATION &info) noexcept {
+  Handle h(OpenForInfo(path));
+  return h.valid() && ::GetFileInformationByHandle(h.get(), &info) != 0;
+}
+
+bool IsDirectory(const BY_HANDLE_FILE_INFORMATION &info) noexcept {
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+HostPath::HostPath(const char *hostText) : text_(hostText) {
+  if (IsEmpty(hostText)) return;
+  // An ANSI string that is not valid UTF-8 fails in FFmpeg, and one that happens
+  // to be valid UTF-8 would name another file: convert every path.
+  converted_ = Narrow(CP_UTF8, Widen(CP_ACP, hostText));
+  text_ = converted_.c_str();
+}
+
+FileKind GetFileKind(const char *path) noexcept {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!ReadInfo(path, info)) return FileKind::Missing;
+  if (IsDirectory(info)) return FileKind::Directory;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) ? FileKind::Other : FileKind::Regular;
+}
+
+std::optional<uint64_t> FileSize(const char *path) noexcept {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!ReadInfo(path, info) || IsDirectory(info)) return std::nullopt;
+  return (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+}
+
+ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return ReadResult::CannotOpen;
+  Handle h(::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid() || ::GetFileType(h.get()) != FILE_TYPE_DISK) return ReadResult::CannotOpen;
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(h.get(), &size) || size.QuadPart < 0) return ReadResult::CannotOpen;
+  if (static_cast<uint64_t>(size.QuadPart) > maxBytes) return ReadResult::TooLarge;
+  out.assign(static_cast<size_t>(size.QuadPart), '\0');
+  size_t got = 0;
+  while (got < out.size()) {
+    const size_t left = out.size() - got;
+    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!::ReadFile(h.get(), out.data() + got, chunk, &n, nullptr)) return ReadResult::ReadError;
+    if (n == 0) break;  // the file shrank while we read it
+    got += n;
+  }
+  out.resize(got);
+  return ReadResult::Ok;
+}
+
+std::FILE *OpenForWriting(const char *path) noexcept {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return nullptr;
+  return ::_wfopen(wide.c_str(), L"wb");
+}
+
+bool DeleteFile(const char *path) noexcept {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return false;
+  if (::DeleteFileW(wide.c_str())) return true;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool RenameFile(const char *from, const char *to) noexcept {
+  const std::wstring wideFrom = WidePath(from);
+  const std::wstring wideTo = WidePath(to);
+  if (wideFrom.empty() || wideTo.empty()) return false;
+  return ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::optional<std::string> CreateUniqueFileBeside(const char *path) noexcept {
+  if (IsEmpty(path)) return std::nullopt;
+  // Each try takes a new suffix: the counter keeps the calls of one process apart,
+  // the process id and the tick count those of several processes.
+  static std::atomic<uint32_t> counter{0};
+  constexpr int kAttempts = 100;
+  try {
+    const std::string base(path);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      LARGE_INTEGER now;
+      ::QueryPerformanceCounter(&now);
+      const uint64_t mixed = (static_cast<uint64_t>(now.QuadPart) ^ uint64_t{::GetCurrentProcessId()} << 32) +
+                             counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
+      char suffix[24];
+      std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<uint32_t>(mixed ^ mixed >> 32));
+      std::string name = base + suffix;
+      const std::wstring wide = Widen(CP_UTF8, name.c_str());
+      if (wide.empty()) return std::nullopt;
+      // CREATE_NEW never opens a file that already stands there.
+      Handle h(::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (h.valid()) return name;
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return std::nullopt;
+    }
+  } catch (...) {
+    // Out of memory for the name: no file was made.
+  }
+  return std::nullopt;
+}
+
+bool IsSameFile(const char *a, const char *b) noexcept {
+  // One file is one volume and one file index, whatever path, link or short name
+  // leads to it.
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!ReadInfo(a, ia) || !ReadInfo(b, ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+         ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+Library Library::Open(const char *name) noexcept {
+  if (IsEmpty(name)) return Library();
+  // A module already in the process is taken with its own reference, so releasing
+  // ours never unloads the host's.
+  HMODULE module = nullptr;
+  if (!::GetModuleHandleExA(0, name, &module)) module = ::LoadLibraryA(name);
+  return Library(reinterpret_cast<void *>(module));
+}
+
+Library &Library::operator=(Library &&other) noexcept {
+  if (this != &other) {
+    if (handle_) ::FreeLibrary(static_cast<HMODULE>(handle_));
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+Library::~Library() {
+  if (handle_) ::FreeLibrary(static_cast<HMODULE>(handle_));
+}
+
+void *Library::Symbol(const char *name) const noexcept {
+  if (!handle_) return nullptr;
+  return reinterpret_cast<void *>(::GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+}  // namespace mpg::platform
+#endif  // _WIN32
