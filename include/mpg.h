@@ -18,12 +18,18 @@
  * MPG_GetErrorText returns is kept per thread. Nothing else a call does is seen by
  * another call, but for the packet writer below (found once, for the process).
  *
- * Paths. Every path is a NUL-terminated UTF-8 path of a local file, never a URL:
+ * Paths. Every path is a NUL-terminated path of a local file, never a URL:
  * "http://x" or "concat:a|b" name files of that name. Paths are read during the
- * call only; the library keeps no pointer to them.
+ * call only; the library keeps no pointer to them. The text is UTF-8, except in
+ * the Windows DLL, where it is in the system's ANSI code page (CP_ACP, as the "A"
+ * functions of Windows take it: 1252 on Western systems) and the library reaches
+ * the file through the wide Windows functions; a name the code page cannot spell
+ * cannot be passed.
  *
  * Ownership. The library frees everything it allocates, except the buffer
- * MPG_GetImageBMP returns, which the caller releases with free(). Strings the
+ * MPG_GetImageBMP returns, which the caller releases with free(): on Windows, the
+ * free() of msvcrt.dll, the C runtime the DLL uses (a host built for another
+ * runtime, such as the UCRT, takes "free" from msvcrt.dll). Strings the
  * library returns (MPG_GetErrorText, MPG_GetDefExt) are its own: never free them.
  *
  * Results. Operation exports return an int32_t status: MPG_OK (0) on success, one of

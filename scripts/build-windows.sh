@@ -99,7 +99,7 @@ pack_arch() {
   mkdir -p "$stage" dist
   # Hosts get stripped files; the build folder keeps the symbols.
   for f in mpg.dll mpg.exe; do "$a-w64-mingw32-strip" -o "$stage/$f" "$dir/$f"; done
-  cp include/mpg.h include/mpg_string.hpp README.md LICENSE "$stage/"
+  cp "$dir/libmpg.dll.a" include/mpg.h include/mpg_string.hpp README.md LICENSE "$stage/"
   cp /usr/share/common-licenses/GPL-2 "$stage/COPYING"
   write_notice "$stage/NOTICE.txt" "$deps"
   rm -f "dist/mpg-win$bits.zip"

@@ -2,7 +2,9 @@
 # The whole test suite: installs what is missing, builds, runs every test, then
 # rebuilds with AddressSanitizer and UndefinedBehaviorSanitizer (leak checks
 # included) and runs every test again, and runs the thread test under
-# ThreadSanitizer. Any failure or sanitizer finding fails it.
+# ThreadSanitizer, the fuzzers, and last cross-builds the Windows mpg.dll for
+# i686 and x86_64 and runs the Windows host test on both under Wine. Any failure
+# or sanitizer finding fails it. MPG_SKIP_WINDOWS=1 leaves the Windows part out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,3 +43,14 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/th
 
 echo "== Fuzzing (libFuzzer, ASan + UBSan), ${FUZZ_SECONDS:-20}s per harness"
 FUZZ_SECONDS=${FUZZ_SECONDS:-20} scripts/fuzz.sh
+
+echo "== Windows: mpg.dll for i686 and x86_64, tested under Wine"
+if [[ ${MPG_SKIP_WINDOWS:-0} == 1 ]]; then
+  echo "skipped (MPG_SKIP_WINDOWS=1)"
+elif [[ $(id -u) -ne 0 ]] && ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+  echo "skipped: the mingw-w64 toolchain is missing; run as root once to install it"
+else
+  scripts/build-windows.sh all
+  scripts/setup-wine.sh
+  tests/windows/run.sh --arch all
+fi
