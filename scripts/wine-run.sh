@@ -6,13 +6,15 @@
 #   scripts/wine-run.sh --stop        stops the prefix's Wine server
 #
 # All runs share one 64-bit prefix: $WINEPREFIX, or build-win/wineprefix in
-# this checkout.  It is created on first use (about half a minute) and kept.
-# A persistent wineserver keeps later starts fast; call --stop at the end of a
-# test run.  The code page follows the locale as usual (LANG=C.UTF-8 or an
-# unset LANG give ANSI code page 1252).  scripts/setup-wine.sh prepares the
-# machine; when it had to route 32-bit code through qemu, the loaders it set
-# up under $WINE_QEMU_ROOT (default /opt/wine-on-qemu) are used for both
-# architectures, so that every process of the prefix stays on them.
+# this checkout.  It is created on first use (about 20 s) and kept.  A
+# persistent wineserver keeps later starts fast; call --stop at the end of a
+# test run.  Programs see ANSI code page 1252 (see WINE_RUN_LOCALE below).
+# Exit codes: the program's own (Wine passes its low 8 bits), 2 for bad usage,
+# 125 when the program does not match the architecture or Wine is not ready.
+# scripts/setup-wine.sh prepares the machine; when it had to route 32-bit code
+# through qemu, the loaders it set up under $WINE_QEMU_ROOT (default
+# /opt/wine-on-qemu) are used for both architectures, so that every process of
+# the prefix stays on them.
 set -euo pipefail
 
 usage() {
@@ -29,6 +31,12 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Headless: with no display variable Wine never tries to reach an X server.
 unset DISPLAY WAYLAND_DISPLAY
+# Wine derives the ANSI code page and the encoding of Unix file names and
+# arguments from the locale.  In the plain C locale (a CI shell with LANG
+# unset) it cannot even create a file with a non-ASCII name, so a UTF-8
+# locale is pinned: ANSI code page 1252, OEM 437, UTF-8 names on disk.
+# WINE_RUN_LOCALE picks another one (it must exist: see `locale -a`).
+export LC_ALL=${WINE_RUN_LOCALE:-C.UTF-8}
 
 WINE_QEMU_ROOT=${WINE_QEMU_ROOT:-/opt/wine-on-qemu}
 loader_dir=/usr/lib/wine
@@ -58,11 +66,29 @@ fi
 
 (($# >= 2)) || usage
 case $1 in
-  i686) loader=$loader_dir/wine ;;
-  x86_64) loader=$loader_dir/wine64 ;;
+  i686) loader=$loader_dir/wine machine=014c ;;
+  x86_64) loader=$loader_dir/wine64 machine=8664 ;;
   *) usage ;;
 esac
 shift
+
+# Wine would run a program of the other architecture without a word; refuse
+# it, so that a test meant for one build cannot silently exercise the other.
+if [[ -f $1 ]]; then
+  # MZ header, PE header offset at 0x3c, machine field after "PE\0\0".
+  found=none
+  if [[ $(head -c2 "$1") == MZ ]]; then
+    pe=$(od -An -v --endian=little -tu4 -j 60 -N4 "$1" 2>/dev/null | tr -d ' ') || true
+    if [[ -n $pe ]]; then
+      found=$(od -An -v --endian=little -tx2 -j $((pe + 4)) -N2 "$1" 2>/dev/null | tr -d ' ') || true
+    fi
+  fi
+  if [[ $found != "$machine" ]]; then
+    echo "wine-run: $1 is not a PE program for the requested architecture" \
+      "(machine ${found:-none}, want $machine)" >&2
+    exit 125
+  fi
+fi
 
 # The first run starts a persistent server and boots the prefix (creating it
 # on first use, about half a minute).  The boot starts Wine's background
