@@ -2,9 +2,9 @@
  *
  * Prints the pointer size and the ANSI/OEM code pages the process got, then
  * creates, writes, reads back and deletes a file whose name holds a
- * non-ASCII character ("caf\u00e9-smoke.txt" in the current directory) through the
- * wide-character file API.  With an argument, also reports how that argument
- * reached the program: its ANSI bytes and its UTF-16 code units.
+ * non-ASCII character (cafe with an acute e, in the current directory)
+ * through the wide-character file API.  With an argument, also reports how
+ * that argument reached the program: its ANSI bytes and UTF-16 code units.
  *
  * Build:  i686-w64-mingw32-gcc -O2 -municode -o smoke32.exe wine-smoke.c
  *         x86_64-w64-mingw32-gcc -O2 -municode -o smoke64.exe wine-smoke.c
@@ -17,7 +17,9 @@
 
 static int file_round_trip(void)
 {
-    static const wchar_t name[] = L"caf\u00e9-smoke.txt";
+    /* The process id keeps parallel runs in one directory apart. */
+    wchar_t name[64];
+    _snwprintf(name, 64, L"caf\u00e9-smoke-%lu.txt", GetCurrentProcessId());
     static const char payload[] = "round trip through a non-ASCII name\n";
     char back[sizeof payload];
     DWORD done = 0;
