@@ -20,6 +20,10 @@ BINFMT=/proc/sys/fs/binfmt_misc
 
 wine_packages=(wine wine32:i386 wine64 wine32-preloader:i386 wine64-preloader)
 
+# Half-written files to remove should the script stop early.
+leftovers=()
+trap 'rm -rf "${leftovers[@]}"' EXIT
+
 say() { echo "setup-wine: $*"; }
 die() { echo "setup-wine: error: $*" >&2; exit 1; }
 need_root() { ((EUID == 0)) || die "$1 needs root; run this script as root"; }
@@ -59,6 +63,7 @@ install_wine() {
 kernel_runs_i386() {
   local dir rc=0
   dir=$(mktemp -d)
+  leftovers+=("$dir")
   local probe=$dir/probe-i386
   {
     # e_ident: ELF, 32-bit, little endian, version 1, last padding byte 1
@@ -76,7 +81,6 @@ kernel_runs_i386() {
   } >"$probe"
   chmod +x "$probe"
   "$probe" 2>/dev/null || rc=$?
-  rm -rf "$dir"
   ((rc == 42))
 }
 
@@ -91,6 +95,7 @@ u16() { od -An -v --endian=little -tu2 -j "$2" -N2 "$1" | tr -d ' '; }
 # Every field the change relies on is checked first.
 patch_preloader() {
   local src=$1 dst=$2 tmp=$2.tmp
+  leftovers+=("$tmp")
   cp "$src" "$tmp"
   local ident
   ident=$(od -An -v -tx1 -N7 "$tmp" | tr -d ' ')

@@ -51,6 +51,10 @@ if [[ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]] && grep -qx enabled /proc/sys/fs/
 elif [[ ! -x $loader_dir/wine64 ]]; then
   echo "wine-run: Wine is not installed; run scripts/setup-wine.sh as root" >&2
   exit 125
+elif [[ -x $WINE_QEMU_ROOT/lib/wine/wine ]]; then
+  # The registration does not survive a reboot; setup makes it again.
+  echo "wine-run: warning: $WINE_QEMU_ROOT exists but qemu-i386 is not registered" \
+    "with binfmt_misc; if 32-bit programs fail, run scripts/setup-wine.sh as root" >&2
 fi
 
 if [[ ${1-} == --stop ]]; then
