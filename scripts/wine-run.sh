@@ -95,14 +95,19 @@ if [[ -f $1 ]]; then
 fi
 
 # The first run starts a persistent server and boots the prefix (creating it
-# on first use, about half a minute).  The boot starts Wine's background
+# on first use, about 20 s).  The boot starts Wine's background
 # processes (services, device drivers), which would inherit the caller's
 # stdout/stderr and hold pipes open for as long as the server lives: booting
 # here with /dev/null keeps them off the caller's pipes.  The lock makes
 # parallel callers wait until the boot is over, so none of them boots itself.
 mkdir -p "$WINEPREFIX"
 (
-  flock 9
+  # Creating a prefix takes well under a minute even under qemu.
+  flock -w 300 9 || {
+    echo "wine-run: gave up waiting for $WINEPREFIX/.wine-run.lock; a process" \
+      "still holding it (see: fuser -v $WINEPREFIX/.wine-run.lock) blocks the prefix" >&2
+    exit 125
+  }
   # Exits with 2 when the prefix's server is already running.  Neither the
   # server nor the boot may inherit the lock's descriptor: they outlive us.
   rc=0
