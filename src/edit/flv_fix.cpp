@@ -333,6 +333,8 @@ Status WriteTemporaryFile(RepairJob &job) {
 
 // The complete temporary file takes the file's place in one step.
 Status ReplaceFile(RepairJob &job) noexcept {
+  // Every handle on the file goes first: Windows replaces no file that is open.
+  job.in.reset();
   avio_closep(&job.file.pb);
   if (!platform::RenameFile(job.tmpPath.c_str(), job.path.c_str())) return StatusFromAv(AVERROR(EIO));
   job.tmpPath.clear();
