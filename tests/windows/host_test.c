@@ -173,11 +173,24 @@ static int write_text(const path_t *p, const char *text) {
   return r && put == strlen(text);
 }
 
+/* A file the library left open cannot be opened without sharing: a host that
+ * moves or deletes the file after the job would fail. */
+static int held_open(const path_t *p) {
+  HANDLE h = CreateFileW(p->w, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return 0;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 /* An output the DLL was asked to write: present under its wide name and not empty,
  * then listed for the driver's judgement. */
 static void expect_output(const path_t *p, const char *what, const char *job) {
   long long size = file_size(p);
   check(size > 0, "%s: output %s exists (%lld bytes)", job, p->utf8name, size);
+  if (size > 0)
+    check(!held_open(p), "%s: output %s is closed when the call returns", job, p->utf8name);
   if (size > 0 && manifest) {
     fprintf(manifest, "%s\t%s\n", p->utf8name, what);
     fflush(manifest);
@@ -899,6 +912,12 @@ int main(int argc, char **argv) {
         MultiByteToWideChar(CP_ACP, 0, realworld, -1, rw, MAXP);
         test_realworld(rw);
       }
+    }
+    /* Every job is over: no input may still be held open. */
+    const wchar_t *inputs[] = {L"av.mp4", L"v.mp4", L"a.m4a", L"seg1.ts", L"av3.mp4"};
+    for (size_t i = 0; i < sizeof inputs / sizeof *inputs; i++) {
+      path_t in = fix(inputs[i]);
+      check(!held_open(&in), "input %s is not held open after the jobs", in.utf8name);
     }
   }
   if (manifest)

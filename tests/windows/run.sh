@@ -186,7 +186,7 @@ for a in "${arches[@]}"; do
   rc=0
   wine_cmd "$a"
   # The program's folder is the current one, where LoadLibraryA looks as well.
-  (cd "$bin" && LANG=C.UTF-8 timeout 900 "${runner[@]}" "$bin/host_test.exe" "${args[@]}") \
+  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 900 "${runner[@]}" "$bin/host_test.exe" "${args[@]}") \
     >"$work/host-$a.log" 2>"$work/host-$a.err" || rc=$?
   tr -d '\r' <"$work/host-$a.log" | sed "s/^/[$a] /"
   echo "# $a host_test: exit $rc, $((SECONDS - start)) s ($m)"
