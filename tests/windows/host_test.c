@@ -216,7 +216,7 @@ typedef struct {
   DWORD thread;
   int reports, texts, bad_user, bad_text, bad_range, went_down, after_stop, bad_after_stop;
   int32_t last, max;
-  int stop_on_first; /* answer 0 to the first report strictly between 0 and the scale */
+  int stop_at; /* non-zero: answer 0 to the first report from this value up to below the scale */
   int stopped;
   int may_go_down; /* MPG_MergeAV may */
   int wrong_thread;
@@ -260,7 +260,7 @@ static uint8_t __cdecl on_progress(const void *report) {
   p->last = value;
   if (value > p->max)
     p->max = value;
-  if (p->stop_on_first && !p->stopped && value > 0 && value < SCALE) {
+  if (p->stop_at && !p->stopped && value >= p->stop_at && value < SCALE) {
     p->stopped = 1;
     return 0;
   }
@@ -286,8 +286,8 @@ static void progress_end(progress_t *p) {
   check(p->wrong_thread == 0, "%s: reports on the calling thread", j);
   if (!p->may_go_down)
     check(p->went_down == 0, "%s: values never go down", j);
-  if (p->stop_on_first) {
-    check(p->stopped, "%s: a report between 0 and the scale came to answer 0", j);
+  if (p->stop_at) {
+    check(p->stopped, "%s: a report from %ld to below the scale came to answer 0", j, (long)p->stop_at);
     check(p->after_stop <= 1 && p->bad_after_stop == 0, "%s: at most the scale after the stop (%d more)", j,
           p->after_stop);
   } else {
@@ -632,20 +632,32 @@ static void test_transcode(int full) {
   path_t local = out(L"in.mp4");
   check(CopyFileW(src.w, local.w, FALSE), "CopyFileW av.mp4 -> in.mp4");
   check(SetCurrentDirectoryW(outdir), "SetCurrentDirectoryW(output dir)");
-  path_t tshort = out(L"tc_s.avi");
+  path_t tshort = out(L"tc_s.ts");
   make_string(in, "in.mp4", 6, 15, NULL);
-  make_string(outs, "tc_s.avi", 8, 15, NULL);
+  make_string(outs, "tc_s.ts", 7, 15, NULL);
   memcpy(before[0], in, STR_SIZE);
   memcpy(before[1], outs, STR_SIZE);
   memset(params, 0, sizeof params);
-  params[0] = 2; /* AVI */
+  params[0] = 6; /* MPEG-TS, streams copied */
   progress_begin(&p, "MPG_Transcode(inline strings)");
   s = api.Transcode(in, outs, params, on_progress, (uintptr_t)&p);
-  check_status(s, 0, "MPG_Transcode(\"in.mp4\" -> \"tc_s.avi\", inline strings, AVI)");
+  check_status(s, 0, "MPG_Transcode(\"in.mp4\" -> \"tc_s.ts\", inline strings, MPEG-TS)");
   progress_end(&p);
   check(memcmp(before[0], in, STR_SIZE) == 0 && memcmp(before[1], outs, STR_SIZE) == 0,
         "MPG_Transcode leaves the string objects as they were");
   expect_output(&tshort, "video,audio mindur=1.5", "MPG_Transcode(inline)");
+  if (full) {
+    /* A string of exactly 15 characters still sits inline. */
+    path_t xvid = out(L"tc_xvid_out.avi");
+    make_string(outs, "tc_xvid_out.avi", 15, 15, NULL);
+    memset(params, 0, sizeof params);
+    params[0] = 2; /* AVI */
+    params[5] = 1; /* MPEG-4 "XVID" */
+    params[1] = 1; /* MP3 */
+    s = api.Transcode(in, outs, params, NULL, 0);
+    check_status(s, 0, "MPG_Transcode(\"in.mp4\" -> \"tc_xvid_out.avi\", inline, AVI MPEG-4 + MP3)");
+    expect_output(&xvid, "video,audio mindur=1.5", "MPG_Transcode(AVI)");
+  }
 
   /* Long absolute paths behind heap pointers; the text after the size is junk the
    * library must not read as part of the name. */
@@ -722,6 +734,7 @@ static void test_edits(int full) {
 
   path_t flvsrc = fix(L"av.flv"), flv = out(L"fixed.flv");
   CopyFileW(flvsrc.w, flv.w, FALSE);
+  SetFileAttributesW(flv.w, FILE_ATTRIBUTE_NORMAL);
   s = api.FixDuration(flv.a);
   check_status(s, 0, "FLV_FixDuration(copy of av.flv)");
   expect_output(&flv, "video,audio mindur=1.5", "FLV_FixDuration");
@@ -743,16 +756,16 @@ static void test_audio(void) {
   progress_end(&p);
   expect_output(&full, "audio novideo mindur=2.5", "MP3_Convert");
 
-  /* A stop from the callback: OK, and a shorter, still playable file. */
+  /* A stop from the callback half-way: OK, and a shorter, still playable file. */
   path_t part = out(L"conv_stopped.mp3");
   progress_begin(&p, "MP3_Convert(stopped)");
-  p.stop_on_first = 1;
+  p.stop_at = SCALE / 2;
   s = api.MP3Convert(av.a, part.a, 0, on_progress, (uintptr_t)&p);
   check_status(s, 0, "MP3_Convert stopped by the callback");
   progress_end(&p);
   check(file_size(&part) > 0 && file_size(&part) < file_size(&full),
         "the stopped MP3 is shorter (%lld < %lld bytes)", file_size(&part), file_size(&full));
-  expect_output(&part, "audio novideo maxdur=2.5", "MP3_Convert(stopped)");
+  expect_output(&part, "audio novideo mindur=0.5 maxdur=2.5", "MP3_Convert(stopped)");
 
   path_t none = out(L"none.mp3"), missing = fix(L"missing.mp4");
   s = api.MP3Convert(missing.a, none.a, 0, NULL, 0);
@@ -846,6 +859,8 @@ static void test_realworld(const wchar_t *dir) {
 
   path_t flv = out(L"real_fixed.flv");
   check(CopyFileW(flvsrc.w, flv.w, FALSE), "real: copy ax_sample.flv");
+  /* The copy keeps the source's read-only flag; a download is writable. */
+  SetFileAttributesW(flv.w, FILE_ATTRIBUTE_NORMAL);
   s = api.FixDuration(flv.a);
   check_status(s, 0, "real: FLV_FixDuration(copy of ax_sample.flv)");
   expect_output(&flv, "video,audio", "real: FLV_FixDuration");
