@@ -222,7 +222,11 @@ typedef struct {
   int wrong_thread;
 } progress_t;
 
-static progress_t *current;
+/* The job of the calling thread, in a kernel32 TLS slot (C11 thread storage would
+ * bring in a threads library). */
+static DWORD current_slot = TLS_OUT_OF_INDEXES;
+static progress_t *current_job(void) { return (progress_t *)TlsGetValue(current_slot); }
+static void set_current_job(progress_t *p) { TlsSetValue(current_slot, p); }
 
 static uint8_t __cdecl on_progress(const void *report) {
   const unsigned char *b = (const unsigned char *)report;
@@ -232,7 +236,7 @@ static uint8_t __cdecl on_progress(const void *report) {
   memcpy(&value, b, 4);
   memcpy(&user, b + PTR, PTR);
   memcpy(&text, b + 2 * PTR, PTR);
-  progress_t *p = current;
+  progress_t *p = current_job();
   if (!p)
     return 1;
   if (GetCurrentThreadId() != p->thread)
@@ -272,12 +276,12 @@ static void progress_begin(progress_t *p, const char *job) {
   p->job = job;
   p->thread = GetCurrentThreadId();
   p->last = -2;
-  current = p;
+  set_current_job(p);
 }
 
 /* What the host sees of a job's reports once the export returned. */
 static void progress_end(progress_t *p) {
-  current = NULL;
+  set_current_job(NULL);
   const char *j = p->job;
   check(p->reports > 0, "%s: progress reported (%d reports, %d texts)", j, p->reports, p->texts);
   check(p->bad_user == 0, "%s: user value came back unchanged in every report", j);
@@ -832,6 +836,78 @@ static void test_images(int full) {
         "MPG_GetImageJPG onto its input = 0 and leaves it whole");
 }
 
+/* Jobs on worker threads at once, as a host with a download queue runs them: each
+ * gets its own reports on its own thread, its own output, and its own error text. */
+#define NTHREADS 3
+typedef struct {
+  int index;
+  path_t in1, in2, target;
+  int32_t status;
+  progress_t progress;
+  char text[64];
+} thread_job_t;
+static volatile LONG ready;
+
+static DWORD WINAPI thread_main(LPVOID arg) {
+  thread_job_t *j = (thread_job_t *)arg;
+  static const int32_t codes[NTHREADS] = {STATUS_BAD_PARAMETER, STATUS_SAME_FILE, STATUS_ENOENT};
+  progress_begin(&j->progress, j->index == 0 ? "thread 0: MPG_MergeAV" : "thread 1: MP3_Convert");
+  if (j->index == 0) {
+    j->progress.may_go_down = 1;
+    j->status = api.MergeAV(j->in1.a, j->in2.a, j->target.a, on_progress, (uintptr_t)&j->progress);
+  } else if (j->index == 1) {
+    j->status = api.MP3Convert(j->in1.a, j->target.a, 0, on_progress, (uintptr_t)&j->progress);
+  } else {
+    j->status = api.GetImage(2, j->in1.a, j->target.a, 0, 50) == 1 ? 0 : -1;
+  }
+  set_current_job(NULL);
+  /* The text stays this thread's until its next call, whatever the others ask. */
+  const char *t = api.GetErrorText(codes[j->index]);
+  InterlockedIncrement(&ready);
+  while (ready < NTHREADS)
+    Sleep(1);
+  Sleep(20);
+  snprintf(j->text, sizeof j->text, "%s", t ? t : "(null)");
+  return 0;
+}
+
+static void test_threads(void) {
+  static thread_job_t jobs[NTHREADS];
+  HANDLE h[NTHREADS];
+  static const char *want[NTHREADS] = {"Bad parameter", "Output file is the same as an input file",
+                                       "No such file or directory"};
+  jobs[0].in1 = fix(L"v.mp4");
+  jobs[0].in2 = fix(L"a.m4a");
+  jobs[0].target = out(L"thread 0 merged.mp4");
+  jobs[1].in1 = fix(L"av3.mp4");
+  jobs[1].target = out(L"thread 1 audio.mp3");
+  jobs[2].in1 = fix(L"small.mp4");
+  jobs[2].target = out(L"thread 2 picture.jpg");
+  ready = 0;
+  for (int i = 0; i < NTHREADS; i++) {
+    jobs[i].index = i;
+    h[i] = CreateThread(NULL, 0, thread_main, &jobs[i], 0, NULL);
+    check(h[i] != NULL, "thread %d started", i);
+  }
+  for (int i = 0; i < NTHREADS; i++) {
+    if (!h[i])
+      continue;
+    check(WaitForSingleObject(h[i], 120000) == WAIT_OBJECT_0, "thread %d finished", i);
+    CloseHandle(h[i]);
+  }
+  check_status(jobs[0].status, 0, "thread 0: MPG_MergeAV(v.mp4, a.m4a)");
+  progress_end(&jobs[0].progress);
+  expect_output(&jobs[0].target, "video,audio mindur=1.5", "thread 0: MPG_MergeAV");
+  check_status(jobs[1].status, 0, "thread 1: MP3_Convert(av3.mp4)");
+  progress_end(&jobs[1].progress);
+  expect_output(&jobs[1].target, "audio novideo mindur=2.5", "thread 1: MP3_Convert");
+  check(jobs[2].status == 0, "thread 2: MPG_GetImage(small.mp4) = 1");
+  expect_output(&jobs[2].target, "image w=160 h=120", "thread 2: MPG_GetImage");
+  for (int i = 0; i < NTHREADS; i++)
+    check(strcmp(jobs[i].text, want[i]) == 0, "thread %d: its MPG_GetErrorText text stays its own (\"%s\")", i,
+          jobs[i].text);
+}
+
 /* A few downloaded files, copied under the names the host gives them. */
 static void test_realworld(const wchar_t *dir) {
   path_t mp4 = mkpath(dir, L"ax_sample_h264_aac.mp4"), mp3 = mkpath(dir, L"ax_cbr_trailing_id3v1.mp3");
@@ -897,6 +973,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: host_test.exe <dll> <fixture dir> <output dir> [--quick] [--realworld <dir>]\n");
     return 2;
   }
+  current_slot = TlsAlloc();
   MultiByteToWideChar(CP_ACP, 0, pos[1], -1, fixdir, MAXP);
   MultiByteToWideChar(CP_ACP, 0, pos[2], -1, outdir, MAXP);
   /* Absolute folders: the transcode checks change the current directory. */
@@ -922,6 +999,7 @@ int main(int argc, char **argv) {
     test_images(!quick);
     if (!quick) {
       test_audio();
+      test_threads();
       if (realworld) {
         wchar_t rw[MAXP];
         MultiByteToWideChar(CP_ACP, 0, realworld, -1, rw, MAXP);
@@ -934,6 +1012,11 @@ int main(int argc, char **argv) {
       path_t in = fix(inputs[i]);
       check(!held_open(&in), "input %s is not held open after the jobs", in.utf8name);
     }
+  }
+  /* A host unloads the library when it is done: nothing of it may run on. */
+  if (dll) {
+    check(FreeLibrary(dll), "FreeLibrary(mpg.dll)");
+    Sleep(200);
   }
   if (manifest)
     fclose(manifest);
