@@ -12,7 +12,8 @@
 #   --work         fixtures (kept between runs), programs and outputs
 #                  (default ${TMPDIR:-/tmp}/mpg-host-test)
 #   --quick/--full the host's checks; default: full for x86_64, quick for i686
-# Wine: scripts/wine-run.sh <arch> <exe> ... when present, else plain wine.
+# Wine: $WINE_RUN or scripts/wine-run.sh <arch> <exe> ... when present, else plain
+# wine; either way in the prefix $work/wineprefix, so no checkout is written to.
 # The last line is "N passed, N failed"; the exit code is non-zero on any failure.
 set -euo pipefail
 
@@ -101,16 +102,19 @@ EOF
 fi
 
 # ---- Wine ----------------------------------------------------------------------------
-wine_run=
-for c in "$root/scripts/wine-run.sh" /work/main/scripts/wine-run.sh; do
-  if [[ -x $c ]]; then wine_run=$c; break; fi
-done
+wine_run=${WINE_RUN:-}
+if [[ -z $wine_run ]]; then
+  for c in "$root/scripts/wine-run.sh" /work/main/scripts/wine-run.sh; do
+    if [[ -x $c ]]; then wine_run=$c; break; fi
+  done
+fi
+export WINEPREFIX=$work/wineprefix
 wine_cmd() { # arch: the command that runs a Windows program of that arch
   if [[ -n $wine_run ]]; then
     runner=("$wine_run" "$1")
   else
     # One 64-bit prefix runs both architectures (WoW64).
-    runner=(env WINEPREFIX="$work/wineprefix" WINEDEBUG=-all wine)
+    runner=(env WINEDEBUG=-all wine)
   fi
 }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
@@ -186,8 +190,11 @@ for a in "${arches[@]}"; do
   rc=0
   wine_cmd "$a"
   # The program's folder is the current one, where LoadLibraryA looks as well.
-  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 900 "${runner[@]}" "$bin/host_test.exe" "${args[@]}") \
+  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 600 "${runner[@]}" "$bin/host_test.exe" "${args[@]}") \
     >"$work/host-$a.log" 2>"$work/host-$a.err" || rc=$?
+  # The runner keeps a Wine server for fast starts: end it with each
+  # architecture's run, so the next one starts from a clean server.
+  [[ -z $wine_run ]] || "$wine_run" --stop || true
   tr -d '\r' <"$work/host-$a.log" | sed "s/^/[$a] /"
   echo "# $a host_test: exit $rc, $((SECONDS - start)) s ($m)"
   summary=$(tr -d '\r' <"$work/host-$a.log" | tail -1)
