@@ -34,6 +34,7 @@
 #define STATUS_AUDIO_CODEC_NOT_FOUND ((int32_t)0xC0000001)
 #define STATUS_VIDEO_STREAM_NOT_FOUND ((int32_t)0xC0000004)
 #define STATUS_ENOENT (-2)
+#define STATUS_EISDIR (-21)
 #define MAXP 1024
 
 /* The exports as the host declares them: cdecl, records passed as raw bytes. */
@@ -204,9 +205,10 @@ static const char *status_text(int32_t s) {
 
 static void check_status(int32_t got, int32_t want, const char *job) {
   if (got == want)
-    check(1, "%s: status %ld", job, (long)got);
+    check(1, "%s: status %ld (0x%08lX)", job, (long)got, (unsigned long)(uint32_t)got);
   else
-    check(0, "%s: status %ld (%s), expected %ld", job, (long)got, status_text(got), (long)want);
+    check(0, "%s: status %ld (0x%08lX, %s), expected %ld (0x%08lX)", job, (long)got, (unsigned long)(uint32_t)got,
+          status_text(got), (long)want, (unsigned long)(uint32_t)want);
 }
 
 /* ---- Progress: the report is read at fixed offsets, not through a struct -------- */
@@ -776,6 +778,14 @@ static void test_audio(void) {
   check_status(s, STATUS_ENOENT, "MP3_Convert(missing input)");
   s = api.MP3Convert(av.a, "", 0, NULL, 0);
   check_status(s, STATUS_BAD_PARAMETER, "MP3_Convert(empty output path)");
+  path_t nodir = out(L"no such folder\\out.mp3");
+  s = api.MP3Convert(av.a, nodir.a, 0, NULL, 0);
+  check_status(s, STATUS_ENOENT, "MP3_Convert(output in a missing folder)");
+  path_t dir = mkpath(outdir, L"a folder.mp4");
+  CreateDirectoryW(dir.w, NULL);
+  s = api.MP3Convert(dir.a, none.a, 0, NULL, 0);
+  check_status(s, STATUS_EISDIR, "MP3_Convert(a folder as input)");
+  check(file_size(&none) < 0, "MP3_Convert(a folder as input) writes nothing");
 }
 
 static void check_bmp_file(const path_t *p, int32_t want_h, const char *job) {
