@@ -5,7 +5,8 @@
  * progress reports, the BMP buffer's ownership, ANSI (code page) paths, and the
  * output files of real jobs.
  *
- * Usage: host_test.exe <dll> <fixture dir> <output dir> [--quick] [--realworld <dir>]
+ * Usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer]
+ *                     [--realworld <dir>]
  *   <dll>          name or path handed to LoadLibraryA ("mpg.dll" finds the copy
  *                  beside this program, as the host's does)
  *   <fixture dir>  the files the driver generated (av.mp4, v.mp4, a.m4a, ...)
@@ -13,6 +14,8 @@
  *                  each output file (UTF-8 name, TAB, what it must hold) for the
  *                  driver to check with ffprobe and a full decode
  *   --quick        loading, names, layouts and one job per family only
+ *   --packet-writer  only the packet writer a host puts beside its program
+ *                  (av_interleaved41.dll): the library must find it and use it
  *   --realworld    a folder of downloaded media to run a few jobs on as well
  * Prints one line per check ("ok ..." or "FAIL ...") and last "N passed, N failed";
  * the exit code is 0 only when nothing failed.
@@ -918,6 +921,31 @@ static void test_threads(void) {
           jobs[i].text);
 }
 
+/* With av_interleaved41.dll beside the program, the library's first packet write
+ * loads it and every packet goes through it. This writer keeps nothing, so the
+ * outputs are not judged. */
+typedef LONG(__cdecl *calls_fn)(void);
+static void test_packet_writer(void) {
+  check(GetModuleHandleA("av_interleaved41.dll") == NULL, "the packet writer is not loaded before a job");
+  path_t v = fix(L"v.mp4"), a = fix(L"a.m4a"), av = fix(L"av.mp4");
+  path_t merged = out(L"writer_merged.mp4"), crop = out(L"writer_crop.mp4");
+  int32_t s = api.MergeAV(v.a, a.a, merged.a, NULL, 0);
+  note("MPG_MergeAV through the packet writer: status %ld", (long)s);
+  HMODULE writer = GetModuleHandleA("av_interleaved41.dll");
+  check(writer != NULL, "the first job loaded av_interleaved41.dll from the program's folder");
+  if (!writer)
+    return;
+  calls_fn calls = (calls_fn)(void (*)(void))GetProcAddress(writer, "packet_writer_calls");
+  check(calls != NULL, "the loaded writer is this test's");
+  if (!calls)
+    return;
+  LONG after_merge = calls();
+  check(after_merge >= 50, "MPG_MergeAV wrote its packets through the writer (%ld calls)", (long)after_merge);
+  s = api.Crop(av.a, crop.a);
+  note("MPG_Crop through the packet writer: status %ld", (long)s);
+  check(calls() >= after_merge + 50, "a later job writes through it too (%ld calls)", (long)(calls() - after_merge));
+}
+
 /* A few downloaded files, copied under the names the host gives them. */
 static void test_realworld(const wchar_t *dir) {
   path_t mp4 = mkpath(dir, L"ax_sample_h264_aac.mp4"), mp3 = mkpath(dir, L"ax_cbr_trailing_id3v1.mp3");
@@ -965,13 +993,15 @@ static void test_realworld(const wchar_t *dir) {
 }
 
 int main(int argc, char **argv) {
-  int quick = 0;
+  int quick = 0, packet_writer = 0;
   const char *realworld = NULL;
   const char *pos[3] = {NULL, NULL, NULL};
   int npos = 0;
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--quick") == 0)
       quick = 1;
+    else if (strcmp(argv[i], "--packet-writer") == 0)
+      packet_writer = 1;
     else if (strcmp(argv[i], "--realworld") == 0 && i + 1 < argc)
       realworld = argv[++i];
     else if (npos < 3)
@@ -980,7 +1010,8 @@ int main(int argc, char **argv) {
       npos = 99;
   }
   if (npos != 3) {
-    fprintf(stderr, "usage: host_test.exe <dll> <fixture dir> <output dir> [--quick] [--realworld <dir>]\n");
+    fprintf(stderr, "usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer]"
+                    " [--realworld <dir>]\n");
     return 2;
   }
   current_slot = TlsAlloc();
@@ -997,7 +1028,10 @@ int main(int argc, char **argv) {
   manifest = _wfopen(man.w, L"wb");
   check(manifest != NULL, "manifest judge.txt opened");
 
-  if (load(pos[0])) {
+  if (packet_writer) {
+    if (load(pos[0]))
+      test_packet_writer();
+  } else if (load(pos[0])) {
     test_basics();
     test_media_info_layout();
     test_merge_op();

@@ -2,7 +2,8 @@
 # Runs the Windows host test: builds host_test.exe with mingw-w64, runs it under
 # Wine against mpg.dll loaded by name (as the download manager loads it), then
 # judges every output file it lists with ffprobe and a full decode, and checks that
-# the DLL's JPEG of a picture is byte-identical to the Linux library's.
+# the DLL's JPEG of a picture is byte-identical to the Linux library's. A second,
+# short run puts a packet writer (av_interleaved41.dll) beside the program.
 #
 # Usage: tests/windows/run.sh [--arch i686|x86_64|all] [--build-win DIR]
 #                             [--linux-build DIR] [--work DIR] [--quick|--full]
@@ -162,6 +163,29 @@ judge() { # file expectations
   fi
 }
 
+# ---- One run of host_test.exe under Wine, its counts added to ours -------------------
+host_run() { # arch bin-folder log-name mode args...
+  local a=$1 bin=$2 name=$3 m=$4 rc=0 start=$SECONDS summary
+  shift 4
+  wine_cmd "$a"
+  # The program's folder is the current one, where LoadLibraryA looks as well.
+  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 600 "${runner[@]}" "$bin/host_test.exe" "$@") \
+    >"$work/host-$name.log" 2>"$work/host-$name.err" || rc=$?
+  # The runner keeps a Wine server for fast starts: end it with each run, so the
+  # next one starts from a clean server.
+  [[ -z $wine_run ]] || "$wine_run" --stop || true
+  tr -d '\r' <"$work/host-$name.log" | sed "s/^/[$name] /"
+  echo "# $name host_test: exit $rc, $((SECONDS - start)) s ($m)"
+  summary=$(tr -d '\r' <"$work/host-$name.log" | tail -1)
+  if [[ $summary =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    passed=$((passed + BASH_REMATCH[1]))
+    failed=$((failed + BASH_REMATCH[2]))
+    [[ $rc -eq 0 || ${BASH_REMATCH[2]} -gt 0 ]] || fail "$name: host_test exit $rc after no failure"
+  else
+    fail "$name: host_test ended without its summary (exit $rc; stderr: $(tail -c 400 "$work/host-$name.err" | tr '\n' ' '))"
+  fi
+}
+
 # ---- Per architecture ------------------------------------------------------------
 for a in "${arches[@]}"; do
   echo "# ---- $a"
@@ -172,7 +196,9 @@ for a in "${arches[@]}"; do
   fi
   bin=$work/bin-$a
   out=$work/out-$a
-  rm -rf "$bin" "$out" && mkdir -p "$bin" "$out"
+  wbin=$work/bin-$a-writer
+  wout=$work/out-$a-writer
+  rm -rf "$bin" "$out" "$wbin" "$wout" && mkdir -p "$bin" "$out" "$wbin" "$wout"
   # The DLL (and any DLL beside it) next to the program: LoadLibraryA("mpg.dll")
   # finds it in the program's folder, as the host's does.
   cp "$build_win/$a/"*.dll "$bin/"
@@ -181,30 +207,19 @@ for a in "${arches[@]}"; do
     fail "$a: host_test.c does not compile"
     continue
   fi
+  # The packet writer run has its own folder: once loaded, the writer serves
+  # every packet of the process.
+  cp "$bin/"* "$wbin/"
+  if ! "$a-w64-mingw32-gcc" -std=c11 -O2 -Wall -Wextra -Werror -shared -static-libgcc \
+    -o "$wbin/av_interleaved41.dll" "$here/packet_writer.c"; then
+    fail "$a: packet_writer.c does not compile"
+  fi
   m=$mode
   [[ -n $m ]] || { [[ $a == i686 ]] && m=quick || m=full; }
   args=(mpg.dll "$(winpath "$fixtures")" "$(winpath "$out")")
   [[ $m == quick ]] && args+=(--quick)
   [[ $m == full && -d $realworld ]] && args+=(--realworld "$(winpath "$realworld")")
-  start=$SECONDS
-  rc=0
-  wine_cmd "$a"
-  # The program's folder is the current one, where LoadLibraryA looks as well.
-  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 600 "${runner[@]}" "$bin/host_test.exe" "${args[@]}") \
-    >"$work/host-$a.log" 2>"$work/host-$a.err" || rc=$?
-  # The runner keeps a Wine server for fast starts: end it with each
-  # architecture's run, so the next one starts from a clean server.
-  [[ -z $wine_run ]] || "$wine_run" --stop || true
-  tr -d '\r' <"$work/host-$a.log" | sed "s/^/[$a] /"
-  echo "# $a host_test: exit $rc, $((SECONDS - start)) s ($m)"
-  summary=$(tr -d '\r' <"$work/host-$a.log" | tail -1)
-  if [[ $summary =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
-    passed=$((passed + BASH_REMATCH[1]))
-    failed=$((failed + BASH_REMATCH[2]))
-    [[ $rc -eq 0 || ${BASH_REMATCH[2]} -gt 0 ]] || fail "$a: host_test exit $rc after no failure"
-  else
-    fail "$a: host_test ended without its summary (exit $rc; stderr: $(tail -c 400 "$work/host-$a.err" | tr '\n' ' '))"
-  fi
+  host_run "$a" "$bin" "$a" "$m" "${args[@]}"
 
   # Every output the host listed, judged by the Linux tools.
   if [[ -f $out/judge.txt ]]; then
@@ -212,6 +227,11 @@ for a in "${arches[@]}"; do
       [[ -n $f ]] || continue
       if [[ -f $out/$f ]]; then judge "$out/$f" "$want"; else fail "judge $a: $f listed but not found"; fi
     done < <(tr -d '\r' <"$out/judge.txt")
+  fi
+
+  if [[ -f $wbin/av_interleaved41.dll ]]; then
+    host_run "$a" "$wbin" "$a-writer" packet-writer mpg.dll "$(winpath "$fixtures")" "$(winpath "$wout")" \
+      --packet-writer
   fi
 
   # The DLL's JPEG against the Linux library's JPEG of the same picture.
