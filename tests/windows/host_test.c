@@ -626,6 +626,24 @@ static void test_merges(int full) {
   check_status(s, 0, "MPG_Merge(seg1.ts, seg2.ts -> joined.mp4), no callback");
   expect_output(&joined4, "video,audio mindur=1.5", "MPG_Merge(.mp4)");
   check(file_size(&s1) > 0 && file_size(&s2) > 0, "MPG_Merge kept its segments (deleteSegments 0)");
+
+  /* deleteSegments: the segments must be closed before they can go on Windows. */
+  path_t c1 = out(L"part 1.ts"), c2 = out(L"part 2.ts");
+  CopyFileW(s1.w, c1.w, FALSE);
+  CopyFileW(s2.w, c2.w, FALSE);
+  const char *parts[] = {c1.a, c2.a, NULL};
+  path_t joined_del = out(L"joined_deleting.mp4");
+  s = api.Merge(parts, joined_del.a, 1, 0, NULL, 0);
+  check_status(s, 0, "MPG_Merge(part 1.ts, part 2.ts, deleteSegments 1)");
+  check(file_size(&c1) < 0 && file_size(&c2) < 0, "MPG_Merge removed both segments it read");
+  expect_output(&joined_del, "video,audio mindur=1.5", "MPG_Merge(deleting)");
+
+  /* An existing file at the output is replaced. */
+  path_t over = out(L"overwritten.mp4");
+  write_text(&over, "an older file that is not media at all");
+  s = api.MergeAV(v.a, a.a, over.a, NULL, 0);
+  check_status(s, 0, "MPG_MergeAV over an existing file");
+  expect_output(&over, "video,audio mindur=1.5", "MPG_MergeAV(over an existing file)");
 }
 
 /* MPG_Transcode with hand-built string objects: a short path held inline
@@ -730,6 +748,22 @@ static void test_edits(int full) {
   s = api.ShiftAudio(av.a, av.a, 500, NULL, 0);
   check_status(s, STATUS_SAME_FILE, "MPG_ShiftAudio onto its own input");
   check(file_size(&av) == before, "MPG_ShiftAudio onto its input leaves it whole");
+  /* Windows names one file in several spellings: case, slashes, "." steps. */
+  path_t mine = out(L"Same Input.mp4");
+  CopyFileW(av.w, mine.w, FALSE);
+  path_t upper = mkpath(outdir, L"SAME INPUT.MP4"), dotted = mkpath(outdir, L".\\Same Input.mp4");
+  s = api.ShiftAudio(mine.a, upper.a, 500, NULL, 0);
+  check_status(s, STATUS_SAME_FILE, "MPG_ShiftAudio onto its input named in capitals");
+  s = api.Crop(mine.a, dotted.a);
+  check_status(s, STATUS_SAME_FILE, "MPG_Crop onto its input named through \".\\\"");
+  char slashed[sizeof mine.a];
+  memcpy(slashed, mine.a, sizeof slashed);
+  for (char *c = slashed; *c; c++)
+    if (*c == '\\')
+      *c = '/';
+  s = api.SaveTrimmedVideo(mine.a, slashed, 0, 1);
+  check_status(s, STATUS_SAME_FILE, "MPG_SaveTrimmedVideo onto its input named with forward slashes");
+  check(file_size(&mine) == before, "the input named three other ways is still whole");
 
   path_t trim = out(L"trim.mp4");
   s = api.SaveTrimmedVideo(av.a, trim.a, 1, 2);
