@@ -13,6 +13,8 @@
 #   --work         fixtures (kept between runs), programs and outputs
 #                  (default ${TMPDIR:-/tmp}/mpg-host-test)
 #   --quick/--full the host's checks; default: full for x86_64, quick for i686
+#   --realworld    downloaded media the full checks use a few of
+#                  (default /work/shared/media/realworld; skipped when missing)
 # Wine: $WINE_RUN or scripts/wine-run.sh <arch> <exe> ... when present, else plain
 # wine; either way in the prefix $work/wineprefix, so no checkout is written to.
 # The last line is "N passed, N failed"; the exit code is non-zero on any failure.
@@ -35,7 +37,7 @@ while [[ $# -gt 0 ]]; do
     --quick) mode=quick; shift ;;
     --full) mode=full; shift ;;
     --realworld) realworld=$2; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -110,6 +112,7 @@ if [[ -z $wine_run ]]; then
   done
 fi
 export WINEPREFIX=$work/wineprefix
+echo "# Wine: ${wine_run:-wine}, prefix $WINEPREFIX"
 wine_cmd() { # arch: the command that runs a Windows program of that arch
   if [[ -n $wine_run ]]; then
     runner=("$wine_run" "$1")
