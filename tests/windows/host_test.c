@@ -1,0 +1,1103 @@
+/*
+ * host_test: loads mpg.dll the way the download manager does (LoadLibraryA and
+ * GetProcAddress, no import library) and checks what such a host observes: the
+ * 22 exports, the byte layout of every record crossing the boundary, status codes,
+ * progress reports, the BMP buffer's ownership, ANSI (code page) paths, and the
+ * output files of real jobs.
+ *
+ * Usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer]
+ *                     [--realworld <dir>]
+ *   <dll>          name or path handed to LoadLibraryA ("mpg.dll" finds the copy
+ *                  beside this program, as the host's does)
+ *   <fixture dir>  the files the driver generated (av.mp4, v.mp4, a.m4a, ...)
+ *   <output dir>   an existing, empty folder for the outputs; judge.txt there lists
+ *                  each output file (UTF-8 name, TAB, what it must hold) for the
+ *                  driver to check with ffprobe and a full decode
+ *   --quick        loading, names, layouts and one job per family only
+ *   --packet-writer  only the packet writer a host puts beside its program
+ *                  (av_interleaved41.dll): the library must find it and use it
+ *   --realworld    a folder of downloaded media to run a few jobs on as well
+ * Prints one line per check ("ok ..." or "FAIL ...") and last "N passed, N failed";
+ * the exit code is 0 only when nothing failed.
+ */
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#define PTR ((size_t)sizeof(void *))
+#define SCALE 1000
+#define STATUS_SAME_FILE ((int32_t)0xC0000005)
+#define STATUS_BAD_PARAMETER ((int32_t)0xC0000006)
+#define STATUS_AUDIO_CODEC_NOT_FOUND ((int32_t)0xC0000001)
+#define STATUS_VIDEO_STREAM_NOT_FOUND ((int32_t)0xC0000004)
+#define STATUS_ENOENT (-2)
+#define STATUS_EISDIR (-21)
+#define MAXP 1024
+
+/* The exports as the host declares them: cdecl, records passed as raw bytes. */
+typedef uint8_t(__cdecl *progress_fn)(const void *report);
+typedef void(__cdecl *SetPercent100_fn)(int32_t);
+typedef void(__cdecl *TestParams_fn)(void);
+typedef const char *(__cdecl *GetText_fn)(int32_t);
+typedef uint8_t(__cdecl *PathFlag_fn)(const char *);
+typedef uint8_t(__cdecl *GetMediaInfo_fn)(const char *, void *);
+typedef uint32_t(__cdecl *GetAudioDuration_fn)(const char *);
+typedef int32_t(__cdecl *MergeOP_fn)(const char *, const char *, void *);
+typedef void(__cdecl *GetDefExtension_fn)(const char *, char *, int32_t);
+typedef int32_t(__cdecl *MergeAV_fn)(const char *, const char *, const char *, progress_fn, uintptr_t);
+typedef int32_t(__cdecl *Merge_fn)(const char *const *, const char *, int32_t, uint8_t, progress_fn,
+                                   uintptr_t);
+typedef int32_t(__cdecl *Transcode_fn)(const void *, const void *, const void *, progress_fn, uintptr_t);
+typedef int32_t(__cdecl *Convert_fn)(const char *, const char *, int32_t, progress_fn, uintptr_t);
+typedef int32_t(__cdecl *Crop_fn)(const char *, const char *);
+typedef int32_t(__cdecl *Trim_fn)(const char *, const char *, int32_t, int32_t);
+typedef int32_t(__cdecl *FixFlv_fn)(const char *);
+typedef uint8_t(__cdecl *GetImage_fn)(int32_t, const char *, const char *, int32_t, int32_t);
+typedef uint8_t(__cdecl *GetImageP_fn)(int32_t, const char *, const char *, int32_t, int32_t, int32_t);
+typedef uint8_t *(__cdecl *GetImageBMP_fn)(const char *, int32_t, uint32_t *, int32_t);
+typedef uint8_t(__cdecl *GetImageJPG_fn)(const char *, const char *, int32_t, int32_t);
+
+static struct {
+  SetPercent100_fn SetPercent100;
+  TestParams_fn TestParams;
+  GetText_fn GetErrorText;
+  GetText_fn GetDefExt;
+  PathFlag_fn IsThisGoodFile;
+  GetMediaInfo_fn GetMediaInfo;
+  GetAudioDuration_fn GetAudioDuration;
+  MergeOP_fn MergeOP;
+  MergeOP_fn MergeOP2;
+  GetDefExtension_fn GetDefExtension;
+  MergeAV_fn MergeAV;
+  Merge_fn Merge;
+  Transcode_fn Transcode;
+  Convert_fn MP3Convert;
+  Convert_fn ShiftAudio;
+  Crop_fn Crop;
+  Trim_fn SaveTrimmedVideo;
+  FixFlv_fn FixDuration;
+  GetImage_fn GetImage;
+  GetImageP_fn GetImageP;
+  GetImageBMP_fn GetImageBMP;
+  GetImageJPG_fn GetImageJPG;
+} api;
+
+static int passed, failed;
+static FILE *manifest;
+static wchar_t fixdir[MAXP], outdir[MAXP];
+
+static void check(int cond, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs(cond ? "ok " : "FAIL ", stdout);
+  vprintf(fmt, ap);
+  fputc('\n', stdout);
+  fflush(stdout);
+  va_end(ap);
+  if (cond)
+    passed++;
+  else
+    failed++;
+}
+
+static void note(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("# ", stdout);
+  vprintf(fmt, ap);
+  fputc('\n', stdout);
+  fflush(stdout);
+  va_end(ap);
+}
+
+/* ---- Paths: kept wide, handed to the DLL as ANSI (CP_ACP) bytes ---------------- */
+
+typedef struct {
+  wchar_t w[MAXP];
+  char a[MAXP * 2];
+  char utf8name[MAXP * 3]; /* the file name alone, for the manifest */
+  int ok;                  /* 0: the ACP cannot spell this name */
+} path_t;
+
+static path_t mkpath(const wchar_t *dir, const wchar_t *name) {
+  path_t p;
+  memset(&p, 0, sizeof p);
+  size_t dl = wcslen(dir), nl = wcslen(name);
+  if (dl + nl + 2 >= MAXP)
+    return p;
+  wmemcpy(p.w, dir, dl);
+  if (dl && p.w[dl - 1] != L'\\')
+    p.w[dl++] = L'\\';
+  wmemcpy(p.w + dl, name, nl + 1);
+  BOOL lossy = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p.w, -1, p.a, (int)sizeof p.a, NULL, &lossy);
+  WideCharToMultiByte(CP_UTF8, 0, name, -1, p.utf8name, (int)sizeof p.utf8name, NULL, NULL);
+  p.ok = n > 0 && !lossy;
+  return p;
+}
+static path_t fix(const wchar_t *name) { return mkpath(fixdir, name); }
+static path_t out(const wchar_t *name) {
+  path_t p = mkpath(outdir, name);
+  DeleteFileW(p.w); /* every job starts without its output */
+  return p;
+}
+
+static long long file_size(const path_t *p) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExW(p->w, GetFileExInfoStandard, &d))
+    return -1;
+  return ((long long)d.nFileSizeHigh << 32) | d.nFileSizeLow;
+}
+
+/* Reads up to n bytes of a file's start; returns how many were read. */
+static size_t file_head(const path_t *p, unsigned char *buf, size_t n) {
+  HANDLE h = CreateFileW(p->w, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  if (h == INVALID_HANDLE_VALUE)
+    return 0;
+  DWORD got = 0;
+  if (!ReadFile(h, buf, (DWORD)n, &got, NULL))
+    got = 0;
+  CloseHandle(h);
+  return got;
+}
+
+static int write_text(const path_t *p, const char *text) {
+  HANDLE h = CreateFileW(p->w, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+  if (h == INVALID_HANDLE_VALUE)
+    return 0;
+  DWORD put = 0;
+  BOOL r = WriteFile(h, text, (DWORD)strlen(text), &put, NULL);
+  CloseHandle(h);
+  return r && put == strlen(text);
+}
+
+/* A file the library left open cannot be opened without sharing: a host that
+ * moves or deletes the file after the job would fail. */
+static int held_open(const path_t *p) {
+  HANDLE h = CreateFileW(p->w, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return 0;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+/* An output the DLL was asked to write: present under its wide name and not empty,
+ * then listed for the driver's judgement. */
+static void expect_output(const path_t *p, const char *what, const char *job) {
+  long long size = file_size(p);
+  check(size > 0, "%s: output %s exists (%lld bytes)", job, p->utf8name, size);
+  if (size > 0)
+    check(!held_open(p), "%s: output %s is closed when the call returns", job, p->utf8name);
+  if (size > 0 && manifest) {
+    fprintf(manifest, "%s\t%s\n", p->utf8name, what);
+    fflush(manifest);
+  }
+}
+
+static const char *status_text(int32_t s) {
+  const char *t = api.GetErrorText(s);
+  return t ? t : "(null)";
+}
+
+static void check_status(int32_t got, int32_t want, const char *job) {
+  if (got == want)
+    check(1, "%s: status %ld (0x%08lX)", job, (long)got, (unsigned long)(uint32_t)got);
+  else
+    check(0, "%s: status %ld (0x%08lX, %s), expected %ld (0x%08lX)", job, (long)got, (unsigned long)(uint32_t)got,
+          status_text(got), (long)want, (unsigned long)(uint32_t)want);
+}
+
+/* ---- Progress: the report is read at fixed offsets, not through a struct -------- */
+
+typedef struct {
+  const char *job;
+  DWORD thread;
+  int reports, texts, bad_user, bad_text, bad_range, went_down, after_stop, bad_after_stop;
+  int32_t last, max;
+  int stop_at; /* non-zero: answer 0 to the first report from this value up to below the scale */
+  int stopped;
+  int may_go_down; /* MPG_MergeAV may */
+  int wrong_thread;
+} progress_t;
+
+/* The job of the calling thread, in a kernel32 TLS slot (C11 thread storage would
+ * bring in a threads library). */
+static DWORD current_slot = TLS_OUT_OF_INDEXES;
+static progress_t *current_job(void) { return (progress_t *)TlsGetValue(current_slot); }
+static void set_current_job(progress_t *p) { TlsSetValue(current_slot, p); }
+
+static uint8_t __cdecl on_progress(const void *report) {
+  const unsigned char *b = (const unsigned char *)report;
+  int32_t value;
+  uintptr_t user;
+  const char *text;
+  memcpy(&value, b, 4);
+  memcpy(&user, b + PTR, PTR);
+  memcpy(&text, b + 2 * PTR, PTR);
+  progress_t *p = current_job();
+  if (!p)
+    return 1;
+  if (GetCurrentThreadId() != p->thread)
+    p->wrong_thread++;
+  if (user != (uintptr_t)p)
+    p->bad_user++;
+  if (value == -1) {
+    p->texts++;
+    if (!text || !memchr(text, 0, 4096))
+      p->bad_text++;
+    return 1;
+  }
+  p->reports++;
+  if (text)
+    p->bad_text++;
+  if (value < 0 || value > SCALE)
+    p->bad_range++;
+  if (p->stopped) {
+    p->after_stop++;
+    if (value != SCALE)
+      p->bad_after_stop++;
+  } else if (p->reports > 1 && value < p->last) {
+    p->went_down++;
+  }
+  p->last = value;
+  if (value > p->max)
+    p->max = value;
+  if (p->stop_at && !p->stopped && value >= p->stop_at && value < SCALE) {
+    p->stopped = 1;
+    return 0;
+  }
+  return 1;
+}
+
+static void progress_begin(progress_t *p, const char *job) {
+  memset(p, 0, sizeof *p);
+  p->job = job;
+  p->thread = GetCurrentThreadId();
+  p->last = -2;
+  set_current_job(p);
+}
+
+/* What the host sees of a job's reports once the export returned. */
+static void progress_end(progress_t *p) {
+  set_current_job(NULL);
+  const char *j = p->job;
+  check(p->reports > 0, "%s: progress reported (%d reports, %d texts)", j, p->reports, p->texts);
+  check(p->bad_user == 0, "%s: user value came back unchanged in every report", j);
+  check(p->bad_text == 0, "%s: text is NULL in progress reports and set in text reports", j);
+  check(p->bad_range == 0, "%s: values within 0..%d", j, SCALE);
+  check(p->wrong_thread == 0, "%s: reports on the calling thread", j);
+  if (!p->may_go_down)
+    check(p->went_down == 0, "%s: values never go down", j);
+  if (p->stop_at) {
+    check(p->stopped, "%s: a report from %ld to below the scale came to answer 0", j, (long)p->stop_at);
+    check(p->after_stop <= 1 && p->bad_after_stop == 0, "%s: at most the scale after the stop (%d more)", j,
+          p->after_stop);
+  } else {
+    check(p->last == SCALE, "%s: last report is the scale %d (got %ld)", j, SCALE, (long)p->last);
+  }
+}
+
+/* ---- Records at fixed offsets ------------------------------------------------ */
+
+#define INFO_SIZE 424
+#define GUARD 32
+static unsigned char info[INFO_SIZE + GUARD];
+
+static int32_t rd32(const unsigned char *b, size_t off) {
+  int32_t v;
+  memcpy(&v, b + off, 4);
+  return v;
+}
+static int64_t rd64(const unsigned char *b, size_t off) {
+  int64_t v;
+  memcpy(&v, b + off, 8);
+  return v;
+}
+static double rdf64(const unsigned char *b, size_t off) {
+  double v;
+  memcpy(&v, b + off, 8);
+  return v;
+}
+static int guard_intact(const unsigned char *b, size_t from, size_t to, unsigned char pat) {
+  for (size_t i = from; i < to; i++)
+    if (b[i] != pat)
+      return 0;
+  return 1;
+}
+static int text_is(const unsigned char *b, size_t off, const char *want) {
+  return memchr(b + off, 0, 64) && strcmp((const char *)b + off, want) == 0;
+}
+
+static int probe(const path_t *p) {
+  memset(info, 0xA5, sizeof info);
+  return api.GetMediaInfo(p->a, info);
+}
+
+/* The library's string object: vtable pointer, 16 bytes of inline text or a text
+ * pointer, size, capacity. */
+#define STR_SIZE (3 * PTR + 16)
+static const void *fake_vtable[4];
+static void make_string(unsigned char *obj, const char *text, size_t size, size_t capacity, char *heap) {
+  const void *vt = fake_vtable;
+  memset(obj, 0xCD, STR_SIZE);
+  memcpy(obj, &vt, PTR);
+  if (capacity < 16) {
+    memcpy(obj + PTR, text, size);
+    obj[PTR + size] = 0;
+  } else {
+    memcpy(heap, text, size);
+    heap[size] = 0;
+    memcpy(obj + PTR, &heap, PTR);
+  }
+  memcpy(obj + PTR + 16, &size, PTR);
+  memcpy(obj + 2 * PTR + 16, &capacity, PTR);
+}
+
+/* ---- Loading ------------------------------------------------------------------ */
+
+static HMODULE dll;
+
+static void *resolve(const char *name) {
+  FARPROC f = GetProcAddress(dll, name);
+  check(f != NULL, "export %s resolves", name);
+  return (void *)(uintptr_t)(void (*)(void))f;
+}
+
+#define RESOLVE(field, name) (*(void **)&api.field = resolve(name))
+
+static int load(const char *dllname) {
+  dll = LoadLibraryA(dllname);
+  check(dll != NULL, "LoadLibraryA(\"%s\") (error %lu)", dllname, dll ? 0ul : (unsigned long)GetLastError());
+  if (!dll)
+    return 0;
+  RESOLVE(SetPercent100, "MPG_SetPercent100");
+  RESOLVE(TestParams, "MPG_TestParams");
+  RESOLVE(GetErrorText, "MPG_GetErrorText");
+  RESOLVE(GetDefExt, "MPG_GetDefExt");
+  RESOLVE(IsThisGoodFile, "MPG_IsThisGoodFile");
+  RESOLVE(GetMediaInfo, "MPG_GetMediaInfo");
+  RESOLVE(GetAudioDuration, "MPG_GetAudioDuration");
+  RESOLVE(MergeOP, "MPG_MergeOP");
+  RESOLVE(MergeOP2, "MPG_MergeOP2");
+  RESOLVE(GetDefExtension, "MPG_GetDefExtension");
+  RESOLVE(MergeAV, "MPG_MergeAV");
+  RESOLVE(Merge, "MPG_Merge");
+  RESOLVE(Transcode, "MPG_Transcode");
+  RESOLVE(MP3Convert, "MP3_Convert");
+  RESOLVE(ShiftAudio, "MPG_ShiftAudio");
+  RESOLVE(Crop, "MPG_Crop");
+  RESOLVE(SaveTrimmedVideo, "MPG_SaveTrimmedVideo");
+  RESOLVE(FixDuration, "FLV_FixDuration");
+  RESOLVE(GetImage, "MPG_GetImage");
+  RESOLVE(GetImageP, "MPG_GetImageP");
+  RESOLVE(GetImageBMP, "MPG_GetImageBMP");
+  RESOLVE(GetImageJPG, "MPG_GetImageJPG");
+  void **slot = (void **)&api;
+  for (size_t i = 0; i < sizeof api / sizeof(void *); i++)
+    if (!slot[i])
+      return 0;
+  return 1;
+}
+
+#if defined(__i386__)
+/* Calls MPG_GetDefExt(4) by hand and measures how far the stack pointer moved:
+ * under cdecl the caller removes the argument (4 bytes still pushed on return),
+ * under stdcall the callee would have. */
+static int32_t stack_left_by_callee(void *fn) {
+  int32_t left;
+  __asm__ volatile("movl %%esp, %%esi\n\t"
+                   "pushl $4\n\t"
+                   "call *%1\n\t"
+                   "movl %%esi, %0\n\t"
+                   "subl %%esp, %0\n\t"
+                   "movl %%esi, %%esp\n\t"
+                   : "=&r"(left)
+                   : "r"(fn)
+                   : "esi", "eax", "ecx", "edx", "memory", "cc");
+  return left;
+}
+#endif
+
+/* ---- The checks ---------------------------------------------------------------- */
+
+static void test_basics(void) {
+#if defined(__i386__)
+  check(stack_left_by_callee((void *)(uintptr_t)api.GetDefExt) == 4,
+        "exports are cdecl: the caller pops the arguments");
+#endif
+  api.SetPercent100(SCALE);
+  api.TestParams();
+  check(1, "MPG_SetPercent100(%d) and MPG_TestParams return", SCALE);
+  const char *t = api.GetErrorText(0);
+  check(t && strcmp(t, "Success") == 0, "MPG_GetErrorText(0) = \"%s\"", t ? t : "(null)");
+  t = api.GetErrorText(STATUS_BAD_PARAMETER);
+  check(t && strcmp(t, "Bad parameter") == 0, "MPG_GetErrorText(bad parameter) = \"%s\"", t ? t : "(null)");
+  t = api.GetErrorText(STATUS_SAME_FILE);
+  check(t && strcmp(t, "Output file is the same as an input file") == 0, "MPG_GetErrorText(same file) = \"%s\"",
+        t ? t : "(null)");
+  t = api.GetErrorText(STATUS_ENOENT);
+  check(t && strcmp(t, "No such file or directory") == 0, "MPG_GetErrorText(ENOENT) = \"%s\"", t ? t : "(null)");
+  t = api.GetDefExt(4);
+  check(t && strcmp(t, "mp4") == 0, "MPG_GetDefExt(4) = \"%s\"", t ? t : "(null)");
+  t = api.GetDefExt(7);
+  check(t && strcmp(t, "webm") == 0, "MPG_GetDefExt(7) = \"%s\"", t ? t : "(null)");
+  t = api.GetDefExt(99);
+  check(t && strcmp(t, "mp4") == 0, "MPG_GetDefExt(99) = \"%s\"", t ? t : "(null)");
+}
+
+/* MpgMediaInfo read at its fixed offsets, with a guard after the 424 bytes. */
+static void test_media_info_layout(void) {
+  path_t av = fix(L"av.mp4");
+  int r = probe(&av);
+  check(r == 1, "MPG_GetMediaInfo(av.mp4) returns 1");
+  check(guard_intact(info, INFO_SIZE, sizeof info, 0xA5), "MPG_GetMediaInfo writes no byte past 424");
+  check(rd64(info, 0) == 2, "info: duration @0 = %lld", (long long)rd64(info, 0));
+  check(rd64(info, 8) > 0, "info: containerBitRate @8 = %lld", (long long)rd64(info, 8));
+  check(rd32(info, 16) == 1, "info: videoStreamCount @16 = %ld", (long)rd32(info, 16));
+  check(rd32(info, 20) == 320, "info: width @20 = %ld", (long)rd32(info, 20));
+  check(rd32(info, 24) == 240, "info: height @24 = %ld", (long)rd32(info, 24));
+  check(rd32(info, 28) == 0, "info: reserved @28 = 0");
+  check(rdf64(info, 40) > 24.99 && rdf64(info, 40) < 25.01, "info: frameRate @40 = %g", rdf64(info, 40));
+  check(rd64(info, 48) > 0, "info: videoStreamDuration @48 = %lld", (long long)rd64(info, 48));
+  check(text_is(info, 56, "H264"), "info: videoCodec @56 = \"%.63s\"", info + 56);
+  check(text_is(info, 120, ""), "info: videoSampleFormat @120 is empty");
+  check(rd32(info, 184) == 1, "info: audioStreamCount @184 = %ld", (long)rd32(info, 184));
+  check(rd32(info, 188) == 2, "info: channels @188 = %ld", (long)rd32(info, 188));
+  check(rd64(info, 192) > 0, "info: audioBitRate @192 = %lld", (long long)rd64(info, 192));
+  check(rd32(info, 200) == 44100, "info: sampleRate @200 = %ld", (long)rd32(info, 200));
+  check(rd32(info, 204) == 0, "info: reserved @204 = 0");
+  check(rd64(info, 208) > 0, "info: audioStreamDuration @208 = %lld", (long long)rd64(info, 208));
+  check(text_is(info, 216, "AAC"), "info: audioCodec @216 = \"%.63s\"", info + 216);
+  check(text_is(info, 280, "FLTP"), "info: audioSampleFormat @280 = \"%.63s\"", info + 280);
+  check(rd32(info, 344) == 0 && rd32(info, 348) == 0 && rd64(info, 352) == 0 && text_is(info, 360, ""),
+        "info: subtitle fields @344..423 are 0");
+
+  path_t missing = fix(L"no such file.mp4");
+  r = probe(&missing);
+  check(r == 0 && guard_intact(info, 0, INFO_SIZE, 0) && guard_intact(info, INFO_SIZE, sizeof info, 0xA5),
+        "MPG_GetMediaInfo(missing) returns 0 with exactly 424 bytes zeroed");
+  r = api.GetMediaInfo(NULL, info);
+  check(r == 0, "MPG_GetMediaInfo(NULL) returns 0");
+}
+
+static void test_merge_op(void) {
+  path_t v = fix(L"v.mp4"), a = fix(L"a.m4a"), missing = fix(L"missing.m4a");
+  unsigned char r1[8 + GUARD], r2[72 + GUARD];
+  memset(r1, 0xA5, sizeof r1);
+  int32_t s = api.MergeOP(v.a, a.a, r1);
+  check_status(s, 0, "MPG_MergeOP(v.mp4, a.m4a)");
+  check(rd32(r1, 0) == 0 && rd32(r1, 4) == 0, "MergeOpResult: mode @0 = %ld, kind @4 = %ld (copy, MP4)",
+        (long)rd32(r1, 0), (long)rd32(r1, 4));
+  check(guard_intact(r1, 8, sizeof r1, 0xA5), "MPG_MergeOP writes no byte past 8");
+
+  memset(r2, 0xA5, sizeof r2);
+  s = api.MergeOP2(v.a, a.a, r2);
+  check_status(s, 0, "MPG_MergeOP2(v.mp4, a.m4a)");
+  check(rd32(r2, 0) == 0 && rd32(r2, 4) == 0, "MergeOp2Result: mode @0 = %ld, kind @4 = %ld", (long)rd32(r2, 0),
+        (long)rd32(r2, 4));
+  check(memchr(r2 + 8, 0, 32) && strcmp((char *)r2 + 8, "mp4") == 0, "MergeOp2Result: extension @8 = \"%.31s\"",
+        r2 + 8);
+  check(memchr(r2 + 40, 0, 32) != NULL, "MergeOp2Result: altExtension @40 is NUL-terminated (\"%.31s\")", r2 + 40);
+  check(guard_intact(r2, 72, sizeof r2, 0xA5), "MPG_MergeOP2 writes no byte past 72");
+
+  memset(r2, 0xA5, sizeof r2);
+  s = api.MergeOP2(v.a, missing.a, r2);
+  check_status(s, STATUS_AUDIO_CODEC_NOT_FOUND, "MPG_MergeOP2 with a missing audio file");
+  check(guard_intact(r2, 0, sizeof r2, 0xA5), "MPG_MergeOP2 failure leaves the result untouched");
+
+  path_t av = fix(L"av.mp4");
+  char ext[16];
+  memset(ext, 'x', sizeof ext);
+  api.GetDefExtension(av.a, ext, (int32_t)sizeof ext);
+  check(memchr(ext, 0, sizeof ext) && strcmp(ext, "mp4") == 0, "MPG_GetDefExtension(av.mp4) = \"%.15s\"", ext);
+  memset(ext, 'x', sizeof ext);
+  api.GetDefExtension(av.a, ext, 3);
+  check(ext[0] == 0 && ext[3] == 'x', "MPG_GetDefExtension with 3 bytes gives \"\" and writes within them");
+}
+
+static void test_probes(int full) {
+  path_t av = fix(L"av.mp4"), txt = fix(L"notmedia.txt"), missing = fix(L"missing.mp4");
+  check(api.IsThisGoodFile(av.a) == 1, "MPG_IsThisGoodFile(av.mp4) = 1");
+  check(api.IsThisGoodFile(missing.a) == 0, "MPG_IsThisGoodFile(missing) = 0");
+  if (!full)
+    return;
+  check(api.IsThisGoodFile(txt.a) == 0, "MPG_IsThisGoodFile(text file) = 0");
+  check(api.IsThisGoodFile(NULL) == 0, "MPG_IsThisGoodFile(NULL) = 0");
+  /* AAC in MP4 counts in sample-rate ticks: 2 s at 44100 Hz. */
+  uint32_t d = api.GetAudioDuration(av.a);
+  check(d >= 80000 && d <= 100000, "MPG_GetAudioDuration(av.mp4) = %lu ticks of 1/44100 s", (unsigned long)d);
+  path_t mp3 = fix(L"tone.mp3");
+  d = api.GetAudioDuration(mp3.a);
+  check(d > 0, "MPG_GetAudioDuration(tone.mp3) = %lu", (unsigned long)d);
+  d = api.GetAudioDuration(missing.a);
+  check(d == 0, "MPG_GetAudioDuration(missing) = 0");
+  path_t v = fix(L"v.mp4");
+  d = api.GetAudioDuration(v.a);
+  check(d == 0, "MPG_GetAudioDuration(video only) = 0");
+}
+
+/* ANSI paths: names with é made from wide names, whatever the code page. */
+static void test_ansi_paths(int full) {
+  path_t src = fix(L"av.mp4"), small = fix(L"small.mp4"), v = fix(L"v.mp4"), a = fix(L"a.m4a");
+  path_t cafe = out(L"caf\u00e9.mp4");
+  if (!cafe.ok) {
+    note("skip: the ANSI code page %u has no e-acute", GetACP());
+    return;
+  }
+  note("ANSI code page %u", GetACP());
+  check(CopyFileW(src.w, cafe.w, FALSE), "CopyFileW to caf\u00e9.mp4 (host side)");
+  int r = probe(&cafe);
+  check(r == 1 && rd32(info, 20) == 320, "probe through an ANSI path with e-acute (width %ld)", (long)rd32(info, 20));
+
+  /* The trap: "caf\u00c3\u00a9" in CP1252 is the byte string of "caf\u00e9" in UTF-8. */
+  path_t trap = out(L"caf\u00c3\u00a9.mp4");
+  if (trap.ok) {
+    check(CopyFileW(small.w, trap.w, FALSE), "CopyFileW to caf\u00c3\u00a9.mp4 (host side)");
+    r = probe(&trap);
+    check(r == 1 && rd32(info, 20) == 160,
+          "ANSI bytes of caf\u00c3\u00a9.mp4 open that file, not caf\u00e9.mp4 (width %ld, want 160)",
+          (long)rd32(info, 20));
+    r = probe(&cafe);
+    check(r == 1 && rd32(info, 20) == 320, "caf\u00e9.mp4 still opens itself beside it (width %ld)",
+          (long)rd32(info, 20));
+  } else {
+    note("skip: the ANSI code page %u cannot spell caf\u00c3\u00a9", GetACP());
+  }
+
+  path_t vv = out(L"vid\u00e9o.mp4"), aa = out(L"audi\u00f3.m4a");
+  CopyFileW(v.w, vv.w, FALSE);
+  CopyFileW(a.w, aa.w, FALSE);
+  path_t merged = out(L"fusionn\u00e9.mp4");
+  progress_t p;
+  progress_begin(&p, "MPG_MergeAV(ANSI paths)");
+  p.may_go_down = 1;
+  int32_t s = api.MergeAV(vv.a, aa.a, merged.a, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MPG_MergeAV(vid\u00e9o.mp4, audi\u00f3.m4a, fusionn\u00e9.mp4)");
+  progress_end(&p);
+  expect_output(&merged, "video,audio mindur=1.5", "MPG_MergeAV(ANSI paths)");
+
+  path_t img = out(L"image_caf\u00e9.jpg");
+  check(api.GetImage(2, cafe.a, img.a, 120, 90) == 1, "MPG_GetImage(caf\u00e9.mp4 -> image_caf\u00e9.jpg) = 1");
+  expect_output(&img, "image w=160 h=120", "MPG_GetImage(ANSI paths)");
+  if (!full)
+    return;
+  path_t mp3 = out(L"chanson_\u00e9t\u00e9.mp3");
+  progress_begin(&p, "MP3_Convert(ANSI paths)");
+  s = api.MP3Convert(cafe.a, mp3.a, 0, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MP3_Convert(caf\u00e9.mp4 -> chanson_\u00e9t\u00e9.mp3)");
+  progress_end(&p);
+  expect_output(&mp3, "audio novideo", "MP3_Convert(ANSI paths)");
+}
+
+static void test_merges(int full) {
+  if (!full)
+    return; /* the quick run merges once, with ANSI paths */
+  path_t v = fix(L"v.mp4"), a = fix(L"a.m4a"), s1 = fix(L"seg1.ts"), s2 = fix(L"seg2.ts");
+  progress_t p;
+  path_t merged = out(L"merged.mp4");
+  progress_begin(&p, "MPG_MergeAV");
+  p.may_go_down = 1;
+  int32_t s = api.MergeAV(v.a, a.a, merged.a, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MPG_MergeAV(v.mp4, a.m4a)");
+  progress_end(&p);
+  expect_output(&merged, "video,audio mindur=1.5", "MPG_MergeAV");
+
+  path_t none = out(L"none.mp4"), missing = fix(L"missing.m4a");
+  s = api.MergeAV(v.a, missing.a, none.a, NULL, 0);
+  check_status(s, STATUS_AUDIO_CODEC_NOT_FOUND, "MPG_MergeAV with a missing audio file");
+  check(file_size(&none) < 0, "MPG_MergeAV failure leaves no output");
+
+  const char *segs[] = {s1.a, s2.a, NULL};
+  path_t joined = out(L"joined.ts");
+  progress_begin(&p, "MPG_Merge(.ts)");
+  s = api.Merge(segs, joined.a, 0, 0, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MPG_Merge(seg1.ts, seg2.ts -> joined.ts)");
+  progress_end(&p);
+  expect_output(&joined, "video,audio mindur=1.5", "MPG_Merge(.ts)");
+  path_t joined4 = out(L"joined.mp4");
+  s = api.Merge(segs, joined4.a, 0, 1, NULL, 0);
+  check_status(s, 0, "MPG_Merge(seg1.ts, seg2.ts -> joined.mp4), no callback");
+  expect_output(&joined4, "video,audio mindur=1.5", "MPG_Merge(.mp4)");
+  check(file_size(&s1) > 0 && file_size(&s2) > 0, "MPG_Merge kept its segments (deleteSegments 0)");
+
+  /* deleteSegments: the segments must be closed before they can go on Windows. */
+  path_t c1 = out(L"part 1.ts"), c2 = out(L"part 2.ts");
+  CopyFileW(s1.w, c1.w, FALSE);
+  CopyFileW(s2.w, c2.w, FALSE);
+  const char *parts[] = {c1.a, c2.a, NULL};
+  path_t joined_del = out(L"joined_deleting.mp4");
+  s = api.Merge(parts, joined_del.a, 1, 0, NULL, 0);
+  check_status(s, 0, "MPG_Merge(part 1.ts, part 2.ts, deleteSegments 1)");
+  check(file_size(&c1) < 0 && file_size(&c2) < 0, "MPG_Merge removed both segments it read");
+  expect_output(&joined_del, "video,audio mindur=1.5", "MPG_Merge(deleting)");
+
+  /* An existing file at the output is replaced. */
+  path_t over = out(L"overwritten.mp4");
+  write_text(&over, "an older file that is not media at all");
+  s = api.MergeAV(v.a, a.a, over.a, NULL, 0);
+  check_status(s, 0, "MPG_MergeAV over an existing file");
+  expect_output(&over, "video,audio mindur=1.5", "MPG_MergeAV(over an existing file)");
+}
+
+/* MPG_Transcode with hand-built string objects: a short path held inline
+ * (capacity 15) and a long one behind a heap pointer. */
+static void test_transcode(int full) {
+  unsigned char in[STR_SIZE], outs[STR_SIZE], before[2][STR_SIZE];
+  int32_t params[12];
+  progress_t p;
+  int32_t s;
+  path_t src = fix(L"av.mp4");
+
+  /* Short relative paths: the output folder is the current directory. */
+  path_t local = out(L"in.mp4");
+  check(CopyFileW(src.w, local.w, FALSE), "CopyFileW av.mp4 -> in.mp4");
+  check(SetCurrentDirectoryW(outdir), "SetCurrentDirectoryW(output dir)");
+  path_t tshort = out(L"tc_s.ts");
+  make_string(in, "in.mp4", 6, 15, NULL);
+  make_string(outs, "tc_s.ts", 7, 15, NULL);
+  memcpy(before[0], in, STR_SIZE);
+  memcpy(before[1], outs, STR_SIZE);
+  memset(params, 0, sizeof params);
+  params[0] = 6; /* MPEG-TS, streams copied */
+  progress_begin(&p, "MPG_Transcode(inline strings)");
+  s = api.Transcode(in, outs, params, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MPG_Transcode(\"in.mp4\" -> \"tc_s.ts\", inline strings, MPEG-TS)");
+  progress_end(&p);
+  check(memcmp(before[0], in, STR_SIZE) == 0 && memcmp(before[1], outs, STR_SIZE) == 0,
+        "MPG_Transcode leaves the string objects as they were");
+  expect_output(&tshort, "video,audio mindur=1.5", "MPG_Transcode(inline)");
+  if (full) {
+    /* A string of exactly 15 characters still sits inline. */
+    path_t xvid = out(L"tc_xvid_out.avi");
+    make_string(outs, "tc_xvid_out.avi", 15, 15, NULL);
+    memset(params, 0, sizeof params);
+    params[0] = 2; /* AVI */
+    params[5] = 1; /* MPEG-4 "XVID" */
+    params[1] = 1; /* MP3 */
+    s = api.Transcode(in, outs, params, NULL, 0);
+    check_status(s, 0, "MPG_Transcode(\"in.mp4\" -> \"tc_xvid_out.avi\", inline, AVI MPEG-4 + MP3)");
+    expect_output(&xvid, "video,audio mindur=1.5", "MPG_Transcode(AVI)");
+  }
+
+  /* Long absolute paths behind heap pointers; the text after the size is junk the
+   * library must not read as part of the name. */
+  path_t tlong = out(L"transcoded_with_a_long_name.mp4");
+  size_t il = strlen(src.a), ol = strlen(tlong.a);
+  char *hin = malloc(il + 64), *hout = malloc(ol + 64);
+  if (!hin || !hout)
+    return;
+  memset(hin, 'J', il + 64);
+  memset(hout, 'J', ol + 64);
+  make_string(in, src.a, il, il + 40, hin);
+  make_string(outs, tlong.a, ol, ol + 40, hout);
+  memset(params, 0, sizeof params);
+  params[0] = 4; /* MP4 */
+  if (full) {
+    params[6] = 160; /* width; height follows */
+    params[1] = 2;   /* AAC */
+    params[4] = 1;   /* mono */
+  }
+  progress_begin(&p, "MPG_Transcode(heap strings)");
+  s = api.Transcode(in, outs, params, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MPG_Transcode(long paths behind pointers, MP4)");
+  progress_end(&p);
+  expect_output(&tlong, full ? "video,audio mindur=1.5 w=160 h=120 ch=1" : "video,audio mindur=1.5",
+                "MPG_Transcode(heap)");
+
+  if (full) {
+    /* An empty string object is a bad parameter: the file at the output stays. */
+    path_t keep = out(L"keep.avi");
+    write_text(&keep, "keep");
+    make_string(in, "", 0, 15, NULL);
+    make_string(outs, "keep.avi", 8, 15, NULL);
+    params[0] = 2;
+    s = api.Transcode(in, outs, params, NULL, 0);
+    check_status(s, STATUS_BAD_PARAMETER, "MPG_Transcode(empty input string)");
+    check(file_size(&keep) == 4, "MPG_Transcode(empty input string) leaves keep.avi as it was");
+  }
+  free(hin);
+  free(hout);
+}
+
+static void test_edits(int full) {
+  path_t av = fix(L"av.mp4");
+  progress_t p;
+  int32_t s;
+  path_t crop = out(L"crop.mp4");
+  s = api.Crop(av.a, crop.a);
+  check_status(s, 0, "MPG_Crop(av.mp4)");
+  expect_output(&crop, "video,audio mindur=1.5", "MPG_Crop");
+  if (!full)
+    return;
+
+  path_t shift = out(L"shift.mp4");
+  progress_begin(&p, "MPG_ShiftAudio");
+  s = api.ShiftAudio(av.a, shift.a, 500, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MPG_ShiftAudio(av.mp4, +500 ms)");
+  progress_end(&p);
+  expect_output(&shift, "video,audio mindur=1.5", "MPG_ShiftAudio");
+
+  long long before = file_size(&av);
+  s = api.ShiftAudio(av.a, av.a, 500, NULL, 0);
+  check_status(s, STATUS_SAME_FILE, "MPG_ShiftAudio onto its own input");
+  check(file_size(&av) == before, "MPG_ShiftAudio onto its input leaves it whole");
+  /* Windows names one file in several spellings: case, slashes, "." steps. */
+  path_t mine = out(L"Same Input.mp4");
+  CopyFileW(av.w, mine.w, FALSE);
+  path_t upper = mkpath(outdir, L"SAME INPUT.MP4"), dotted = mkpath(outdir, L".\\Same Input.mp4");
+  s = api.ShiftAudio(mine.a, upper.a, 500, NULL, 0);
+  check_status(s, STATUS_SAME_FILE, "MPG_ShiftAudio onto its input named in capitals");
+  s = api.Crop(mine.a, dotted.a);
+  check_status(s, STATUS_SAME_FILE, "MPG_Crop onto its input named through \".\\\"");
+  char slashed[sizeof mine.a];
+  memcpy(slashed, mine.a, sizeof slashed);
+  for (char *c = slashed; *c; c++)
+    if (*c == '\\')
+      *c = '/';
+  s = api.SaveTrimmedVideo(mine.a, slashed, 0, 1);
+  check_status(s, STATUS_SAME_FILE, "MPG_SaveTrimmedVideo onto its input named with forward slashes");
+  check(file_size(&mine) == before, "the input named three other ways is still whole");
+
+  path_t trim = out(L"trim.mp4");
+  s = api.SaveTrimmedVideo(av.a, trim.a, 1, 2);
+  check_status(s, 0, "MPG_SaveTrimmedVideo(av.mp4, 1 s .. 2 s)");
+  expect_output(&trim, "video,audio mindur=0.5 maxdur=1.5", "MPG_SaveTrimmedVideo");
+  path_t trim2 = out(L"trim_bad.mp4");
+  s = api.SaveTrimmedVideo(av.a, trim2.a, 2, 1);
+  check_status(s, STATUS_BAD_PARAMETER, "MPG_SaveTrimmedVideo(2 s .. 1 s)");
+  s = api.Crop(NULL, crop.a);
+  check_status(s, STATUS_BAD_PARAMETER, "MPG_Crop(NULL input)");
+
+  path_t flvsrc = fix(L"av.flv"), flv = out(L"fixed.flv");
+  CopyFileW(flvsrc.w, flv.w, FALSE);
+  SetFileAttributesW(flv.w, FILE_ATTRIBUTE_NORMAL);
+  s = api.FixDuration(flv.a);
+  check_status(s, 0, "FLV_FixDuration(copy of av.flv)");
+  expect_output(&flv, "video,audio mindur=1.5", "FLV_FixDuration");
+  path_t txt = fix(L"notmedia.txt"), txtcopy = out(L"notmedia.flv");
+  CopyFileW(txt.w, txtcopy.w, FALSE);
+  long long tsize = file_size(&txtcopy);
+  s = api.FixDuration(txtcopy.a);
+  check(s != 0 && file_size(&txtcopy) == tsize, "FLV_FixDuration(text file) fails (%ld) and leaves it as it was",
+        (long)s);
+}
+
+static void test_audio(void) {
+  path_t av = fix(L"av3.mp4");
+  progress_t p;
+  path_t full = out(L"conv.mp3");
+  progress_begin(&p, "MP3_Convert");
+  int32_t s = api.MP3Convert(av.a, full.a, 0, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MP3_Convert(av3.mp4)");
+  progress_end(&p);
+  expect_output(&full, "audio novideo mindur=2.5", "MP3_Convert");
+
+  /* A stop from the callback half-way: OK, and a shorter, still playable file. */
+  path_t part = out(L"conv_stopped.mp3");
+  progress_begin(&p, "MP3_Convert(stopped)");
+  p.stop_at = SCALE / 2;
+  s = api.MP3Convert(av.a, part.a, 0, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "MP3_Convert stopped by the callback");
+  progress_end(&p);
+  check(file_size(&part) > 0 && file_size(&part) < file_size(&full),
+        "the stopped MP3 is shorter (%lld < %lld bytes)", file_size(&part), file_size(&full));
+  expect_output(&part, "audio novideo mindur=0.5 maxdur=2.5", "MP3_Convert(stopped)");
+
+  path_t none = out(L"none.mp3"), missing = fix(L"missing.mp4");
+  s = api.MP3Convert(missing.a, none.a, 0, NULL, 0);
+  check_status(s, STATUS_ENOENT, "MP3_Convert(missing input)");
+  s = api.MP3Convert(av.a, "", 0, NULL, 0);
+  check_status(s, STATUS_BAD_PARAMETER, "MP3_Convert(empty output path)");
+  path_t nodir = out(L"no such folder\\out.mp3");
+  s = api.MP3Convert(av.a, nodir.a, 0, NULL, 0);
+  check_status(s, STATUS_ENOENT, "MP3_Convert(output in a missing folder)");
+  path_t dir = mkpath(outdir, L"a folder.mp4");
+  CreateDirectoryW(dir.w, NULL);
+  s = api.MP3Convert(dir.a, none.a, 0, NULL, 0);
+  check_status(s, STATUS_EISDIR, "MP3_Convert(a folder as input)");
+  check(file_size(&none) < 0, "MP3_Convert(a folder as input) writes nothing");
+}
+
+static void check_bmp_file(const path_t *p, int32_t want_h, const char *job) {
+  unsigned char h[54];
+  size_t n = file_head(p, h, sizeof h);
+  int32_t height = n == 54 ? rd32(h, 22) : 0;
+  check(n == 54 && h[0] == 'B' && h[1] == 'M' && (uint32_t)rd32(h, 2) == (uint32_t)file_size(p) &&
+            (height == want_h || height == -want_h),
+        "%s: BMP header (size field %ld, height %ld)", job, n == 54 ? (long)rd32(h, 2) : -1L, (long)height);
+}
+
+static void test_images(int full) {
+  path_t av = fix(L"av.mp4");
+  unsigned char head[4];
+  path_t jpg = out(L"img.jpg");
+  check(api.GetImage(2, av.a, jpg.a, 0, 90) == 1, "MPG_GetImage(JPEG, height 0, quality 90) = 1");
+  check(file_head(&jpg, head, 3) == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF,
+        "MPG_GetImage: the file starts with a JPEG marker");
+  expect_output(&jpg, "image w=320 h=240", "MPG_GetImage");
+  if (!full)
+    return;
+
+  path_t ppm = out(L"img.ppm");
+  check(api.GetImage(0, av.a, ppm.a, 120, 0) == 1, "MPG_GetImage(PPM, height 120) = 1");
+  check(file_head(&ppm, head, 2) == 2 && head[0] == 'P' && head[1] == '6', "MPG_GetImage: PPM starts with P6");
+  expect_output(&ppm, "image w=160 h=120", "MPG_GetImage(PPM)");
+  path_t bad = out(L"img_bad.jpg");
+  check(api.GetImage(5, av.a, bad.a, 0, 90) == 0 && file_size(&bad) < 0,
+        "MPG_GetImage(unknown format) = 0, no file");
+
+  path_t bmp = out(L"img_mid.bmp");
+  check(api.GetImageP(1, av.a, bmp.a, SCALE / 2, 120, 0) == 1, "MPG_GetImageP(BMP, middle, height 120) = 1");
+  check_bmp_file(&bmp, 120, "MPG_GetImageP");
+  expect_output(&bmp, "image w=160 h=120", "MPG_GetImageP");
+
+  uint32_t size = 12345;
+  uint8_t *buf = api.GetImageBMP(av.a, 1, &size, 0);
+  check(buf != NULL, "MPG_GetImageBMP(av.mp4, 1 s) returns a buffer (%lu bytes)", (unsigned long)size);
+  if (buf) {
+    check(size > 54 && buf[0] == 'B' && buf[1] == 'M' && (uint32_t)rd32(buf, 2) == size,
+          "MPG_GetImageBMP: \"BM\" and the size field equals *size");
+    check(rd32(buf, 18) == 320 && (rd32(buf, 22) == 240 || rd32(buf, 22) == -240) && (rd32(buf, 28) & 0xFFFF) == 24,
+          "MPG_GetImageBMP: 320x240, 24 bits (%ldx%ld)", (long)rd32(buf, 18), (long)rd32(buf, 22));
+    check(size >= 54 + 320 * 240 * 3, "MPG_GetImageBMP: the pixel data fits in *size");
+    free(buf); /* the C runtime's free, as the host does */
+    check(1, "MPG_GetImageBMP's buffer released with free()");
+  }
+  size = 777;
+  path_t missing = fix(L"missing.mp4");
+  buf = api.GetImageBMP(missing.a, 1, &size, 0);
+  check(buf == NULL && size == 0, "MPG_GetImageBMP(missing) = NULL with *size 0");
+  check(api.GetImageBMP(av.a, 1, NULL, 0) == NULL, "MPG_GetImageBMP(NULL size) = NULL");
+
+  path_t j2 = out(L"img_1s.jpg");
+  check(api.GetImageJPG(av.a, j2.a, 1, 120) == 1, "MPG_GetImageJPG(1 s, height 120) = 1");
+  expect_output(&j2, "image w=160 h=120", "MPG_GetImageJPG");
+  check(api.GetImageJPG(av.a, av.a, 1, 120) == 0 && file_size(&av) > 1000,
+        "MPG_GetImageJPG onto its input = 0 and leaves it whole");
+}
+
+/* Jobs on worker threads at once, as a host with a download queue runs them: each
+ * gets its own reports on its own thread, its own output, and its own error text. */
+#define NTHREADS 3
+typedef struct {
+  int index;
+  path_t in1, in2, target;
+  int32_t status;
+  progress_t progress;
+  char text[64];
+} thread_job_t;
+static volatile LONG ready;
+
+static DWORD WINAPI thread_main(LPVOID arg) {
+  thread_job_t *j = (thread_job_t *)arg;
+  static const int32_t codes[NTHREADS] = {STATUS_BAD_PARAMETER, STATUS_SAME_FILE, STATUS_ENOENT};
+  progress_begin(&j->progress, j->index == 0 ? "thread 0: MPG_MergeAV" : "thread 1: MP3_Convert");
+  if (j->index == 0) {
+    j->progress.may_go_down = 1;
+    j->status = api.MergeAV(j->in1.a, j->in2.a, j->target.a, on_progress, (uintptr_t)&j->progress);
+  } else if (j->index == 1) {
+    j->status = api.MP3Convert(j->in1.a, j->target.a, 0, on_progress, (uintptr_t)&j->progress);
+  } else {
+    j->status = api.GetImage(2, j->in1.a, j->target.a, 0, 50) == 1 ? 0 : -1;
+  }
+  set_current_job(NULL);
+  /* The text stays this thread's until its next call, whatever the others ask. */
+  const char *t = api.GetErrorText(codes[j->index]);
+  InterlockedIncrement(&ready);
+  while (ready < NTHREADS)
+    Sleep(1);
+  Sleep(20);
+  snprintf(j->text, sizeof j->text, "%s", t ? t : "(null)");
+  return 0;
+}
+
+static void test_threads(void) {
+  static thread_job_t jobs[NTHREADS];
+  HANDLE h[NTHREADS];
+  static const char *want[NTHREADS] = {"Bad parameter", "Output file is the same as an input file",
+                                       "No such file or directory"};
+  jobs[0].in1 = fix(L"v.mp4");
+  jobs[0].in2 = fix(L"a.m4a");
+  jobs[0].target = out(L"thread 0 merged.mp4");
+  jobs[1].in1 = fix(L"av3.mp4");
+  jobs[1].target = out(L"thread 1 audio.mp3");
+  jobs[2].in1 = fix(L"small.mp4");
+  jobs[2].target = out(L"thread 2 picture.jpg");
+  ready = 0;
+  for (int i = 0; i < NTHREADS; i++) {
+    jobs[i].index = i;
+    h[i] = CreateThread(NULL, 0, thread_main, &jobs[i], 0, NULL);
+    check(h[i] != NULL, "thread %d started", i);
+  }
+  for (int i = 0; i < NTHREADS; i++) {
+    if (!h[i])
+      continue;
+    check(WaitForSingleObject(h[i], 120000) == WAIT_OBJECT_0, "thread %d finished", i);
+    CloseHandle(h[i]);
+  }
+  check_status(jobs[0].status, 0, "thread 0: MPG_MergeAV(v.mp4, a.m4a)");
+  progress_end(&jobs[0].progress);
+  expect_output(&jobs[0].target, "video,audio mindur=1.5", "thread 0: MPG_MergeAV");
+  check_status(jobs[1].status, 0, "thread 1: MP3_Convert(av3.mp4)");
+  progress_end(&jobs[1].progress);
+  expect_output(&jobs[1].target, "audio novideo mindur=2.5", "thread 1: MP3_Convert");
+  check(jobs[2].status == 0, "thread 2: MPG_GetImage(small.mp4) = 1");
+  expect_output(&jobs[2].target, "image w=160 h=120", "thread 2: MPG_GetImage");
+  for (int i = 0; i < NTHREADS; i++)
+    check(strcmp(jobs[i].text, want[i]) == 0, "thread %d: its MPG_GetErrorText text stays its own (\"%s\")", i,
+          jobs[i].text);
+}
+
+/* With av_interleaved41.dll beside the program, the library's first packet write
+ * loads it and every packet goes through it. This writer keeps nothing, so the
+ * outputs are not judged. */
+typedef LONG(__cdecl *calls_fn)(void);
+static void test_packet_writer(void) {
+  check(GetModuleHandleA("av_interleaved41.dll") == NULL, "the packet writer is not loaded before a job");
+  path_t v = fix(L"v.mp4"), a = fix(L"a.m4a"), av = fix(L"av.mp4");
+  path_t merged = out(L"writer_merged.mp4"), crop = out(L"writer_crop.mp4");
+  int32_t s = api.MergeAV(v.a, a.a, merged.a, NULL, 0);
+  note("MPG_MergeAV through the packet writer: status %ld", (long)s);
+  HMODULE writer = GetModuleHandleA("av_interleaved41.dll");
+  check(writer != NULL, "the first job loaded av_interleaved41.dll from the program's folder");
+  if (!writer)
+    return;
+  calls_fn calls = (calls_fn)(void (*)(void))GetProcAddress(writer, "packet_writer_calls");
+  check(calls != NULL, "the loaded writer is this test's");
+  if (!calls)
+    return;
+  LONG after_merge = calls();
+  check(after_merge >= 50, "MPG_MergeAV wrote its packets through the writer (%ld calls)", (long)after_merge);
+  s = api.Crop(av.a, crop.a);
+  note("MPG_Crop through the packet writer: status %ld", (long)s);
+  check(calls() >= after_merge + 50, "a later job writes through it too (%ld calls)", (long)(calls() - after_merge));
+}
+
+/* A few downloaded files, copied under the names the host gives them. */
+static void test_realworld(const wchar_t *dir) {
+  path_t mp4 = mkpath(dir, L"ax_sample_h264_aac.mp4"), mp3 = mkpath(dir, L"ax_cbr_trailing_id3v1.mp3");
+  path_t flvsrc = mkpath(dir, L"ax_sample.flv"), dv = mkpath(dir, L"ax_cmaf_video.mp4"),
+         da = mkpath(dir, L"sp_dash_audio_en_aac.mp4");
+  int r = probe(&mp4);
+  check(r == 1 && text_is(info, 56, "H264") && text_is(info, 216, "AAC") && rd32(info, 20) > 0,
+        "real: MPG_GetMediaInfo(ax_sample_h264_aac.mp4) H264 %ldx%ld + AAC", (long)rd32(info, 20),
+        (long)rd32(info, 24));
+  r = probe(&mp3);
+  check(r == 1 && text_is(info, 216, "MP3") && rd32(info, 16) == 0, "real: MPG_GetMediaInfo(mp3) MP3, no video");
+  check(api.GetAudioDuration(mp3.a) > 0, "real: MPG_GetAudioDuration(mp3) > 0");
+
+  progress_t p;
+  path_t conv = out(L"real_conv.mp3");
+  progress_begin(&p, "real: MP3_Convert(ax_sample_h264_aac.mp4)");
+  int32_t s = api.MP3Convert(mp4.a, conv.a, 64000, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "real: MP3_Convert(ax_sample_h264_aac.mp4, 64 kbit/s cap)");
+  progress_end(&p);
+  expect_output(&conv, "audio novideo", "real: MP3_Convert");
+
+  path_t img = out(L"real_img.jpg");
+  check(api.GetImage(2, mp4.a, img.a, 120, 90) == 1, "real: MPG_GetImage(ax_sample_h264_aac.mp4) = 1");
+  expect_output(&img, "image h=120", "real: MPG_GetImage");
+
+  path_t flv = out(L"real_fixed.flv");
+  check(CopyFileW(flvsrc.w, flv.w, FALSE), "real: copy ax_sample.flv");
+  /* The copy keeps the source's read-only flag; a download is writable. */
+  SetFileAttributesW(flv.w, FILE_ATTRIBUTE_NORMAL);
+  s = api.FixDuration(flv.a);
+  check_status(s, 0, "real: FLV_FixDuration(copy of ax_sample.flv)");
+  expect_output(&flv, "video,audio", "real: FLV_FixDuration");
+
+  unsigned char r2[72];
+  s = api.MergeOP2(dv.a, da.a, r2);
+  check(s == 0 && strcmp((char *)r2 + 8, "mp4") == 0, "real: MPG_MergeOP2(DASH pair) = %ld, \"%.31s\"", (long)s,
+        s == 0 ? (char *)r2 + 8 : "");
+  path_t merged = out(L"real_dash.mp4");
+  progress_begin(&p, "real: MPG_MergeAV(DASH pair)");
+  p.may_go_down = 1;
+  s = api.MergeAV(dv.a, da.a, merged.a, on_progress, (uintptr_t)&p);
+  check_status(s, 0, "real: MPG_MergeAV(ax_cmaf_video.mp4, sp_dash_audio_en_aac.mp4)");
+  progress_end(&p);
+  expect_output(&merged, "video,audio", "real: MPG_MergeAV");
+}
+
+int main(int argc, char **argv) {
+  int quick = 0, packet_writer = 0;
+  const char *realworld = NULL;
+  const char *pos[3] = {NULL, NULL, NULL};
+  int npos = 0;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--quick") == 0)
+      quick = 1;
+    else if (strcmp(argv[i], "--packet-writer") == 0)
+      packet_writer = 1;
+    else if (strcmp(argv[i], "--realworld") == 0 && i + 1 < argc)
+      realworld = argv[++i];
+    else if (npos < 3)
+      pos[npos++] = argv[i];
+    else
+      npos = 99;
+  }
+  if (npos != 3) {
+    fprintf(stderr, "usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer]"
+                    " [--realworld <dir>]\n");
+    return 2;
+  }
+  current_slot = TlsAlloc();
+  MultiByteToWideChar(CP_ACP, 0, pos[1], -1, fixdir, MAXP);
+  MultiByteToWideChar(CP_ACP, 0, pos[2], -1, outdir, MAXP);
+  /* Absolute folders: the transcode checks change the current directory. */
+  wchar_t tmp[MAXP];
+  if (GetFullPathNameW(fixdir, MAXP, tmp, NULL))
+    wcscpy(fixdir, tmp);
+  if (GetFullPathNameW(outdir, MAXP, tmp, NULL))
+    wcscpy(outdir, tmp);
+
+  path_t man = mkpath(outdir, L"judge.txt");
+  manifest = _wfopen(man.w, L"wb");
+  check(manifest != NULL, "manifest judge.txt opened");
+
+  if (packet_writer) {
+    if (load(pos[0]))
+      test_packet_writer();
+  } else if (load(pos[0])) {
+    test_basics();
+    test_media_info_layout();
+    test_merge_op();
+    test_probes(!quick);
+    test_ansi_paths(!quick);
+    test_merges(!quick);
+    test_transcode(!quick);
+    test_edits(!quick);
+    test_images(!quick);
+    if (!quick) {
+      test_audio();
+      test_threads();
+      if (realworld) {
+        wchar_t rw[MAXP];
+        MultiByteToWideChar(CP_ACP, 0, realworld, -1, rw, MAXP);
+        test_realworld(rw);
+      }
+    }
+    /* Every job is over: no input may still be held open. */
+    const wchar_t *inputs[] = {L"av.mp4", L"v.mp4", L"a.m4a", L"seg1.ts", L"av3.mp4"};
+    for (size_t i = 0; i < sizeof inputs / sizeof *inputs; i++) {
+      path_t in = fix(inputs[i]);
+      check(!held_open(&in), "input %s is not held open after the jobs", in.utf8name);
+    }
+  }
+  /* A host unloads the library when it is done: nothing of it may run on. */
+  if (dll) {
+    check(FreeLibrary(dll), "FreeLibrary(mpg.dll)");
+    Sleep(200);
+  }
+  if (manifest)
+    fclose(manifest);
+  printf("%d passed, %d failed\n", passed, failed);
+  return failed ? 1 : 0;
+}

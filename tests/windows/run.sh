@@ -1,0 +1,253 @@
+#!/usr/bin/env bash
+# Runs the Windows host test: builds host_test.exe with mingw-w64, runs it under
+# Wine against mpg.dll loaded by name (as the download manager loads it), then
+# judges every output file it lists with ffprobe and a full decode, and checks that
+# the DLL's JPEG of a picture is byte-identical to the Linux library's. A second,
+# short run puts a packet writer (av_interleaved41.dll) beside the program.
+#
+# Usage: tests/windows/run.sh [--arch i686|x86_64|all] [--build-win DIR]
+#                             [--linux-build DIR] [--work DIR] [--quick|--full]
+#   --arch         architectures to test (default all)
+#   --build-win    folder holding <arch>/mpg.dll (default <repo>/build-win)
+#   --linux-build  Linux build with libmpg.so (default <repo>/build)
+#   --work         fixtures (kept between runs), programs and outputs
+#                  (default ${TMPDIR:-/tmp}/mpg-host-test)
+#   --quick/--full the host's checks; default: full for x86_64, quick for i686
+#   --realworld    downloaded media the full checks use a few of
+#                  (default /work/shared/media/realworld; skipped when missing)
+# Wine: $WINE_RUN or scripts/wine-run.sh <arch> <exe> ... when present, else plain
+# wine; either way in the prefix $work/wineprefix, so no checkout is written to.
+# The last line is "N passed, N failed"; the exit code is non-zero on any failure.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+arch=all
+build_win=$root/build-win
+linux_build=$root/build
+work=${TMPDIR:-/tmp}/mpg-host-test
+mode=
+realworld=/work/shared/media/realworld
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --arch) arch=$2; shift 2 ;;
+    --build-win) build_win=$2; shift 2 ;;
+    --linux-build) linux_build=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --quick) mode=quick; shift ;;
+    --full) mode=full; shift ;;
+    --realworld) realworld=$2; shift 2 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+case $arch in
+  all) arches=(x86_64 i686) ;;
+  i686|x86_64) arches=("$arch") ;;
+  *) echo "--arch must be i686, x86_64 or all" >&2; exit 2 ;;
+esac
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+build_win=$(cd "$build_win" 2>/dev/null && pwd || echo "$build_win")
+
+passed=0
+failed=0
+ok() { echo "ok $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+
+# ---- Fixtures: lavfi sources, bit-exact flags, built once and kept ------------------
+fixtures=$work/fixtures
+recipe=v3
+ff() { ffmpeg -nostdin -hide_banner -v error -y "$@"; }
+make_fixtures() {
+  local d=$fixtures.new
+  rm -rf "$d" && mkdir -p "$d"
+  local bx=(-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -map_metadata -1)
+  # x264 single-threaded with a key frame every second, so segments and seeks work.
+  local x264=(-c:v libx264 -preset veryfast -threads 1 -g 25 -pix_fmt yuv420p)
+  local aac=(-c:a aac -b:a 96k -ac 2)
+  av() { # seconds size output
+    ff -f lavfi -i "testsrc2=s=$2:r=25:d=$1" -f lavfi -i "sine=f=440:r=44100:d=$1" \
+      "${x264[@]}" "${aac[@]}" "${bx[@]}" -shortest "$d/$3"
+  }
+  av 2 320x240 av.mp4
+  av 3 320x240 av3.mp4
+  av 2 160x120 small.mp4
+  ff -i "$d/av.mp4" -map 0:v -c copy "${bx[@]}" "$d/v.mp4"
+  ff -i "$d/av.mp4" -map 0:a -c copy "${bx[@]}" "$d/a.m4a"
+  # Two MPEG-TS segments of one second each, cut at the key frame.
+  ff -i "$d/av.mp4" -c copy -bsf:v h264_mp4toannexb -f segment -segment_time 1 \
+    -segment_format mpegts "$d/seg%d.ts"
+  mv "$d/seg0.ts" "$d/seg1.ts.tmp" && mv "$d/seg1.ts" "$d/seg2.ts" && mv "$d/seg1.ts.tmp" "$d/seg1.ts"
+  ff -i "$d/av.mp4" -c copy "${bx[@]}" -f flv "$d/av.flv"
+  ff -f lavfi -i "sine=f=660:r=44100:d=2" -c:a libmp3lame -b:a 128k "${bx[@]}" "$d/tone.mp3"
+  printf 'this is not media\n' >"$d/notmedia.txt"
+  echo "$recipe" >"$d/.recipe"
+  rm -rf "$fixtures" && mv "$d" "$fixtures"
+}
+if [[ "$(cat "$fixtures/.recipe" 2>/dev/null)" != "$recipe" ]]; then
+  echo "# making fixtures in $fixtures"
+  make_fixtures
+fi
+
+# ---- The Linux library's JPEG of the same picture --------------------------------
+linux_jpeg=$work/linux-img.jpg
+rm -f "$linux_jpeg"
+if [[ -f $linux_build/libmpg.so ]]; then
+  # The same call the host makes: MPG_GetImage(JPEG, input, output, height 0, quality 90).
+  python3 - "$linux_build/libmpg.so" "$fixtures/av.mp4" "$linux_jpeg" <<'EOF' || true
+import ctypes, sys
+lib = ctypes.CDLL(sys.argv[1])
+lib.MPG_GetImage.restype = ctypes.c_uint8
+lib.MPG_GetImage.argtypes = [ctypes.c_int32, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int32, ctypes.c_int32]
+sys.exit(0 if lib.MPG_GetImage(2, sys.argv[2].encode(), sys.argv[3].encode(), 0, 90) == 1 else 1)
+EOF
+fi
+
+# ---- Wine ----------------------------------------------------------------------------
+wine_run=${WINE_RUN:-}
+if [[ -z $wine_run ]]; then
+  for c in "$root/scripts/wine-run.sh" /work/main/scripts/wine-run.sh; do
+    if [[ -x $c ]]; then wine_run=$c; break; fi
+  done
+fi
+export WINEPREFIX=$work/wineprefix
+echo "# Wine: ${wine_run:-wine}, prefix $WINEPREFIX"
+wine_cmd() { # arch: the command that runs a Windows program of that arch
+  if [[ -n $wine_run ]]; then
+    runner=("$wine_run" "$1")
+  else
+    # One 64-bit prefix runs both architectures (WoW64).
+    runner=(env WINEDEBUG=-all wine)
+  fi
+}
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# ---- Judging one output on the Linux side ------------------------------------------
+judge() { # file expectations
+  local f=$1 want=$2 name
+  name=${f#"$work"/}
+  local info
+  if ! info=$(ffprobe -v error -show_entries stream=codec_type,width,height,channels:format=duration \
+    -of flat "$f" 2>&1); then
+    fail "judge $name: ffprobe cannot read it: $info"
+    return
+  fi
+  local has_v=0 has_a=0
+  grep -q 'codec_type="video"' <<<"$info" && has_v=1
+  grep -q 'codec_type="audio"' <<<"$info" && has_a=1
+  local first_w first_h first_ch dur
+  first_w=$(sed -n 's/^streams\.stream\.[0-9]*\.width=//p' <<<"$info" | head -1)
+  first_h=$(sed -n 's/^streams\.stream\.[0-9]*\.height=//p' <<<"$info" | head -1)
+  first_ch=$(sed -n 's/^streams\.stream\.[0-9]*\.channels=//p' <<<"$info" | head -1)
+  dur=$(sed -n 's/^format\.duration="\(.*\)"/\1/p' <<<"$info")
+  local bad=() t
+  for t in ${want//,/ }; do
+    case $t in
+      video|image) ((has_v)) || bad+=("no video stream") ;;
+      audio) ((has_a)) || bad+=("no audio stream") ;;
+      novideo) ((has_v)) && bad+=("a video stream") ;;
+      w=*) [[ $first_w == "${t#w=}" ]] || bad+=("width $first_w") ;;
+      h=*) [[ $first_h == "${t#h=}" ]] || bad+=("height $first_h") ;;
+      ch=*) [[ $first_ch == "${t#ch=}" ]] || bad+=("channels $first_ch") ;;
+      mindur=*) awk -v d="$dur" -v m="${t#mindur=}" 'BEGIN{exit !(d != "N/A" && d + 0 >= m + 0)}' \
+        || bad+=("duration $dur") ;;
+      maxdur=*) awk -v d="$dur" -v m="${t#maxdur=}" 'BEGIN{exit !(d != "N/A" && d + 0 <= m + 0)}' \
+        || bad+=("duration $dur") ;;
+    esac
+  done
+  local errs
+  errs=$(ffmpeg -nostdin -v error -i "$f" -f null - 2>&1) || errs="decode failed: $errs"
+  [[ -z $errs ]] || bad+=("decode: $(head -c 300 <<<"$errs" | tr '\n' ' ')")
+  if [[ ${#bad[@]} -eq 0 ]]; then
+    ok "judge $name: $want"
+  else
+    fail "judge $name: want $want; got ${bad[*]}"
+  fi
+}
+
+# ---- One run of host_test.exe under Wine, its counts added to ours -------------------
+host_run() { # arch bin-folder log-name mode args...
+  local a=$1 bin=$2 name=$3 m=$4 rc=0 start=$SECONDS summary
+  shift 4
+  wine_cmd "$a"
+  # The program's folder is the current one, where LoadLibraryA looks as well.
+  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 600 "${runner[@]}" "$bin/host_test.exe" "$@") \
+    >"$work/host-$name.log" 2>"$work/host-$name.err" || rc=$?
+  # The runner keeps a Wine server for fast starts: end it with each run, so the
+  # next one starts from a clean server.
+  [[ -z $wine_run ]] || "$wine_run" --stop || true
+  tr -d '\r' <"$work/host-$name.log" | sed "s/^/[$name] /"
+  echo "# $name host_test: exit $rc, $((SECONDS - start)) s ($m)"
+  summary=$(tr -d '\r' <"$work/host-$name.log" | tail -1)
+  if [[ $summary =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    passed=$((passed + BASH_REMATCH[1]))
+    failed=$((failed + BASH_REMATCH[2]))
+    [[ $rc -eq 0 || ${BASH_REMATCH[2]} -gt 0 ]] || fail "$name: host_test exit $rc after no failure"
+  else
+    fail "$name: host_test ended without its summary (exit $rc; stderr: $(tail -c 400 "$work/host-$name.err" | tr '\n' ' '))"
+  fi
+}
+
+# ---- Per architecture ------------------------------------------------------------
+for a in "${arches[@]}"; do
+  echo "# ---- $a"
+  dll=$build_win/$a/mpg.dll
+  if [[ ! -f $dll ]]; then
+    fail "$a: no DLL at $dll"
+    continue
+  fi
+  bin=$work/bin-$a
+  out=$work/out-$a
+  wbin=$work/bin-$a-writer
+  wout=$work/out-$a-writer
+  rm -rf "$bin" "$out" "$wbin" "$wout" && mkdir -p "$bin" "$out" "$wbin" "$wout"
+  # The DLL (and any DLL beside it) next to the program: LoadLibraryA("mpg.dll")
+  # finds it in the program's folder, as the host's does.
+  cp "$build_win/$a/"*.dll "$bin/"
+  if ! "$a-w64-mingw32-gcc" -std=c11 -O2 -Wall -Wextra -Werror -static-libgcc \
+    -o "$bin/host_test.exe" "$here/host_test.c"; then
+    fail "$a: host_test.c does not compile"
+    continue
+  fi
+  # The packet writer run has its own folder: once loaded, the writer serves
+  # every packet of the process.
+  cp "$bin/"* "$wbin/"
+  if ! "$a-w64-mingw32-gcc" -std=c11 -O2 -Wall -Wextra -Werror -shared -static-libgcc \
+    -o "$wbin/av_interleaved41.dll" "$here/packet_writer.c"; then
+    fail "$a: packet_writer.c does not compile"
+  fi
+  m=$mode
+  [[ -n $m ]] || { [[ $a == i686 ]] && m=quick || m=full; }
+  args=(mpg.dll "$(winpath "$fixtures")" "$(winpath "$out")")
+  [[ $m == quick ]] && args+=(--quick)
+  [[ $m == full && -d $realworld ]] && args+=(--realworld "$(winpath "$realworld")")
+  host_run "$a" "$bin" "$a" "$m" "${args[@]}"
+
+  # Every output the host listed, judged by the Linux tools.
+  if [[ -f $out/judge.txt ]]; then
+    while IFS=$'\t' read -r f want; do
+      [[ -n $f ]] || continue
+      if [[ -f $out/$f ]]; then judge "$out/$f" "$want"; else fail "judge $a: $f listed but not found"; fi
+    done < <(tr -d '\r' <"$out/judge.txt")
+  fi
+
+  if [[ -f $wbin/av_interleaved41.dll ]]; then
+    host_run "$a" "$wbin" "$a-writer" packet-writer mpg.dll "$(winpath "$fixtures")" "$(winpath "$wout")" \
+      --packet-writer
+  fi
+
+  # The DLL's JPEG against the Linux library's JPEG of the same picture.
+  if [[ ! -s $linux_jpeg ]]; then
+    fail "$a: no Linux JPEG to compare with (is $linux_build/libmpg.so built?)"
+  elif [[ ! -f $out/img.jpg ]]; then
+    fail "$a: the DLL wrote no img.jpg"
+  elif cmp -s "$linux_jpeg" "$out/img.jpg"; then
+    ok "$a: img.jpg is byte-identical to the Linux library's JPEG"
+  else
+    fail "$a: img.jpg ($(stat -c %s "$out/img.jpg") bytes) differs from the Linux library's ($(stat -c %s "$linux_jpeg") bytes)"
+  fi
+done
+
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]
