@@ -160,8 +160,9 @@ bool ReportProgress(Mp3Job &job) noexcept {
 // How the conversion loop ended.
 enum class LoopEnd { EndOfInput, Stopped };
 
-// One frame per pass until the input ends (then the encoder is drained) or the host
-// stops the job.
+// One frame per pass until the input ends or the host stops the job; either way the
+// encoder is drained, since it holds the last frames it was given (on an early stop,
+// all of them).
 Status Convert(Mp3Job &job, LoopEnd &end) noexcept {
   for (;;) {
     const int frameSamples = AudioFrameSamples(job.encCtx.get());
@@ -170,17 +171,14 @@ Status Convert(Mp3Job &job, LoopEnd &end) noexcept {
     if (!IsOk(st)) return st;
     st = EncodeQueued(job, frameSamples, finished);
     if (!IsOk(st)) return st;
-    if (finished) {
+    const bool stopped = !finished && ReportProgress(job);
+    if (finished || stopped) {
       st = EncodeAudioFrame(nullptr, job.out, job.encCtx.get(), job.timing);
       if (!IsOk(st)) return st;
-      end = LoopEnd::EndOfInput;
+      end = stopped ? LoopEnd::Stopped : LoopEnd::EndOfInput;
       // A truncated file whose audio never decodes: an MP3 of tags alone is no
       // conversion.
-      return job.timing.encodedDuration == 0 ? Status::InvalidData : Status::Ok;
-    }
-    if (ReportProgress(job)) {
-      end = LoopEnd::Stopped;
-      return Status::Ok;
+      return finished && job.timing.encodedDuration == 0 ? Status::InvalidData : Status::Ok;
     }
   }
 }
