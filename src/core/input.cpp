@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 namespace mpg {
 
 namespace {
@@ -37,6 +39,9 @@ Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened) no
   // avformat_open_input frees the context itself when it fails.
   int ret = avformat_open_input(&raw, url.c_str(), nullptr, &rawOptions);
   options.reset(rawOptions);
+  // Windows refuses to open a folder as a file with EACCES; say what it is, as
+  // POSIX systems do.
+  if (ret < 0 && platform::GetFileKind(path) == platform::FileKind::Directory) ret = AVERROR(EISDIR);
   if (ret < 0) return StatusFromAv(ret);
   if (!raw) return Status::Unknown;
   InputFormatPtr owned(raw);
