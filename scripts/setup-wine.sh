@@ -11,6 +11,7 @@
 # is set up under $WINE_QEMU_ROOT (default /opt/wine-on-qemu) whose 32-bit
 # preloader qemu can load.  Package files are never modified.
 # When everything is already in place it only checks, and needs no root.
+# WINE_FORCE_QEMU=1 sets up the qemu route even where the kernel needs none.
 set -euo pipefail
 
 WINE_QEMU_ROOT=${WINE_QEMU_ROOT:-/opt/wine-on-qemu}
@@ -189,12 +190,17 @@ register_qemu_i386() {
 
 install_wine
 
-if kernel_runs_i386; then
+# WINE_FORCE_QEMU=1 takes the qemu route on a kernel that needs none, to try it.
+if [[ ${WINE_FORCE_QEMU:-0} != 1 ]] && kernel_runs_i386; then
   say "the kernel runs 32-bit x86 code: Wine runs natively from $WINE_LIB"
   exit 0
 fi
 
-say "the kernel cannot run 32-bit x86 code: 32-bit Wine runs under qemu-i386"
+if [[ ${WINE_FORCE_QEMU:-0} == 1 ]]; then
+  say "WINE_FORCE_QEMU=1: 32-bit Wine runs under qemu-i386"
+else
+  say "the kernel cannot run 32-bit x86 code: 32-bit Wine runs under qemu-i386"
+fi
 [[ -z $(missing_packages qemu-user-static) ]] || apt_install qemu-user-static
 register_qemu_i386
 build_qemu_tree

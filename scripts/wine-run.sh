@@ -119,4 +119,11 @@ mkdir -p "$WINEPREFIX"
   fi
 ) 9>"$WINEPREFIX/.wine-run.lock"
 
+# Under qemu-i386, 32-bit Wine hangs once a program's threads wait on each other
+# (FFmpeg's decoder and encoder worker threads do). On one CPU, FFmpeg starts no
+# worker threads, so the emulated route pins 32-bit programs to one.
+if [[ $loader == "$WINE_QEMU_ROOT/lib/wine/wine" ]]; then
+  first_cpu=$(taskset -pc $$ | sed 's/.*: //; s/[,-].*//')
+  exec taskset -c "$first_cpu" "$loader" "$@"
+fi
 exec "$loader" "$@"
