@@ -425,6 +425,29 @@ static int32_t stack_left_by_callee(void *fn) {
                    : "esi", "eax", "ecx", "edx", "memory", "cc");
   return left;
 }
+
+/* Calls MPG_GetImage with the stack 4 bytes off 16-byte alignment at the call, as
+ * 32-bit hosts may: the library's SSE code must realign it. */
+struct image_call {
+  void *fn;
+  uint32_t args[5];
+};
+static uint8_t get_image_misaligned(struct image_call *c) {
+  uint32_t ret;
+  __asm__ volatile("movl %%esp, %%esi\n\t"
+                   "andl $-16, %%esp\n\t"
+                   "pushl 20(%1)\n\t"
+                   "pushl 16(%1)\n\t"
+                   "pushl 12(%1)\n\t"
+                   "pushl 8(%1)\n\t"
+                   "pushl 4(%1)\n\t"
+                   "call *(%1)\n\t"
+                   "movl %%esi, %%esp\n\t"
+                   : "=a"(ret)
+                   : "D"(c)
+                   : "esi", "ecx", "edx", "memory", "cc");
+  return (uint8_t)ret;
+}
 #endif
 
 /* ---- The checks ---------------------------------------------------------------- */
@@ -844,6 +867,16 @@ static void test_images(int full) {
   check(file_head(&jpg, head, 3) == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF,
         "MPG_GetImage: the file starts with a JPEG marker");
   expect_output(&jpg, "image w=320 h=240", "MPG_GetImage");
+#if defined(__i386__)
+  path_t jpg4 = out(L"img_misaligned.jpg");
+  struct image_call c = {(void *)(uintptr_t)api.GetImage,
+                         {2, (uint32_t)(uintptr_t)av.a, (uint32_t)(uintptr_t)jpg4.a, 0, 90}};
+  check(get_image_misaligned(&c) == 1, "MPG_GetImage called on a stack 4 bytes off 16 = 1");
+  static unsigned char want[1 << 20], got[1 << 20];
+  const size_t nw = file_head(&jpg, want, sizeof want), ng = file_head(&jpg4, got, sizeof got);
+  check(ng > 0 && ng == nw && memcmp(want, got, ng) == 0, "... and writes the same JPEG (%lu bytes)",
+        (unsigned long)ng);
+#endif
   if (!full)
     return;
 
