@@ -56,7 +56,7 @@ check_exports() {
 }
 
 build_arch() {
-  local a="$1" deps dir
+  local a="$1" deps dir start=$SECONDS
   deps="$(scripts/build-windows-deps.sh "$a" | tail -n1)"
   [[ -f "$deps/key.txt" ]] || die "no FFmpeg for $a"
   dir="build-win/$a"
@@ -68,6 +68,7 @@ build_arch() {
   for f in mpg.dll mpg.exe; do [[ -f "$dir/$f" ]] || die "$dir/$f not built"; done
   check_exports "$dir/mpg.dll"
   echo "$deps" >"$dir/deps.txt"
+  log "$a: mpg.dll and mpg.exe in $((SECONDS - start)) s, the 22 exports checked"
 }
 
 # Licence texts: the DLL links x264 and FFmpeg built with --enable-gpl, so the whole
