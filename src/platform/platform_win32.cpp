@@ -41,11 +41,27 @@ std::string Narrow(UINT codePage, const std::wstring &wide) {
   return text;
 }
 
+// A path of MAX_PATH characters or more, made absolute, reaches past the system's
+// length limit behind the \\?\ prefix (\\?\UNC\ for a share), as FFmpeg's file
+// protocol opens it: download folders nest deep and titles run long.
+std::wstring ExtendedIfLong(std::wstring wide) {
+  if (wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\??\\")) return wide;
+  const DWORD need = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return wide;
+  std::wstring full(need, L'\0');
+  const DWORD n = ::GetFullPathNameW(wide.c_str(), need, full.data(), nullptr);
+  if (n == 0 || n >= need) return wide;
+  full.resize(n);
+  if (full.size() < MAX_PATH || full.starts_with(L"\\\\.\\")) return wide;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 // The wide form of a UTF-8 path; empty for an empty path or when memory runs out.
 std::wstring WidePath(const char *path) noexcept {
   if (IsEmpty(path)) return {};
   try {
-    return Widen(CP_UTF8, path);
+    return ExtendedIfLong(Widen(CP_UTF8, path));
   } catch (...) {
     return {};
   }
@@ -167,7 +183,7 @@ std::optional<std::string> CreateUniqueFileBeside(const char *path) noexcept {
       char suffix[24];
       std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<uint32_t>(mixed ^ mixed >> 32));
       std::string name = base + suffix;
-      const std::wstring wide = Widen(CP_UTF8, name.c_str());
+      const std::wstring wide = WidePath(name.c_str());
       if (wide.empty()) return std::nullopt;
       // CREATE_NEW never opens a file that already stands there.
       Handle h(::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -1015,6 +1015,49 @@ static void test_packet_writer(void) {
   check(calls() >= after_merge + 50, "a later job writes through it too (%ld calls)", (long)(calls() - after_merge));
 }
 
+/* Download folders nest deep and titles run long: paths past MAX_PATH (260), which
+ * the host passes plainly and reaches itself through the \\?\ prefix. */
+static path_t long_path(const wchar_t *dir, const wchar_t *name) {
+  path_t p = mkpath(dir, name);
+  path_t prefixed = mkpath(L"\\\\?\\", p.w);
+  wcscpy(p.w, prefixed.w);
+  return p;
+}
+
+static void test_long_paths(void) {
+  wchar_t dir[MAXP];
+  swprintf(dir, MAXP, L"%ls", outdir);
+  for (int level = 0; level < 4; level++) {
+    wcscat(dir, L"\\");
+    for (int i = 0; i < 70; i++)
+      wcscat(dir, L"d");
+    path_t d = long_path(L"", dir);
+    CreateDirectoryW(d.w, NULL);
+  }
+  path_t av = long_path(dir, L"t\u00e9l\u00e9chargement.mp4"), s1 = long_path(dir, L"seg1.ts");
+  path_t s2 = long_path(dir, L"seg2.ts"), flv = long_path(dir, L"av.flv");
+  check(strlen(av.a) > 300, "a download folder %lu characters deep", (unsigned long)strlen(av.a));
+  check(CopyFileW(fix(L"av.mp4").w, av.w, FALSE) && CopyFileW(fix(L"seg1.ts").w, s1.w, FALSE) &&
+            CopyFileW(fix(L"seg2.ts").w, s2.w, FALSE) && CopyFileW(fix(L"av.flv").w, flv.w, FALSE),
+        "fixtures copied there (host side)");
+  check(probe(&av) == 1 && rd32(info, 20) == 320, "MPG_GetMediaInfo on a long path");
+  path_t crop = long_path(dir, L"crop.mp4");
+  check_status(api.Crop(av.a, crop.a), 0, "MPG_Crop(long paths)");
+  check(probe(&crop) == 1 && rd32(info, 20) == 320, "the cropped file at a long path reads back");
+  check_status(api.Crop(av.a, av.a), STATUS_SAME_FILE, "MPG_Crop(a long path onto itself)");
+  const char *segs[] = {s1.a, s2.a, NULL};
+  path_t joined = long_path(dir, L"joined.ts");
+  check_status(api.Merge(segs, joined.a, 1, 0, NULL, 0), 0, "MPG_Merge(long paths, deleteSegments)");
+  check(probe(&joined) == 1 && rd64(info, 0) >= 1, "the segments joined at a long path (%lld s)",
+        (long long)rd64(info, 0));
+  check(file_size(&s1) < 0 && file_size(&s2) < 0, "the segments at long paths are deleted");
+  check_status(api.FixDuration(flv.a), 0, "FLV_FixDuration(long path)");
+  unsigned char head[3];
+  path_t jpg = long_path(dir, L"image.jpg");
+  check(api.GetImage(2, av.a, jpg.a, 0, 90) == 1 && file_head(&jpg, head, 3) == 3 && head[0] == 0xFF,
+        "MPG_GetImage writes a JPEG at a long path");
+}
+
 /* A few downloaded files, copied under the names the host gives them. */
 static void test_realworld(const wchar_t *dir) {
   path_t mp4 = mkpath(dir, L"ax_sample_h264_aac.mp4"), mp3 = mkpath(dir, L"ax_cbr_trailing_id3v1.mp3");
@@ -1116,6 +1159,7 @@ int main(int argc, char **argv) {
       test_audio();
       if (!one_thread)
         test_threads();
+      test_long_paths();
       if (realworld) {
         wchar_t rw[MAXP];
         MultiByteToWideChar(CP_ACP, 0, realworld, -1, rw, MAXP);

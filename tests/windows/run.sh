@@ -108,11 +108,7 @@ fi
 
 # ---- Wine ----------------------------------------------------------------------------
 wine_run=${WINE_RUN:-}
-if [[ -z $wine_run ]]; then
-  for c in "$root/scripts/wine-run.sh" /work/main/scripts/wine-run.sh; do
-    if [[ -x $c ]]; then wine_run=$c; break; fi
-  done
-fi
+[[ -n $wine_run || ! -x $root/scripts/wine-run.sh ]] || wine_run=$root/scripts/wine-run.sh
 export WINEPREFIX=$work/wineprefix
 echo "# Wine: ${wine_run:-wine}, prefix $WINEPREFIX"
 wine_cmd() { # arch: the command that runs a Windows program of that arch
