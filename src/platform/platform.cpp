@@ -1,7 +1,23 @@
 // The parts of the platform layer that are the same on every system.
 #include "platform/platform.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
 namespace mpg::platform {
+
+std::string detail::NextNameBeside(const char *path, uint32_t processId) {
+  // Each try takes a new suffix: the counter keeps the calls of one process apart,
+  // the process id and the clock those of several processes.
+  static std::atomic<uint32_t> counter{0};
+  const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const uint64_t mixed =
+      (now ^ uint64_t{processId} << 32) + counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<uint32_t>(mixed ^ mixed >> 32));
+  return std::string(path) + suffix;
+}
 
 int CompareNoCase(std::string_view a, std::string_view b) noexcept {
   auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };

@@ -77,6 +77,12 @@ class Library {
   void *handle_ = nullptr;
 };
 
+namespace detail {
+// For both sides of the layer: the next name CreateUniqueFileBeside tries for path,
+// path + "." + 8 hex digits + ".tmp". Throws std::bad_alloc.
+std::string NextNameBeside(const char *path, uint32_t processId);
+}  // namespace detail
+
 #ifdef MPG_TEST_SEAMS
 // Test seam, only in the internal library that tests link: makes the n-th
 // following platform file operation (open, write, delete, rename; counted from 1)

@@ -8,9 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 
 namespace mpg::platform {
@@ -119,19 +117,10 @@ bool RenameFile(const char *from, const char *to) noexcept {
 
 std::optional<std::string> CreateUniqueFileBeside(const char *path) noexcept {
   if (IsEmpty(path)) return std::nullopt;
-  // Each try takes a new suffix: the counter keeps the calls of one process apart,
-  // the process id and the clock those of several processes.
-  static std::atomic<uint32_t> counter{0};
   constexpr int kAttempts = 100;
   try {
-    const std::string base(path);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-      const uint64_t mixed = (now ^ uint64_t{static_cast<uint32_t>(::getpid())} << 32) +
-                             counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
-      char suffix[24];
-      std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<uint32_t>(mixed ^ mixed >> 32));
-      std::string name = base + suffix;
+      std::string name = detail::NextNameBeside(path, static_cast<uint32_t>(::getpid()));
       Fd fd(OpenFile(name.c_str(), O_WRONLY | O_CREAT | O_EXCL));
       if (fd.get() >= 0) return name;
       if (errno != EEXIST) return std::nullopt;

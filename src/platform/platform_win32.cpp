@@ -12,7 +12,6 @@
 // windows.h maps DeleteFile to DeleteFileA; ours is the platform operation.
 #undef DeleteFile
 
-#include <atomic>
 #include <cstdio>
 #include <new>
 
@@ -169,20 +168,10 @@ bool RenameFile(const char *from, const char *to) noexcept {
 
 std::optional<std::string> CreateUniqueFileBeside(const char *path) noexcept {
   if (IsEmpty(path)) return std::nullopt;
-  // Each try takes a new suffix: the counter keeps the calls of one process apart,
-  // the process id and the tick count those of several processes.
-  static std::atomic<uint32_t> counter{0};
   constexpr int kAttempts = 100;
   try {
-    const std::string base(path);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      LARGE_INTEGER now;
-      ::QueryPerformanceCounter(&now);
-      const uint64_t mixed = (static_cast<uint64_t>(now.QuadPart) ^ uint64_t{::GetCurrentProcessId()} << 32) +
-                             counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
-      char suffix[24];
-      std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<uint32_t>(mixed ^ mixed >> 32));
-      std::string name = base + suffix;
+      std::string name = detail::NextNameBeside(path, ::GetCurrentProcessId());
       const std::wstring wide = WidePath(name.c_str());
       if (wide.empty()) return std::nullopt;
       // CREATE_NEW never opens a file that already stands there.
