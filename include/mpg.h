@@ -330,9 +330,9 @@ MPG_API uint32_t MPG_CALL MPG_GetAudioDuration(const char *path) MPG_NOEXCEPT;
  * (checked first), MPG_VIDEO_CODEC_NOT_FOUND likewise for the video, *result then
  * untouched. A NULL path counts as a file that cannot be read. */
 MPG_API int32_t MPG_CALL MPG_MergeOP(const char *videoPath, const char *audioPath,
-                            MergeOpResult *result) MPG_NOEXCEPT;
+                                     MergeOpResult *result) MPG_NOEXCEPT;
 MPG_API int32_t MPG_CALL MPG_MergeOP2(const char *videoPath, const char *audioPath,
-                             MergeOp2Result *result) MPG_NOEXCEPT;
+                                      MergeOp2Result *result) MPG_NOEXCEPT;
 /* Writes to buffer the extension (MergeOp2Result.extension) a merge of this file's
  * own video and audio would get, NUL-terminated; an empty string when the file
  * cannot be read, lacks audio or video, or the extension and its NUL do not fit in
@@ -362,7 +362,7 @@ MPG_API void MPG_CALL MPG_GetDefExtension(const char *path, char *buffer, int32_
  * that decodes to nothing; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
 MPG_API int32_t MPG_CALL MPG_MergeAV(const char *videoPath, const char *audioPath, const char *outputPath,
-                            ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
+                                     ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 /* Joins segments, a NULL-terminated array of paths in playing order, into
  * outputPath by stream copy. An output named .ts, .m2ts, .mts, .m2t or .m4t (any
  * case) gives MPEG-TS, any other MP4. The output's streams come from the first
@@ -383,8 +383,8 @@ MPG_API int32_t MPG_CALL MPG_MergeAV(const char *videoPath, const char *audioPat
  * video nor usable audio; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
 MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
-                          uint8_t rebaseTimestamps, ProgressCallback callback,
-                          uintptr_t user) MPG_NOEXCEPT;
+                                   uint8_t rebaseTimestamps, ProgressCallback callback,
+                                   uintptr_t user) MPG_NOEXCEPT;
 
 /* ---- Conversion -------------------------------------------------------------------- */
 /* Rewrites a file into the container params->outputFormat names (see
@@ -410,8 +410,8 @@ MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outp
  * video could be written; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
 MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
-                              const TranscodeParams *params, ProgressCallback callback,
-                              uintptr_t user) MPG_NOEXCEPT;
+                                       const TranscodeParams *params, ProgressCallback callback,
+                                       uintptr_t user) MPG_NOEXCEPT;
 /* Converts the highest-bit-rate audio stream of inputPath into an MP3 file at
  * outputPath: one or two channels as the input has (more are mixed down to stereo),
  * the input's sample rate raised to the next MPEG audio rate, and the input's bit
@@ -425,7 +425,7 @@ MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, const MpgStri
  * (a truncated download); or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
 MPG_API int32_t MPG_CALL MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
-                            ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
+                                     ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 
 /* ---- Edits --------------------------------------------------------------------------
  * Crop, trim and audio shift write a new file in the container FFmpeg associates
@@ -442,7 +442,7 @@ MPG_API int32_t MPG_CALL MP3_Convert(const char *inputPath, const char *outputPa
  * (positive plays the sound later, negative earlier); video keeps its times.
  * Progress: the video's position over the video stream's stated length. */
 MPG_API int32_t MPG_CALL MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
-                               ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
+                                        ProgressCallback callback, uintptr_t user) MPG_NOEXCEPT;
 /* Copies the input packet by packet, after checking that its video decodes (up to
  * its first picture). It crops nothing: the result is the input remuxed. Writes one
  * of four messages with av_log(NULL, AV_LOG_ERROR, ...) when it fails on the way:
@@ -462,7 +462,7 @@ MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath)
  * be sought; AVERROR_DECODER_NOT_FOUND or AVERROR_ENCODER_NOT_FOUND when the video
  * has no decoder or no encoder exists; or an FFmpeg code. No callback. */
 MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath,
-                                     int32_t startSeconds, int32_t endSeconds) MPG_NOEXCEPT;
+                                              int32_t startSeconds, int32_t endSeconds) MPG_NOEXCEPT;
 /* Repairs the head of the FLV file at path in place: a new FLV header, metadata
  * (the duration measured from the file's last tags, the exact file size, the old
  * head's other entries) and codec set-up tags; the media tags after the head are
@@ -491,14 +491,14 @@ MPG_API int32_t MPG_CALL FLV_FixDuration(const char *path) MPG_NOEXCEPT;
  * imageFormat: MPG_IMAGE_PPM, _BMP or _JPEG, else 0 is returned. quality: JPEG
  * only, 1 to 100 (0 counts as 1; outside 0 to 100: 90). */
 MPG_API uint8_t MPG_CALL MPG_GetImage(int32_t imageFormat, const char *inputPath, const char *outputPath,
-                             int32_t height, int32_t quality) MPG_NOEXCEPT;
+                                      int32_t height, int32_t quality) MPG_NOEXCEPT;
 /* As MPG_GetImage from a position: the first picture at or after it that is not one
  * colour, decoded from the key frame before it; when every picture from there to the
  * end is one colour, the first of them. position: 0 to the progress scale, a share
  * of the video stream's duration (0: MPG_GetImage; any other position fails for a
  * stream of unknown duration). */
 MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const char *inputPath, const char *outputPath,
-                              int32_t position, int32_t height, int32_t quality) MPG_NOEXCEPT;
+                                       int32_t position, int32_t height, int32_t quality) MPG_NOEXCEPT;
 /* A picture near seconds (0 or more), as a complete 24-bit BMP file image in memory
  * (top row first): decoding from the key frame before the second, every 20th picture
  * is looked at, and the last one before the second is taken (the first one looked at
@@ -507,12 +507,12 @@ MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const char *inputPat
  * caller releases it with free(). NULL on failure, with *size set to 0; NULL without
  * touching anything for a NULL size. Writes no file. */
 MPG_API uint8_t *MPG_CALL MPG_GetImageBMP(const char *inputPath, int32_t seconds, uint32_t *size,
-                                 int32_t height) MPG_NOEXCEPT;
+                                          int32_t height) MPG_NOEXCEPT;
 /* As MPG_GetImageBMP, but takes the first picture looked at that lies at or past the
  * second (the last one when the input ends first) and writes it to outputPath as a
  * JPEG of quality 20. 1 on success, 0 on failure (also for seconds below 0). */
 MPG_API uint8_t MPG_CALL MPG_GetImageJPG(const char *inputPath, const char *outputPath, int32_t seconds,
-                                int32_t height) MPG_NOEXCEPT;
+                                         int32_t height) MPG_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

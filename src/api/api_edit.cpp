@@ -16,7 +16,7 @@ bool IsPath(const char *path) noexcept { return path && *path; }
 }  // namespace
 
 extern "C" MPG_API int32_t MPG_CALL MPG_ShiftAudio(const char *inputPath, const char *outputPath, int32_t shiftMs,
-                                          ProgressCallback callback, uintptr_t user) noexcept {
+                                                   ProgressCallback callback, uintptr_t user) noexcept {
   if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
   return Guard([&] {
     const HostPath in(inputPath), out(outputPath);
@@ -32,8 +32,8 @@ extern "C" MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *
   });
 }
 
-extern "C" MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath, int32_t startSeconds,
-                                                int32_t endSeconds) noexcept {
+extern "C" MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath,
+                                                         int32_t startSeconds, int32_t endSeconds) noexcept {
   if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
   // An empty or reversed range would make a file without a picture.
   if (startSeconds < 0 || endSeconds <= startSeconds) return Code(Status::BadParameter);

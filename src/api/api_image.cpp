@@ -7,8 +7,8 @@ using namespace mpg;
 using mpg::platform::HostPath;
 
 extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const char *inputPath,
-                                         const char *outputPath, int32_t position, int32_t height,
-                                         int32_t quality) noexcept {
+                                                  const char *outputPath, int32_t position, int32_t height,
+                                                  int32_t quality) noexcept {
   if (!inputPath || !outputPath) return 0;
   return GuardOr<uint8_t>(0, [&] {
     const HostPath in(inputPath), out(outputPath);
@@ -20,13 +20,13 @@ extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const cha
 }
 
 extern "C" MPG_API uint8_t MPG_CALL MPG_GetImage(int32_t imageFormat, const char *inputPath,
-                                        const char *outputPath, int32_t height,
-                                        int32_t quality) noexcept {
+                                                 const char *outputPath, int32_t height,
+                                                 int32_t quality) noexcept {
   return MPG_GetImageP(imageFormat, inputPath, outputPath, 0, height, quality);
 }
 
 extern "C" MPG_API uint8_t *MPG_CALL MPG_GetImageBMP(const char *inputPath, int32_t seconds, uint32_t *size,
-                                            int32_t height) noexcept {
+                                                     int32_t height) noexcept {
   // Without somewhere to put the size, the caller could not use the buffer.
   if (!size) return nullptr;
   *size = 0;
@@ -35,7 +35,8 @@ extern "C" MPG_API uint8_t *MPG_CALL MPG_GetImageBMP(const char *inputPath, int3
   return GuardOr<uint8_t *>(nullptr, [&]() -> uint8_t * {
     ImageGrabJob job;
     job.memoryMode = MemoryMode::Bmp;
-    if (!GrabImageToMemory(job, HostPath(inputPath).c_str(), static_cast<uint32_t>(seconds), height)) return nullptr;
+    const HostPath in(inputPath);
+    if (!GrabImageToMemory(job, in.c_str(), static_cast<uint32_t>(seconds), height)) return nullptr;
     // The buffer now belongs to the caller, who releases it with free().
     *size = job.bmpSize;
     return job.bmpBuffer;
@@ -43,7 +44,7 @@ extern "C" MPG_API uint8_t *MPG_CALL MPG_GetImageBMP(const char *inputPath, int3
 }
 
 extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageJPG(const char *inputPath, const char *outputPath,
-                                           int32_t seconds, int32_t height) noexcept {
+                                                    int32_t seconds, int32_t height) noexcept {
   if (!inputPath || !outputPath || seconds < 0) return 0;
   return GuardOr<uint8_t>(0, [&] {
     const HostPath in(inputPath), out(outputPath);

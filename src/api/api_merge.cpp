@@ -16,8 +16,8 @@ using namespace mpg;
 using mpg::platform::HostPath;
 
 extern "C" MPG_API int32_t MPG_CALL MPG_MergeAV(const char *hostVideoPath, const char *hostAudioPath,
-                                       const char *hostOutputPath, ProgressCallback callback,
-                                       uintptr_t user) noexcept {
+                                                const char *hostOutputPath, ProgressCallback callback,
+                                                uintptr_t user) noexcept {
   return Guard([&] {
     const HostPath video8(hostVideoPath), audio8(hostAudioPath), output8(hostOutputPath);
     const char *videoPath = video8.c_str();
@@ -44,8 +44,9 @@ extern "C" MPG_API int32_t MPG_CALL MPG_MergeAV(const char *hostVideoPath, const
   });
 }
 
-extern "C" MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outputPath, int32_t deleteSegments,
-                                     uint8_t rebaseTimestamps, ProgressCallback callback, uintptr_t user) noexcept {
+extern "C" MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outputPath,
+                                              int32_t deleteSegments, uint8_t rebaseTimestamps,
+                                              ProgressCallback callback, uintptr_t user) noexcept {
   return Guard([&] {
     std::vector<std::string> list;
     for (const char *const *p = segments; p && *p; ++p) list.emplace_back(HostPath(*p).c_str());
@@ -71,12 +72,12 @@ int32_t ChooseForPair(const char *videoPath, const char *audioPath, Result *resu
 }  // namespace
 
 extern "C" MPG_API int32_t MPG_CALL MPG_MergeOP2(const char *videoPath, const char *audioPath,
-                                        MergeOp2Result *result) noexcept {
+                                                 MergeOp2Result *result) noexcept {
   return ChooseForPair(videoPath, audioPath, result, ChooseMergeContainer);
 }
 
 extern "C" MPG_API int32_t MPG_CALL MPG_MergeOP(const char *videoPath, const char *audioPath,
-                                       MergeOpResult *result) noexcept {
+                                                MergeOpResult *result) noexcept {
   return ChooseForPair(videoPath, audioPath, result, ChooseMergeContainerOld);
 }
 

@@ -33,8 +33,8 @@ bool ReadPathString(const MpgString *s, std::string &path) {
 }  // namespace
 
 extern "C" MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
-                                         const TranscodeParams *params, ProgressCallback callback,
-                                         uintptr_t user) noexcept {
+                                                  const TranscodeParams *params, ProgressCallback callback,
+                                                  uintptr_t user) noexcept {
   if (!inputPath || !outputPath || !params) return Code(Status::BadParameter);
   return Guard([&] {
     std::string in, out;
@@ -44,7 +44,7 @@ extern "C" MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, co
 }
 
 extern "C" MPG_API int32_t MPG_CALL MP3_Convert(const char *inputPath, const char *outputPath, int32_t bitRate,
-                                       ProgressCallback callback, uintptr_t user) noexcept {
+                                                ProgressCallback callback, uintptr_t user) noexcept {
   if (!inputPath || !*inputPath || !outputPath || !*outputPath) return Code(Status::BadParameter);
   return Guard([&] {
     const HostPath in(inputPath), out(outputPath);
