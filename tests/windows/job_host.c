@@ -1,0 +1,222 @@
+/*
+ * job_host: the Windows side of the real-file table (tests/realworld). It loads
+ * mpg.dll as the download manager does (LoadLibraryA, GetProcAddress), then reads
+ * one job per line on stdin and answers each with one line on stdout, so that one
+ * Wine start serves a whole run. The table judges the outputs on the Linux side.
+ *
+ * Usage: job_host.exe <dll>
+ * A job: TAB-separated UTF-8 fields, <encoding> <verb> <arguments...>, paths as
+ * Windows paths.
+ *   encoding  ansi: paths reach the DLL in the ANSI code page, converted without
+ *                   best fit; a name the code page cannot spell is refused here
+ *             utf8: MPG_SetPathEncoding(MPG_PATH_UTF8) first, paths as they came
+ *   info P                  flag, audio duration, then the MpgMediaInfo fields
+ *   mergeop V A             MergeOP's status and kind, MergeOP2's status, mode,
+ *                           kind and extension
+ *   mergeav V A O | merge REBASE O SEGMENT... | crop I O | shift I O MS |
+ *   trim I O START END | fixflv P | mp3 I O BITRATE | transcode I O FORMAT HEIGHT
+ *                           status
+ *   grab I O POSITION       flag (MPG_GetImage at 0, else MPG_GetImageP; JPEG 90)
+ * An answer is "=" and its TAB-separated values, or "!" and why the job did not run.
+ */
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "mpg.h"
+
+#define MAXFIELDS 64
+#define MAXPATHBYTES 8192
+
+typedef int32_t(MPG_CALL *SetPathEncoding_fn)(int32_t);
+#define MPG_PATH_ENCODING_UTF8 1 /* MPG_PATH_UTF8 of mpg.h */
+
+/* The exports, typed from mpg.h's own declarations. */
+#define EXPORTS(X)                                                                                                   \
+  X(MPG_GetMediaInfo) X(MPG_GetAudioDuration) X(MPG_MergeOP) X(MPG_MergeOP2) X(MPG_MergeAV) X(MPG_Merge)           \
+  X(MPG_Crop) X(MPG_ShiftAudio) X(MPG_SaveTrimmedVideo) X(FLV_FixDuration) X(MP3_Convert) X(MPG_GetImage)         \
+  X(MPG_GetImageP) X(MPG_Transcode)
+#define DECLARE(name) static __typeof__(&name) p_##name;
+EXPORTS(DECLARE)
+static SetPathEncoding_fn p_SetPathEncoding;
+
+static HMODULE Load(const char *dllName) {
+  HMODULE dll = LoadLibraryA(dllName);
+  if (!dll)
+    return NULL;
+#define RESOLVE(name)                                                                                                \
+  if (!(p_##name = (__typeof__(p_##name))(void (*)(void))GetProcAddress(dll, #name)))                               \
+    return NULL;
+  EXPORTS(RESOLVE)
+  /* Absent from a DLL built before the export: the table then skips its UTF-8 rows. */
+  p_SetPathEncoding = (SetPathEncoding_fn)(void (*)(void))GetProcAddress(dll, "MPG_SetPathEncoding");
+  return dll;
+}
+
+/* A path as the DLL takes it in the job's encoding; NULL when the ANSI code page
+ * cannot spell it exactly. */
+static char *DllPath(const char *utf8, int useUtf8) {
+  static char slots[MAXFIELDS][MAXPATHBYTES];
+  static int next;
+  static wchar_t wide[MAXPATHBYTES];
+  char *out = slots[next++ % MAXFIELDS];
+  if (strlen(utf8) >= MAXPATHBYTES)
+    return NULL;
+  if (useUtf8 || GetACP() == CP_UTF8)
+    return strcpy(out, utf8);
+  BOOL lossy = FALSE;
+  if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, MAXPATHBYTES) ||
+      !WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out, MAXPATHBYTES, NULL, &lossy) || lossy)
+    return NULL;
+  return out;
+}
+
+/* The library's string object (MpgString): short text inline, long text behind a
+ * pointer, as the host's string class keeps it. */
+static MpgString MakeString(const char *text) {
+  static const void *vtable[4];
+  MpgString s;
+  memset(&s, 0, sizeof s);
+  s.vtable = vtable;
+  s.size = strlen(text);
+  s.capacity = s.size < 16 ? 15 : s.size;
+  if (s.size < 16)
+    memcpy(s.text.buf, text, s.size + 1);
+  else
+    s.text.ptr = (char *)text;
+  return s;
+}
+
+static void AnswerInfo(const char *path) {
+  MpgMediaInfo i;
+  memset(&i, 0, sizeof i);
+  const int flag = p_MPG_GetMediaInfo(path, &i);
+  const unsigned long audio = (unsigned long)p_MPG_GetAudioDuration(path);
+  printf("=\t%d\t%lu\t%lld\t%lld\t%ld\t%ld\t%ld\t%lld\t%.17g\t%lld\t%s\t%s"
+         "\t%ld\t%ld\t%lld\t%ld\t%lld\t%s\t%s\t%ld\t%lld\t%s\n",
+         flag, audio, (long long)i.duration, (long long)i.containerBitRate, (long)i.videoStreamCount, (long)i.width,
+         (long)i.height, (long long)i.videoBitRate, i.frameRate, (long long)i.videoStreamDuration, i.videoCodec,
+         i.videoSampleFormat, (long)i.audioStreamCount, (long)i.channels, (long long)i.audioBitRate,
+         (long)i.sampleRate, (long long)i.audioStreamDuration, i.audioCodec, i.audioSampleFormat,
+         (long)i.subtitleStreamCount, (long long)i.subtitleDuration, i.subtitleCodec);
+}
+
+static void AnswerMergeOp(const char *v, const char *a) {
+  MergeOpResult r1;
+  MergeOp2Result r2;
+  memset(&r1, 0, sizeof r1);
+  memset(&r2, 0, sizeof r2);
+  const int32_t s1 = p_MPG_MergeOP(v, a, &r1), s2 = p_MPG_MergeOP2(v, a, &r2);
+  printf("=\t%ld\t%lu\t%ld\t%lu\t%lu\t%s\n", (long)s1, (unsigned long)r1.kind, (long)s2, (unsigned long)r2.mode,
+         (unsigned long)r2.kind, r2.extension);
+}
+
+/* Runs one job; its fields are the verb's arguments, paths already in the DLL's
+ * encoding. */
+static void Run(const char *verb, char **f, int n) {
+  const char *segments[MAXFIELDS];
+  int32_t s;
+  if (!strcmp(verb, "info") && n == 1)
+    return AnswerInfo(f[0]);
+  if (!strcmp(verb, "mergeop") && n == 2)
+    return AnswerMergeOp(f[0], f[1]);
+  if (!strcmp(verb, "grab") && n == 3) {
+    const int position = atoi(f[2]);
+    printf("=\t%d\n", position ? p_MPG_GetImageP(MPG_IMAGE_JPEG, f[0], f[1], position, 0, 90)
+                               : p_MPG_GetImage(MPG_IMAGE_JPEG, f[0], f[1], 0, 90));
+    return;
+  }
+  if (!strcmp(verb, "mergeav") && n == 3) {
+    s = p_MPG_MergeAV(f[0], f[1], f[2], NULL, 0);
+  } else if (!strcmp(verb, "merge") && n >= 3) {
+    for (int i = 2; i < n; i++)
+      segments[i - 2] = f[i];
+    segments[n - 2] = NULL;
+    s = p_MPG_Merge(segments, f[1], 0, (uint8_t)atoi(f[0]), NULL, 0);
+  } else if (!strcmp(verb, "crop") && n == 2) {
+    s = p_MPG_Crop(f[0], f[1]);
+  } else if (!strcmp(verb, "shift") && n == 3) {
+    s = p_MPG_ShiftAudio(f[0], f[1], atoi(f[2]), NULL, 0);
+  } else if (!strcmp(verb, "trim") && n == 4) {
+    s = p_MPG_SaveTrimmedVideo(f[0], f[1], atoi(f[2]), atoi(f[3]));
+  } else if (!strcmp(verb, "fixflv") && n == 1) {
+    s = p_FLV_FixDuration(f[0]);
+  } else if (!strcmp(verb, "mp3") && n == 3) {
+    s = p_MP3_Convert(f[0], f[1], atoi(f[2]), NULL, 0);
+  } else if (!strcmp(verb, "transcode") && n == 4) {
+    const MpgString in = MakeString(f[0]), out = MakeString(f[1]);
+    TranscodeParams p;
+    memset(&p, 0, sizeof p);
+    p.outputFormat = atoi(f[2]);
+    p.height = atoi(f[3]);
+    s = p_MPG_Transcode(&in, &out, &p, NULL, 0);
+  } else {
+    printf("!\tunknown job %s with %d arguments\n", verb, n);
+    return;
+  }
+  printf("=\t%ld\n", (long)s);
+}
+
+/* Verbs whose arguments from the first are paths, and the numeric ones among them. */
+static int IsPath(const char *verb, int i) {
+  if (!strcmp(verb, "merge"))
+    return i >= 1;
+  if (!strcmp(verb, "shift") || !strcmp(verb, "mp3") || !strcmp(verb, "grab"))
+    return i < 2;
+  if (!strcmp(verb, "trim") || !strcmp(verb, "transcode"))
+    return i < 2;
+  return 1;
+}
+
+int main(int argc, char **argv) {
+  static char line[MAXFIELDS * MAXPATHBYTES];
+  if (argc != 2) {
+    fprintf(stderr, "usage: job_host.exe <dll>\n");
+    return 2;
+  }
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  HMODULE dll = Load(argv[1]);
+  if (dll)
+    printf("=\tready\t%d\n", p_SetPathEncoding != NULL);
+  else
+    printf("!\tcannot load %s with its exports\n", argv[1]);
+  fflush(stdout);
+  int encoding = -1;
+  while (dll && fgets(line, sizeof line, stdin)) {
+    line[strcspn(line, "\r\n")] = 0;
+    char *f[MAXFIELDS + 2];
+    int n = 0;
+    for (char *t = line, *end; n < MAXFIELDS + 2; t = end + 1) {
+      f[n++] = t;
+      if (!(end = strchr(t, '\t')))
+        break;
+      *end = 0;
+    }
+    const int useUtf8 = n > 0 && !strcmp(f[0], "utf8");
+    if (n < 2 || n > MAXFIELDS || (!useUtf8 && strcmp(f[0], "ansi"))) {
+      printf("!\tmalformed job\n");
+    } else if (useUtf8 && !p_SetPathEncoding) {
+      printf("!\tthis mpg.dll has no MPG_SetPathEncoding\n");
+    } else {
+      if (p_SetPathEncoding && encoding != useUtf8)
+        p_SetPathEncoding(useUtf8 ? MPG_PATH_ENCODING_UTF8 : 0);
+      encoding = useUtf8;
+      int spelled = 1;
+      for (int i = 2; i < n && spelled; i++)
+        if (IsPath(f[1], i - 2))
+          spelled = (f[i] = DllPath(f[i], useUtf8)) != NULL;
+      if (spelled)
+        Run(f[1], f + 2, n - 2);
+      else
+        printf("!\tthe ANSI code page %u cannot spell a path\n", GetACP());
+    }
+    fflush(stdout);
+  }
+  return dll ? 0 : 1;
+}
