@@ -1,24 +1,24 @@
 /*
  * host_test: loads mpg.dll the way the download manager does (LoadLibraryA and
- * GetProcAddress, no import library) and checks what such a host observes: the
- * 22 exports, the byte layout of every record crossing the boundary, status codes,
- * progress reports, the BMP buffer's ownership, ANSI (code page) paths, and the
- * output files of real jobs.
+ * GetProcAddress, no import library) and checks what only Windows shows: the 22
+ * exports and their calling convention, the byte layout of every record crossing
+ * the boundary (with guard bytes), progress reports, stack alignment, ANSI (code
+ * page) paths and their traps, long paths, the BMP buffer and the runtime's free,
+ * no handle left open, the packet writer, and jobs on the host's own threads. What
+ * the jobs write is judged by the real-file table (tests/realworld), which runs on
+ * this DLL through job_host.c.
  *
  * Usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer]
- *                     [--one-thread] [--realworld <dir>]
+ *                     [--one-thread]
  *   <dll>          name or path handed to LoadLibraryA ("mpg.dll" finds the copy
  *                  beside this program, as the host's does)
  *   <fixture dir>  the files the driver generated (av.mp4, v.mp4, a.m4a, ...)
- *   <output dir>   an existing, empty folder for the outputs; judge.txt there lists
- *                  each output file (UTF-8 name, TAB, what it must hold) for the
- *                  driver to check with ffprobe and a full decode
+ *   <output dir>   an existing, empty folder for the outputs
  *   --quick        loading, names, layouts and one job per family only
  *   --packet-writer  only the packet writer a host puts beside its program
  *                  (av_interleaved41.dll): the library must find it and use it
  *   --one-thread   no jobs on threads of the host's own (32-bit Wine under qemu
  *                  cannot run threads that wait on each other)
- *   --realworld    a folder of downloaded media to run a few jobs on as well
  * Prints one line per check ("ok ..." or "FAIL ...") and last "N passed, N failed";
  * the exit code is 0 only when nothing failed.
  */
@@ -91,7 +91,6 @@ static struct {
 } api;
 
 static int passed, failed;
-static FILE *manifest;
 static wchar_t fixdir[MAXP], outdir[MAXP];
 
 static void check(int cond, const char *fmt, ...) {
@@ -123,7 +122,7 @@ static void note(const char *fmt, ...) {
 typedef struct {
   wchar_t w[MAXP];
   char a[MAXP * 2];
-  char utf8name[MAXP * 3]; /* the file name alone, for the manifest */
+  char utf8name[MAXP * 3]; /* the file name alone, for messages */
   int ok;                  /* 0: the ACP cannot spell this name */
 } path_t;
 
@@ -190,17 +189,13 @@ static int held_open(const path_t *p) {
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-/* An output the DLL was asked to write: present under its wide name and not empty,
- * then listed for the driver's judgement. */
+/* An output the DLL was asked to write (what: what it holds): present under its
+ * wide name, not empty, and closed when the call returned. */
 static void expect_output(const path_t *p, const char *what, const char *job) {
   long long size = file_size(p);
-  check(size > 0, "%s: output %s exists (%lld bytes)", job, p->utf8name, size);
+  check(size > 0, "%s: output %s (%s) exists (%lld bytes)", job, p->utf8name, what, size);
   if (size > 0)
     check(!held_open(p), "%s: output %s is closed when the call returns", job, p->utf8name);
-  if (size > 0 && manifest) {
-    fprintf(manifest, "%s\t%s\n", p->utf8name, what);
-    fflush(manifest);
-  }
 }
 
 static const char *status_text(int32_t s) {
@@ -547,25 +542,14 @@ static void test_merge_op(void) {
   check(ext[0] == 0 && ext[3] == 'x', "MPG_GetDefExtension with 3 bytes gives \"\" and writes within them");
 }
 
-static void test_probes(int full) {
+static void test_probes(void) {
   path_t av = fix(L"av.mp4"), txt = fix(L"notmedia.txt"), missing = fix(L"missing.mp4");
-  check(api.IsThisGoodFile(av.a) == 1, "MPG_IsThisGoodFile(av.mp4) = 1");
-  check(api.IsThisGoodFile(missing.a) == 0, "MPG_IsThisGoodFile(missing) = 0");
-  if (!full)
-    return;
-  check(api.IsThisGoodFile(txt.a) == 0, "MPG_IsThisGoodFile(text file) = 0");
-  check(api.IsThisGoodFile(NULL) == 0, "MPG_IsThisGoodFile(NULL) = 0");
+  check(api.IsThisGoodFile(av.a) == 1 && api.IsThisGoodFile(txt.a) == 0 && api.IsThisGoodFile(missing.a) == 0 &&
+            api.IsThisGoodFile(NULL) == 0,
+        "MPG_IsThisGoodFile: 1 for av.mp4, 0 for a text file, a missing file and NULL");
   /* AAC in MP4 counts in sample-rate ticks: 2 s at 44100 Hz. */
   uint32_t d = api.GetAudioDuration(av.a);
   check(d >= 80000 && d <= 100000, "MPG_GetAudioDuration(av.mp4) = %lu ticks of 1/44100 s", (unsigned long)d);
-  path_t mp3 = fix(L"tone.mp3");
-  d = api.GetAudioDuration(mp3.a);
-  check(d > 0, "MPG_GetAudioDuration(tone.mp3) = %lu", (unsigned long)d);
-  d = api.GetAudioDuration(missing.a);
-  check(d == 0, "MPG_GetAudioDuration(missing) = 0");
-  path_t v = fix(L"v.mp4");
-  d = api.GetAudioDuration(v.a);
-  check(d == 0, "MPG_GetAudioDuration(video only) = 0");
 }
 
 /* ANSI paths: names with é made from wide names, whatever the code page. */
@@ -621,56 +605,6 @@ static void test_ansi_paths(int full) {
   expect_output(&mp3, "audio novideo", "MP3_Convert(ANSI paths)");
 }
 
-static void test_merges(int full) {
-  if (!full)
-    return; /* the quick run merges once, with ANSI paths */
-  path_t v = fix(L"v.mp4"), a = fix(L"a.m4a"), s1 = fix(L"seg1.ts"), s2 = fix(L"seg2.ts");
-  progress_t p;
-  path_t merged = out(L"merged.mp4");
-  progress_begin(&p, "MPG_MergeAV");
-  p.may_go_down = 1;
-  int32_t s = api.MergeAV(v.a, a.a, merged.a, on_progress, (uintptr_t)&p);
-  check_status(s, 0, "MPG_MergeAV(v.mp4, a.m4a)");
-  progress_end(&p);
-  expect_output(&merged, "video,audio mindur=1.5", "MPG_MergeAV");
-
-  path_t none = out(L"none.mp4"), missing = fix(L"missing.m4a");
-  s = api.MergeAV(v.a, missing.a, none.a, NULL, 0);
-  check_status(s, STATUS_AUDIO_CODEC_NOT_FOUND, "MPG_MergeAV with a missing audio file");
-  check(file_size(&none) < 0, "MPG_MergeAV failure leaves no output");
-
-  const char *segs[] = {s1.a, s2.a, NULL};
-  path_t joined = out(L"joined.ts");
-  progress_begin(&p, "MPG_Merge(.ts)");
-  s = api.Merge(segs, joined.a, 0, 0, on_progress, (uintptr_t)&p);
-  check_status(s, 0, "MPG_Merge(seg1.ts, seg2.ts -> joined.ts)");
-  progress_end(&p);
-  expect_output(&joined, "video,audio mindur=1.5", "MPG_Merge(.ts)");
-  path_t joined4 = out(L"joined.mp4");
-  s = api.Merge(segs, joined4.a, 0, 1, NULL, 0);
-  check_status(s, 0, "MPG_Merge(seg1.ts, seg2.ts -> joined.mp4), no callback");
-  expect_output(&joined4, "video,audio mindur=1.5", "MPG_Merge(.mp4)");
-  check(file_size(&s1) > 0 && file_size(&s2) > 0, "MPG_Merge kept its segments (deleteSegments 0)");
-
-  /* deleteSegments: the segments must be closed before they can go on Windows. */
-  path_t c1 = out(L"part 1.ts"), c2 = out(L"part 2.ts");
-  CopyFileW(s1.w, c1.w, FALSE);
-  CopyFileW(s2.w, c2.w, FALSE);
-  const char *parts[] = {c1.a, c2.a, NULL};
-  path_t joined_del = out(L"joined_deleting.mp4");
-  s = api.Merge(parts, joined_del.a, 1, 0, NULL, 0);
-  check_status(s, 0, "MPG_Merge(part 1.ts, part 2.ts, deleteSegments 1)");
-  check(file_size(&c1) < 0 && file_size(&c2) < 0, "MPG_Merge removed both segments it read");
-  expect_output(&joined_del, "video,audio mindur=1.5", "MPG_Merge(deleting)");
-
-  /* An existing file at the output is replaced. */
-  path_t over = out(L"overwritten.mp4");
-  write_text(&over, "an older file that is not media at all");
-  s = api.MergeAV(v.a, a.a, over.a, NULL, 0);
-  check_status(s, 0, "MPG_MergeAV over an existing file");
-  expect_output(&over, "video,audio mindur=1.5", "MPG_MergeAV(over an existing file)");
-}
-
 /* MPG_Transcode with hand-built string objects: a short path held inline
  * (capacity 15) and a long one behind a heap pointer. */
 static void test_transcode(int full) {
@@ -680,39 +614,29 @@ static void test_transcode(int full) {
   int32_t s;
   path_t src = fix(L"av.mp4");
 
-  /* Short relative paths: the output folder is the current directory. */
+  /* Short relative paths, inline: the output folder is the current directory. A
+   * string of exactly 15 characters still sits inline. */
   path_t local = out(L"in.mp4");
   check(CopyFileW(src.w, local.w, FALSE), "CopyFileW av.mp4 -> in.mp4");
   check(SetCurrentDirectoryW(outdir), "SetCurrentDirectoryW(output dir)");
-  path_t tshort = out(L"tc_s.ts");
+  path_t tshort = out(L"tc_inline_15.ts");
   make_string(in, "in.mp4", 6, 15, NULL);
-  make_string(outs, "tc_s.ts", 7, 15, NULL);
+  make_string(outs, "tc_inline_15.ts", 15, 15, NULL);
   memcpy(before[0], in, STR_SIZE);
   memcpy(before[1], outs, STR_SIZE);
   memset(params, 0, sizeof params);
   params[0] = 6; /* MPEG-TS, streams copied */
   progress_begin(&p, "MPG_Transcode(inline strings)");
   s = api.Transcode(in, outs, params, on_progress, (uintptr_t)&p);
-  check_status(s, 0, "MPG_Transcode(\"in.mp4\" -> \"tc_s.ts\", inline strings, MPEG-TS)");
+  check_status(s, 0, "MPG_Transcode(\"in.mp4\" -> \"tc_inline_15.ts\", inline strings, MPEG-TS)");
   progress_end(&p);
   check(memcmp(before[0], in, STR_SIZE) == 0 && memcmp(before[1], outs, STR_SIZE) == 0,
         "MPG_Transcode leaves the string objects as they were");
-  expect_output(&tshort, "video,audio mindur=1.5", "MPG_Transcode(inline)");
-  if (full) {
-    /* A string of exactly 15 characters still sits inline. */
-    path_t xvid = out(L"tc_xvid_out.avi");
-    make_string(outs, "tc_xvid_out.avi", 15, 15, NULL);
-    memset(params, 0, sizeof params);
-    params[0] = 2; /* AVI */
-    params[5] = 1; /* MPEG-4 "XVID" */
-    params[1] = 1; /* MP3 */
-    s = api.Transcode(in, outs, params, NULL, 0);
-    check_status(s, 0, "MPG_Transcode(\"in.mp4\" -> \"tc_xvid_out.avi\", inline, AVI MPEG-4 + MP3)");
-    expect_output(&xvid, "video,audio mindur=1.5", "MPG_Transcode(AVI)");
-  }
+  expect_output(&tshort, "video,audio", "MPG_Transcode(inline)");
 
   /* Long absolute paths behind heap pointers; the text after the size is junk the
-   * library must not read as part of the name. */
+   * library must not read as part of the name. Width and channels are read from
+   * their offsets in TranscodeParams. */
   path_t tlong = out(L"transcoded_with_a_long_name.mp4");
   size_t il = strlen(src.a), ol = strlen(tlong.a);
   char *hin = malloc(il + 64), *hout = malloc(ol + 64);
@@ -723,18 +647,16 @@ static void test_transcode(int full) {
   make_string(in, src.a, il, il + 40, hin);
   make_string(outs, tlong.a, ol, ol + 40, hout);
   memset(params, 0, sizeof params);
-  params[0] = 4; /* MP4 */
-  if (full) {
-    params[6] = 160; /* width; height follows */
-    params[1] = 2;   /* AAC */
-    params[4] = 1;   /* mono */
-  }
-  progress_begin(&p, "MPG_Transcode(heap strings)");
-  s = api.Transcode(in, outs, params, on_progress, (uintptr_t)&p);
-  check_status(s, 0, "MPG_Transcode(long paths behind pointers, MP4)");
-  progress_end(&p);
-  expect_output(&tlong, full ? "video,audio mindur=1.5 w=160 h=120 ch=1" : "video,audio mindur=1.5",
-                "MPG_Transcode(heap)");
+  params[0] = 4;   /* MP4 */
+  params[6] = 160; /* width; height follows */
+  params[1] = 2;   /* AAC */
+  params[4] = 1;   /* mono */
+  s = api.Transcode(in, outs, params, NULL, 0);
+  check_status(s, 0, "MPG_Transcode(long paths behind pointers, MP4, 160 wide, mono)");
+  check(probe(&tlong) == 1 && rd32(info, 20) == 160 && rd32(info, 24) == 120 && rd32(info, 188) == 1,
+        "the transcoded file is 160x120 and mono (%ldx%ld, %ld channels)", (long)rd32(info, 20),
+        (long)rd32(info, 24), (long)rd32(info, 188));
+  expect_output(&tlong, "video,audio", "MPG_Transcode(heap)");
 
   if (full) {
     /* An empty string object is a bad parameter: the file at the output stays. */
@@ -751,67 +673,24 @@ static void test_transcode(int full) {
   free(hout);
 }
 
-static void test_edits(int full) {
-  path_t av = fix(L"av.mp4");
-  progress_t p;
-  int32_t s;
-  path_t crop = out(L"crop.mp4");
-  s = api.Crop(av.a, crop.a);
-  check_status(s, 0, "MPG_Crop(av.mp4)");
-  expect_output(&crop, "video,audio mindur=1.5", "MPG_Crop");
-  if (!full)
-    return;
-
-  path_t shift = out(L"shift.mp4");
-  progress_begin(&p, "MPG_ShiftAudio");
-  s = api.ShiftAudio(av.a, shift.a, 500, on_progress, (uintptr_t)&p);
-  check_status(s, 0, "MPG_ShiftAudio(av.mp4, +500 ms)");
-  progress_end(&p);
-  expect_output(&shift, "video,audio mindur=1.5", "MPG_ShiftAudio");
-
-  long long before = file_size(&av);
-  s = api.ShiftAudio(av.a, av.a, 500, NULL, 0);
-  check_status(s, STATUS_SAME_FILE, "MPG_ShiftAudio onto its own input");
-  check(file_size(&av) == before, "MPG_ShiftAudio onto its input leaves it whole");
-  /* Windows names one file in several spellings: case, slashes, "." steps. */
-  path_t mine = out(L"Same Input.mp4");
+/* Windows names one file in several spellings: case, slashes, "." steps. */
+static void test_same_file(void) {
+  path_t av = fix(L"av.mp4"), mine = out(L"Same Input.mp4");
   CopyFileW(av.w, mine.w, FALSE);
+  long long before = file_size(&mine);
   path_t upper = mkpath(outdir, L"SAME INPUT.MP4"), dotted = mkpath(outdir, L".\\Same Input.mp4");
-  s = api.ShiftAudio(mine.a, upper.a, 500, NULL, 0);
-  check_status(s, STATUS_SAME_FILE, "MPG_ShiftAudio onto its input named in capitals");
-  s = api.Crop(mine.a, dotted.a);
-  check_status(s, STATUS_SAME_FILE, "MPG_Crop onto its input named through \".\\\"");
+  check_status(api.ShiftAudio(mine.a, upper.a, 500, NULL, 0), STATUS_SAME_FILE,
+               "MPG_ShiftAudio onto its input named in capitals");
+  check_status(api.Crop(mine.a, dotted.a), STATUS_SAME_FILE, "MPG_Crop onto its input named through \".\\\"");
   char slashed[sizeof mine.a];
   memcpy(slashed, mine.a, sizeof slashed);
   for (char *c = slashed; *c; c++)
     if (*c == '\\')
       *c = '/';
-  s = api.SaveTrimmedVideo(mine.a, slashed, 0, 1);
-  check_status(s, STATUS_SAME_FILE, "MPG_SaveTrimmedVideo onto its input named with forward slashes");
-  check(file_size(&mine) == before, "the input named three other ways is still whole");
-
-  path_t trim = out(L"trim.mp4");
-  s = api.SaveTrimmedVideo(av.a, trim.a, 1, 2);
-  check_status(s, 0, "MPG_SaveTrimmedVideo(av.mp4, 1 s .. 2 s)");
-  expect_output(&trim, "video,audio mindur=0.5 maxdur=1.5", "MPG_SaveTrimmedVideo");
-  path_t trim2 = out(L"trim_bad.mp4");
-  s = api.SaveTrimmedVideo(av.a, trim2.a, 2, 1);
-  check_status(s, STATUS_BAD_PARAMETER, "MPG_SaveTrimmedVideo(2 s .. 1 s)");
-  s = api.Crop(NULL, crop.a);
-  check_status(s, STATUS_BAD_PARAMETER, "MPG_Crop(NULL input)");
-
-  path_t flvsrc = fix(L"av.flv"), flv = out(L"fixed.flv");
-  CopyFileW(flvsrc.w, flv.w, FALSE);
-  SetFileAttributesW(flv.w, FILE_ATTRIBUTE_NORMAL);
-  s = api.FixDuration(flv.a);
-  check_status(s, 0, "FLV_FixDuration(copy of av.flv)");
-  expect_output(&flv, "video,audio mindur=1.5", "FLV_FixDuration");
-  path_t txt = fix(L"notmedia.txt"), txtcopy = out(L"notmedia.flv");
-  CopyFileW(txt.w, txtcopy.w, FALSE);
-  long long tsize = file_size(&txtcopy);
-  s = api.FixDuration(txtcopy.a);
-  check(s != 0 && file_size(&txtcopy) == tsize, "FLV_FixDuration(text file) fails (%ld) and leaves it as it was",
-        (long)s);
+  check_status(api.SaveTrimmedVideo(mine.a, slashed, 0, 1), STATUS_SAME_FILE,
+               "MPG_SaveTrimmedVideo onto its input named with forward slashes");
+  check(api.GetImageJPG(mine.a, mine.a, 1, 120) == 0, "MPG_GetImageJPG onto its input = 0");
+  check(file_size(&mine) == before, "the input named four other ways is still whole");
 }
 
 static void test_audio(void) {
@@ -822,7 +701,7 @@ static void test_audio(void) {
   int32_t s = api.MP3Convert(av.a, full.a, 0, on_progress, (uintptr_t)&p);
   check_status(s, 0, "MP3_Convert(av3.mp4)");
   progress_end(&p);
-  expect_output(&full, "audio novideo mindur=2.5", "MP3_Convert");
+  expect_output(&full, "audio", "MP3_Convert");
 
   /* A stop from the callback half-way: OK, and a shorter, still playable file. */
   path_t part = out(L"conv_stopped.mp3");
@@ -833,13 +712,11 @@ static void test_audio(void) {
   progress_end(&p);
   check(file_size(&part) > 0 && file_size(&part) < file_size(&full),
         "the stopped MP3 is shorter (%lld < %lld bytes)", file_size(&part), file_size(&full));
-  expect_output(&part, "audio novideo mindur=0.5 maxdur=2.5", "MP3_Convert(stopped)");
+  expect_output(&part, "audio", "MP3_Convert(stopped)");
 
   path_t none = out(L"none.mp3"), missing = fix(L"missing.mp4");
   s = api.MP3Convert(missing.a, none.a, 0, NULL, 0);
   check_status(s, STATUS_ENOENT, "MP3_Convert(missing input)");
-  s = api.MP3Convert(av.a, "", 0, NULL, 0);
-  check_status(s, STATUS_BAD_PARAMETER, "MP3_Convert(empty output path)");
   path_t nodir = out(L"no such folder\\out.mp3");
   s = api.MP3Convert(av.a, nodir.a, 0, NULL, 0);
   check_status(s, STATUS_ENOENT, "MP3_Convert(output in a missing folder)");
@@ -850,23 +727,14 @@ static void test_audio(void) {
   check(file_size(&none) < 0, "MP3_Convert(a folder as input) writes nothing");
 }
 
-static void check_bmp_file(const path_t *p, int32_t want_h, const char *job) {
-  unsigned char h[54];
-  size_t n = file_head(p, h, sizeof h);
-  int32_t height = n == 54 ? rd32(h, 22) : 0;
-  check(n == 54 && h[0] == 'B' && h[1] == 'M' && (uint32_t)rd32(h, 2) == (uint32_t)file_size(p) &&
-            (height == want_h || height == -want_h),
-        "%s: BMP header (size field %ld, height %ld)", job, n == 54 ? (long)rd32(h, 2) : -1L, (long)height);
-}
-
-static void test_images(int full) {
+static void test_images(void) {
   path_t av = fix(L"av.mp4");
-  unsigned char head[4];
+  unsigned char head[3];
   path_t jpg = out(L"img.jpg");
-  check(api.GetImage(2, av.a, jpg.a, 0, 90) == 1, "MPG_GetImage(JPEG, height 0, quality 90) = 1");
-  check(file_head(&jpg, head, 3) == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF,
-        "MPG_GetImage: the file starts with a JPEG marker");
-  expect_output(&jpg, "image w=320 h=240", "MPG_GetImage");
+  check(api.GetImage(2, av.a, jpg.a, 0, 90) == 1 && file_head(&jpg, head, 3) == 3 && head[0] == 0xFF &&
+            head[1] == 0xD8,
+        "MPG_GetImage(JPEG) = 1 and writes a JPEG");
+  expect_output(&jpg, "image", "MPG_GetImage");
 #if defined(__i386__)
   path_t jpg4 = out(L"img_misaligned.jpg");
   struct image_call c = {(void *)(uintptr_t)api.GetImage,
@@ -877,45 +745,18 @@ static void test_images(int full) {
   check(ng > 0 && ng == nw && memcmp(want, got, ng) == 0, "... and writes the same JPEG (%lu bytes)",
         (unsigned long)ng);
 #endif
-  if (!full)
-    return;
-
-  path_t ppm = out(L"img.ppm");
-  check(api.GetImage(0, av.a, ppm.a, 120, 0) == 1, "MPG_GetImage(PPM, height 120) = 1");
-  check(file_head(&ppm, head, 2) == 2 && head[0] == 'P' && head[1] == '6', "MPG_GetImage: PPM starts with P6");
-  expect_output(&ppm, "image w=160 h=120", "MPG_GetImage(PPM)");
-  path_t bad = out(L"img_bad.jpg");
-  check(api.GetImage(5, av.a, bad.a, 0, 90) == 0 && file_size(&bad) < 0,
-        "MPG_GetImage(unknown format) = 0, no file");
-
-  path_t bmp = out(L"img_mid.bmp");
-  check(api.GetImageP(1, av.a, bmp.a, SCALE / 2, 120, 0) == 1, "MPG_GetImageP(BMP, middle, height 120) = 1");
-  check_bmp_file(&bmp, 120, "MPG_GetImageP");
-  expect_output(&bmp, "image w=160 h=120", "MPG_GetImageP");
-
+  path_t mid = out(L"img_mid.jpg");
+  check(api.GetImageP(2, av.a, mid.a, SCALE / 2, 120, 0) == 1 && api.GetImageJPG(av.a, mid.a, 1, 120) == 1,
+        "MPG_GetImageP and MPG_GetImageJPG = 1");
   uint32_t size = 12345;
   uint8_t *buf = api.GetImageBMP(av.a, 1, &size, 0);
-  check(buf != NULL, "MPG_GetImageBMP(av.mp4, 1 s) returns a buffer (%lu bytes)", (unsigned long)size);
-  if (buf) {
-    check(size > 54 && buf[0] == 'B' && buf[1] == 'M' && (uint32_t)rd32(buf, 2) == size,
-          "MPG_GetImageBMP: \"BM\" and the size field equals *size");
-    check(rd32(buf, 18) == 320 && (rd32(buf, 22) == 240 || rd32(buf, 22) == -240) && (rd32(buf, 28) & 0xFFFF) == 24,
-          "MPG_GetImageBMP: 320x240, 24 bits (%ldx%ld)", (long)rd32(buf, 18), (long)rd32(buf, 22));
-    check(size >= 54 + 320 * 240 * 3, "MPG_GetImageBMP: the pixel data fits in *size");
-    free(buf); /* the C runtime's free, as the host does */
-    check(1, "MPG_GetImageBMP's buffer released with free()");
-  }
+  check(buf && size >= 54 + 320 * 240 * 3 && buf[0] == 'B' && buf[1] == 'M' && (uint32_t)rd32(buf, 2) == size,
+        "MPG_GetImageBMP(av.mp4, 1 s): a BMP of *size = %lu bytes", (unsigned long)size);
+  free(buf); /* the C runtime's free, as the host does */
+  check(1, "MPG_GetImageBMP's buffer released with free()");
   size = 777;
   path_t missing = fix(L"missing.mp4");
-  buf = api.GetImageBMP(missing.a, 1, &size, 0);
-  check(buf == NULL && size == 0, "MPG_GetImageBMP(missing) = NULL with *size 0");
-  check(api.GetImageBMP(av.a, 1, NULL, 0) == NULL, "MPG_GetImageBMP(NULL size) = NULL");
-
-  path_t j2 = out(L"img_1s.jpg");
-  check(api.GetImageJPG(av.a, j2.a, 1, 120) == 1, "MPG_GetImageJPG(1 s, height 120) = 1");
-  expect_output(&j2, "image w=160 h=120", "MPG_GetImageJPG");
-  check(api.GetImageJPG(av.a, av.a, 1, 120) == 0 && file_size(&av) > 1000,
-        "MPG_GetImageJPG onto its input = 0 and leaves it whole");
+  check(api.GetImageBMP(missing.a, 1, &size, 0) == NULL && size == 0, "MPG_GetImageBMP(missing) = NULL, *size 0");
 }
 
 /* Jobs on worker threads at once, as a host with a download queue runs them: each
@@ -979,12 +820,12 @@ static void test_threads(void) {
   }
   check_status(jobs[0].status, 0, "thread 0: MPG_MergeAV(v.mp4, a.m4a)");
   progress_end(&jobs[0].progress);
-  expect_output(&jobs[0].target, "video,audio mindur=1.5", "thread 0: MPG_MergeAV");
+  expect_output(&jobs[0].target, "video,audio", "thread 0: MPG_MergeAV");
   check_status(jobs[1].status, 0, "thread 1: MP3_Convert(av3.mp4)");
   progress_end(&jobs[1].progress);
-  expect_output(&jobs[1].target, "audio novideo mindur=2.5", "thread 1: MP3_Convert");
+  expect_output(&jobs[1].target, "audio", "thread 1: MP3_Convert");
   check(jobs[2].status == 0, "thread 2: MPG_GetImage(small.mp4) = 1");
-  expect_output(&jobs[2].target, "image w=160 h=120", "thread 2: MPG_GetImage");
+  expect_output(&jobs[2].target, "image", "thread 2: MPG_GetImage");
   for (int i = 0; i < NTHREADS; i++)
     check(strcmp(jobs[i].text, want[i]) == 0, "thread %d: its MPG_GetErrorText text stays its own (\"%s\")", i,
           jobs[i].text);
@@ -1058,55 +899,8 @@ static void test_long_paths(void) {
         "MPG_GetImage writes a JPEG at a long path");
 }
 
-/* A few downloaded files, copied under the names the host gives them. */
-static void test_realworld(const wchar_t *dir) {
-  path_t mp4 = mkpath(dir, L"ax_sample_h264_aac.mp4"), mp3 = mkpath(dir, L"ax_cbr_trailing_id3v1.mp3");
-  path_t flvsrc = mkpath(dir, L"ax_sample.flv"), dv = mkpath(dir, L"ax_cmaf_video.mp4"),
-         da = mkpath(dir, L"sp_dash_audio_en_aac.mp4");
-  int r = probe(&mp4);
-  check(r == 1 && text_is(info, 56, "H264") && text_is(info, 216, "AAC") && rd32(info, 20) > 0,
-        "real: MPG_GetMediaInfo(ax_sample_h264_aac.mp4) H264 %ldx%ld + AAC", (long)rd32(info, 20),
-        (long)rd32(info, 24));
-  r = probe(&mp3);
-  check(r == 1 && text_is(info, 216, "MP3") && rd32(info, 16) == 0, "real: MPG_GetMediaInfo(mp3) MP3, no video");
-  check(api.GetAudioDuration(mp3.a) > 0, "real: MPG_GetAudioDuration(mp3) > 0");
-
-  progress_t p;
-  path_t conv = out(L"real_conv.mp3");
-  progress_begin(&p, "real: MP3_Convert(ax_sample_h264_aac.mp4)");
-  int32_t s = api.MP3Convert(mp4.a, conv.a, 64000, on_progress, (uintptr_t)&p);
-  check_status(s, 0, "real: MP3_Convert(ax_sample_h264_aac.mp4, 64 kbit/s cap)");
-  progress_end(&p);
-  expect_output(&conv, "audio novideo", "real: MP3_Convert");
-
-  path_t img = out(L"real_img.jpg");
-  check(api.GetImage(2, mp4.a, img.a, 120, 90) == 1, "real: MPG_GetImage(ax_sample_h264_aac.mp4) = 1");
-  expect_output(&img, "image h=120", "real: MPG_GetImage");
-
-  path_t flv = out(L"real_fixed.flv");
-  check(CopyFileW(flvsrc.w, flv.w, FALSE), "real: copy ax_sample.flv");
-  /* The copy keeps the source's read-only flag; a download is writable. */
-  SetFileAttributesW(flv.w, FILE_ATTRIBUTE_NORMAL);
-  s = api.FixDuration(flv.a);
-  check_status(s, 0, "real: FLV_FixDuration(copy of ax_sample.flv)");
-  expect_output(&flv, "video,audio", "real: FLV_FixDuration");
-
-  unsigned char r2[72];
-  s = api.MergeOP2(dv.a, da.a, r2);
-  check(s == 0 && strcmp((char *)r2 + 8, "mp4") == 0, "real: MPG_MergeOP2(DASH pair) = %ld, \"%.31s\"", (long)s,
-        s == 0 ? (char *)r2 + 8 : "");
-  path_t merged = out(L"real_dash.mp4");
-  progress_begin(&p, "real: MPG_MergeAV(DASH pair)");
-  p.may_go_down = 1;
-  s = api.MergeAV(dv.a, da.a, merged.a, on_progress, (uintptr_t)&p);
-  check_status(s, 0, "real: MPG_MergeAV(ax_cmaf_video.mp4, sp_dash_audio_en_aac.mp4)");
-  progress_end(&p);
-  expect_output(&merged, "video,audio", "real: MPG_MergeAV");
-}
-
 int main(int argc, char **argv) {
   int quick = 0, packet_writer = 0, one_thread = 0;
-  const char *realworld = NULL;
   const char *pos[3] = {NULL, NULL, NULL};
   int npos = 0;
   for (int i = 1; i < argc; i++) {
@@ -1116,8 +910,6 @@ int main(int argc, char **argv) {
       packet_writer = 1;
     else if (strcmp(argv[i], "--one-thread") == 0)
       one_thread = 1;
-    else if (strcmp(argv[i], "--realworld") == 0 && i + 1 < argc)
-      realworld = argv[++i];
     else if (npos < 3)
       pos[npos++] = argv[i];
     else
@@ -1125,7 +917,7 @@ int main(int argc, char **argv) {
   }
   if (npos != 3) {
     fprintf(stderr, "usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer]"
-                    " [--one-thread] [--realworld <dir>]\n");
+                    " [--one-thread]\n");
     return 2;
   }
   current_slot = TlsAlloc();
@@ -1138,10 +930,6 @@ int main(int argc, char **argv) {
   if (GetFullPathNameW(outdir, MAXP, tmp, NULL))
     wcscpy(outdir, tmp);
 
-  path_t man = mkpath(outdir, L"judge.txt");
-  manifest = _wfopen(man.w, L"wb");
-  check(manifest != NULL, "manifest judge.txt opened");
-
   if (packet_writer) {
     if (load(pos[0]))
       test_packet_writer();
@@ -1149,22 +937,17 @@ int main(int argc, char **argv) {
     test_basics();
     test_media_info_layout();
     test_merge_op();
-    test_probes(!quick);
+    test_probes();
     test_ansi_paths(!quick);
-    test_merges(!quick);
     test_transcode(!quick);
-    test_edits(!quick);
-    test_images(!quick);
+    if (!quick)
+      test_same_file();
+    test_images();
     if (!quick) {
       test_audio();
       if (!one_thread)
         test_threads();
       test_long_paths();
-      if (realworld) {
-        wchar_t rw[MAXP];
-        MultiByteToWideChar(CP_ACP, 0, realworld, -1, rw, MAXP);
-        test_realworld(rw);
-      }
     }
     /* Every job is over: no input may still be held open. */
     const wchar_t *inputs[] = {L"av.mp4", L"v.mp4", L"a.m4a", L"seg1.ts", L"av3.mp4"};
@@ -1178,8 +961,6 @@ int main(int argc, char **argv) {
     check(FreeLibrary(dll), "FreeLibrary(mpg.dll)");
     Sleep(200);
   }
-  if (manifest)
-    fclose(manifest);
   printf("%d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;
 }

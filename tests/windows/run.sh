@@ -1,22 +1,21 @@
 #!/usr/bin/env bash
-# Runs the Windows host test: builds host_test.exe with mingw-w64, runs it under
-# Wine against mpg.dll loaded by name (as the download manager loads it), then
-# judges every output file it lists with ffprobe and a full decode, and checks that
-# the DLL's JPEG of a picture is byte-identical to the Linux library's. A second,
-# short run puts a packet writer (av_interleaved41.dll) beside the program.
+# Runs the Windows tests under Wine against mpg.dll loaded by name, as the
+# download manager loads it: the host test (host_test.c, what only Windows shows),
+# a short run of it with a packet writer (av_interleaved41.dll) beside the program,
+# and the real-file table (tests/realworld) through job_host.c: every row on
+# x86_64, the i686 subset on i686, judged on this side by ffprobe and full decodes.
 #
 # Usage: tests/windows/run.sh [--arch i686|x86_64|all] [--build-win DIR]
 #                             [--linux-build DIR] [--work DIR] [--quick|--full]
 #   --arch         architectures to test (default all)
 #   --build-win    folder holding <arch>/mpg.dll (default <repo>/build-win)
-#   --linux-build  Linux build with libmpg.so (default <repo>/build)
+#   --linux-build  Linux build with tests/mpg_tests, which runs the table
+#                  (default <repo>/build)
 #   --work         fixtures (kept between runs), programs and outputs
 #                  (default ${TMPDIR:-/tmp}/mpg-host-test)
-#   --quick/--full the host's checks (default full); where 32-bit Wine runs under
-#                  qemu, the i686 run leaves out the jobs on the host's own threads
-#   --realworld    downloaded media the full checks use a few of
-#                  (default ../shared/media/realworld beside the checkout;
-#                  skipped when missing)
+#   --quick/--full the host's checks (default full; --quick leaves the table out);
+#                  where 32-bit Wine runs under qemu, the i686 run leaves out the
+#                  jobs on the host's own threads
 # Wine: $WINE_RUN or scripts/wine-run.sh <arch> <exe> ... when present, else plain
 # wine; either way in the prefix $work/wineprefix, so no checkout is written to.
 # The last line is "N passed, N failed"; the exit code is non-zero on any failure.
@@ -29,7 +28,6 @@ build_win=$root/build-win
 linux_build=$root/build
 work=${TMPDIR:-/tmp}/mpg-host-test
 mode=
-realworld=$root/../shared/media/realworld
 while [[ $# -gt 0 ]]; do
   case $1 in
     --arch) arch=$2; shift 2 ;;
@@ -38,7 +36,6 @@ while [[ $# -gt 0 ]]; do
     --work) work=$2; shift 2 ;;
     --quick) mode=quick; shift ;;
     --full) mode=full; shift ;;
-    --realworld) realworld=$2; shift 2 ;;
     -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
@@ -59,7 +56,7 @@ fail() { echo "FAIL $*"; failed=$((failed + 1)); }
 
 # ---- Fixtures: lavfi sources, bit-exact flags, built once and kept ------------------
 fixtures=$work/fixtures
-recipe=v3
+recipe=v4
 ff() { ffmpeg -nostdin -hide_banner -v error -y "$@"; }
 make_fixtures() {
   local d=$fixtures.new
@@ -82,7 +79,6 @@ make_fixtures() {
     -segment_format mpegts "$d/seg%d.ts"
   mv "$d/seg0.ts" "$d/seg1.ts.tmp" && mv "$d/seg1.ts" "$d/seg2.ts" && mv "$d/seg1.ts.tmp" "$d/seg1.ts"
   ff -i "$d/av.mp4" -c copy "${bx[@]}" -f flv "$d/av.flv"
-  ff -f lavfi -i "sine=f=660:r=44100:d=2" -c:a libmp3lame -b:a 128k "${bx[@]}" "$d/tone.mp3"
   printf 'this is not media\n' >"$d/notmedia.txt"
   echo "$recipe" >"$d/.recipe"
   rm -rf "$fixtures" && mv "$d" "$fixtures"
@@ -90,20 +86,6 @@ make_fixtures() {
 if [[ "$(cat "$fixtures/.recipe" 2>/dev/null)" != "$recipe" ]]; then
   echo "# making fixtures in $fixtures"
   make_fixtures
-fi
-
-# ---- The Linux library's JPEG of the same picture --------------------------------
-linux_jpeg=$work/linux-img.jpg
-rm -f "$linux_jpeg"
-if [[ -f $linux_build/libmpg.so ]]; then
-  # The same call the host makes: MPG_GetImage(JPEG, input, output, height 0, quality 90).
-  python3 - "$linux_build/libmpg.so" "$fixtures/av.mp4" "$linux_jpeg" <<'EOF' || true
-import ctypes, sys
-lib = ctypes.CDLL(sys.argv[1])
-lib.MPG_GetImage.restype = ctypes.c_uint8
-lib.MPG_GetImage.argtypes = [ctypes.c_int32, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int32, ctypes.c_int32]
-sys.exit(0 if lib.MPG_GetImage(2, sys.argv[2].encode(), sys.argv[3].encode(), 0, 90) == 1 else 1)
-EOF
 fi
 
 # ---- Wine ----------------------------------------------------------------------------
@@ -120,49 +102,6 @@ wine_cmd() { # arch: the command that runs a Windows program of that arch
   fi
 }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
-# ---- Judging one output on the Linux side ------------------------------------------
-judge() { # file expectations
-  local f=$1 want=$2 name
-  name=${f#"$work"/}
-  local info
-  if ! info=$(ffprobe -v error -show_entries stream=codec_type,width,height,channels:format=duration \
-    -of flat "$f" 2>&1); then
-    fail "judge $name: ffprobe cannot read it: $info"
-    return
-  fi
-  local has_v=0 has_a=0
-  grep -q 'codec_type="video"' <<<"$info" && has_v=1
-  grep -q 'codec_type="audio"' <<<"$info" && has_a=1
-  local first_w first_h first_ch dur
-  first_w=$(sed -n 's/^streams\.stream\.[0-9]*\.width=//p' <<<"$info" | head -1)
-  first_h=$(sed -n 's/^streams\.stream\.[0-9]*\.height=//p' <<<"$info" | head -1)
-  first_ch=$(sed -n 's/^streams\.stream\.[0-9]*\.channels=//p' <<<"$info" | head -1)
-  dur=$(sed -n 's/^format\.duration="\(.*\)"/\1/p' <<<"$info")
-  local bad=() t
-  for t in ${want//,/ }; do
-    case $t in
-      video|image) ((has_v)) || bad+=("no video stream") ;;
-      audio) ((has_a)) || bad+=("no audio stream") ;;
-      novideo) ((has_v)) && bad+=("a video stream") ;;
-      w=*) [[ $first_w == "${t#w=}" ]] || bad+=("width $first_w") ;;
-      h=*) [[ $first_h == "${t#h=}" ]] || bad+=("height $first_h") ;;
-      ch=*) [[ $first_ch == "${t#ch=}" ]] || bad+=("channels $first_ch") ;;
-      mindur=*) awk -v d="$dur" -v m="${t#mindur=}" 'BEGIN{exit !(d != "N/A" && d + 0 >= m + 0)}' \
-        || bad+=("duration $dur") ;;
-      maxdur=*) awk -v d="$dur" -v m="${t#maxdur=}" 'BEGIN{exit !(d != "N/A" && d + 0 <= m + 0)}' \
-        || bad+=("duration $dur") ;;
-    esac
-  done
-  local errs
-  errs=$(ffmpeg -nostdin -v error -i "$f" -f null - 2>&1) || errs="decode failed: $errs"
-  [[ -z $errs ]] || bad+=("decode: $(head -c 300 <<<"$errs" | tr '\n' ' ')")
-  if [[ ${#bad[@]} -eq 0 ]]; then
-    ok "judge $name: $want"
-  else
-    fail "judge $name: want $want; got ${bad[*]}"
-  fi
-}
 
 # ---- One run of host_test.exe under Wine, its counts added to ours -------------------
 host_run() { # arch bin-folder log-name mode args...
@@ -185,6 +124,41 @@ host_run() { # arch bin-folder log-name mode args...
   else
     fail "$name: host_test ended without its summary (exit $rc; stderr: $(tail -c 400 "$work/host-$name.err" | tr '\n' ' '))"
   fi
+}
+
+# ---- The real-file table on the DLL: mpg_tests' RealWorld rows, jobs through job_host.exe
+table_run() { # arch bin-folder
+  local a=$1 bin=$2 start=$SECONDS rc=0 log=$work/table-$1.log
+  if ! "$a-w64-mingw32-gcc" -std=c11 -O2 -Wall -Wextra -Werror -static-libgcc -I"$root/include" \
+    -o "$bin/job_host.exe" "$here/job_host.c"; then
+    fail "$a: job_host.c does not compile"
+    return
+  fi
+  if [[ ! -x $linux_build/tests/mpg_tests ]]; then
+    fail "$a: no $linux_build/tests/mpg_tests to run the real-file table"
+    return
+  fi
+  wine_cmd "$a"
+  local host
+  printf -v host '%q ' "${runner[@]}" "$bin/job_host.exe" mpg.dll
+  (cd "$bin" && MPG_TABLE_HOST="cd $(printf '%q' "$bin") && $host" MPG_TABLE_ARCH=$a LANG=C.UTF-8 LC_ALL=C.UTF-8 \
+    timeout 1800 "$linux_build/tests/mpg_tests" --gtest_filter='*/RealWorld.*') >"$log" 2>&1 || rc=$?
+  [[ -z $wine_run ]] || "$wine_run" --stop || true
+  # A row that ends prints "[  FAILED  ] <name> (<n> ms)", once.
+  grep -E '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$log" | sed "s/^/[$a table] /" || true
+  local ran skipped failures
+  ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from.*ran.*/\1/p' "$log")
+  skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?.*/\1/p' "$log")
+  failures=$(grep -cE '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$log" || true)
+  echo "# $a table: ${ran:-?} rows, ${skipped:-0} skipped, $failures failed, $((SECONDS - start)) s (log: $log)"
+  if [[ -z $ran ]]; then
+    fail "$a: the real-file table ended without its summary (exit $rc): $(tail -c 400 "$log" | tr '\n' ' ')"
+    return
+  fi
+  # Each row counts as a check of its own.
+  passed=$((passed + ran - ${skipped:-0} - failures))
+  failed=$((failed + failures))
+  [[ $failures -gt 0 || $rc -eq 0 ]] || fail "$a: the real-file table exited with $rc after no failed row"
 }
 
 # ---- Per architecture ------------------------------------------------------------
@@ -230,32 +204,14 @@ for a in "${arches[@]}"; do
   if [[ $a == i686 && -e /proc/sys/fs/binfmt_misc/qemu-i386 ]] && grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
     args+=(--one-thread)
   fi
-  [[ $m == full && -d $realworld ]] && args+=(--realworld "$(winpath "$realworld")")
   host_run "$a" "$bin" "$a" "$m" "${args[@]}"
-
-  # Every output the host listed, judged by the Linux tools.
-  if [[ -f $out/judge.txt ]]; then
-    while IFS=$'\t' read -r f want; do
-      [[ -n $f ]] || continue
-      if [[ -f $out/$f ]]; then judge "$out/$f" "$want"; else fail "judge $a: $f listed but not found"; fi
-    done < <(tr -d '\r' <"$out/judge.txt")
-  fi
 
   if [[ -f $wbin/av_interleaved41.dll ]]; then
     host_run "$a" "$wbin" "$a-writer" packet-writer mpg.dll "$(winpath "$fixtures")" "$(winpath "$wout")" \
       --packet-writer
   fi
+  [[ $m == full ]] && table_run "$a" "$bin"
 
-  # The DLL's JPEG against the Linux library's JPEG of the same picture.
-  if [[ ! -s $linux_jpeg ]]; then
-    fail "$a: no Linux JPEG to compare with (is $linux_build/libmpg.so built?)"
-  elif [[ ! -f $out/img.jpg ]]; then
-    fail "$a: the DLL wrote no img.jpg"
-  elif cmp -s "$linux_jpeg" "$out/img.jpg"; then
-    ok "$a: img.jpg is byte-identical to the Linux library's JPEG"
-  else
-    fail "$a: img.jpg ($(stat -c %s "$out/img.jpg") bytes) differs from the Linux library's ($(stat -c %s "$linux_jpeg") bytes)"
-  fi
 done
 
 echo "$passed passed, $failed failed"
