@@ -5,18 +5,18 @@
  * Wine start serves a whole run. The table judges the outputs on the Linux side.
  *
  * Usage: job_host.exe <dll>
- * A job: TAB-separated UTF-8 fields, <encoding> <verb> <arguments...>, paths as
- * Windows paths.
+ * A job: TAB-separated UTF-8 fields, <encoding> <verb> <numbers...> <paths...>,
+ * paths as Windows paths.
  *   encoding  ansi: paths reach the DLL in the ANSI code page, converted without
  *                   best fit; a name the code page cannot spell is refused here
  *             utf8: MPG_SetPathEncoding(MPG_PATH_UTF8) first, paths as they came
  *   info P                  flag, audio duration, then the MpgMediaInfo fields
  *   mergeop V A             MergeOP's status and kind, MergeOP2's status, mode,
  *                           kind and extension
- *   mergeav V A O | merge REBASE O SEGMENT... | crop I O | shift I O MS |
- *   trim I O START END | fixflv P | mp3 I O BITRATE | transcode I O FORMAT HEIGHT
+ *   mergeav V A O | merge REBASE O SEGMENT... | crop I O | shift MS I O |
+ *   trim START END I O | fixflv P | mp3 BITRATE I O | transcode FORMAT HEIGHT I O
  *                           status
- *   grab I O POSITION       flag (MPG_GetImage at 0, else MPG_GetImageP; JPEG 90)
+ *   grab POSITION I O       flag (MPG_GetImage at 0, else MPG_GetImageP; JPEG 90)
  * An answer is "=" and its TAB-separated values, or "!" and why the job did not run.
  */
 #define WIN32_LEAN_AND_MEAN
@@ -116,61 +116,58 @@ static void AnswerMergeOp(const char *v, const char *a) {
          (unsigned long)r2.kind, r2.extension);
 }
 
-/* Runs one job; its fields are the verb's arguments, paths already in the DLL's
- * encoding. */
+/* How many of a verb's arguments are numbers: they come first, the paths after. */
+static int NumberCount(const char *verb) {
+  if (!strcmp(verb, "trim") || !strcmp(verb, "transcode"))
+    return 2;
+  return !strcmp(verb, "merge") || !strcmp(verb, "shift") || !strcmp(verb, "mp3") || !strcmp(verb, "grab");
+}
+
+/* Runs one job: n numbers, then the paths in the DLL's encoding. */
 static void Run(const char *verb, char **f, int n) {
   const char *segments[MAXFIELDS];
+  const int32_t n0 = n > 0 ? atoi(f[0]) : 0, n1 = n > 1 ? atoi(f[1]) : 0;
+  char **p = f + NumberCount(verb);
+  const int np = n - NumberCount(verb);
   int32_t s;
-  if (!strcmp(verb, "info") && n == 1)
-    return AnswerInfo(f[0]);
-  if (!strcmp(verb, "mergeop") && n == 2)
-    return AnswerMergeOp(f[0], f[1]);
-  if (!strcmp(verb, "grab") && n == 3) {
-    const int position = atoi(f[2]);
-    printf("=\t%d\n", position ? p_MPG_GetImageP(MPG_IMAGE_JPEG, f[0], f[1], position, 0, 90)
-                               : p_MPG_GetImage(MPG_IMAGE_JPEG, f[0], f[1], 0, 90));
+  if (!strcmp(verb, "info") && np == 1)
+    return AnswerInfo(p[0]);
+  if (!strcmp(verb, "mergeop") && np == 2)
+    return AnswerMergeOp(p[0], p[1]);
+  if (!strcmp(verb, "grab") && np == 2) {
+    printf("=\t%d\n", n0 ? p_MPG_GetImageP(MPG_IMAGE_JPEG, p[0], p[1], n0, 0, 90)
+                         : p_MPG_GetImage(MPG_IMAGE_JPEG, p[0], p[1], 0, 90));
     return;
   }
-  if (!strcmp(verb, "mergeav") && n == 3) {
-    s = p_MPG_MergeAV(f[0], f[1], f[2], NULL, 0);
-  } else if (!strcmp(verb, "merge") && n >= 3) {
-    for (int i = 2; i < n; i++)
-      segments[i - 2] = f[i];
-    segments[n - 2] = NULL;
-    s = p_MPG_Merge(segments, f[1], 0, (uint8_t)atoi(f[0]), NULL, 0);
-  } else if (!strcmp(verb, "crop") && n == 2) {
-    s = p_MPG_Crop(f[0], f[1]);
-  } else if (!strcmp(verb, "shift") && n == 3) {
-    s = p_MPG_ShiftAudio(f[0], f[1], atoi(f[2]), NULL, 0);
-  } else if (!strcmp(verb, "trim") && n == 4) {
-    s = p_MPG_SaveTrimmedVideo(f[0], f[1], atoi(f[2]), atoi(f[3]));
-  } else if (!strcmp(verb, "fixflv") && n == 1) {
-    s = p_FLV_FixDuration(f[0]);
-  } else if (!strcmp(verb, "mp3") && n == 3) {
-    s = p_MP3_Convert(f[0], f[1], atoi(f[2]), NULL, 0);
-  } else if (!strcmp(verb, "transcode") && n == 4) {
-    const MpgString in = MakeString(f[0]), out = MakeString(f[1]);
-    TranscodeParams p;
-    memset(&p, 0, sizeof p);
-    p.outputFormat = atoi(f[2]);
-    p.height = atoi(f[3]);
-    s = p_MPG_Transcode(&in, &out, &p, NULL, 0);
+  if (!strcmp(verb, "mergeav") && np == 3) {
+    s = p_MPG_MergeAV(p[0], p[1], p[2], NULL, 0);
+  } else if (!strcmp(verb, "merge") && np >= 2) {
+    for (int i = 1; i < np; i++)
+      segments[i - 1] = p[i];
+    segments[np - 1] = NULL;
+    s = p_MPG_Merge(segments, p[0], 0, (uint8_t)n0, NULL, 0);
+  } else if (!strcmp(verb, "crop") && np == 2) {
+    s = p_MPG_Crop(p[0], p[1]);
+  } else if (!strcmp(verb, "shift") && np == 2) {
+    s = p_MPG_ShiftAudio(p[0], p[1], n0, NULL, 0);
+  } else if (!strcmp(verb, "trim") && np == 2) {
+    s = p_MPG_SaveTrimmedVideo(p[0], p[1], n0, n1);
+  } else if (!strcmp(verb, "fixflv") && np == 1) {
+    s = p_FLV_FixDuration(p[0]);
+  } else if (!strcmp(verb, "mp3") && np == 2) {
+    s = p_MP3_Convert(p[0], p[1], n0, NULL, 0);
+  } else if (!strcmp(verb, "transcode") && np == 2) {
+    const MpgString in = MakeString(p[0]), out = MakeString(p[1]);
+    TranscodeParams params;
+    memset(&params, 0, sizeof params);
+    params.outputFormat = n0;
+    params.height = n1;
+    s = p_MPG_Transcode(&in, &out, &params, NULL, 0);
   } else {
     printf("!\tunknown job %s with %d arguments\n", verb, n);
     return;
   }
   printf("=\t%ld\n", (long)s);
-}
-
-/* Verbs whose arguments from the first are paths, and the numeric ones among them. */
-static int IsPath(const char *verb, int i) {
-  if (!strcmp(verb, "merge"))
-    return i >= 1;
-  if (!strcmp(verb, "shift") || !strcmp(verb, "mp3") || !strcmp(verb, "grab"))
-    return i < 2;
-  if (!strcmp(verb, "trim") || !strcmp(verb, "transcode"))
-    return i < 2;
-  return 1;
 }
 
 int main(int argc, char **argv) {
@@ -209,7 +206,7 @@ int main(int argc, char **argv) {
       encoding = useUtf8;
       int spelled = 1;
       for (int i = 2; i < n && spelled; i++)
-        if (IsPath(f[1], i - 2))
+        if (i - 2 >= NumberCount(f[1]))
           spelled = (f[i] = DllPath(f[i], useUtf8)) != NULL;
       if (spelled)
         Run(f[1], f + 2, n - 2);
