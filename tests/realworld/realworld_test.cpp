@@ -413,6 +413,19 @@ Measure MeasureStream(const std::string &path, const std::string &sel, bool from
   return m;
 }
 
+// Every field a probe answers, to set the DLL's beside the Linux library's.
+std::string InfoText(const Answer &a) {
+  const MpgMediaInfo &i = a.info;
+  char text[1024];
+  std::snprintf(text, sizeof text, "audio %u; %ld s, %ld bit/s; video %d %dx%d %ld bit/s %.17g fps %ld ticks %s %s; audio "
+                "%d %d ch %ld bit/s %d Hz %ld ticks %s %s; subtitles %d %ld s %s", a.audioDuration, i.duration,
+                i.containerBitRate, i.videoStreamCount, i.width, i.height, i.videoBitRate, i.frameRate,
+                i.videoStreamDuration, i.videoCodec, i.videoSampleFormat, i.audioStreamCount, i.channels,
+                i.audioBitRate, i.sampleRate, i.audioStreamDuration, i.audioCodec, i.audioSampleFormat,
+                i.subtitleStreamCount, i.subtitleDuration, i.subtitleCodec);
+  return text;
+}
+
 // A file lasts as its longest stream by packets (not by ffprobe's stated duration: edit-list lead-ins,
 // bit-rate guesses), a subtitle file to its last cue's end; audio: its ticks if they fit 32 bits.
 void ExpectDurations(const Row &r, const std::string &path) {
@@ -427,6 +440,7 @@ void ExpectDurations(const Row &r, const std::string &path) {
             !a.channels ? 0 : a.ticks > 0 && a.ticks <= int64_t{UINT32_MAX} ? a.ticks : a.secs.value_or(*d));
   const auto [videos, codec, w, h] = Streams(path, "video");
   if (!r.as.empty()) { EXPECT_EQ(std::make_pair(got.info.width, got.info.height), std::make_pair(w, h)) << codec; }
+  if (Host::Get()) { EXPECT_EQ(InfoText(got), InfoText(RunHere(JobCall(r, {path}, "")))) << "the DLL's, then Linux's"; }
 }
 
 class RealWorld : public ::testing::TestWithParam<Row> {};

@@ -147,8 +147,8 @@ table_run() { # arch bin-folder
   # A row that ends prints "[  FAILED  ] <name> (<n> ms)", once.
   grep -E '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$log" | sed "s/^/[$a table] /" || true
   local ran skipped failures
-  ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from.*ran.*/\1/p' "$log")
-  skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?.*/\1/p' "$log")
+  ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from.*ran.*/\1/p' "$log" | tail -1)
+  skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?.*/\1/p' "$log" | tail -1)
   failures=$(grep -cE '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$log" || true)
   echo "# $a table: ${ran:-?} rows, ${skipped:-0} skipped, $failures failed, $((SECONDS - start)) s (log: $log)"
   if [[ -z $ran ]]; then
