@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -177,6 +178,7 @@ class Host {
 
  private:
   explicit Host(const char *command) {
+    std::signal(SIGPIPE, SIG_IGN);  // a host that died fails each row with its answer, not the whole run
     int in[2], out[2];
     if (pipe(in) || pipe(out)) return;
     if (fork() == 0) {
@@ -186,8 +188,9 @@ class Host {
     }
     close(in[0]), close(out[1]);
     to_ = fdopen(in[1], "w"), from_ = fdopen(out[0], "r");
-    const std::vector<std::string> ready = Fields(ReadLine());
-    if (ready.size() != 3 || ready[1] != "ready") ADD_FAILURE() << "job_host did not start: " << ready[0];
+    const std::string line = ReadLine();
+    const std::vector<std::string> ready = Fields(line);
+    if (ready.size() != 3 || ready[1] != "ready") ADD_FAILURE() << "job_host did not start: " << line;
     utf8_ = ready.size() == 3 && ready[2] == "1";
   }
   std::string ReadLine() {
@@ -586,7 +589,7 @@ INSTANTIATE_TEST_SUITE_P(Names, RealWorld, ::testing::Values(
           {"動画.mp4"}, "変換済み.avi"),
     Named(Row{"JapaneseGrab", J::Grab, {"ax_silent_black_25s.mp4"}, 0, 0, 0, "jpg", "mjpeg", "", 320, 240},
           {"黒い画面.mp4"}, "サムネイル.jpg"),
-    Named(Row{"ArabicMp3", J::Mp3, {"ax_bear.flac"}, 0, 0, 0, "mp3", "", "mp3"}, {"صوت.flac"}, "أغنية.mp3"),
+    I686(Named(Row{"ArabicMp3", J::Mp3, {"ax_bear.flac"}, 0, 0, 0, "mp3", "", "mp3"}, {"صوت.flac"}, "أغنية.mp3")),
     Named(Row{"ArabicShift", J::Shift, {"mm_elephant.asf"}, 500, 0, 0, "asf"}, {"فيل.asf"}, "مزامنة.asf"),
     Named(Row{"EmojiFlvRepair", J::FixFlv, {"ax_sample.flv"}, 0, 0, 0, "flv"}, {"🎬 clip 😀.flv"}, "🎬 fixed 😀.flv"),
     Named(Row{"EmojiCrop", J::Crop, {kSeg69}, 0, 0, 0, "ts"}, {"📺 news 🌍.ts"}, "✂️ cut.ts"),

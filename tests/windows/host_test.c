@@ -940,10 +940,9 @@ int main(int argc, char **argv) {
     test_probes();
     test_ansi_paths(!quick);
     test_transcode(!quick);
-    if (!quick)
-      test_same_file();
     test_images();
     if (!quick) {
+      test_same_file();
       test_audio();
       if (!one_thread)
         test_threads();
