@@ -36,14 +36,18 @@
  * the library's codes below, or a negative FFmpeg AVERROR code. Besides the codes of
  * FFmpeg's own calls (AVERROR(ENOENT) for a missing input, AVERROR(ENOSPC) for a full
  * disk ...), the library chooses these itself:
- *   AVERROR_MUXER_NOT_FOUND    no muxer for the container to write.
- *   AVERROR_DECODER_NOT_FOUND  no decoder for a stream the job must decode.
- *   AVERROR_ENCODER_NOT_FOUND  no encoder for the codec the job must write.
- *   AVERROR(ESPIPE)            a seek the input cannot make ("Illegal seek").
- *   AVERROR_INVALIDDATA        the input holds nothing the job can decode where it
- *                              needs it.
- *   AVERROR(ENOMEM)            out of memory.
- *   AVERROR_UNKNOWN            an unexpected failure.
+ *   AVERROR_EXIT         no muxer for the container to write (MPG_Transcode's
+ *                        outputFormat; the input's file name for the edits);
+ *                        FLV_FixDuration: no decoder for the file's audio; a
+ *                        sample queue that takes or gives fewer samples than asked.
+ *   AVERROR_UNKNOWN      no decoder for a stream the job must decode, or no encoder
+ *                        for the codec it must write; a codec context or stream
+ *                        FFmpeg could not allocate; an unexpected failure.
+ *   -1                   MPG_SaveTrimmedVideo: not even second 0 of the input can
+ *                        be sought (FFmpeg's text: "Operation not permitted").
+ *   AVERROR_INVALIDDATA  the input holds nothing the job can decode where it
+ *                        needs it.
+ *   AVERROR(ENOMEM)      out of memory.
  * For an input that holds no media the call fails with the error of opening it:
  * AVERROR(ENOENT) for a missing file, AVERROR(EISDIR) for a directory,
  * AVERROR_INVALIDDATA for an empty or a text file; the merges name the input they
@@ -130,9 +134,11 @@ extern "C" {
 #define MPG_SAME_FILE ((int32_t)0xC0000005) /* "Output file is the same as an input
                                                file" (by device and inode, through
                                                links); nothing is touched */
-#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* "Bad parameter": a NULL or empty
-                                                   path, or a value out of range;
-                                                   nothing is touched */
+#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* a NULL or empty path, or a value
+                                                   out of range; nothing is touched.
+                                                   It has no text of its own:
+                                                   MPG_GetErrorText gives FFmpeg's
+                                                   text for the number */
 
 /* ---- Progress ----------------------------------------------------------------
  * The exports that take a ProgressCallback call it with a report while they work.
@@ -156,8 +162,9 @@ extern "C" {
  * The callback answers non-zero to go on, zero to stop the job (the answer to a
  * text report is not looked at). A stop is not an error: the
  * job stops reading, finishes its file (trailer written, playable) and the export
- * returns MPG_OK. At most one more report (the scale) may follow a stop; its answer
- * is not looked at. */
+ * returns MPG_OK. After a stop, MP3_Convert and MPG_ShiftAudio send one more
+ * report, the scale itself, whose answer is not looked at; the other exports send
+ * nothing more. */
 typedef struct ProgressReport {
   int32_t value;
   uintptr_t user;
@@ -244,7 +251,7 @@ typedef struct TranscodeParams {
   int32_t outputFormat;        /* container, by the ids of MPG_GetDefExt: 0 3GP, 1 AAC
                                   (ADTS), 2 AVI, 3 MP3, 4 MP4, 5 MPEG-PS, 6 MPEG-TS,
                                   7 WebM, 8 WMV (ASF); any other id:
-                                  AVERROR_MUXER_NOT_FOUND */
+                                  AVERROR_EXIT */
   int32_t audioCodecChoice;    /* 0 keep, 1 MP3, 2 AAC, 3 AMR-NB, 4 AMR-WB; else
                                   MPG_BAD_PARAMETER */
   int32_t audioBitRateRequest; /* bit/s, raised to the next MP3 rate, 8000 to 320000 */
@@ -350,11 +357,10 @@ MPG_API void MPG_CALL MPG_GetDefExtension(const char *path, char *buffer, int32_
  *    the audio file's bit rate (128 kbit/s when it states none); both streams end
  *    where the shorter input ends (beside a cover picture the audio plays out).
  * Progress: the video's position over the merge's length (the video's measured
- * length, else the audio's); on the re-encoding path the values may pass the scale
- * when the video runs past that length. On the copy path, before any progress, two
- * text reports give each input's first decoding timestamp when it is known and not
- * 0, audio first: "audio.first_dts=<dts> time=<t>", then the same for "video", where
- * t is the dts over its time base's denominator, printed with %g.
+ * length, else the audio's), never above the scale. On the copy path, before any
+ * progress, two text reports give each input's first decoding timestamp when it is
+ * known and not 0, audio first: "audio.first_dts=<dts> time=<t>", then the same for
+ * "video", where t is the dts over its time base's denominator, printed with %g.
  * Returns MPG_OK; MPG_AUDIO_CODEC_NOT_FOUND or MPG_VIDEO_CODEC_NOT_FOUND as
  * MPG_MergeOP2; MPG_BAD_PARAMETER for a NULL or empty outputPath; MPG_SAME_FILE;
  * MPG_VIDEO_STREAM_NOT_FOUND for no moving video to copy or when not one video
@@ -391,7 +397,7 @@ MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outp
  * TranscodeParams), whatever outputPath's extension says. The paths are read from
  * the string objects (see MpgString). Fields left 0 copy the input's streams; a
  * stream the container cannot hold as it is (FLAC, PCM, ADPCM, AMR or WMA audio in
- * MP4; VP6F or WMV3 video in MP4) is re-encoded to the container's usual codec
+ * MP4; VP6F or WMV3 video in MP4 or WebM) is re-encoded to the container's usual codec
  * instead, as is a stream to re-encode whose codec has no encoder: AAC and H.264 for
  * MP4, AMR-NB and H.263 for 3GP, MP3 and MPEG-4 Part 2 for AVI, Opus and VP9 for
  * WebM, MP2 and MPEG-2 for MPEG-TS, MP2 and MPEG-1 for MPEG-PS, WMA and MS-MPEG4 for
@@ -406,7 +412,8 @@ MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outp
  * Returns MPG_OK; MPG_BAD_PARAMETER for a NULL argument, an empty or inconsistent
  * string object or a codec choice out of range; MPG_SAME_FILE;
  * MPG_AUDIO_STREAM_NOT_FOUND for an input without audio;
- * AVERROR_MUXER_NOT_FOUND for an outputFormat without a container; AVERROR_INVALIDDATA when not one picture of the
+ * AVERROR_EXIT for an outputFormat without a container; AVERROR_UNKNOWN when a
+ * codec has no decoder or encoder; AVERROR_INVALIDDATA when not one picture of the
  * video could be written; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
 MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
@@ -430,7 +437,7 @@ MPG_API int32_t MPG_CALL MP3_Convert(const char *inputPath, const char *outputPa
 /* ---- Edits --------------------------------------------------------------------------
  * Crop, trim and audio shift write a new file in the container FFmpeg associates
  * with the input's file name (an .flv input gives FLV), whatever outputPath's
- * extension says; AVERROR_MUXER_NOT_FOUND when that name suggests none. They take the
+ * extension says; AVERROR_EXIT when that name suggests none. They take the
  * highest-bit-rate audio stream and the first moving video stream and drop the
  * others. They need moving video and audio: a cover picture (ID3 art, an M4A cover)
  * is not taken for the video, so a song gives MPG_VIDEO_STREAM_NOT_FOUND, and a
@@ -448,7 +455,7 @@ MPG_API int32_t MPG_CALL MPG_ShiftAudio(const char *inputPath, const char *outpu
  * of four messages with av_log(NULL, AV_LOG_ERROR, ...) when it fails on the way:
  * "Cannot open input file", "Cannot find stream information", "Cannot find a video
  * stream in the input file" (no audio or no moving video), "Cannot open video
- * decoder". AVERROR_DECODER_NOT_FOUND when the video has no decoder. */
+ * decoder". AVERROR_UNKNOWN when the video has no decoder. */
 MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEXCEPT;
 /* Keeps the pictures whose own timestamps lie from startSeconds (inclusive) to
  * endSeconds (exclusive), whole seconds counted from the video stream's start, and
@@ -457,10 +464,9 @@ MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath)
  * container takes it, else with the container's usual one (an FLV's VP6F becomes
  * Sorenson H.263), at the input's size and frame rate; the audio is copied.
  * Returns MPG_OK; MPG_BAD_PARAMETER unless 0 <= startSeconds < endSeconds;
- * AVERROR_EOF when the range holds no picture (it lies past the end); the seek's
- * error (AVERROR(ESPIPE) when the demuxer says no more) when not even second 0 can
- * be sought; AVERROR_DECODER_NOT_FOUND or AVERROR_ENCODER_NOT_FOUND when the video
- * has no decoder or no encoder exists; or an FFmpeg code. No callback. */
+ * AVERROR_EOF when the range holds no picture (it lies past the end); -1 when not
+ * even second 0 can be sought; AVERROR_UNKNOWN when the video has no decoder or no
+ * encoder exists, or decodes to no picture size; or an FFmpeg code. No callback. */
 MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath,
                                               int32_t startSeconds, int32_t endSeconds) MPG_NOEXCEPT;
 /* Repairs the head of the FLV file at path in place: a new FLV header, metadata

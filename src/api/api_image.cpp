@@ -12,8 +12,7 @@ extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const cha
   if (!inputPath || !outputPath) return 0;
   return GuardOr<uint8_t>(0, [&] {
     const HostPath in(inputPath), out(outputPath);
-    ImageGrabJob job;
-    return GrabImageToFile(job, imageFormat, in.c_str(), out.c_str(), position, height, quality)
+    return GrabImageToFile(imageFormat, in.c_str(), out.c_str(), position, height, quality)
                ? uint8_t{1}
                : uint8_t{0};
   });

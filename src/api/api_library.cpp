@@ -4,6 +4,15 @@
 
 using namespace mpg;
 
+// The core names the library's own codes without the public header.
+static_assert(Code(Status::Ok) == MPG_OK);
+static_assert(Code(Status::AudioCodecNotFound) == MPG_AUDIO_CODEC_NOT_FOUND);
+static_assert(Code(Status::VideoCodecNotFound) == MPG_VIDEO_CODEC_NOT_FOUND);
+static_assert(Code(Status::AudioStreamNotFound) == MPG_AUDIO_STREAM_NOT_FOUND);
+static_assert(Code(Status::VideoStreamNotFound) == MPG_VIDEO_STREAM_NOT_FOUND);
+static_assert(Code(Status::SameFile) == MPG_SAME_FILE);
+static_assert(Code(Status::BadParameter) == MPG_BAD_PARAMETER);
+
 namespace {
 
 // Per thread: the text of the last FFmpeg code MPG_GetErrorText formatted on this

@@ -71,7 +71,7 @@ Status ConvertAndStore(AVAudioFifo *fifo, SwrContext *swr, const AVCodecContext 
   ret = swr_convert(swr, converted.data, capacity, in, inSamples);
   if (ret < 0) return StatusFromAv(ret);
   if (ret == 0) return Status::Ok;
-  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(converted.data), ret) < ret) return Status::NoMemory;
+  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(converted.data), ret) < ret) return kShortFifo;
   return Status::Ok;
 }
 
@@ -150,7 +150,7 @@ Status QueueSilence(AVAudioFifo *fifo, const AVCodecContext *encCtx, int samples
   const int ret = silence.Allocate(channels, samples, encCtx->sample_fmt);
   if (ret < 0) return StatusFromAv(ret, Status::NoMemory);
   av_samples_set_silence(silence.data, 0, samples, channels, encCtx->sample_fmt);
-  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(silence.data), samples) < samples) return Status::NoMemory;
+  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(silence.data), samples) < samples) return kShortFifo;
   return Status::Ok;
 }
 
@@ -202,9 +202,7 @@ Status LoadEncodeWrite(AVAudioFifo *fifo, OutputFile &out, AVCodecContext *encCt
   if (ret < 0) return StatusFromAv(ret);
   ret = av_frame_get_buffer(frame.get(), 0);
   if (ret < 0) return StatusFromAv(ret);
-  if (av_audio_fifo_read(fifo, reinterpret_cast<void **>(frame->extended_data), samples) < samples) {
-    return StatusFromAv(AVERROR_BUG);
-  }
+  if (av_audio_fifo_read(fifo, reinterpret_cast<void **>(frame->extended_data), samples) < samples) return kShortFifo;
   // An encoder that takes only whole frames gets the last one padded with silence.
   const int full = encCtx->frame_size;
   const int caps = encCtx->codec ? encCtx->codec->capabilities : 0;

@@ -7,7 +7,6 @@
 #include "core/decoder.h"
 #include "core/progress.h"
 #include "core/streams.h"
-#include "codec/audio_path.h"
 #include "codec/output_codec.h"
 
 namespace mpg {
@@ -173,12 +172,12 @@ Status AddAudioEncoderStream(AVFormatContext *out, const AVStream *inStream, con
   outStream = nullptr;
   encCtx.reset();
   const AVCodec *encoder = avcodec_find_encoder(codecId != AV_CODEC_ID_NONE ? codecId : inStream->codecpar->codec_id);
-  if (!encoder) return Status::EncoderNotFound;
+  if (!encoder) return kNoCodec;
   CodecContextPtr ctx(avcodec_alloc_context3(encoder));
-  if (!ctx) return Status::NoMemory;
+  if (!ctx) return Status::Unknown;
   CopyDecoderSettingsToEncoder(decCtx, ctx.get());
   AVStream *st = avformat_new_stream(out, encoder);
-  if (!st) return Status::NoMemory;
+  if (!st) return Status::Unknown;
   const int ret = avcodec_parameters_from_context(st->codecpar, ctx.get());
   if (ret < 0) return StatusFromAv(ret);
   // The muxer picks its own tag for the codec.
@@ -229,9 +228,9 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   }
 
   const AVCodec *encoder = avcodec_find_encoder(choice.id);
-  if (!encoder) return Status::EncoderNotFound;
+  if (!encoder) return kNoCodec;
   encCtx.reset(avcodec_alloc_context3(encoder));
-  if (!encCtx) return Status::NoMemory;
+  if (!encCtx) return Status::Unknown;
   AVCodecContext *enc = encCtx.get();
   int ret = avcodec_parameters_to_context(enc, inStream->codecpar);
   if (ret < 0) return StatusFromAv(ret);
@@ -288,7 +287,7 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   ret = avcodec_open2(enc, encoder, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   outStream = avformat_new_stream(out, encoder);
-  if (!outStream) return Status::NoMemory;
+  if (!outStream) return Status::Unknown;
   // The opened encoder's parameters: its size, bit rate, tag and extradata.
   ret = avcodec_parameters_from_context(outStream->codecpar, enc);
   return ret < 0 ? StatusFromAv(ret) : Status::Ok;

@@ -42,7 +42,7 @@ Status OpenBestAudioDecoder(AVFormatContext *in, int &streamIndex, CodecContextP
 // its tag, frame size, profile, padding and block_align. The stream takes
 // inStream's length and frame-rate hint; its parameters describe the unopened
 // encoder with codec_tag 0 until PublishEncoderParameters.
-// EncoderNotFound; NoMemory; the FFmpeg error of the parameter copy.
+// kNoCodec; NoMemory; the FFmpeg error of the parameter copy.
 Status AddAudioEncoderStream(AVFormatContext *out, const AVStream *inStream, const AVCodecContext *decCtx,
                              AVCodecID codecId, AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
 
@@ -91,7 +91,7 @@ VideoSize H263Size(int width, int height) noexcept;
 // plans its bit budget for req.frameRate (else the input's average frame rate;
 // MPEG-4 Part 2 and H.263 then count in its frame time) and uses FFmpeg's
 // automatic thread count. BadParameter for a videoCodecChoice
-// outside 0 to 6; EncoderNotFound; NoMemory when the context or stream cannot
+// outside 0 to 6; kNoCodec; NoMemory when the context or stream cannot
 // be made; the FFmpeg error of a parameter copy or of the open.
 Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AVCodecContext *decCtx,
                          const AVStream *inStream, AVStream *&outStream, CodecContextPtr &encCtx) noexcept;

@@ -22,7 +22,7 @@ OutputFile::~OutputFile() {
 }
 
 Status OutputFile::Create(const AVOutputFormat *format, const char *path) noexcept {
-  if (!format) return Status::MuxerNotFound;
+  if (!format) return kNoMuxer;
   if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));
   try {
     path_ = path;

@@ -33,7 +33,7 @@ class OutputFile {
   ~OutputFile();
 
   // Makes the muxer context for format, named after path; nothing is opened yet.
-  // AVERROR_MUXER_NOT_FOUND for a null format; the FFmpeg error otherwise.
+  // kNoMuxer for a null format; the FFmpeg error otherwise.
   Status Create(const AVOutputFormat *format, const char *path) noexcept;
   // The same for a muxer named by its short name ("mp4", "matroska").
   Status Create(const char *muxerName, const char *path) noexcept;

@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 
+#include "core/input.h"
 #include "core/timebase.h"
 
 namespace mpg {
@@ -185,7 +186,7 @@ int FindMovingVideoStream(const AVFormatContext *ctx) noexcept {
 Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) noexcept {
   outStream = nullptr;
   AVStream *st = avformat_new_stream(out, nullptr);
-  if (!st) return Status::NoMemory;
+  if (!st) return Status::Unknown;
   const int ret = avcodec_parameters_copy(st->codecpar, inStream->codecpar);
   if (ret < 0) return StatusFromAv(ret);
   st->codecpar->codec_tag = 0;

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "core/av_ptr.h"
-#include "core/input.h"
 #include "core/status.h"
 
 namespace mpg {

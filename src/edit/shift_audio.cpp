@@ -33,10 +33,8 @@ class ShiftProgress final : public VideoPacketStage {
     return Status::Ok;
   }
 
-  // The last report belongs to a copy that ran to its end, not to a stopped one.
-  void Finish() noexcept {
-    if (!reporter_.StopRequested()) reporter_.ReportFinal();
-  }
+  // The last report, after a stop too: hosts close their progress display on it.
+  void Finish() noexcept { reporter_.ReportFinal(); }
 
  private:
   ProgressReporter reporter_;

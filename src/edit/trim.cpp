@@ -16,7 +16,6 @@
 #include "core/seek.h"
 #include "core/streams.h"
 #include "core/timebase.h"
-#include "codec/audio_path.h"
 #include "codec/setup.h"
 #include "edit/edit_job.h"
 
@@ -74,8 +73,9 @@ Status OpenInput(TrimJob &job, const char *inputPath) noexcept {
 Status OpenVideoDecoder(TrimJob &job) noexcept {
   const Status st = OpenDecoder(job.videoIn, job.decCtx);
   if (!IsOk(st)) return st;
-  // Without a size there is nothing to open the encoder with.
-  if (job.decCtx->width == 0 || job.decCtx->height == 0) return StatusFromAv(AVERROR_INVALIDDATA);
+  // Without a size there is nothing to open the encoder with (AVERROR_UNKNOWN, as
+  // hosts know it).
+  if (job.decCtx->width == 0 || job.decCtx->height == 0) return Status::Unknown;
   job.frame = MakeFrame();
   job.converted = MakeFrame();
   job.encPkt = MakePacket();
@@ -169,11 +169,11 @@ Status OpenVideoEncoder(TrimJob &job) noexcept {
   AVStream *st = job.videoIn;
   const AVCodecContext *dec = job.decCtx.get();
   const AVCodec *encoder = ChooseVideoEncoder(st->codecpar->codec_id, job.out->oformat);
-  if (!encoder) return Status::EncoderNotFound;
+  if (!encoder) return kNoCodec;
   DictPtr options;
   SetSpeedOptions(encoder, options);
   job.encCtx.reset(avcodec_alloc_context3(encoder));
-  if (!job.encCtx) return Status::NoMemory;
+  if (!job.encCtx) return Status::Unknown;
   AVCodecContext *enc = job.encCtx.get();
   enc->pix_fmt = ChoosePixelFormat(encoder, dec->pix_fmt);
   enc->width = dec->width;
@@ -336,7 +336,7 @@ Status CopyRange(TrimJob &job) noexcept {
 Status RunTrim(TrimJob &job, const char *inputPath, const char *outputPath, int32_t startSeconds,
                int32_t endSeconds) noexcept {
   const AVOutputFormat *format = EditOutputFormat(inputPath);
-  Status st = format ? Status::Ok : Status::MuxerNotFound;
+  Status st = format ? Status::Ok : kNoMuxer;
   if (IsOk(st)) st = OpenInput(job, inputPath);
   if (IsOk(st)) st = OpenVideoDecoder(job);
   if (IsOk(st)) st = SeekToStart(job, startSeconds, endSeconds);

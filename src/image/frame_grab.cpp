@@ -427,41 +427,27 @@ bool IsUniformImage(const uint8_t *rgb, int32_t width, int32_t height) noexcept 
   return true;
 }
 
-bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
+bool GrabImageToFile(int32_t format, const char *inputPath,
                      const char *outputPath, int32_t position, int32_t height,
                      int32_t quality) noexcept {
-  if (!inputPath || !outputPath) {
-    job.status = Status::BadParameter;
-    return false;
-  }
   const auto imageFormat = ToImageFileFormat(format);
-  if (!imageFormat) {
-    job.status = Status::BadParameter;
-    return false;
-  }
+  if (!inputPath || !outputPath || !imageFormat) return false;
   // Writing, or removing a failed write, would destroy the input.
   const char *const inputs[] = {inputPath};
-  job.status = RefuseOutputNamingInput(outputPath, inputs);
-  if (!IsOk(job.status)) return false;
+  if (!IsOk(RefuseOutputNamingInput(outputPath, inputs))) return false;
   GrabSession s;
-  job.status = RunFileGrab(s, *imageFormat, inputPath, outputPath, position, height, quality);
-  return IsOk(job.status);
+  return IsOk(RunFileGrab(s, *imageFormat, inputPath, outputPath, position, height, quality));
 }
 
 bool GrabImageToMemory(ImageGrabJob &job, const char *inputPath, uint32_t seconds,
                        int32_t height) noexcept {
-  if (!inputPath) {
-    job.status = Status::BadParameter;
-    return false;
-  }
+  if (!inputPath) return false;
   if (job.memoryMode == MemoryMode::JpegFile) {
     const char *const inputs[] = {inputPath};
-    job.status = RefuseOutputNamingInput(job.outputPath.c_str(), inputs);
-    if (!IsOk(job.status)) return false;
+    if (!IsOk(RefuseOutputNamingInput(job.outputPath.c_str(), inputs))) return false;
   }
   GrabSession s;
-  job.status = RunMemoryGrab(job, s, inputPath, seconds, height);
-  return IsOk(job.status);
+  return IsOk(RunMemoryGrab(job, s, inputPath, seconds, height));
 }
 
 }  // namespace mpg

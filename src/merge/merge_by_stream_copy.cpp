@@ -257,7 +257,6 @@ Status MergeByStreamCopy(MergeJob &job, const char *outputPath, ProgressCallback
   if (IsOk(st)) st = OpenOutputFile(job);
   if (IsOk(st)) st = CopyPackets(job, loop, progress);
   if (IsOk(st)) st = FinishOutput(job, loop);
-  job.status = st;
   return st;
 }
 

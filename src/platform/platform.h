@@ -32,8 +32,6 @@ enum class FileKind { Missing, Regular, Directory, Other };
 
 // What is at path, following links; Missing also for an empty or null path.
 FileKind GetFileKind(const char *path) noexcept;
-// Size in bytes of a regular file, or nothing.
-std::optional<uint64_t> FileSize(const char *path) noexcept;
 
 enum class ReadResult { Ok, CannotOpen, TooLarge, ReadError };
 // Reads the whole regular file at path into out when it holds at most maxBytes.
@@ -85,8 +83,8 @@ std::string NextNameBeside(const char *path, uint32_t processId);
 
 #ifdef MPG_TEST_SEAMS
 // Test seam, only in the internal library that tests link: makes the n-th
-// following platform file operation (open, write, delete, rename; counted from 1)
-// fail as the operating system would. 0 disarms.
+// following platform file operation (open, delete, rename; counted from 1) fail
+// as the operating system would. 0 disarms.
 void FailNthFileOperation(int n) noexcept;
 #endif
 

@@ -75,12 +75,6 @@ FileKind GetFileKind(const char *path) noexcept {
   return FileKind::Other;
 }
 
-std::optional<uint64_t> FileSize(const char *path) noexcept {
-  struct stat st;
-  if (IsEmpty(path) || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return static_cast<uint64_t>(st.st_size);
-}
-
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) {
   Fd fd(OpenFile(path, O_RDONLY));
   if (fd.get() < 0) return ReadResult::CannotOpen;

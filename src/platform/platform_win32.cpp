@@ -116,12 +116,6 @@ FileKind GetFileKind(const char *path) noexcept {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) ? FileKind::Other : FileKind::Regular;
 }
 
-std::optional<uint64_t> FileSize(const char *path) noexcept {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!ReadInfo(path, info) || IsDirectory(info)) return std::nullopt;
-  return (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-}
-
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) {
   const std::wstring wide = WidePath(path);
   if (wide.empty()) return ReadResult::CannotOpen;
