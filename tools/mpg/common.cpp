@@ -9,7 +9,8 @@ namespace mpgcli {
 
 int ExitForStatus(const std::string &command, int32_t status) {
   if (status == MPG_OK) return kExitOk;
-  const char *text = MPG_GetErrorText(status);
+  // The library gives this code no text of its own (FFmpeg's for the number says nothing).
+  const char *text = status == MPG_BAD_PARAMETER ? "bad parameter" : MPG_GetErrorText(status);
   std::fprintf(stderr, "mpg %s: %s (status %d)\n", command.c_str(), text && *text ? text : "unknown error",
                static_cast<int>(status));
   return kExitFailed;

@@ -148,6 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"Help", {"merge", "--help"}, 0, "Usage: mpg merge"},
         // Failures the library or the tool finds exit 1 and say why.
         Row{"InfoOfMissingFile", {"info", "@missing.mp4"}, 1, "no such file"},
+        Row{"EmptyOutputName", {"mp3", "A", ""}, 1, "bad parameter (status -1073741818)"},
         Row{"InfoOfText", {"info", "TEXT"}, 1, "cannot read media information"},
         Row{"MergeOfMissingFile", {"merge", "@missing.mp4", "A", "@x.mp4"}, 1, "mpg merge: "},
         Row{"ImageOfText", {"image", "TEXT", "@x.jpg"}, 1, "no picture"},
