@@ -18,13 +18,6 @@ constexpr int64_t kFarEndSeconds = 86400;
 // doubles until it reaches the start.
 constexpr int64_t kFirstStepBackSeconds = 1;
 
-// The stream's first timestamp, as stream probing found it; the file's start when
-// the stream has none, else 0.
-int64_t StreamStartTs(const AVFormatContext *ctx, const AVStream *st) noexcept {
-  if (st->start_time != AV_NOPTS_VALUE) return st->start_time;
-  return InputStartOffset(ctx, st->time_base);
-}
-
 // The length the stream states, else the container's, in st's time base. Headers
 // can be wrong (a cut-off download keeps its full index), so this only aims the
 // seek and stands in when no packet can be read.
@@ -223,7 +216,7 @@ int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {
   // Without a time base no timestamp means anything, and seeking by one would divide by zero.
   if (!ctx || !st || st->time_base.num <= 0 || st->time_base.den <= 0) return 0;
   const AVRational tb = st->time_base;
-  const int64_t startTs = StreamStartTs(ctx, st);
+  const int64_t startTs = StreamStartTimestamp(ctx, st);
   const std::optional<int64_t> stated = StatedDuration(ctx, st);
   int64_t endTs = 0;
   if (__builtin_add_overflow(startTs, stated ? *stated : SecondsToTimestamp(kFarEndSeconds, tb), &endTs))
@@ -240,6 +233,11 @@ int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {
   return stated.value_or(0);
 }
 
+int64_t StreamStartTimestamp(const AVFormatContext *ctx, const AVStream *st) noexcept {
+  if (st->start_time != AV_NOPTS_VALUE) return st->start_time;
+  return InputStartOffset(ctx, st->time_base);
+}
+
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
   if (!ctx || !st) return 0;
   return TimestampToWholeSeconds(MeasureStreamSpan(ctx, st), st->time_base);
@@ -247,7 +245,7 @@ int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
 
 int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_t ts) noexcept {
   if (!ctx || !st || ts == AV_NOPTS_VALUE) return 0;
-  return TimestampToWholeSeconds(TimestampSpan(StreamStartTs(ctx, st), ts, st->pts_wrap_bits), st->time_base);
+  return TimestampToWholeSeconds(TimestampSpan(StreamStartTimestamp(ctx, st), ts, st->pts_wrap_bits), st->time_base);
 }
 
 }  // namespace mpg

@@ -53,6 +53,10 @@ bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStr
 // container states stand in. 0 when nothing is known. Seeks back to the stream's
 // start afterwards, so a caller can go on reading from the beginning.
 int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept;
+// Where st's timeline starts, in its time base: its first timestamp as stream
+// probing found it, else the file's start, else 0. Lengths, positions and
+// progress all count from here.
+int64_t StreamStartTimestamp(const AVFormatContext *ctx, const AVStream *st) noexcept;
 // MeasureStreamSpan in whole seconds, truncating; the length every pipeline
 // reports (the media information, progress totals, merge lengths).
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept;

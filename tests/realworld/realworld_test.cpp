@@ -324,7 +324,9 @@ INSTANTIATE_TEST_SUITE_P(Image, RealWorld, ::testing::Values(
     Row{"BlackClip", J::Grab, {"ax_silent_black_25s.mp4"}, 0, 0, 0, "jpg", "mjpeg", "", 320, 240},
     Row{"Mpeg2TsAtHalf", J::Grab, {"ax_h262_mpeg_audio.ts"}, 50, 0, 0, "jpg", "mjpeg", "", 640, 426},
     Row{"ShortH264AtHalf", J::Grab, {"ax_sample_h264_aac.mp4"}, 50, 0, 0, "jpg", "mjpeg", "", 1080, 720},
-    Row{"Vp6f", J::Grab, {kVp6}, 0, 0, 0, "jpg", "mjpeg", "", 352, 288}), RowName);
+    Row{"Vp6f", J::Grab, {kVp6}, 0, 0, 0, "jpg", "mjpeg", "", 352, 288},
+    Row{"DashFrom30sAtHalf", J::Grab, {kFmp4}, 50, 0, 0, "jpg", "mjpeg", "", 1280, 720},
+    Row{"VideoShorterThanPgsAtHalf", J::Grab, {"ax_pgs.mkv"}, 50, 0, 0, "jpg", "mjpeg", "", 1080, 720}), RowName);
 
 constexpr int32_t k3gp = 0, kAvi = 2, kMp4 = 4, kTs = 6;
 INSTANTIATE_TEST_SUITE_P(Transcode, RealWorld, ::testing::Values(
