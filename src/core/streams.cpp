@@ -18,17 +18,12 @@ constexpr int64_t kFarEndSeconds = 86400;
 // doubles until it reaches the start.
 constexpr int64_t kFirstStepBackSeconds = 1;
 
-// The length the stream states, else the container's, in st's time base. Headers
-// can be wrong (a cut-off download keeps its full index), so this only aims the
-// seek and stands in when no packet can be read.
-std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept {
-  if (st->duration != AV_NOPTS_VALUE && st->duration > 0) return st->duration;
-  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > 0) {
-    const int64_t duration = RescaleDuration(ctx->duration, AV_TIME_BASE_Q, st->time_base);
-    if (duration > 0) return duration;
-  }
-  return std::nullopt;
-}
+// A 32-bit length field of all ones: the MP4 headers (mvhd, tkhd, mdhd) and AVI's
+// stream header write it for a length not known when the header was written, as a
+// fragmented MP4 or a live capture is; FFmpeg reads it as 2^32 - 1 ticks.
+constexpr int64_t kUnknownLengthField = 0xFFFFFFFF;
+
+bool StatesUnknownLength(const AVStream *st) noexcept { return st->duration == kUnknownLengthField; }
 
 // Reads from where the input stands to the end of the file (or the first read
 // error): the latest end (pts + duration) of a packet of st that is shown, or
@@ -231,6 +226,26 @@ int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {
 
   if (lastEnd) return TimestampSpan(startTs, *lastEnd, st->pts_wrap_bits);
   return stated.value_or(0);
+}
+
+std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept {
+  if (!ctx || !st || StatesUnknownLength(st)) return std::nullopt;
+  if (st->duration != AV_NOPTS_VALUE && st->duration > 0) return st->duration;
+  // The container's length is the longest of its streams' unless its header said
+  // otherwise: one stream's "unknown" makes it unknown too.
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    if (StatesUnknownLength(ctx->streams[i])) return std::nullopt;
+  }
+  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > 0 && st->time_base.num > 0 && st->time_base.den > 0) {
+    const int64_t duration = RescaleDuration(ctx->duration, AV_TIME_BASE_Q, st->time_base);
+    if (duration > 0) return duration;
+  }
+  return std::nullopt;
+}
+
+int64_t StatedBitRate(const AVStream *st) noexcept {
+  if (!st || !st->codecpar || StatesUnknownLength(st)) return 0;
+  return st->codecpar->bit_rate > 0 ? st->codecpar->bit_rate : 0;
 }
 
 int64_t StreamStartTimestamp(const AVFormatContext *ctx, const AVStream *st) noexcept {
