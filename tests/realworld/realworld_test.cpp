@@ -44,6 +44,9 @@ std::string Patched(const std::string &made, const std::string &name) {
          SetFields(b, "mvhd", 20, 0xFFFFFFFF, true, "moof"), SetFields(b, "mdhd", 20, 0xFFFFFFFF, true, "moof");
          SetFields(b, "tkhd", 24, 0xFFFFFFFF, true, "moof");
        }},
+      // An AVI whose MP3 stream header states 7800 frames (3 min 24 s) for 2 s: dwLength,
+      // 32 bytes past the audio stream header's type "auds".
+      {"long_mp3_header.avi", [](std::string &b) { SetFields(b, "auds", 32, 7800, false); }},
   };
   if (!patches.count(name)) return made;
   // The name keeps its extension: the edits choose their container by it.
@@ -70,7 +73,8 @@ std::string Made(const std::string &name) {
       {"h264.avi", small + "-c:v libx264 -bf 0 -preset ultrafast"},  // AVI keeps no pts
       {"vp6_2s.flv", "-i " + Quote(kDir + "/me_grampa_laughing_vp6.flv") + " -c copy -t 2"},
       {"sine_400s.mp3", "-f lavfi -i sine=sample_rate=8000:duration=400 -c:a libmp3lame -b:a 8k"},  // 2^32 ticks
-      {"unknown_length.mp4", "-f lavfi -i testsrc2=size=320x240:rate=30000/1001:duration=2 -f lavfi -i sine=sample_rate=44100:duration=2 -c:v libx264 -preset ultrafast -g 100 -c:a aac -movflags frag_keyframe+empty_moov -frag_duration 10000000"}};
+      {"unknown_length.mp4", "-f lavfi -i testsrc2=size=320x240:rate=30000/1001:duration=2 -f lavfi -i sine=sample_rate=44100:duration=2 -c:v libx264 -preset ultrafast -g 100 -c:a aac -movflags frag_keyframe+empty_moov -frag_duration 10000000"},
+      {"long_mp3_header.avi", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 -f lavfi -i sine=sample_rate=44100:duration=2 -c:v libx264 -preset ultrafast -bf 0 -c:a libmp3lame -b:a 64k"}};
   return Patched(MakeFixture("rw_" + name, recipes.at(name)), name);
 }
 
@@ -343,7 +347,8 @@ INSTANTIATE_TEST_SUITE_P(Edit, RealWorld, ::testing::Values(
     Row{"CoverMp3Shift", J::Shift, {"ax_bear_id3.mp3"}, -500, 0, kNoVideo, "mp3"},
     Row{"TsFrom18sShift", J::Shift, {"hls/sp_hls_ts_muxed_aac_h264/n_3_0_0.ts"}, 500, 0, 0, "ts"},
     Row{"VideoOnlyMp4Shift", J::Shift, {"ax_firstpts_10s_videoonly.mp4"}, 500, 0, kNoAudio, "mp4"},
-    Row{"Vp6fShift", J::Shift, {kVp6}, -500, 0, 0, "flv"}), RowName);
+    Row{"Vp6fShift", J::Shift, {kVp6}, -500, 0, 0, "flv"},
+    Row{"LongMp3HeaderAviCrop", J::Crop, {"@long_mp3_header.avi"}, 0, 0, 0, "avi"}), RowName);
 
 INSTANTIATE_TEST_SUITE_P(Trim, RealWorld, ::testing::Values(
     Row{"Av1Trim", J::Trim, {"ax_av1.mp4"}, 0, 1, 0, "mp4", "av1", "aac", 1080, 720},
@@ -353,7 +358,8 @@ INSTANTIATE_TEST_SUITE_P(Trim, RealWorld, ::testing::Values(
     Row{"PartlyFragmentedTrim", J::Trim, {"ax_partially_fragmented.mp4"}, 0, 1, 0, "mp4", "h264", "aac", 1080, 720},
     Row{"Mpeg2FrameRateClockTrim", J::Trim, {"ax_h262_mpeg_audio.ts"}, 0, 1, 0, "ts", "mpeg2video", "mp2", 640, 426},
     Row{"CoverMp3Trim", J::Trim, {"mm_id3v24.mp3"}, 0, 1, kNoVideo, "mp3"},
-    Row{"UnknownLengthFragmentedTrim", J::Trim, {"@unknown_length.mp4"}, 0, 1, 0, "mp4", "h264", "aac", 320, 240}), RowName);
+    Row{"UnknownLengthFragmentedTrim", J::Trim, {"@unknown_length.mp4"}, 0, 1, 0, "mp4", "h264", "aac", 320, 240},
+    Row{"LongMp3HeaderAviTrim", J::Trim, {"@long_mp3_header.avi"}, 0, 1, 0, "avi", "h264", "mp3", 160, 120}), RowName);
 
 INSTANTIATE_TEST_SUITE_P(Image, RealWorld, ::testing::Values(
     Row{"CoverMp3AtHalf", J::Grab, {"mm_id3v24.mp3"}, 50, 0, 0, "jpg", "mjpeg", "", 500, 500},
