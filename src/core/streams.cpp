@@ -18,9 +18,9 @@ constexpr int64_t kFarEndSeconds = 86400;
 // doubles until it reaches the start.
 constexpr int64_t kFirstStepBackSeconds = 1;
 
-// A 32-bit length field of all ones: the MP4 headers (mvhd, tkhd, mdhd) and AVI's
-// stream header write it for a length not known when the header was written, as a
-// fragmented MP4 or a live capture is; FFmpeg reads it as 2^32 - 1 ticks.
+// A 32-bit length field of all ones: the MP4 headers (mvhd, tkhd, mdhd) write it
+// for a length not known when the header was written, as in a fragmented MP4 made
+// while recording (ISO/IEC 14496-12); FFmpeg 5.1 reads it as 2^32 - 1 ticks.
 constexpr int64_t kUnknownLengthField = 0xFFFFFFFF;
 
 bool StatesUnknownLength(const AVStream *st) noexcept { return st->duration == kUnknownLengthField; }

@@ -46,11 +46,11 @@ Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&
 bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStream *inStream) noexcept;
 
 // The length st states, in its time base: its own, else the container's. Headers
-// can be wrong (a cut-off download keeps its full index), so only a job that cannot
-// read the packets' own span (MeasureStreamSpan) goes by it. Nothing when no length
-// is stated, and when a header's length field is all ones (2^32 - 1 ticks), which
-// MP4 and AVI headers write for "unknown": FFmpeg takes it for a length, and a 2 s
-// fragmented MP4 would last 143165 s.
+// can be wrong (a cut-off download keeps its full index): a job that reads the
+// packets' own span (MeasureStreamSpan) uses this only to aim that read; progress
+// totals go by it. Nothing when no length is stated, and when a header's length
+// field is all ones (2^32 - 1 ticks), which MP4's headers write for "unknown":
+// FFmpeg takes it for a length, and a 2 s fragmented MP4 would last 143165 s.
 std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept;
 // The bit rate st states, in bit/s, or 0 when it states none or when it is no more
 // than the stream's bytes over a length the header marks unknown (FFmpeg's MP4

@@ -50,9 +50,8 @@ std::string Patched(const std::string &made, const std::string &name) {
   };
   if (!patches.count(name)) return made;
   // The name keeps its extension: the edits choose their container by it.
-  const std::string path = (fs::path(made).parent_path() /
-                            ("patched" + std::to_string(fs::last_write_time(made).time_since_epoch().count()) + "_" + name))
-                               .string();
+  const std::string version = std::to_string(fs::last_write_time(made).time_since_epoch().count());
+  const std::string path = (fs::path(made).parent_path() / ("patched" + version + "_" + name)).string();
   if (!fs::exists(path)) {
     std::string bytes = ReadBytes(made);
     patches.at(name)(bytes);
@@ -73,8 +72,12 @@ std::string Made(const std::string &name) {
       {"h264.avi", small + "-c:v libx264 -bf 0 -preset ultrafast"},  // AVI keeps no pts
       {"vp6_2s.flv", "-i " + Quote(kDir + "/me_grampa_laughing_vp6.flv") + " -c copy -t 2"},
       {"sine_400s.mp3", "-f lavfi -i sine=sample_rate=8000:duration=400 -c:a libmp3lame -b:a 8k"},  // 2^32 ticks
-      {"unknown_length.mp4", "-f lavfi -i testsrc2=size=320x240:rate=30000/1001:duration=2 -f lavfi -i sine=sample_rate=44100:duration=2 -c:v libx264 -preset ultrafast -g 100 -c:a aac -movflags frag_keyframe+empty_moov -frag_duration 10000000"},
-      {"long_mp3_header.avi", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 -f lavfi -i sine=sample_rate=44100:duration=2 -c:v libx264 -preset ultrafast -bf 0 -c:a libmp3lame -b:a 64k"}};
+      {"unknown_length.mp4", "-f lavfi -i testsrc2=size=320x240:rate=30000/1001:duration=2 -f lavfi -i "
+                             "sine=sample_rate=44100:duration=2 -c:v libx264 -preset ultrafast -g 100 -c:a aac "
+                             "-movflags frag_keyframe+empty_moov -frag_duration 10000000"},  // moov, one moof, mfra
+      {"long_mp3_header.avi", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 -f lavfi -i "
+                              "sine=sample_rate=44100:duration=2 -c:v libx264 -preset ultrafast -bf 0 "
+                              "-c:a libmp3lame -b:a 64k"}};
   return Patched(MakeFixture("rw_" + name, recipes.at(name)), name);
 }
 
