@@ -234,6 +234,9 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   AVCodecContext *enc = encCtx.get();
   int ret = avcodec_parameters_to_context(enc, inStream->codecpar);
   if (ret < 0) return StatusFromAv(ret);
+  // The copy took the demuxer's bit rate, which may stand on a length the header
+  // marks unknown: libx264 refuses 11 bit/s.
+  enc->bit_rate = StatedBitRate(inStream);
   // The input's codec configuration describes another bitstream than ours.
   av_freep(&enc->extradata);
   enc->extradata_size = 0;

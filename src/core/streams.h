@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "core/av_ptr.h"
 #include "core/status.h"
@@ -43,6 +44,18 @@ Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&
 // written. False, with the stream untouched, when the container's rule gives none.
 bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStream *inStream) noexcept;
 
+// The length st states, in its time base: its own, else the container's. Headers
+// can be wrong (a cut-off download keeps its full index): a job that reads the
+// packets' own span (MeasureStreamSpan) uses this only to aim that read; progress
+// totals go by it. Nothing when no length is stated, and when a header's length
+// field is all ones (2^32 - 1 ticks), which MP4's headers write for "unknown":
+// FFmpeg takes it for a length, and a 2 s fragmented MP4 would last 143165 s.
+std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept;
+// The bit rate st states, in bit/s, or 0 when it states none or when it is no more
+// than the stream's bytes over a length the header marks unknown (FFmpeg's MP4
+// demuxer derives it so: 11 bit/s for a 2 s video that "lasts" 2^32 - 1 ticks).
+int64_t StatedBitRate(const AVStream *st) noexcept;
+
 // The length of st, in st's time base: from the stream's first timestamp to the end
 // of its last packet (pts + duration), measured by reading from the last key frame
 // to the end of the file. Packets an edit list discards do not count. When that
@@ -52,6 +65,10 @@ bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStr
 // container states stand in. 0 when nothing is known. Seeks back to the stream's
 // start afterwards, so a caller can go on reading from the beginning.
 int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept;
+// Where st's timeline starts, in its time base: its first timestamp as stream
+// probing found it, else the file's start, else 0. Lengths, positions and
+// progress all count from here.
+int64_t StreamStartTimestamp(const AVFormatContext *ctx, const AVStream *st) noexcept;
 // MeasureStreamSpan in whole seconds, truncating; the length every pipeline
 // reports (the media information, progress totals, merge lengths).
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept;

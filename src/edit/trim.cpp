@@ -188,7 +188,7 @@ Status OpenVideoEncoder(TrimJob &job) noexcept {
   enc->time_base = EncoderTimeBase(encoder, job.in.get(), st);
   enc->framerate = av_inv_q(enc->time_base);
   // The input's rate, where it states one, keeps the size of the kept part alike.
-  if (st->codecpar->bit_rate > 0) enc->bit_rate = st->codecpar->bit_rate;
+  if (const int64_t bitRate = StatedBitRate(st)) enc->bit_rate = bitRate;
   // MP4 and Matroska carry the codec set-up once, in the stream header.
   if (job.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary *dict = options.release();

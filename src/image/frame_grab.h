@@ -60,7 +60,8 @@ std::optional<ImageSize> OutputImageSize(int32_t decodedWidth, int32_t decodedHe
 bool IsUniformImage(const uint8_t *rgb, int32_t width, int32_t height) noexcept;
 
 // Takes the picture of inputPath's first moving video stream at position (in
-// ProgressScale units of the video stream's duration, counted from its start): 0
+// ProgressScale units of the video stream's length as its packets give it, counted
+// from its start, MeasureStreamSpan; not the length a header states): 0
 // reads from the start; any other position seeks to the key frame before it and
 // decodes from there up to it, as the ffmpeg tool's -ss does, so a clip or segment
 // without a key frame after the position still gives its picture there. The first

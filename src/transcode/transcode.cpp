@@ -260,17 +260,12 @@ Status SetUpVideo(TranscodeJob &job) noexcept {
 // ---- The packet loop ----------------------------------------------------------------
 
 // True when the host asked to stop. The position is the packet's distance from
-// the first measured pts, out of the stream's length (the container's when the
-// stream states none).
+// the first measured pts, out of the length the stream states (StatedDuration).
 bool ReportProgress(TranscodeJob &job, const AVStream *inStream, const AVPacket *pkt) noexcept {
   // AVI video packets carry a dts alone.
   const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
   if (!job.progress.HasCallback() || ts == AV_NOPTS_VALUE) return false;
-  int64_t total = inStream->duration;
-  if (total == AV_NOPTS_VALUE || total <= 0) {
-    const int64_t container = job.in->duration;
-    total = container == AV_NOPTS_VALUE ? 0 : RescaleDuration(container, AV_TIME_BASE_Q, inStream->time_base);
-  }
+  const int64_t total = StatedDuration(job.in.get(), inStream).value_or(0);
   if (job.firstProgressPts == AV_NOPTS_VALUE) job.firstProgressPts = ts;
   return job.progress.ReportPosition(ts - job.firstProgressPts, total);
 }
