@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <type_traits>
 
 #include "core/av_ptr.h"
 #include "core/status.h"
@@ -27,6 +29,17 @@ int FindFirstStreamOfType(const AVFormatContext *ctx, AVMediaType type) noexcept
 bool IsAttachedPicture(const AVStream *st) noexcept;
 // Index of the first video stream that is not an attached picture, or -1.
 int FindMovingVideoStream(const AVFormatContext *ctx) noexcept;
+
+// Copies an FFmpeg enum field as the number it holds. Demuxers, parsers and
+// decoders fill the colour, chroma location and field order fields as the stream
+// states them (an MPEG-2 sequence extension's 8-bit codes, a damaged H.264 VUI), so
+// they can hold numbers outside the enum; loading one as the C++ enum type is
+// undefined, copying its bytes (as avcodec_parameters_copy does) is not.
+template <class E>
+void CopyEnumField(E &dst, const E &src) noexcept {
+  static_assert(std::is_enum_v<E>);
+  std::memcpy(&dst, &src, sizeof(E));
+}
 
 // Adds to out a stream carrying inStream's packets unchanged, from its codec
 // parameters alone: copying needs no encoder or decoder, so codecs this build cannot

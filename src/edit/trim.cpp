@@ -181,10 +181,10 @@ Status OpenVideoEncoder(TrimJob &job) noexcept {
   FitSizeToPixelFormat(enc);
   if (enc->width == 0 || enc->height == 0) return StatusFromAv(AVERROR_INVALIDDATA);
   enc->sample_aspect_ratio = dec->sample_aspect_ratio;
-  enc->color_range = dec->color_range;
-  enc->color_primaries = dec->color_primaries;
-  enc->color_trc = dec->color_trc;
-  enc->colorspace = dec->colorspace;
+  CopyEnumField(enc->color_range, dec->color_range);
+  CopyEnumField(enc->color_primaries, dec->color_primaries);
+  CopyEnumField(enc->color_trc, dec->color_trc);
+  CopyEnumField(enc->colorspace, dec->colorspace);
   enc->time_base = EncoderTimeBase(encoder, job.in.get(), st);
   enc->framerate = av_inv_q(enc->time_base);
   // The input's rate, where it states one, keeps the size of the kept part alike.
