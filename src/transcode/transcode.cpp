@@ -249,11 +249,6 @@ Status SetUpVideo(TranscodeJob &job) noexcept {
   const Status st = AddCopyStream(job.out.get(), job.inVideo, job.outVideo);
   if (!IsOk(st)) return st;
   job.outVideo->time_base = job.inVideo->time_base;
-  // The frame count goes along, as in the ffmpeg tool's copies: the AVI muxer
-  // then takes H.264 from MP4 in its length-prefixed form, which its codec
-  // configuration announces, instead of refusing the first packet for
-  // lacking an Annex B start code.
-  job.outVideo->nb_frames = job.inVideo->nb_frames;
   return Status::Ok;
 }
 

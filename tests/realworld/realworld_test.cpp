@@ -74,7 +74,8 @@ const json &Asked(const std::string &path) {  // ffprobe's streams and format, a
 }
 double StartTime(const std::string &path) { return Seconds(Asked(path)["format"].value("start_time", json(0))); }
 
-// A stream's packets in seconds (from the file's start if asked; AVI video: no pts) and bad dts.
+// A stream's packets in seconds (from the file's start if asked; AVI video, without pts, by its
+// dts) and bad dts.
 struct Span {
   int count = 0, badDts = 0;
   double first = INFINITY, end = -INFINITY;
@@ -88,13 +89,17 @@ Span ProbeSpan(const std::string &path, const std::string &sel, bool fromStart =
       Quote(path) + " 2>/dev/null", &text);
   Span s;
   std::istringstream lines(text);
+  Span decoding;  // by dts, for AVI video
   for (double dts = -INFINITY; std::getline(lines, line);) {
     double v[3] = {NAN, NAN, NAN};  // pts, dts, duration; N/A reads as NaN
     for (size_t at; (at = line.find("N/A")) != std::string::npos;) line.replace(at, 3, "nan");
     s.count += std::sscanf(line.c_str(), "%lf,%lf,%lf", &v[0], &v[1], &v[2]) > 0;  // MPEG-TS adds blank lines
+    const double duration = std::isnan(v[2]) ? 0 : v[2];
     if (!std::isnan(v[1])) s.badDts += v[1] <= dts, dts = v[1];
-    if (!std::isnan(v[0])) s.first = std::min(s.first, v[0]), s.end = std::max(s.end, v[0] + (std::isnan(v[2]) ? 0 : v[2]));
+    if (!std::isnan(v[1])) decoding.first = std::min(decoding.first, v[1]), decoding.end = std::max(decoding.end, v[1] + duration);
+    if (!std::isnan(v[0])) s.first = std::min(s.first, v[0]), s.end = std::max(s.end, v[0] + duration);
   }
+  if (!std::isfinite(s.first) && std::isfinite(decoding.first)) s.first = decoding.first, s.end = decoding.end;
   if (!std::isfinite(s.first)) s.first = 0, s.end = s.count ? ProbeDuration(path) : 0;
   s.first -= fromStart ? StartTime(path) : 0, s.end -= fromStart ? StartTime(path) : 0;
   return cache[Key(path, sel + std::to_string(fromStart))] = s;
@@ -119,6 +124,24 @@ int DecodeErrors(const std::string &path, bool encodedPictures = false) {
   for (std::istringstream lines(DecodesCleanly(path, &errors) ? "" : errors); std::getline(lines, line);)
     n += encodedPictures || line.find("non monotonically increasing dts") == std::string::npos;
   return n;
+}
+
+// H.264 and H.265 in AVI, ASF and MPEG-TS/PS are start-code delimited (Annex B): the first video
+// packet opens with 00 00 01 or 00 00 00 01, not a NAL unit's length.
+bool VideoNeedsStartCodes(const std::string &path, const std::string &ext) {
+  const std::string codec = std::get<1>(Streams(path, "video"));
+  return (ext == "avi" || ext == "wmv" || ext == "ts" || ext == "mpg") && (codec == "h264" || codec == "hevc");
+}
+bool FirstVideoPacketHasStartCode(const std::string &path) {
+  std::string text;
+  Run("ffprobe -v error -select_streams V:0 -read_intervals %+#1 -show_packets -show_data -of json " + Quote(path) +
+      " 2>/dev/null", &text);
+  const json j = json::parse(text, nullptr, false);
+  if (j.is_discarded() || j.value("packets", json::array()).empty()) return false;
+  std::string hex = j["packets"][0].value("data", "");  // "00000000: 0000 0001 ...  text"
+  hex = hex.substr(std::min(hex.size(), hex.find(':') + 1), 12);
+  hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
+  return hex.rfind("000001", 0) == 0 || hex.rfind("00000001", 0) == 0;
 }
 
 int32_t RunJob(const Row &r, const std::vector<std::string> &in, const std::string &out) {
@@ -263,6 +286,7 @@ TEST_P(RealWorld, Row) {
   ASSERT_EQ(RunJob(r, in, out), r.status);
   EXPECT_EQ(FileExists(out), r.status == 0) << "a refused job leaves no file";
   if (r.status) return;
+  if (VideoNeedsStartCodes(out, r.ext)) { EXPECT_TRUE(FirstVideoPacketHasStartCode(out)) << "length-prefixed"; }
   const std::string ref = Reference(r, in);
   ref.empty() ? ExpectFromInput(r, in, out) : ExpectLikeReference(r, out, ref);
 }
@@ -348,7 +372,9 @@ INSTANTIATE_TEST_SUITE_P(Transcode, RealWorld, ::testing::Values(
     Row{"FlacIntoTs", J::Transcode, {"ax_bear.flac"}, kTs, 0, 0, "ts", "", "mp2"},
     // Frames 80 to 360 ms apart, 10.5 a second on average, in the FLV's millisecond clock.
     Row{"Vp6fVariableRateIntoMp4", J::Transcode, {kVp6}, kMp4, 0, 0, "mp4", "h264", "mp3", 352, 288},
-    Row{"Vp6fVariableRateScaledTo360", J::Transcode, {kVp6}, kMp4, 360, 0, "mp4", "h264", "mp3", 440, 360}), RowName);
+    Row{"Vp6fVariableRateScaledTo360", J::Transcode, {kVp6}, kMp4, 360, 0, "mp4", "h264", "mp3", 440, 360},
+    Row{"H264FromMp4IntoAvi", J::Transcode, {"ax_sample_h264_aac.mp4"}, kAvi, 0, 0, "avi", "h264", "aac", 1080, 720},
+    Row{"H265FromMp4IntoTs", J::Transcode, {"ax_edit_list_hevc.mp4"}, kTs, 0, 0, "ts", "hevc", "aac", 1920, 1080}), RowName);
 
 std::vector<Row> InfoRows() {
   std::vector<Row> rows;
