@@ -22,7 +22,7 @@ constexpr int64_t kFirstStepBackSeconds = 1;
 // the stream has none, else 0.
 int64_t StreamStartTs(const AVFormatContext *ctx, const AVStream *st) noexcept {
   if (st->start_time != AV_NOPTS_VALUE) return st->start_time;
-  return InputStartOffset(ctx, st->time_base);
+  return InputStartOffset(ctx, {st}, st->time_base);
 }
 
 // The length the stream states, else the container's, in st's time base. Headers

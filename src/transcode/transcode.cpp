@@ -189,7 +189,6 @@ Status SetUpAudio(TranscodeJob &job) noexcept {
   a.inStream = job.in->streams[a.inIndex];
   const AVOutputFormat *fmt = job.out->oformat;
   if (!job.audioReencode && !MuxerTakesStream(fmt, a.inStream)) job.audioReencode = true;
-  job.audioStartOffset = InputStartOffset(job.in.get(), a.inStream->time_base);
   if (!job.audioReencode) {
     // A copy: the stream keeps the input's parameters and clock; no codec runs.
     const Status st = AddCopyStream(job.out.get(), a.inStream, a.outStream);
@@ -248,13 +247,21 @@ Status SetUpVideo(TranscodeJob &job) noexcept {
   job.inVideoIndex = FindMovingVideoStream(job.in.get());
   if (job.inVideoIndex < 0) return Status::Ok;
   job.inVideo = job.in->streams[job.inVideoIndex];
-  job.videoStartOffset = InputStartOffset(job.in.get(), job.inVideo->time_base);
   if (!job.videoReencode && !MuxerTakesStream(job.out->oformat, job.inVideo)) job.videoReencode = true;
   if (job.videoReencode) return SetUpVideoReencode(job);
   const Status st = AddCopyStream(job.out.get(), job.inVideo, job.outVideo);
   if (!IsOk(st)) return st;
   job.outVideo->time_base = job.inVideo->time_base;
   return Status::Ok;
+}
+
+// Where the input's timeline starts for the streams the output takes from it, in
+// each stream's time base.
+void TakeStartOffsets(TranscodeJob &job) noexcept {
+  const AVStream *audio = job.audio.inStream;
+  const AVStream *video = job.outVideo ? job.inVideo : nullptr;
+  job.audioStartOffset = InputStartOffset(job.in.get(), {audio, video}, audio->time_base);
+  if (video) job.videoStartOffset = InputStartOffset(job.in.get(), {audio, video}, video->time_base);
 }
 
 // ---- The packet loop ----------------------------------------------------------------
@@ -424,6 +431,7 @@ Status RunTranscode(TranscodeJob &job) noexcept {
   if (IsOk(st)) st = OpenInput(job);
   if (IsOk(st)) st = SetUpAudio(job);
   if (IsOk(st)) st = SetUpVideo(job);
+  if (IsOk(st)) TakeStartOffsets(job);
   if (IsOk(st)) st = job.out.WriteHeader();
   if (IsOk(st)) st = PacketLoop(job, end);
   if (IsOk(st)) st = Finish(job, end);

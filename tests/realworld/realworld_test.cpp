@@ -25,7 +25,53 @@ const std::string kDir = std::string(MPG_SOURCE_DIR) + "/../shared/media/realwor
 #define REQUIRE_REALWORLD() \
   if (!fs::is_directory(kDir)) GTEST_SKIP() << "../shared/media/realworld is absent: real-file rows skipped"
 
+// The real MPEG-TS (MPEG-2 video and MP2 audio from 1.43 s) with a SCTE-35 cue track the demuxer
+// times by the clock reference at 0.70 s, so that the file starts there; the ffmpeg tool writes
+// SCTE-35 only by copying it. The program map gains the track (stream type 0x86 under a CUEI
+// registration, SCTE 35 section 8.1) and one splice_null section follows the first PCR.
+std::string WithScte35Track(const std::string &from) {
+  const auto crc = [](const std::string &b) {  // MPEG-2 sections' CRC-32: x^32+..+1, no reflection
+    uint32_t c = 0xFFFFFFFF;
+    for (unsigned char byte : b)
+      for (int i = 0; i < 8; ++i, byte <<= 1) c = (c << 1) ^ (((c >> 31) ^ (byte >> 7)) & 1 ? 0x04C11DB7 : 0);
+    return b + std::string{char(c >> 24), char(c >> 16), char(c >> 8), char(c)};
+  };
+  const auto packet = [](std::string head, const std::string &section) {
+    head += '\0' + section;  // pointer_field 0
+    return head + std::string(188 - head.size(), '\xff');
+  };
+  const std::string in = ReadBytes(from);
+  std::string out;
+  const int cuePid = 0x1F0;
+  bool cueWritten = false;
+  for (size_t at = 0; at + 188 <= in.size(); at += 188) {
+    std::string p = in.substr(at, 188);
+    const int pid = (p[1] & 0x1F) << 8 | (unsigned char)p[2];
+    if (pid == 0x1000 && (p[1] & 0x40)) {  // the program map (ffmpeg's PID), in one packet
+      const size_t s = 5 + (unsigned char)p[4];
+      const std::string body = p.substr(s, 3 + ((p[s + 1] & 0x0F) << 8 | (unsigned char)p[s + 2]) - 4);
+      const int infoLength = (body[10] & 0x0F) << 8 | (unsigned char)body[11];
+      std::string map = body.substr(0, 10) + char(0xF0) + char(infoLength + 6) + body.substr(12, infoLength) +
+                        std::string("\x05\x04" "CUEI", 6) + body.substr(12 + infoLength) +
+                        std::string{char(0x86), char(0xE0 | cuePid >> 8), char(cuePid & 0xFF), char(0xF0), 0};
+      map[1] = char(0xB0 | (map.size() + 1) >> 8), map[2] = char(map.size() + 1);  // + CRC - 3
+      p = packet(p.substr(0, 4), crc(map));
+    }
+    out += p;
+    if (!cueWritten && (p[3] & 0x20) && p[4] && (p[5] & 0x10)) {  // an adaptation field with a PCR
+      // table 0xFC, protocol 0, no encryption, pts_adjustment 0, tier 0xFFF, splice_null, no descriptors
+      out += packet(std::string{0x47, char(0x40 | cuePid >> 8), char(cuePid & 0xFF), 0x10},
+                    crc(std::string("\xFC\x30\x11\0\0\0\0\0\0\0\xFF\xF0\0\0\0\0", 16)));
+      cueWritten = true;
+    }
+  }
+  const std::string path = Out("scte35_" + fs::path(from).filename().string());
+  WriteBytes(path, out);
+  return path;
+}
+
 std::string Made(const std::string &name) {
+  if (name == "scte35.ts") return WithScte35Track(kDir + "/ax_h262_mpeg_audio.ts");
   const std::string small = "-i " + Quote(kDir + "/sp_small.mp4") + " -map 0:v -map 0:a -t 3 -c:a copy ";
   const std::string ts =  // H.264 with B-frames + AAC; MPEG-TS's 90 kHz clock wraps at 95443.7 s
       "-f lavfi -i testsrc2=size=160x120:rate=25:duration=3 -f lavfi -i sine=duration=3 -fflags +bitexact -c:v libx264 -preset ultrafast -g 25 -bf 2 -c:a aac -output_ts_offset ";
@@ -76,8 +122,16 @@ const json &Asked(const std::string &path) {  // ffprobe's streams and format, a
   return cache.count(Key(path, "")) ? cache[Key(path, "")] : cache[Key(path, "")] = Probe(path);
 }
 double StartTime(const std::string &path) { return Seconds(Asked(path)["format"].value("start_time", json(0))); }
+// Where a file's audio and video start: a cue or data track timed ahead of them is no content.
+double MediaStart(const std::string &path) {
+  double start = INFINITY;
+  for (const json &s : Asked(path)["streams"])
+    if ((s.value("codec_type", "") == "audio" || s.value("codec_type", "") == "video") && s.contains("start_time"))
+      start = std::min(start, Seconds(s["start_time"]));
+  return std::isfinite(start) ? start : StartTime(path);
+}
 
-// A stream's packets in seconds (from the file's start if asked; AVI video, without pts, by its
+// A stream's packets in seconds (from the file's media start if asked; AVI video, without pts, by its
 // dts) and bad dts.
 struct Span {
   int count = 0, badDts = 0;
@@ -104,7 +158,7 @@ Span ProbeSpan(const std::string &path, const std::string &sel, bool fromStart =
   }
   if (!std::isfinite(s.first) && std::isfinite(decoding.first)) s.first = decoding.first, s.end = decoding.end;
   if (!std::isfinite(s.first)) s.first = 0, s.end = s.count ? ProbeDuration(path) : 0;
-  s.first -= fromStart ? StartTime(path) : 0, s.end -= fromStart ? StartTime(path) : 0;
+  s.first -= fromStart ? MediaStart(path) : 0, s.end -= fromStart ? MediaStart(path) : 0;
   return cache[Key(path, sel + std::to_string(fromStart))] = s;
 }
 
@@ -338,6 +392,9 @@ INSTANTIATE_TEST_SUITE_P(Merge, RealWorld, ::testing::Values(
     Row{"Mpeg4WithDamagedMp3", J::MergeAV, {"ax_sample.avi", "ax_bear_id3.mp3"}, 1, 0, 0, "mp4", "mpeg4", "aac", 960, 400},
     Row{"ShortTsWithLongerMp3", J::MergeAV, {"ax_h262_mpeg_audio.ts", "ax_bear_id3.mp3"}, 1, 0, 0, "mp4", "mpeg2video", "aac", 640, 426},
     Row{"Vp6fWithMp3IntoAvi", J::MergeAV, {kVp6, kMp3}, 0, 0, 0, "avi"},
+    // The file starts with its cue track, 0.73 s before the pictures; the merge drops the track.
+    Row{"TsWithEarlyCueTrack", J::MergeAV, {"@scte35.ts", kLongAac}, 0, 0, 0, "mp4"},
+    Row{"TsWithEarlyCueTrackAndMp3", J::MergeAV, {"@scte35.ts", "ax_bear_id3.mp3"}, 1, 0, 0, "mp4", "mpeg2video", "aac", 640, 426},
     Row{"ReencodeStoppedAtFirstReport", J::MergeAVStopped, {"ax_sample.avi", "ax_bear_id3.mp3"}, 1, 0, 0, "mp4", "mpeg4", "aac"}), RowName);
 
 INSTANTIATE_TEST_SUITE_P(Concat, RealWorld, ::testing::Values(
@@ -362,7 +419,8 @@ INSTANTIATE_TEST_SUITE_P(Edit, RealWorld, ::testing::Values(
     Row{"CoverMp3Shift", J::Shift, {"ax_bear_id3.mp3"}, -500, 0, kNoVideo, "mp3"},
     Row{"TsFrom18sShift", J::Shift, {"hls/sp_hls_ts_muxed_aac_h264/n_3_0_0.ts"}, 500, 0, 0, "ts"},
     Row{"VideoOnlyMp4Shift", J::Shift, {"ax_firstpts_10s_videoonly.mp4"}, 500, 0, kNoAudio, "mp4"},
-    Row{"Vp6fShift", J::Shift, {kVp6}, -500, 0, 0, "flv"}), RowName);
+    Row{"Vp6fShift", J::Shift, {kVp6}, -500, 0, 0, "flv"},
+    Row{"TsWithEarlyCueTrackCrop", J::Crop, {"@scte35.ts"}, 0, 0, 0, "ts"}), RowName);
 
 INSTANTIATE_TEST_SUITE_P(Trim, RealWorld, ::testing::Values(
     Row{"Av1Trim", J::Trim, {"ax_av1.mp4"}, 0, 1, 0, "mp4", "av1", "aac", 1080, 720},
