@@ -246,10 +246,11 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   }
   enc->codec_id = choice.id;
   enc->codec_tag = choice.tag;
-  enc->time_base = inStream->time_base;
+  enc->time_base = EncoderFrameClock(encoder, inStream);
 
-  if (req.videoCodecChoice != kH264Choice && choice.id == AV_CODEC_ID_MPEG4 && enc->time_base.num != 0 &&
-      static_cast<double>(enc->time_base.den) / enc->time_base.num > kMpeg4MaxTimeBaseDen) {
+  const AVRational inClock = inStream->time_base;
+  if (req.videoCodecChoice != kH264Choice && choice.id == AV_CODEC_ID_MPEG4 && inClock.num != 0 &&
+      static_cast<double>(inClock.den) / inClock.num > kMpeg4MaxTimeBaseDen) {
     enc->time_base = kNtscFrameTime;
     if (enc->bit_rate >= kMpeg4BitRateLimit) {
       enc->bit_rate = SnapVideoBitRate(static_cast<int32_t>(std::min<int64_t>(enc->bit_rate / 4, INT32_MAX)));
@@ -354,6 +355,13 @@ AVRational EncoderFrameRate(const AVCodec *encoder, AVRational wanted) noexcept 
   const AVRational rate = wanted.num > 0 && wanted.den > 0 ? wanted : kVideoFallbackFrameRate;
   if (!encoder || !encoder->supported_framerates) return rate;
   return encoder->supported_framerates[av_find_nearest_q_idx(rate, encoder->supported_framerates)];
+}
+
+AVRational EncoderFrameClock(const AVCodec *encoder, const AVStream *inStream) noexcept {
+  // av_guess_frame_rate reads the stream alone; it takes neither pointer as const.
+  AVRational rate = EncoderFrameRate(encoder, av_guess_frame_rate(nullptr, const_cast<AVStream *>(inStream), nullptr));
+  av_reduce(&rate.num, &rate.den, rate.num, rate.den, static_cast<int64_t>(kMpeg4MaxTimeBaseDen));
+  return av_inv_q(rate);
 }
 
 void FitSizeToPixelFormat(AVCodecContext *encCtx) noexcept {

@@ -56,6 +56,13 @@ Status PublishEncoderParameters(AVStream *outStream, const AVCodecContext *encCt
 // the nearest rate the encoder lists when it lists any (MPEG-1 and MPEG-2 refuse
 // every other clock).
 AVRational EncoderFrameRate(const AVCodec *encoder, AVRational wanted) noexcept;
+// The clock a video encoder counts inStream's pictures in: one tick per frame at the
+// rate the ffmpeg tool takes for the stream (av_guess_frame_rate: its base rate, or
+// its average where the base rate is only the container's clock, as with FLV's
+// milliseconds), moved by EncoderFrameRate, in at most 16 bits. Counted in the
+// container's clock instead, the pictures of a variable-rate stream keep to no frame
+// rate the output states, and a player that goes by it shows two on one frame time.
+AVRational EncoderFrameClock(const AVCodec *encoder, const AVStream *inStream) noexcept;
 // Rounds encCtx's width and height to the steps of its pixel format's chroma
 // subsampling (4:2:0 and 4:2:2 need even sizes): to the nearest step, at least one
 // step, as the ffmpeg tool's scaler rounds a derived size. Set pix_fmt first.

@@ -23,8 +23,6 @@ namespace mpg {
 
 namespace {
 
-// MPEG-4 Part 2, H.263 and their kin store the clock's denominator in 16 bits.
-constexpr int kMaxTimeBaseDenominator = 65535;
 // Bilinear scaling, for the rare stream the encoder does not take as it is.
 constexpr int kScaleFlags = SWS_BILINEAR;
 
@@ -153,15 +151,6 @@ AVPixelFormat ChoosePixelFormat(const AVCodec *encoder, AVPixelFormat decoded) n
   return avcodec_find_best_pix_fmt_of_list(encoder->pix_fmts, decoded, 0, nullptr);
 }
 
-// The encoder's clock: one tick per picture at the input's frame rate, as the
-// ffmpeg tool sets it. Encoders refuse the container clocks (MPEG-2 takes only its
-// listed rates, MPEG-4 Part 2 no denominator above 16 bits, and neither 1/90000).
-AVRational EncoderTimeBase(const AVCodec *encoder, AVFormatContext *in, AVStream *st) noexcept {
-  AVRational rate = EncoderFrameRate(encoder, av_guess_frame_rate(in, st, nullptr));
-  av_reduce(&rate.num, &rate.den, rate.num, rate.den, kMaxTimeBaseDenominator);
-  return av_inv_q(rate);
-}
-
 // An encoder at the decoder's size (in the steps the format's colour planes need) and the closest pixel format it takes. The output stream takes the
 // opened encoder's parameters (its extradata included) before the header is
 // written, so the stream written agrees with them.
@@ -185,7 +174,9 @@ Status OpenVideoEncoder(TrimJob &job) noexcept {
   CopyEnumField(enc->color_primaries, dec->color_primaries);
   CopyEnumField(enc->color_trc, dec->color_trc);
   CopyEnumField(enc->colorspace, dec->colorspace);
-  enc->time_base = EncoderTimeBase(encoder, job.in.get(), st);
+  // Encoders refuse the container clocks (MPEG-2 takes only its listed rates, MPEG-4
+  // Part 2 no denominator above 16 bits, and neither 1/90000).
+  enc->time_base = EncoderFrameClock(encoder, st);
   enc->framerate = av_inv_q(enc->time_base);
   // The input's rate, where it states one, keeps the size of the kept part alike.
   if (const int64_t bitRate = StatedBitRate(st)) enc->bit_rate = bitRate;

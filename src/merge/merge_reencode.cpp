@@ -127,7 +127,7 @@ Status OpenAudioEncoder(MergeJob &job, ReencodeRun &run) noexcept {
 void StartTiming(MergeJob &job, ReencodeRun &run) noexcept {
   AudioTiming &t = run.timing;
   t.encoderTimeBase = run.encCtx->time_base;
-  run.videoOffset = InputStartOffset(job.videoIn.get(), run.VideoTb());
+  run.videoOffset = InputStartOffset(job.videoIn.get(), {run.inVideo}, run.VideoTb());
   run.durationSeconds = MeasureMergeDuration(job.videoIn.get(), run.inVideo,
                                              job.audioIn.get(), t.inStream);
 }
@@ -220,7 +220,7 @@ Status QueueAudioPacket(MergeJob &job, ReencodeRun &run) noexcept {
   }
   const AVRational tb = run.AudioTb();
   run.audioStart = RescaleTs(firstPts, run.timing.outStream->time_base, tb) -
-                   InputStartOffset(job.audioIn.get(), tb);
+                   InputStartOffset(job.audioIn.get(), {run.timing.inStream}, tb);
   return st;
 }
 

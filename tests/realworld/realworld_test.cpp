@@ -61,7 +61,53 @@ std::string Patched(const std::string &made, const std::string &name) {
   return path;
 }
 
+// The real MPEG-TS (MPEG-2 video and MP2 audio from 1.43 s) with a SCTE-35 cue track the demuxer
+// times by the clock reference at 0.70 s, so that the file starts there; the ffmpeg tool writes
+// SCTE-35 only by copying it. The program map gains the track (stream type 0x86 under a CUEI
+// registration, SCTE 35 section 8.1) and one splice_null section follows the first PCR.
+std::string WithScte35Track(const std::string &from) {
+  const auto crc = [](const std::string &b) {  // MPEG-2 sections' CRC-32: x^32+..+1, no reflection
+    uint32_t c = 0xFFFFFFFF;
+    for (unsigned char byte : b)
+      for (int i = 0; i < 8; ++i, byte <<= 1) c = (c << 1) ^ (((c >> 31) ^ (byte >> 7)) & 1 ? 0x04C11DB7 : 0);
+    return b + std::string{char(c >> 24), char(c >> 16), char(c >> 8), char(c)};
+  };
+  const auto packet = [](std::string head, const std::string &section) {
+    head += '\0' + section;  // pointer_field 0
+    return head + std::string(188 - head.size(), '\xff');
+  };
+  const std::string in = ReadBytes(from);
+  std::string out;
+  const int cuePid = 0x1F0;
+  bool cueWritten = false;
+  for (size_t at = 0; at + 188 <= in.size(); at += 188) {
+    std::string p = in.substr(at, 188);
+    const int pid = (p[1] & 0x1F) << 8 | (unsigned char)p[2];
+    if (pid == 0x1000 && (p[1] & 0x40)) {  // the program map (ffmpeg's PID), in one packet
+      const size_t s = 5 + (unsigned char)p[4];
+      const std::string body = p.substr(s, 3 + ((p[s + 1] & 0x0F) << 8 | (unsigned char)p[s + 2]) - 4);
+      const int infoLength = (body[10] & 0x0F) << 8 | (unsigned char)body[11];
+      std::string map = body.substr(0, 10) + char(0xF0) + char(infoLength + 6) + body.substr(12, infoLength) +
+                        std::string("\x05\x04" "CUEI", 6) + body.substr(12 + infoLength) +
+                        std::string{char(0x86), char(0xE0 | cuePid >> 8), char(cuePid & 0xFF), char(0xF0), 0};
+      map[1] = char(0xB0 | (map.size() + 1) >> 8), map[2] = char(map.size() + 1);  // + CRC - 3
+      p = packet(p.substr(0, 4), crc(map));
+    }
+    out += p;
+    if (!cueWritten && (p[3] & 0x20) && p[4] && (p[5] & 0x10)) {  // an adaptation field with a PCR
+      // table 0xFC, protocol 0, no encryption, pts_adjustment 0, tier 0xFFF, splice_null, no descriptors
+      out += packet(std::string{0x47, char(0x40 | cuePid >> 8), char(cuePid & 0xFF), 0x10},
+                    crc(std::string("\xFC\x30\x11\0\0\0\0\0\0\0\xFF\xF0\0\0\0\0", 16)));
+      cueWritten = true;
+    }
+  }
+  const std::string path = Out("scte35_" + fs::path(from).filename().string());
+  WriteBytes(path, out);
+  return path;
+}
+
 std::string Made(const std::string &name) {
+  if (name == "scte35.ts") return WithScte35Track(kDir + "/ax_h262_mpeg_audio.ts");
   const std::string small = "-i " + Quote(kDir + "/sp_small.mp4") + " -map 0:v -map 0:a -t 3 -c:a copy ";
   const std::string ts =  // H.264 with B-frames + AAC; MPEG-TS's 90 kHz clock wraps at 95443.7 s
       "-f lavfi -i testsrc2=size=160x120:rate=25:duration=3 -f lavfi -i sine=duration=3 -fflags +bitexact -c:v libx264 -preset ultrafast -g 25 -bf 2 -c:a aac -output_ts_offset ";
@@ -81,7 +127,10 @@ std::string Made(const std::string &name) {
   return Patched(MakeFixture("rw_" + name, recipes.at(name)), name);
 }
 
-enum class J { MergeAV, Concat, ConcatRebased, Crop, Shift, FixFlv, Trim, Grab, Transcode, Mp3, Info };
+// ...Stopped: the host stops the job at its first report on a scale of 1000.
+enum class J { MergeAV, Concat, ConcatRebased, Crop, Shift, FixFlv, Trim, Grab, Transcode, Mp3, Info,
+               MergeAVStopped, TranscodeStopped, Mp3Stopped };
+bool Stopped(J job) { return job == J::MergeAVStopped || job == J::TranscodeStopped || job == J::Mp3Stopped; }
 
 struct Row {
   std::string name;
@@ -115,8 +164,17 @@ const json &Asked(const std::string &path) {  // ffprobe's streams and format, a
   return cache.count(Key(path, "")) ? cache[Key(path, "")] : cache[Key(path, "")] = Probe(path);
 }
 double StartTime(const std::string &path) { return Seconds(Asked(path)["format"].value("start_time", json(0))); }
+// Where a file's audio and video start: a cue or data track timed ahead of them is no content.
+double MediaStart(const std::string &path) {
+  double start = INFINITY;
+  for (const json &s : Asked(path)["streams"])
+    if ((s.value("codec_type", "") == "audio" || s.value("codec_type", "") == "video") && s.contains("start_time"))
+      start = std::min(start, Seconds(s["start_time"]));
+  return std::isfinite(start) ? start : StartTime(path);
+}
 
-// A stream's packets in seconds (from the file's start if asked; AVI video: no pts) and bad dts.
+// A stream's packets in seconds (from the file's media start if asked; AVI video, without pts, by its
+// dts) and bad dts.
 struct Span {
   int count = 0, badDts = 0;
   double first = INFINITY, end = -INFINITY;
@@ -130,15 +188,19 @@ Span ProbeSpan(const std::string &path, const std::string &sel, bool fromStart =
       Quote(path) + " 2>/dev/null", &text);
   Span s;
   std::istringstream lines(text);
+  Span decoding;  // by dts, for AVI video
   for (double dts = -INFINITY; std::getline(lines, line);) {
     double v[3] = {NAN, NAN, NAN};  // pts, dts, duration; N/A reads as NaN
     for (size_t at; (at = line.find("N/A")) != std::string::npos;) line.replace(at, 3, "nan");
     s.count += std::sscanf(line.c_str(), "%lf,%lf,%lf", &v[0], &v[1], &v[2]) > 0;  // MPEG-TS adds blank lines
+    const double duration = std::isnan(v[2]) ? 0 : v[2];
     if (!std::isnan(v[1])) s.badDts += v[1] <= dts, dts = v[1];
-    if (!std::isnan(v[0])) s.first = std::min(s.first, v[0]), s.end = std::max(s.end, v[0] + (std::isnan(v[2]) ? 0 : v[2]));
+    if (!std::isnan(v[1])) decoding.first = std::min(decoding.first, v[1]), decoding.end = std::max(decoding.end, v[1] + duration);
+    if (!std::isnan(v[0])) s.first = std::min(s.first, v[0]), s.end = std::max(s.end, v[0] + duration);
   }
+  if (!std::isfinite(s.first) && std::isfinite(decoding.first)) s.first = decoding.first, s.end = decoding.end;
   if (!std::isfinite(s.first)) s.first = 0, s.end = s.count ? ProbeDuration(path) : 0;
-  s.first -= fromStart ? StartTime(path) : 0, s.end -= fromStart ? StartTime(path) : 0;
+  s.first -= fromStart ? MediaStart(path) : 0, s.end -= fromStart ? MediaStart(path) : 0;
   return cache[Key(path, sel + std::to_string(fromStart))] = s;
 }
 
@@ -151,13 +213,34 @@ std::tuple<int, std::string, int, int> Streams(const std::string &path, const st
   return r;
 }
 
-// Lines of a full decode's report, but the null muxer's about variable-rate (VP6F) frame times.
-int DecodeErrors(const std::string &path) {
+// Lines of a full decode's report. Its null muxer counts pictures at the rate the file states and
+// reports two on one count as "non monotonically increasing dts": for pictures a job encoded, whose
+// times the job chose, that counts too; a copy keeps the input's variable (VP6F) or container-clock
+// (AVI) frame times and, with them, that report of the ffmpeg tool's own decode.
+int DecodeErrors(const std::string &path, bool encodedPictures = false) {
   std::string errors, line;
   int n = 0;
   for (std::istringstream lines(DecodesCleanly(path, &errors) ? "" : errors); std::getline(lines, line);)
-    n += line.find("non monotonically increasing dts") == std::string::npos;
+    n += encodedPictures || line.find("non monotonically increasing dts") == std::string::npos;
   return n;
+}
+
+// H.264 and H.265 in AVI, ASF and MPEG-TS/PS are start-code delimited (Annex B): the first video
+// packet opens with 00 00 01 or 00 00 00 01, not a NAL unit's length.
+bool VideoNeedsStartCodes(const std::string &path, const std::string &ext) {
+  const std::string codec = std::get<1>(Streams(path, "video"));
+  return (ext == "avi" || ext == "wmv" || ext == "ts" || ext == "mpg") && (codec == "h264" || codec == "hevc");
+}
+bool FirstVideoPacketHasStartCode(const std::string &path) {
+  std::string text;
+  Run("ffprobe -v error -select_streams V:0 -read_intervals %+#1 -show_packets -show_data -of json " + Quote(path) +
+      " 2>/dev/null", &text);
+  const json j = json::parse(text, nullptr, false);
+  if (j.is_discarded() || j.value("packets", json::array()).empty()) return false;
+  std::string hex = j["packets"][0].value("data", "");  // "00000000: 0000 0001 ...  text"
+  hex = hex.substr(std::min(hex.size(), hex.find(':') + 1), 12);
+  hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
+  return hex.rfind("000001", 0) == 0 || hex.rfind("00000001", 0) == 0;
 }
 
 int32_t RunJob(const Row &r, const std::vector<std::string> &in, const std::string &out) {
@@ -174,6 +257,18 @@ int32_t RunJob(const Row &r, const std::vector<std::string> &in, const std::stri
   TranscodeParams p{};
   p.outputFormat = r.p1, p.height = r.p2;
   const Str::string inPath(first), outPath(to);
+  ProgressLog log;
+  log.stopAtValue = 1;
+  if (Stopped(r.job)) {
+    MPG_SetPercent100(1000);
+    const ProgressCallback cb = ProgressLog::Callback;
+    const int32_t st = r.job == J::Mp3Stopped         ? MP3_Convert(first, to, 0, cb, log.User())
+                       : r.job == J::TranscodeStopped ? MPG_Transcode(&inPath, &outPath, &p, cb, log.User())
+                                                      : MPG_MergeAV(first, last, to, cb, log.User());
+    MPG_SetPercent100(100);
+    EXPECT_FALSE(log.values.empty()) << "no report to stop at";
+    return st;
+  }
   switch (r.job) {
     case J::MergeAV: return MPG_MergeAV(first, last, to, nullptr, 0);
     case J::Concat: return MPG_Merge(list.data(), to, 0, 0, nullptr, 0);
@@ -241,11 +336,21 @@ void ExpectFromInput(const Row &r, const std::vector<std::string> &in, const std
   } else if (r.job == J::Trim) {
     EXPECT_NEAR(ov.Length(), std::min<double>(r.p2, iv.Length()) - r.p1, 1.5 * iv.Length() / iv.count);
   } else if (r.job != J::Grab) {
-    if (*r.v) { EXPECT_NEAR(played(ov), iv.Length(), 0.1); }
+    // The input's last picture may state no duration, the output's lasts a frame.
+    if (*r.v) { EXPECT_NEAR(played(ov), iv.Length(), 0.1 + iv.Length() / std::max(iv.count, 1)); }
     EXPECT_NEAR(played(oa), r.job == J::Mp3 && r.p1 ? r.p1 / 1e3 : ia.Length(), 0.1);
     const double delay = r.job == J::Mp3 ? 1105 / Seconds(Asked(out)["streams"][0]["sample_rate"]) : 0;
     if (r.ext != "ts") { EXPECT_LE(std::fabs(StartTime(out)), delay + 0.05); }
   }
+  EXPECT_EQ(DecodeErrors(out, *r.v && Streams(out, "video") != Streams(in[0], "video")), 0);
+}
+
+// A job stopped early still finishes a file that plays: its streams hold a frame at least.
+void ExpectStoppedEarly(const Row &r, const std::string &out) {
+  EXPECT_EQ(std::get<1>(Streams(out, "video")), std::string(r.v));
+  EXPECT_EQ(std::get<1>(Streams(out, "audio")), std::string(r.a));
+  if (*r.v) { EXPECT_GE(ProbeSpan(out, "V:0").count, 1); }
+  EXPECT_GE(ProbeSpan(out, "a:0").count, 1);
   EXPECT_EQ(DecodeErrors(out), 0);
 }
 
@@ -301,6 +406,8 @@ TEST_P(RealWorld, Row) {
   ASSERT_EQ(RunJob(r, in, out), r.status);
   EXPECT_EQ(FileExists(out), r.status == 0) << "a refused job leaves no file";
   if (r.status) return;
+  if (VideoNeedsStartCodes(out, r.ext)) { EXPECT_TRUE(FirstVideoPacketHasStartCode(out)) << "length-prefixed"; }
+  if (Stopped(r.job)) return ExpectStoppedEarly(r, out);
   const std::string ref = Reference(r, in);
   ref.empty() ? ExpectFromInput(r, in, out) : ExpectLikeReference(r, out, ref);
 }
@@ -326,7 +433,11 @@ INSTANTIATE_TEST_SUITE_P(Merge, RealWorld, ::testing::Values(
     Row{"EditListKeyFrameBeforeZero", J::MergeAV, {"ax_iibbibb_editlist_videoonly.mp4", kLongAac}, 0, 0, 0, "mp4"},
     Row{"Mpeg4WithDamagedMp3", J::MergeAV, {"ax_sample.avi", "ax_bear_id3.mp3"}, 1, 0, 0, "mp4", "mpeg4", "aac", 960, 400},
     Row{"ShortTsWithLongerMp3", J::MergeAV, {"ax_h262_mpeg_audio.ts", "ax_bear_id3.mp3"}, 1, 0, 0, "mp4", "mpeg2video", "aac", 640, 426},
-    Row{"Vp6fWithMp3IntoAvi", J::MergeAV, {kVp6, kMp3}, 0, 0, 0, "avi"}), RowName);
+    Row{"Vp6fWithMp3IntoAvi", J::MergeAV, {kVp6, kMp3}, 0, 0, 0, "avi"},
+    // The file starts with its cue track, 0.73 s before the pictures; the merge drops the track.
+    Row{"TsWithEarlyCueTrack", J::MergeAV, {"@scte35.ts", kLongAac}, 0, 0, 0, "mp4"},
+    Row{"TsWithEarlyCueTrackAndMp3", J::MergeAV, {"@scte35.ts", "ax_bear_id3.mp3"}, 1, 0, 0, "mp4", "mpeg2video", "aac", 640, 426},
+    Row{"ReencodeStoppedAtFirstReport", J::MergeAVStopped, {"ax_sample.avi", "ax_bear_id3.mp3"}, 1, 0, 0, "mp4", "mpeg4", "aac"}), RowName);
 
 INSTANTIATE_TEST_SUITE_P(Concat, RealWorld, ::testing::Values(
     Row{"JumpBackToMp4", J::Concat, {"hls/sp_hls_text_offset/"}, 0, 0, 0, "mp4"},
@@ -351,7 +462,8 @@ INSTANTIATE_TEST_SUITE_P(Edit, RealWorld, ::testing::Values(
     Row{"TsFrom18sShift", J::Shift, {"hls/sp_hls_ts_muxed_aac_h264/n_3_0_0.ts"}, 500, 0, 0, "ts"},
     Row{"VideoOnlyMp4Shift", J::Shift, {"ax_firstpts_10s_videoonly.mp4"}, 500, 0, kNoAudio, "mp4"},
     Row{"Vp6fShift", J::Shift, {kVp6}, -500, 0, 0, "flv"},
-    Row{"LongMp3HeaderAviCrop", J::Crop, {"@long_mp3_header.avi"}, 0, 0, 0, "avi"}), RowName);
+    Row{"LongMp3HeaderAviCrop", J::Crop, {"@long_mp3_header.avi"}, 0, 0, 0, "avi"},
+    Row{"TsWithEarlyCueTrackCrop", J::Crop, {"@scte35.ts"}, 0, 0, 0, "ts"}), RowName);
 
 INSTANTIATE_TEST_SUITE_P(Trim, RealWorld, ::testing::Values(
     Row{"Av1Trim", J::Trim, {"ax_av1.mp4"}, 0, 1, 0, "mp4", "av1", "aac", 1080, 720},
@@ -374,7 +486,7 @@ INSTANTIATE_TEST_SUITE_P(Image, RealWorld, ::testing::Values(
     Row{"VideoShorterThanPgsAtHalf", J::Grab, {"ax_pgs.mkv"}, 50, 0, 0, "jpg", "mjpeg", "", 1080, 720},
     Row{"UnknownLengthFragmentedAtHalf", J::Grab, {"@unknown_length.mp4"}, 50, 0, 0, "jpg", "mjpeg", "", 320, 240}), RowName);
 
-constexpr int32_t k3gp = 0, kAvi = 2, kMp4 = 4, kTs = 6;
+constexpr int32_t k3gp = 0, kAvi = 2, kMp3File = 3, kMp4 = 4, kTs = 6;
 INSTANTIATE_TEST_SUITE_P(Transcode, RealWorld, ::testing::Values(
     Row{"FlacIntoMp4", J::Transcode, {"ax_bear.flac"}, kMp4, 0, 0, "mp4", "", "aac"},
     Row{"Mp3OfTruncatedVideo", J::Mp3, {"mm_mr_pickles.mp4"}, 0, 0, kBadData, "mp3"},
@@ -390,7 +502,17 @@ INSTANTIATE_TEST_SUITE_P(Transcode, RealWorld, ::testing::Values(
     Row{"OddScaledWidthMadeEven", J::Transcode, {"sp_small.mp4"}, kMp4, 120, 0, "mp4", "h264", "aac", 280, 120},
     Row{"Mpeg2InTsFrameRateClock", J::Transcode, {"ax_h262_mpeg_audio.ts"}, kTs, 144, 0, "ts", "mpeg2video", "mp2", 216, 144},
     Row{"FlacIntoTs", J::Transcode, {"ax_bear.flac"}, kTs, 0, 0, "ts", "", "mp2"},
-    Row{"UnknownLengthFragmentedScaled", J::Transcode, {"@unknown_length.mp4"}, kMp4, 144, 0, "mp4", "h264", "aac", 192, 144}), RowName);
+    Row{"UnknownLengthFragmentedScaled", J::Transcode, {"@unknown_length.mp4"}, kMp4, 144, 0, "mp4", "h264", "aac", 192, 144},
+    // Frames 80 to 360 ms apart, 10.5 a second on average, in the FLV's millisecond clock.
+    Row{"Vp6fVariableRateIntoMp4", J::Transcode, {kVp6}, kMp4, 0, 0, "mp4", "h264", "mp3", 352, 288},
+    Row{"Vp6fVariableRateScaledTo360", J::Transcode, {kVp6}, kMp4, 360, 0, "mp4", "h264", "mp3", 440, 360},
+    Row{"H264FromMp4IntoAvi", J::Transcode, {"ax_sample_h264_aac.mp4"}, kAvi, 0, 0, "avi", "h264", "aac", 1080, 720},
+    Row{"H265FromMp4IntoTs", J::Transcode, {"ax_edit_list_hevc.mp4"}, kTs, 0, 0, "ts", "hevc", "aac", 1920, 1080},
+    // A fine scale's first report comes before the first audio frame was encoded.
+    Row{"Mp3StoppedAtFirstReport", J::TranscodeStopped, {"ax_sample_h264_aac.mp4"}, kMp3File, 0, 0, "mp3", "", "mp3"},
+    Row{"ScaledStoppedAtFirstReport", J::TranscodeStopped, {"ax_sample_h264_aac.mp4"}, kMp4, 144, 0, "mp4", "h264", "aac"},
+    Row{"CopyStoppedAtFirstReport", J::TranscodeStopped, {"ax_sample_h264_aac.mp4"}, kMp4, 0, 0, "mp4", "h264", "aac"},
+    Row{"Mp3ConversionStoppedAtFirstReport", J::Mp3Stopped, {"ax_sample_h264_aac.mp4"}, 0, 0, 0, "mp3", "", "mp3"}), RowName);
 
 std::vector<Row> InfoRows() {
   std::vector<Row> rows;
