@@ -24,12 +24,6 @@ constexpr int64_t kFirstStepBackSeconds = 1;
 // while recording (ISO/IEC 14496-12); FFmpeg 5.1 reads it as 2^32 - 1 ticks.
 constexpr int64_t kUnknownLengthField = 0xFFFFFFFF;
 
-// The stream's first timestamp, as stream probing found it; the file's start when
-// the stream has none, else 0.
-int64_t StreamStartTs(const AVFormatContext *ctx, const AVStream *st) noexcept {
-  if (st->start_time != AV_NOPTS_VALUE) return st->start_time;
-  return InputStartOffset(ctx, {st}, st->time_base);
-}
 
 bool StatesUnknownLength(const AVStream *st) noexcept { return st->duration == kUnknownLengthField; }
 
@@ -258,7 +252,7 @@ int64_t StatedBitRate(const AVStream *st) noexcept {
 
 int64_t StreamStartTimestamp(const AVFormatContext *ctx, const AVStream *st) noexcept {
   if (st->start_time != AV_NOPTS_VALUE) return st->start_time;
-  return InputStartOffset(ctx, st->time_base);
+  return InputStartOffset(ctx, {st}, st->time_base);
 }
 
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
