@@ -51,6 +51,9 @@ enum class FileKind { Missing, Regular, Directory, Other };
 
 // What is at path, following links; Missing also for an empty or null path.
 FileKind GetFileKind(const char *path) noexcept;
+// True only when the system says nothing stands at path (no such file or folder);
+// false when something does or the system cannot tell.
+bool IsMissing(const char *path) noexcept;
 // Size in bytes of a regular file, or nothing.
 std::optional<uint64_t> FileSize(const char *path) noexcept;
 

@@ -75,6 +75,12 @@ FileKind GetFileKind(const char *path) noexcept {
   return FileKind::Other;
 }
 
+bool IsMissing(const char *path) noexcept {
+  struct stat st;
+  if (IsEmpty(path)) return true;
+  return ::stat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 std::optional<uint64_t> FileSize(const char *path) noexcept {
   struct stat st;
   if (IsEmpty(path) || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;

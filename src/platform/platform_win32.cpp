@@ -141,6 +141,14 @@ FileKind GetFileKind(const char *path) noexcept {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) ? FileKind::Other : FileKind::Regular;
 }
 
+bool IsMissing(const char *path) noexcept {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return IsEmpty(path);
+  if (::GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 std::optional<uint64_t> FileSize(const char *path) noexcept {
   BY_HANDLE_FILE_INFORMATION info;
   if (!ReadInfo(path, info) || IsDirectory(info)) return std::nullopt;
