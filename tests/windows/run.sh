@@ -234,6 +234,15 @@ exe_names() { # arch
   [[ -z $s ]] && ok "$a mpg.exe: the traps wrote no other file (a.mp4, aout.mp4 and escaped.mp4 as they were)" ||
     fail "$a mpg.exe: the traps changed other files: $(tr '\n' ' ' <<<"$s")"
 
+  if "$a-w64-mingw32-gcc" -std=c11 -O2 -Wall -Wextra -Werror -static-libgcc -o "$bin/surrogate_arg.exe" \
+    "$here/surrogate_arg.c"; then
+    (cd "$bin" && timeout 300 "${runner[@]}" "$bin/surrogate_arg.exe") >/dev/null 2>&1 && rc=0 || rc=$?
+    [[ $rc -eq 2 ]] && ok "$a mpg.exe: an argument with an unpaired surrogate is refused (exit 2)" ||
+      fail "$a mpg.exe: an argument with an unpaired surrogate: exit $rc, want 2"
+  else
+    fail "$a: surrogate_arg.c does not compile"
+  fi
+
   local name
   for name in Загрузка Λήψη ダウンロード تنزيل 🎬🎵 "Mix Ω дом 日本 عربي 🎵"; do
     cp "$fixtures/av.mp4" "$d/$name.mp4"
