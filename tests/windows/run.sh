@@ -172,7 +172,7 @@ host_run() { # arch bin-folder log-name mode args...
   shift 4
   wine_cmd "$a"
   # The program's folder is the current one, where LoadLibraryA looks as well.
-  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 600 "${runner[@]}" "$bin/host_test.exe" "$@") \
+  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 1200 "${runner[@]}" "$bin/host_test.exe" "$@") \
     >"$work/host-$name.log" 2>"$work/host-$name.err" || rc=$?
   # The runner keeps a Wine server for fast starts: end it with each run, so the
   # next one starts from a clean server.
@@ -255,6 +255,7 @@ exe_names() { # arch
       fail "$a mpg.exe: $name.mp4: crop exit $rc; info: $(head -c 200 <<<"$json" | tr '\n' ' ')"
     fi
   done
+  [[ -z $wine_run ]] || "$wine_run" --stop || true
 }
 
 # ---- Per architecture ------------------------------------------------------------
