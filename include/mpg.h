@@ -13,18 +13,26 @@
  *
  * Threading. Every export may run on several threads at once, each call on its own
  * files (two calls must not write the same file, nor one write what another reads).
- * The progress scale (MPG_SetPercent100) is process-wide, shared by every later
- * call of every thread: set it once, before starting jobs. The text
- * MPG_GetErrorText returns is kept per thread. Nothing else a call does is seen by
+ * The progress scale (MPG_SetPercent100) and the path encoding
+ * (MPG_SetPathEncoding) are process-wide, shared by every later call of every
+ * thread: set them once, before starting jobs. The text MPG_GetErrorText returns is
+ * kept per thread. Nothing else a call does is seen by
  * another call, but for the packet writer below (found once, for the process).
  *
  * Paths. Every path is a NUL-terminated path of a local file, never a URL:
  * "http://x" or "concat:a|b" name files of that name. Paths are read during the
  * call only; the library keeps no pointer to them. The text is UTF-8, except in
- * the Windows DLL, where it is in the system's ANSI code page (CP_ACP, as the "A"
- * functions of Windows take it: 1252 on Western systems) and the library reaches
- * the file through the wide Windows functions; a name the code page cannot spell
- * cannot be passed.
+ * the Windows DLL, where by default it is in the process's ANSI code page (CP_ACP,
+ * as the "A" functions of Windows take it: 1252 on Western systems, UTF-8 in a
+ * process whose manifest asks for it), and after MPG_SetPathEncoding(MPG_PATH_UTF8)
+ * UTF-8; either way the library reaches the file through the wide Windows
+ * functions. A name the ANSI code page cannot spell cannot be passed in it: use
+ * UTF-8, and see MPG_SetPathEncoding for converting names safely. A path whose
+ * bytes are not valid in its encoding (a malformed UTF-8 sequence, an encoded
+ * surrogate, a byte the code page does not define) cannot be named: it is refused,
+ * never mapped to a look-alike. Operation exports then return MPG_BAD_PARAMETER,
+ * the others 0, NULL or an empty text, and nothing is read or written; a list of
+ * segments with one such path is refused whole.
  *
  * Ownership. The library frees everything it allocates, except the buffer
  * MPG_GetImageBMP returns, which the caller releases with free(): on Windows, the
@@ -134,11 +142,12 @@ extern "C" {
 #define MPG_SAME_FILE ((int32_t)0xC0000005) /* "Output file is the same as an input
                                                file" (by device and inode, through
                                                links); nothing is touched */
-#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* a NULL or empty path, or a value
-                                                   out of range; nothing is touched.
-                                                   It has no text of its own:
-                                                   MPG_GetErrorText gives FFmpeg's
-                                                   text for the number */
+#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* a NULL or empty path, a path that
+                                                   cannot be named (see Paths), or a
+                                                   value out of range; nothing is
+                                                   touched. It has no text of its
+                                                   own: MPG_GetErrorText gives
+                                                   FFmpeg's text for the number */
 
 /* ---- Progress ----------------------------------------------------------------
  * The exports that take a ProgressCallback call it with a report while they work.
@@ -302,6 +311,31 @@ typedef struct MpgString {
  * scales every progress value, MPG_GetImageP's position and TranscodeParams'
  * scalePercent. Values of 0 or below are ignored. */
 MPG_API void MPG_CALL MPG_SetPercent100(int32_t value) MPG_NOEXCEPT;
+/* Path encodings of MPG_SetPathEncoding. */
+#define MPG_PATH_ANSI 0  /* default: paths in the process's ANSI code page (Windows); bytes as they are elsewhere */
+#define MPG_PATH_UTF8 1  /* paths are UTF-8 */
+/* Sets the encoding of every path of every later call, process-wide like the
+ * progress scale: set it once, before starting jobs. Only the Windows DLL tells the
+ * two apart; elsewhere a path is UTF-8 bytes either way. MPG_PATH_ANSI reaches only
+ * the names the process's code page can spell (those of one script, on most
+ * systems); MPG_PATH_UTF8 reaches every name the file system holds.
+ * Returns MPG_OK, or MPG_BAD_PARAMETER for any other value (the setting in force
+ * stays).
+ *
+ * Converting a host's UTF-16 names. With MPG_PATH_UTF8:
+ *   WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name, -1, buf, size, NULL,
+ *   NULL), which fails only for malformed UTF-16 (an unpaired surrogate).
+ * A host that keeps the ANSI route must convert with
+ *   WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, buf, size, NULL,
+ *   &usedDefault)
+ * and refuse the name when the call fails or usedDefault is set. With the default
+ * flags Windows maps characters the code page lacks to look-alikes ("best fit")
+ * and the name silently becomes another one: U+03B1 (Greek alpha) becomes "a", so
+ * "<alpha>.mp4" names the file "a.mp4" beside it, and U+FF3C (fullwidth reverse
+ * solidus) becomes "\", so "dl\sub\..<U+FF3C>..<U+FF3C>x.mp4" names
+ * "dl\sub\..\..\x.mp4", a file outside dl. Where GetACP() is CP_UTF8 that flag is
+ * not allowed: convert as for MPG_PATH_UTF8. */
+MPG_API int32_t MPG_CALL MPG_SetPathEncoding(int32_t encoding) MPG_NOEXCEPT;
 /* Does nothing; kept for hosts that call it. */
 MPG_API void MPG_CALL MPG_TestParams(void) MPG_NOEXCEPT;
 /* Text of any status code the exports return, never NULL: the texts under "Status
@@ -321,7 +355,8 @@ MPG_API const char *MPG_CALL MPG_GetDefExt(int32_t outputFormatId) MPG_NOEXCEPT;
 MPG_API uint8_t MPG_CALL MPG_IsThisGoodFile(const char *path) MPG_NOEXCEPT;
 /* Fills *info (see MpgMediaInfo). 1 when the file has a video, audio or subtitle
  * stream that could be read; 0 with *info zeroed when it has none or cannot be
- * opened; 0 with *info untouched for a NULL path or info. */
+ * opened; 0 with *info untouched for a NULL path or info, or a path that cannot be
+ * named (see Paths). */
 MPG_API uint8_t MPG_CALL MPG_GetMediaInfo(const char *path, MpgMediaInfo *info) MPG_NOEXCEPT;
 /* The first usable audio stream's stated duration in its own time base when that
  * fits in 32 bits; otherwise (a long MP3 counts 14112000 ticks a second), and for a

@@ -1,6 +1,8 @@
-// Housekeeping exports: the progress scale and the text of a status code.
+// Housekeeping exports: the progress scale, the hosts' path encoding and the text of
+// a status code.
 #include "api/guard.h"
 #include "core/progress.h"
+#include "platform/platform.h"
 
 using namespace mpg;
 
@@ -23,6 +25,13 @@ thread_local char errorTextBuffer[260];
 }  // namespace
 
 extern "C" MPG_API void MPG_CALL MPG_SetPercent100(int32_t value) noexcept { SetProgressScale(value); }
+
+extern "C" MPG_API int32_t MPG_CALL MPG_SetPathEncoding(int32_t encoding) noexcept {
+  if (encoding != MPG_PATH_ANSI && encoding != MPG_PATH_UTF8) return Code(Status::BadParameter);
+  platform::SetHostPathEncoding(encoding == MPG_PATH_UTF8 ? platform::PathEncoding::Utf8
+                                                         : platform::PathEncoding::Ansi);
+  return MPG_OK;
+}
 
 extern "C" MPG_API void MPG_CALL MPG_TestParams(void) noexcept {}
 

@@ -75,6 +75,12 @@ FileKind GetFileKind(const char *path) noexcept {
   return FileKind::Other;
 }
 
+bool IsMissing(const char *path) noexcept {
+  struct stat st;
+  if (IsEmpty(path)) return true;
+  return ::stat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) {
   Fd fd(OpenFile(path, O_RDONLY));
   if (fd.get() < 0) return ReadResult::CannotOpen;
