@@ -77,12 +77,14 @@ check_imports() {
 # The linker's defaults (4.0 and 5.2) would let Windows XP load a file whose imports
 # it lacks; CMakeLists.txt sets 6.0 (Vista).
 check_windows_version() {
-  local file="$1" field
+  local file="$1" field headers
+  # Read once: grep -q leaving a pipe early would fail the pipeline (pipefail).
+  headers="$(objdump -p "$file")"
   for field in MajorOSystemVersion MajorSubsystemVersion; do
-    objdump -p "$file" | grep -qE "^$field[[:space:]]+6\$" || die "$file: $field is not 6"
+    grep -qE "^$field[[:space:]]+6\$" <<<"$headers" || die "$file: $field is not 6"
   done
   for field in MinorOSystemVersion MinorSubsystemVersion; do
-    objdump -p "$file" | grep -qE "^$field[[:space:]]+0\$" || die "$file: $field is not 0"
+    grep -qE "^$field[[:space:]]+0\$" <<<"$headers" || die "$file: $field is not 0"
   done
 }
 
