@@ -66,10 +66,12 @@ check_exports() {
 # codec's DLL) would have to ship beside mpg.dll.
 SYSTEM_DLLS="kernel32.dll msvcrt.dll bcrypt.dll advapi32.dll user32.dll shell32.dll ole32.dll"
 
+# check_imports FILE [DLL...]: FILE imports only system DLLs and those named.
 check_imports() {
-  local file="$1" name bad=0
+  local file="$1" name bad=0 allowed="$SYSTEM_DLLS ${*:2}"
+  allowed="${allowed,,}"
   while read -r name; do
-    [[ " $SYSTEM_DLLS " == *" ${name,,} "* ]] || { echo "$file imports $name" >&2; bad=1; }
+    [[ " $allowed " == *" ${name,,} "* ]] || { echo "$file imports $name" >&2; bad=1; }
   done < <(objdump -p "$file" | awk '/DLL Name:/ {print $3}')
   ((!bad)) || die "$file imports a DLL that is not part of Windows"
 }
@@ -100,10 +102,9 @@ build_arch() {
   cmake --build "$dir" -j"$(nproc)"
   for f in mpg.dll mpg.exe; do [[ -f "$dir/$f" ]] || die "$dir/$f not built"; done
   check_exports "$dir/mpg.dll"
-  for f in mpg.dll mpg.exe; do
-    check_imports "$dir/$f"
-    check_windows_version "$dir/$f"
-  done
+  check_imports "$dir/mpg.dll"
+  check_imports "$dir/mpg.exe" mpg.dll
+  for f in mpg.dll mpg.exe; do check_windows_version "$dir/$f"; done
   echo "$deps" >"$dir/deps.txt"
   log "$a: mpg.dll and mpg.exe in $((SECONDS - start)) s; $(header_exports | wc -l) exports, system imports and Windows 6.0 checked"
 }
