@@ -1098,6 +1098,7 @@ static void test_utf8_code_page(void) {
     return;
   }
   check(1, "the manifest's activeCodePage UTF-8 is in force");
+  api.SetPercent100(SCALE); /* the jobs' positions count in this scale, as in the full run */
   test_named_scripts(PATH_ANSI, SCRIPTS);
   wchar_t dir[MAXP];
   make_dir(outdir, L"refusals ansi", dir);
