@@ -1,6 +1,7 @@
 // Fuzzes the exports that read a whole file and write a new one: MP3 conversion,
-// the merge of a video file and an audio file, and the segment concatenation with
-// the mutated file as a middle segment between two good ones.
+// the merge of the mutated file with itself as video and audio, and the segment
+// concatenation of the mutated file twice over (so the second opening meets what
+// the first one left in the output's stream).
 #include "fuzz_support.h"
 #include "mpg.h"
 

@@ -13,18 +13,26 @@
  *
  * Threading. Every export may run on several threads at once, each call on its own
  * files (two calls must not write the same file, nor one write what another reads).
- * The progress scale (MPG_SetPercent100) is process-wide, shared by every later
- * call of every thread: set it once, before starting jobs. The text
- * MPG_GetErrorText returns is kept per thread. Nothing else a call does is seen by
+ * The progress scale (MPG_SetPercent100) and the path encoding
+ * (MPG_SetPathEncoding) are process-wide, shared by every later call of every
+ * thread: set them once, before starting jobs. The text MPG_GetErrorText returns is
+ * kept per thread. Nothing else a call does is seen by
  * another call, but for the packet writer below (found once, for the process).
  *
  * Paths. Every path is a NUL-terminated path of a local file, never a URL:
  * "http://x" or "concat:a|b" name files of that name. Paths are read during the
  * call only; the library keeps no pointer to them. The text is UTF-8, except in
- * the Windows DLL, where it is in the system's ANSI code page (CP_ACP, as the "A"
- * functions of Windows take it: 1252 on Western systems) and the library reaches
- * the file through the wide Windows functions; a name the code page cannot spell
- * cannot be passed.
+ * the Windows DLL, where by default it is in the process's ANSI code page (CP_ACP,
+ * as the "A" functions of Windows take it: 1252 on Western systems, UTF-8 in a
+ * process whose manifest asks for it), and after MPG_SetPathEncoding(MPG_PATH_UTF8)
+ * UTF-8; either way the library reaches the file through the wide Windows
+ * functions. A name the ANSI code page cannot spell cannot be passed in it: use
+ * UTF-8, and see MPG_SetPathEncoding for converting names safely. A path whose
+ * bytes are not valid in its encoding (a malformed UTF-8 sequence, an encoded
+ * surrogate, a byte the code page does not define) cannot be named: it is refused,
+ * never mapped to a look-alike. Operation exports then return MPG_BAD_PARAMETER,
+ * the others 0, NULL or an empty text, and nothing is read or written; a list of
+ * segments with one such path is refused whole.
  *
  * Ownership. The library frees everything it allocates, except the buffer
  * MPG_GetImageBMP returns, which the caller releases with free(): on Windows, the
@@ -36,14 +44,18 @@
  * the library's codes below, or a negative FFmpeg AVERROR code. Besides the codes of
  * FFmpeg's own calls (AVERROR(ENOENT) for a missing input, AVERROR(ENOSPC) for a full
  * disk ...), the library chooses these itself:
- *   AVERROR_MUXER_NOT_FOUND    no muxer for the container to write.
- *   AVERROR_DECODER_NOT_FOUND  no decoder for a stream the job must decode.
- *   AVERROR_ENCODER_NOT_FOUND  no encoder for the codec the job must write.
- *   AVERROR(ESPIPE)            a seek the input cannot make ("Illegal seek").
- *   AVERROR_INVALIDDATA        the input holds nothing the job can decode where it
- *                              needs it.
- *   AVERROR(ENOMEM)            out of memory.
- *   AVERROR_UNKNOWN            an unexpected failure.
+ *   AVERROR_EXIT         no muxer for the container to write (MPG_Transcode's
+ *                        outputFormat; the input's file name for the edits);
+ *                        FLV_FixDuration: no decoder for the file's audio; a
+ *                        sample queue that takes or gives fewer samples than asked.
+ *   AVERROR_UNKNOWN      no decoder for a stream the job must decode, or no encoder
+ *                        for the codec it must write; a codec context or stream
+ *                        FFmpeg could not allocate; an unexpected failure.
+ *   -1                   MPG_SaveTrimmedVideo: not even second 0 of the input can
+ *                        be sought (FFmpeg's text: "Operation not permitted").
+ *   AVERROR_INVALIDDATA  the input holds nothing the job can decode where it
+ *                        needs it.
+ *   AVERROR(ENOMEM)      out of memory.
  * For an input that holds no media the call fails with the error of opening it:
  * AVERROR(ENOENT) for a missing file, AVERROR(EISDIR) for a directory,
  * AVERROR_INVALIDDATA for an empty or a text file; the merges name the input they
@@ -130,9 +142,12 @@ extern "C" {
 #define MPG_SAME_FILE ((int32_t)0xC0000005) /* "Output file is the same as an input
                                                file" (by device and inode, through
                                                links); nothing is touched */
-#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* "Bad parameter": a NULL or empty
-                                                   path, or a value out of range;
-                                                   nothing is touched */
+#define MPG_BAD_PARAMETER ((int32_t)0xC0000006) /* a NULL or empty path, a path that
+                                                   cannot be named (see Paths), or a
+                                                   value out of range; nothing is
+                                                   touched. It has no text of its
+                                                   own: MPG_GetErrorText gives
+                                                   FFmpeg's text for the number */
 
 /* ---- Progress ----------------------------------------------------------------
  * The exports that take a ProgressCallback call it with a report while they work.
@@ -156,8 +171,9 @@ extern "C" {
  * The callback answers non-zero to go on, zero to stop the job (the answer to a
  * text report is not looked at). A stop is not an error: the
  * job stops reading, finishes its file (trailer written, playable) and the export
- * returns MPG_OK. At most one more report (the scale) may follow a stop; its answer
- * is not looked at. */
+ * returns MPG_OK. After a stop, MP3_Convert and MPG_ShiftAudio send one more
+ * report, the scale itself, whose answer is not looked at; the other exports send
+ * nothing more. */
 typedef struct ProgressReport {
   int32_t value;
   uintptr_t user;
@@ -244,7 +260,7 @@ typedef struct TranscodeParams {
   int32_t outputFormat;        /* container, by the ids of MPG_GetDefExt: 0 3GP, 1 AAC
                                   (ADTS), 2 AVI, 3 MP3, 4 MP4, 5 MPEG-PS, 6 MPEG-TS,
                                   7 WebM, 8 WMV (ASF); any other id:
-                                  AVERROR_MUXER_NOT_FOUND */
+                                  AVERROR_EXIT */
   int32_t audioCodecChoice;    /* 0 keep, 1 MP3, 2 AAC, 3 AMR-NB, 4 AMR-WB; else
                                   MPG_BAD_PARAMETER */
   int32_t audioBitRateRequest; /* bit/s, raised to the next MP3 rate, 8000 to 320000 */
@@ -295,6 +311,31 @@ typedef struct MpgString {
  * scales every progress value, MPG_GetImageP's position and TranscodeParams'
  * scalePercent. Values of 0 or below are ignored. */
 MPG_API void MPG_CALL MPG_SetPercent100(int32_t value) MPG_NOEXCEPT;
+/* Path encodings of MPG_SetPathEncoding. */
+#define MPG_PATH_ANSI 0  /* default: paths in the process's ANSI code page (Windows); bytes as they are elsewhere */
+#define MPG_PATH_UTF8 1  /* paths are UTF-8 */
+/* Sets the encoding of every path of every later call, process-wide like the
+ * progress scale: set it once, before starting jobs. Only the Windows DLL tells the
+ * two apart; elsewhere a path is UTF-8 bytes either way. MPG_PATH_ANSI reaches only
+ * the names the process's code page can spell (those of one script, on most
+ * systems); MPG_PATH_UTF8 reaches every name the file system holds.
+ * Returns MPG_OK, or MPG_BAD_PARAMETER for any other value (the setting in force
+ * stays).
+ *
+ * Converting a host's UTF-16 names. With MPG_PATH_UTF8:
+ *   WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name, -1, buf, size, NULL,
+ *   NULL), which fails only for malformed UTF-16 (an unpaired surrogate).
+ * A host that keeps the ANSI route must convert with
+ *   WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, buf, size, NULL,
+ *   &usedDefault)
+ * and refuse the name when the call fails or usedDefault is set. With the default
+ * flags Windows maps characters the code page lacks to look-alikes ("best fit")
+ * and the name silently becomes another one: U+03B1 (Greek alpha) becomes "a", so
+ * "<alpha>.mp4" names the file "a.mp4" beside it, and U+FF3C (fullwidth reverse
+ * solidus) becomes "\", so "dl\sub\..<U+FF3C>..<U+FF3C>x.mp4" names
+ * "dl\sub\..\..\x.mp4", a file outside dl. Where GetACP() is CP_UTF8 that flag is
+ * not allowed: convert as for MPG_PATH_UTF8. */
+MPG_API int32_t MPG_CALL MPG_SetPathEncoding(int32_t encoding) MPG_NOEXCEPT;
 /* Does nothing; kept for hosts that call it. */
 MPG_API void MPG_CALL MPG_TestParams(void) MPG_NOEXCEPT;
 /* Text of any status code the exports return, never NULL: the texts under "Status
@@ -314,7 +355,8 @@ MPG_API const char *MPG_CALL MPG_GetDefExt(int32_t outputFormatId) MPG_NOEXCEPT;
 MPG_API uint8_t MPG_CALL MPG_IsThisGoodFile(const char *path) MPG_NOEXCEPT;
 /* Fills *info (see MpgMediaInfo). 1 when the file has a video, audio or subtitle
  * stream that could be read; 0 with *info zeroed when it has none or cannot be
- * opened; 0 with *info untouched for a NULL path or info. */
+ * opened; 0 with *info untouched for a NULL path or info, or a path that cannot be
+ * named (see Paths). */
 MPG_API uint8_t MPG_CALL MPG_GetMediaInfo(const char *path, MpgMediaInfo *info) MPG_NOEXCEPT;
 /* The first usable audio stream's stated duration in its own time base when that
  * fits in 32 bits; otherwise (a long MP3 counts 14112000 ticks a second), and for a
@@ -350,11 +392,10 @@ MPG_API void MPG_CALL MPG_GetDefExtension(const char *path, char *buffer, int32_
  *    the audio file's bit rate (128 kbit/s when it states none); both streams end
  *    where the shorter input ends (beside a cover picture the audio plays out).
  * Progress: the video's position over the merge's length (the video's measured
- * length, else the audio's); on the re-encoding path the values may pass the scale
- * when the video runs past that length. On the copy path, before any progress, two
- * text reports give each input's first decoding timestamp when it is known and not
- * 0, audio first: "audio.first_dts=<dts> time=<t>", then the same for "video", where
- * t is the dts over its time base's denominator, printed with %g.
+ * length, else the audio's), never above the scale. On the copy path, before any
+ * progress, two text reports give each input's first decoding timestamp when it is
+ * known and not 0, audio first: "audio.first_dts=<dts> time=<t>", then the same for
+ * "video", where t is the dts over its time base's denominator, printed with %g.
  * Returns MPG_OK; MPG_AUDIO_CODEC_NOT_FOUND or MPG_VIDEO_CODEC_NOT_FOUND as
  * MPG_MergeOP2; MPG_BAD_PARAMETER for a NULL or empty outputPath; MPG_SAME_FILE;
  * MPG_VIDEO_STREAM_NOT_FOUND for no moving video to copy or when not one video
@@ -391,7 +432,7 @@ MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outp
  * TranscodeParams), whatever outputPath's extension says. The paths are read from
  * the string objects (see MpgString). Fields left 0 copy the input's streams; a
  * stream the container cannot hold as it is (FLAC, PCM, ADPCM, AMR or WMA audio in
- * MP4; VP6F or WMV3 video in MP4) is re-encoded to the container's usual codec
+ * MP4; VP6F or WMV3 video in MP4 or WebM) is re-encoded to the container's usual codec
  * instead, as is a stream to re-encode whose codec has no encoder: AAC and H.264 for
  * MP4, AMR-NB and H.263 for 3GP, MP3 and MPEG-4 Part 2 for AVI, Opus and VP9 for
  * WebM, MP2 and MPEG-2 for MPEG-TS, MP2 and MPEG-1 for MPEG-PS, WMA and MS-MPEG4 for
@@ -406,7 +447,8 @@ MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const char *outp
  * Returns MPG_OK; MPG_BAD_PARAMETER for a NULL argument, an empty or inconsistent
  * string object or a codec choice out of range; MPG_SAME_FILE;
  * MPG_AUDIO_STREAM_NOT_FOUND for an input without audio;
- * AVERROR_MUXER_NOT_FOUND for an outputFormat without a container; AVERROR_INVALIDDATA when not one picture of the
+ * AVERROR_EXIT for an outputFormat without a container; AVERROR_UNKNOWN when a
+ * codec has no decoder or encoder; AVERROR_INVALIDDATA when not one picture of the
  * video could be written; or an FFmpeg code. Output after a failure or a stop: see
  * the Contract. */
 MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, const MpgString *outputPath,
@@ -430,7 +472,7 @@ MPG_API int32_t MPG_CALL MP3_Convert(const char *inputPath, const char *outputPa
 /* ---- Edits --------------------------------------------------------------------------
  * Crop, trim and audio shift write a new file in the container FFmpeg associates
  * with the input's file name (an .flv input gives FLV), whatever outputPath's
- * extension says; AVERROR_MUXER_NOT_FOUND when that name suggests none. They take the
+ * extension says; AVERROR_EXIT when that name suggests none. They take the
  * highest-bit-rate audio stream and the first moving video stream and drop the
  * others. They need moving video and audio: a cover picture (ID3 art, an M4A cover)
  * is not taken for the video, so a song gives MPG_VIDEO_STREAM_NOT_FOUND, and a
@@ -448,7 +490,7 @@ MPG_API int32_t MPG_CALL MPG_ShiftAudio(const char *inputPath, const char *outpu
  * of four messages with av_log(NULL, AV_LOG_ERROR, ...) when it fails on the way:
  * "Cannot open input file", "Cannot find stream information", "Cannot find a video
  * stream in the input file" (no audio or no moving video), "Cannot open video
- * decoder". AVERROR_DECODER_NOT_FOUND when the video has no decoder. */
+ * decoder". AVERROR_UNKNOWN when the video has no decoder. */
 MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEXCEPT;
 /* Keeps the pictures whose own timestamps lie from startSeconds (inclusive) to
  * endSeconds (exclusive), whole seconds counted from the video stream's start, and
@@ -457,10 +499,9 @@ MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath)
  * container takes it, else with the container's usual one (an FLV's VP6F becomes
  * Sorenson H.263), at the input's size and frame rate; the audio is copied.
  * Returns MPG_OK; MPG_BAD_PARAMETER unless 0 <= startSeconds < endSeconds;
- * AVERROR_EOF when the range holds no picture (it lies past the end); the seek's
- * error (AVERROR(ESPIPE) when the demuxer says no more) when not even second 0 can
- * be sought; AVERROR_DECODER_NOT_FOUND or AVERROR_ENCODER_NOT_FOUND when the video
- * has no decoder or no encoder exists; or an FFmpeg code. No callback. */
+ * AVERROR_EOF when the range holds no picture (it lies past the end); -1 when not
+ * even second 0 can be sought; AVERROR_UNKNOWN when the video has no decoder or no
+ * encoder exists, or decodes to no picture size; or an FFmpeg code. No callback. */
 MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, const char *outputPath,
                                               int32_t startSeconds, int32_t endSeconds) MPG_NOEXCEPT;
 /* Repairs the head of the FLV file at path in place: a new FLV header, metadata

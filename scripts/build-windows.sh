@@ -8,10 +8,12 @@
 #
 # Gives build-win/<arch>/{mpg.dll,mpg.exe} and dist/mpg-win32.zip, dist/mpg-win64.zip
 # (mpg.dll, mpg.exe, mpg.h, mpg_string.hpp, README.md, licences).
-# The static FFmpeg, x264 and lame come from scripts/build-windows-deps.sh, which
-# builds them once per machine into a cache. The DLL must export exactly the 22 C
-# functions of mpg.h, undecorated: the script checks its export table and fails
-# otherwise.
+# The static FFmpeg and the libraries it links come from
+# scripts/build-windows-deps.sh, which builds them once per machine into a cache.
+# The script fails unless, in both files, the DLL exports exactly the C functions
+# mpg.h declares, undecorated; both import only Windows system DLLs; and the PE
+# headers ask for Windows Vista (6.0), the oldest that has what they import
+# (BCryptGenRandom, InitOnceBeginInitialize, condition variables).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,15 +46,48 @@ dll_exports() {
   objdump -p "$1" | awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next} on && /^\t\[/ {print $NF; next} {on = 0}'
 }
 
+# The functions mpg.h declares, one per line.
+header_exports() {
+  grep -oE '^MPG_API [^(]*MPG_CALL [A-Za-z0-9_]+' include/mpg.h | awk '{print $NF}' | sort
+}
+
 check_exports() {
   local dll="$1" want got
-  want="$(grep -oE '^MPG_API [^(]*MPG_CALL [A-Za-z0-9_]+' include/mpg.h | awk '{print $NF}' | sort)"
+  want="$(header_exports)"
   got="$(dll_exports "$dll" | sort)"
-  [[ $(wc -l <<<"$want") -eq 22 ]] || die "mpg.h declares $(wc -l <<<"$want") exports, not 22"
+  [[ -n "$want" ]] || die "found no MPG_API declarations in include/mpg.h"
   if [[ "$want" != "$got" ]]; then
     diff <(echo "$want") <(echo "$got") >&2 || true
-    die "$dll: the export table is not the 22 names of mpg.h (< header, > DLL)"
+    die "$dll: the export table is not the $(wc -l <<<"$want") names of mpg.h (< header, > DLL)"
   fi
+}
+
+# What every Windows has; anything else (libwinpthread-1.dll, libstdc++-6.dll, a
+# codec's DLL) would have to ship beside mpg.dll.
+SYSTEM_DLLS="kernel32.dll msvcrt.dll bcrypt.dll advapi32.dll user32.dll shell32.dll ole32.dll"
+
+# check_imports FILE [DLL...]: FILE imports only system DLLs and those named.
+check_imports() {
+  local file="$1" name bad=0 allowed="$SYSTEM_DLLS ${*:2}"
+  allowed="${allowed,,}"
+  while read -r name; do
+    [[ " $allowed " == *" ${name,,} "* ]] || { echo "$file imports $name" >&2; bad=1; }
+  done < <(objdump -p "$file" | awk '/DLL Name:/ {print $3}')
+  ((!bad)) || die "$file imports a DLL that is not part of Windows"
+}
+
+# The linker's defaults (4.0 and 5.2) would let Windows XP load a file whose imports
+# it lacks; CMakeLists.txt sets 6.0 (Vista).
+check_windows_version() {
+  local file="$1" field headers
+  # Read once: grep -q leaving a pipe early would fail the pipeline (pipefail).
+  headers="$(objdump -p "$file")"
+  for field in MajorOSystemVersion MajorSubsystemVersion; do
+    grep -qE "^$field[[:space:]]+6\$" <<<"$headers" || die "$file: $field is not 6"
+  done
+  for field in MinorOSystemVersion MinorSubsystemVersion; do
+    grep -qE "^$field[[:space:]]+0\$" <<<"$headers" || die "$file: $field is not 0"
+  done
 }
 
 build_arch() {
@@ -67,26 +102,39 @@ build_arch() {
   cmake --build "$dir" -j"$(nproc)"
   for f in mpg.dll mpg.exe; do [[ -f "$dir/$f" ]] || die "$dir/$f not built"; done
   check_exports "$dir/mpg.dll"
+  check_imports "$dir/mpg.dll"
+  check_imports "$dir/mpg.exe" mpg.dll
+  for f in mpg.dll mpg.exe; do check_windows_version "$dir/$f"; done
   echo "$deps" >"$dir/deps.txt"
-  log "$a: mpg.dll and mpg.exe in $((SECONDS - start)) s, the 22 exports checked"
+  log "$a: mpg.dll and mpg.exe in $((SECONDS - start)) s; $(header_exports | wc -l) exports, system imports and Windows 6.0 checked"
 }
 
 # Licence texts: the DLL links x264 and FFmpeg built with --enable-gpl, so the whole
-# is under the GPL, version 2 or later; lame and our own code are LGPL.
+# is under the GPL, version 2 or later; lame and our own code are LGPL; the others
+# are under BSD-style and zlib licences, which ask binary distributions to carry
+# their texts (licenses/ in the zip, from the dependency cache).
 write_notice() {
   local out="$1" deps="$2"
+  # The Debian source version of a package, from the cache entry's key.
+  version() { grep -E "^$1=" "$deps/key.txt" | cut -d= -f2-; }
   cat >"$out" <<EOF
 mpg.dll and mpg.exe are built from libmpg (LGPL 2.1 or later, see LICENSE) and
-contain, linked statically:
-  - FFmpeg (libavformat, libavcodec, libavutil, libswresample, libswscale),
-    built with --enable-gpl: GPL 2 or later
-  - x264: GPL 2 or later
-  - LAME: LGPL 2 or later
+contain, linked statically, these Debian 12 source packages (name, Debian version,
+licence; the texts are in licenses/<name>/, with Debian's copyright file):
+  - ffmpeg $(version ffmpeg) (libavformat, libavcodec, libavutil, libswresample,
+    libswscale), built with --enable-gpl: GPL 2 or later
+  - x264 $(version x264): GPL 2 or later
+  - lame $(version lame): LGPL 2 or later
+  - libvpx $(version libvpx): BSD 3-clause, with Google's patent grant (PATENTS)
+  - dav1d $(version dav1d): BSD 2-clause
+  - opus $(version opus): BSD 3-clause (COPYING names the patent licences)
+  - libvorbis $(version libvorbis): BSD 3-clause
+  - libogg $(version libogg): BSD 3-clause
+  - zlib $(version zlib): zlib licence
   - the GCC runtime (libstdc++, libgcc, winpthreads): GPL 3 with the GCC Runtime
     Library Exception, and the mingw-w64 runtime's permissive licences
 The combined work is therefore distributed under the GNU General Public License,
-version 2 or later (COPYING). The sources are Debian 12's packages:
-$(grep -E '^(ffmpeg|lame|x264)=' "$deps/key.txt" | sed 's/^/  /')
+version 2 or later (COPYING).
 EOF
 }
 
@@ -102,6 +150,7 @@ pack_arch() {
   for f in mpg.dll mpg.exe; do "$a-w64-mingw32-strip" -o "$stage/$f" "$dir/$f"; done
   cp "$dir/libmpg.dll.a" include/mpg.h include/mpg_string.hpp README.md LICENSE "$stage/"
   cp /usr/share/common-licenses/GPL-2 "$stage/COPYING"
+  cp -r "$deps/share/licenses" "$stage/licenses"
   write_notice "$stage/NOTICE.txt" "$deps"
   rm -f "dist/mpg-win$bits.zip"
   (cd "build-win/pack-$a" && zip -qr -X "../../dist/mpg-win$bits.zip" "mpg-win$bits")

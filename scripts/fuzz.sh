@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses with clang (ASan + UBSan), replays every kept
 # regression input, then fuzzes each harness for FUZZ_SECONDS (60 by default),
-# seeded with small media files made by the ffmpeg tool.
+# seeded with small media files made by the ffmpeg tool and with the first 64 KiB
+# of every real file in ../shared/media/realworld (skipped when it is absent).
 #   scripts/fuzz.sh                 all harnesses, 60 s each
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh fuzz_probe_exports
 set -euo pipefail
@@ -30,11 +31,33 @@ if [[ ! -f "$seeds/.made" ]]; then
   touch "$seeds/.made"
 fi
 
-seed_dir_for() {
+# Real downloads reach code the generated files do not (edit lists, fragments, HLS
+# segments, odd codecs): their first 64 KiB, the most a run mutates, join the seeds.
+# Cut afresh on every run, since the shared files can change.
+realworld=../shared/media/realworld
+rm -rf "$seeds/realworld" "$seeds/realworld-text"
+if [[ -d $realworld ]]; then
+  mkdir -p "$seeds/realworld" "$seeds/realworld-text"
+  while IFS= read -r -d '' f; do
+    name=${f#"$realworld"/}
+    head -c 65536 "$f" >"$seeds/realworld/${name//\//_}"
+  done < <(find "$realworld" -type f ! -name SOURCES.tsv -print0)
+  find "$seeds/realworld" -type f \( -name '*.srt' -o -name '*.vtt' \) -exec cp {} "$seeds/realworld-text/" \;
+  echo "== seeds: $(ls "$seeds/realworld" | wc -l) real files cut to 64 KiB"
+else
+  echo "== seeds: no real files ($realworld is absent); generated seeds only"
+fi
+
+seed_dirs_for() {
+  local real=""
   case "$1" in
-    fuzz_image_writers) echo "" ;;
-    fuzz_subtitle_end_time) echo "$seeds/text" ;;
-    *) echo "$seeds/media" ;;
+    fuzz_image_writers) ;;
+    fuzz_subtitle_end_time)
+      [[ -d $seeds/realworld-text ]] && real="$seeds/realworld-text"
+      echo "$seeds/text $real" ;;
+    *)
+      [[ -d $seeds/realworld ]] && real="$seeds/realworld"
+      echo "$seeds/media $real" ;;
   esac
 }
 
@@ -53,10 +76,17 @@ for h in "${harnesses[@]}"; do
   mkdir -p "$corpus"
   echo "== $h: fuzzing for ${seconds}s"
   "$bin" -max_total_time="$seconds" -max_len=65536 -timeout=30 -rss_limit_mb=3072 \
-    -artifact_prefix="$build/crash-$h-" -print_final_stats=1 "$corpus" $(seed_dir_for "$h") 2>&1 |
+    -artifact_prefix="$build/crash-$h-" -print_final_stats=1 "$corpus" $(seed_dirs_for "$h") 2>&1 |
     grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true
-  if compgen -G "$build/crash-$h-*" >/dev/null; then
-    echo "!! $h found a crash: $(ls "$build"/crash-"$h"-*)"
+  # libFuzzer also keeps inputs that merely ran long (slow-unit-*, over 10 s, as a
+  # sanitizer build on a busy machine does); crashes, leaks, timeouts and
+  # out-of-memory inputs fail the run.
+  found=$(ls "$build"/crash-"$h"-* 2>/dev/null | grep -v -- '-slow-unit-' || true)
+  if [[ -n $found ]]; then
+    echo "!! $h found a crash: $found"
     exit 1
+  fi
+  if compgen -G "$build/crash-$h-slow-unit-*" >/dev/null; then
+    echo "== $h: slow inputs kept aside: $(ls "$build"/crash-"$h"-slow-unit-*)"
   fi
 done

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 using namespace mpg;
+using mpg::platform::AllNamed;
 using mpg::platform::HostPath;
 
 namespace {
@@ -20,6 +21,7 @@ extern "C" MPG_API int32_t MPG_CALL MPG_ShiftAudio(const char *inputPath, const 
   if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
   return Guard([&] {
     const HostPath in(inputPath), out(outputPath);
+    if (!AllNamed(in, out)) return Status::BadParameter;
     return ShiftAudioFile(in.c_str(), out.c_str(), shiftMs, callback, user);
   });
 }
@@ -28,6 +30,7 @@ extern "C" MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *
   if (!IsPath(inputPath) || !IsPath(outputPath)) return Code(Status::BadParameter);
   return Guard([&] {
     const HostPath in(inputPath), out(outputPath);
+    if (!AllNamed(in, out)) return Status::BadParameter;
     return CropFile(in.c_str(), out.c_str());
   });
 }
@@ -39,11 +42,16 @@ extern "C" MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, 
   if (startSeconds < 0 || endSeconds <= startSeconds) return Code(Status::BadParameter);
   return Guard([&] {
     const HostPath in(inputPath), out(outputPath);
+    if (!AllNamed(in, out)) return Status::BadParameter;
     return TrimVideo(in.c_str(), out.c_str(), startSeconds, endSeconds);
   });
 }
 
 extern "C" MPG_API int32_t MPG_CALL FLV_FixDuration(const char *path) noexcept {
   if (!IsPath(path)) return Code(Status::BadParameter);
-  return Guard([&] { return RepairFlvDuration(HostPath(path).c_str()); });
+  return Guard([&] {
+    const HostPath file(path);
+    if (file.Refused()) return Status::BadParameter;
+    return RepairFlvDuration(file.c_str());
+  });
 }

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 using namespace mpg;
+using mpg::platform::AllNamed;
 using mpg::platform::HostPath;
 
 extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const char *inputPath,
@@ -12,8 +13,8 @@ extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const cha
   if (!inputPath || !outputPath) return 0;
   return GuardOr<uint8_t>(0, [&] {
     const HostPath in(inputPath), out(outputPath);
-    ImageGrabJob job;
-    return GrabImageToFile(job, imageFormat, in.c_str(), out.c_str(), position, height, quality)
+    if (!AllNamed(in, out)) return uint8_t{0};
+    return GrabImageToFile(imageFormat, in.c_str(), out.c_str(), position, height, quality)
                ? uint8_t{1}
                : uint8_t{0};
   });
@@ -36,6 +37,7 @@ extern "C" MPG_API uint8_t *MPG_CALL MPG_GetImageBMP(const char *inputPath, int3
     ImageGrabJob job;
     job.memoryMode = MemoryMode::Bmp;
     const HostPath in(inputPath);
+    if (in.Refused()) return nullptr;
     if (!GrabImageToMemory(job, in.c_str(), static_cast<uint32_t>(seconds), height)) return nullptr;
     // The buffer now belongs to the caller, who releases it with free().
     *size = job.bmpSize;
@@ -48,6 +50,7 @@ extern "C" MPG_API uint8_t MPG_CALL MPG_GetImageJPG(const char *inputPath, const
   if (!inputPath || !outputPath || seconds < 0) return 0;
   return GuardOr<uint8_t>(0, [&] {
     const HostPath in(inputPath), out(outputPath);
+    if (!AllNamed(in, out)) return uint8_t{0};
     ImageGrabJob job;
     job.memoryMode = MemoryMode::JpegFile;
     job.outputPath = out.c_str();

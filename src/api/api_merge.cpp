@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 
 using namespace mpg;
+using mpg::platform::AllNamed;
 using mpg::platform::HostPath;
 
 extern "C" MPG_API int32_t MPG_CALL MPG_MergeAV(const char *hostVideoPath, const char *hostAudioPath,
@@ -20,6 +21,7 @@ extern "C" MPG_API int32_t MPG_CALL MPG_MergeAV(const char *hostVideoPath, const
                                                 uintptr_t user) noexcept {
   return Guard([&] {
     const HostPath video8(hostVideoPath), audio8(hostAudioPath), output8(hostOutputPath);
+    if (!AllNamed(video8, audio8, output8)) return Status::BadParameter;
     const char *videoPath = video8.c_str();
     const char *audioPath = audio8.c_str();
     const char *outputPath = output8.c_str();
@@ -48,11 +50,19 @@ extern "C" MPG_API int32_t MPG_CALL MPG_Merge(const char *const *segments, const
                                               int32_t deleteSegments, uint8_t rebaseTimestamps,
                                               ProgressCallback callback, uintptr_t user) noexcept {
   return Guard([&] {
+    // One segment that cannot be named refuses the whole list: joining the others
+    // would make a file with a hole, and deleting them would lose it for good.
     std::vector<std::string> list;
-    for (const char *const *p = segments; p && *p; ++p) list.emplace_back(HostPath(*p).c_str());
+    for (const char *const *p = segments; p && *p; ++p) {
+      const HostPath segment(*p);
+      if (segment.Refused()) return Status::BadParameter;
+      list.emplace_back(segment.c_str());
+    }
+    const HostPath output(outputPath);
+    if (output.Refused()) return Status::BadParameter;
     // Only the low byte of the flag counts.
     const bool deleteUsed = (deleteSegments & 0xFF) != 0;
-    return ConcatenateSegments(list, HostPath(outputPath).c_str(), deleteUsed, rebaseTimestamps != 0, callback, user);
+    return ConcatenateSegments(list, output.c_str(), deleteUsed, rebaseTimestamps != 0, callback, user);
   });
 }
 
@@ -62,8 +72,10 @@ namespace {
 template <class Result, class Choose>
 int32_t ChooseForPair(const char *videoPath, const char *audioPath, Result *result, Choose choose) noexcept {
   return Guard([&] {
+    const HostPath video8(videoPath), audio8(audioPath);
+    if (!AllNamed(video8, audio8)) return Status::BadParameter;
     AVCodecID audio, video;
-    const Status st = ProbeMergePair(HostPath(videoPath).c_str(), HostPath(audioPath).c_str(), audio, video);
+    const Status st = ProbeMergePair(video8.c_str(), audio8.c_str(), audio, video);
     if (IsOk(st) && result) *result = choose(audio, video);
     return st;
   });
@@ -88,6 +100,7 @@ extern "C" MPG_API void MPG_CALL MPG_GetDefExtension(const char *path, char *buf
     // The same file is probed for its audio and for its video.
     AVCodecID audio, video;
     const HostPath file(path);
+    if (file.Refused()) return 0;
     if (!IsOk(ProbeMergePair(file.c_str(), file.c_str(), audio, video))) return 0;
     const MergeOp2Result choice = ChooseMergeContainer(audio, video);
     // A buffer too small for the whole extension stays empty rather than cut.

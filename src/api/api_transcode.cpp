@@ -11,6 +11,7 @@
 #include "transcode/transcode.h"
 
 using namespace mpg;
+using mpg::platform::AllNamed;
 using mpg::platform::HostPath;
 
 namespace {
@@ -39,7 +40,9 @@ extern "C" MPG_API int32_t MPG_CALL MPG_Transcode(const MpgString *inputPath, co
   return Guard([&] {
     std::string in, out;
     if (!ReadPathString(inputPath, in) || !ReadPathString(outputPath, out)) return Status::BadParameter;
-    return Transcode(HostPath(in.c_str()).c_str(), HostPath(out.c_str()).c_str(), *params, callback, user);
+    const HostPath in8(in.c_str()), out8(out.c_str());
+    if (!AllNamed(in8, out8)) return Status::BadParameter;
+    return Transcode(in8.c_str(), out8.c_str(), *params, callback, user);
   });
 }
 
@@ -48,6 +51,7 @@ extern "C" MPG_API int32_t MPG_CALL MP3_Convert(const char *inputPath, const cha
   if (!inputPath || !*inputPath || !outputPath || !*outputPath) return Code(Status::BadParameter);
   return Guard([&] {
     const HostPath in(inputPath), out(outputPath);
+    if (!AllNamed(in, out)) return Status::BadParameter;
     return ConvertToMp3(in.c_str(), out.c_str(), bitRate, callback, user);
   });
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <type_traits>
 
 #include "core/codec_loop.h"
 #include "core/input.h"
@@ -54,9 +56,74 @@ bool FrameMatchesResampler(const AVFrame *frame, SwrContext *swr) noexcept {
   return same;
 }
 
+// ---- Full scale ------------------------------------------------------------------
+// FFmpeg's float and double samples are at full scale at -1 and 1. A damaged stream
+// can decode to anything: NaN, infinities, values a million times full scale. LAME
+// aborts the process on those (an assertion in its bit allocation), the AAC encoder
+// refuses them, and the resampler's float-to-integer conversion turns a huge positive
+// value into the most negative integer. Integer samples are within full scale by
+// their nature.
+
+// Calls onPlane(values, count) with each plane of a float or double buffer, as
+// float* or double*; does nothing for the other formats.
+template <class OnPlane>
+void ForEachFloatPlane(uint8_t *const *data, int channels, int samples, AVSampleFormat fmt, OnPlane &&onPlane) {
+  const AVSampleFormat packed = av_get_packed_sample_fmt(fmt);
+  if (packed != AV_SAMPLE_FMT_FLT && packed != AV_SAMPLE_FMT_DBL) return;
+  const bool planar = av_sample_fmt_is_planar(fmt) != 0;
+  const int planes = planar ? channels : 1;
+  const int count = planar ? samples : samples * channels;
+  for (int p = 0; p < planes; ++p) {
+    if (packed == AV_SAMPLE_FMT_FLT) {
+      onPlane(reinterpret_cast<float *>(data[p]), count);
+    } else {
+      onPlane(reinterpret_cast<double *>(data[p]), count);
+    }
+  }
+}
+
+// Whether every sample is a number within full scale.
+bool WithinFullScale(uint8_t *const *data, int channels, int samples, AVSampleFormat fmt) noexcept {
+  bool within = true;
+  ForEachFloatPlane(data, channels, samples, fmt, [&](const auto *values, int count) {
+    // NaN fails both comparisons.
+    for (int i = 0; i < count && within; ++i) within = values[i] >= -1 && values[i] <= 1;
+  });
+  return within;
+}
+
+// Clips every sample to full scale; NaN becomes silence.
+void ClipToFullScale(uint8_t *const *data, int channels, int samples, AVSampleFormat fmt) noexcept {
+  ForEachFloatPlane(data, channels, samples, fmt, [](auto *values, int count) {
+    using Sample = std::remove_reference_t<decltype(*values)>;
+    for (int i = 0; i < count; ++i) {
+      const Sample x = values[i];
+      values[i] = std::isnan(x) ? Sample{0} : std::clamp<Sample>(x, -1, 1);
+    }
+  });
+}
+
+// A decoded frame within full scale: the resampler then mixes, resamples and
+// converts numbers it can represent. The decoder's buffer is copied first when
+// others share it.
+Status ClipDecodedFrame(AVFrame *frame) noexcept {
+  const auto fmt = static_cast<AVSampleFormat>(frame->format);
+  const int channels = frame->ch_layout.nb_channels;
+  if (WithinFullScale(frame->extended_data, channels, frame->nb_samples, fmt)) return Status::Ok;
+  const int ret = av_frame_make_writable(frame);
+  if (ret < 0) return StatusFromAv(ret, Status::NoMemory);
+  ClipToFullScale(frame->extended_data, channels, frame->nb_samples, fmt);
+  return Status::Ok;
+}
+
 // Converts frame's samples (null: the samples the resampler still holds) and
-// appends them to fifo.
-Status ConvertAndStore(AVAudioFifo *fifo, SwrContext *swr, const AVCodecContext *encCtx, const AVFrame *frame) noexcept {
+// appends them to fifo, clipped to full scale: mixing channels down and resampling
+// can overshoot it even from samples within it, and every encoder is fed from fifo.
+Status ConvertAndStore(AVAudioFifo *fifo, SwrContext *swr, const AVCodecContext *encCtx, AVFrame *frame) noexcept {
+  if (frame) {
+    const Status st = ClipDecodedFrame(frame);
+    if (!IsOk(st)) return st;
+  }
   const int inSamples = frame ? frame->nb_samples : 0;
   // Room for everything this call can give, delayed samples included: with less,
   // the resampler keeps the rest and a rate increase would lose it at the end.
@@ -71,7 +138,8 @@ Status ConvertAndStore(AVAudioFifo *fifo, SwrContext *swr, const AVCodecContext 
   ret = swr_convert(swr, converted.data, capacity, in, inSamples);
   if (ret < 0) return StatusFromAv(ret);
   if (ret == 0) return Status::Ok;
-  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(converted.data), ret) < ret) return Status::NoMemory;
+  ClipToFullScale(converted.data, encCtx->ch_layout.nb_channels, ret, outFmt);
+  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(converted.data), ret) < ret) return kShortFifo;
   return Status::Ok;
 }
 
@@ -150,7 +218,7 @@ Status QueueSilence(AVAudioFifo *fifo, const AVCodecContext *encCtx, int samples
   const int ret = silence.Allocate(channels, samples, encCtx->sample_fmt);
   if (ret < 0) return StatusFromAv(ret, Status::NoMemory);
   av_samples_set_silence(silence.data, 0, samples, channels, encCtx->sample_fmt);
-  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(silence.data), samples) < samples) return Status::NoMemory;
+  if (av_audio_fifo_write(fifo, reinterpret_cast<void **>(silence.data), samples) < samples) return kShortFifo;
   return Status::Ok;
 }
 
@@ -202,9 +270,7 @@ Status LoadEncodeWrite(AVAudioFifo *fifo, OutputFile &out, AVCodecContext *encCt
   if (ret < 0) return StatusFromAv(ret);
   ret = av_frame_get_buffer(frame.get(), 0);
   if (ret < 0) return StatusFromAv(ret);
-  if (av_audio_fifo_read(fifo, reinterpret_cast<void **>(frame->extended_data), samples) < samples) {
-    return StatusFromAv(AVERROR_BUG);
-  }
+  if (av_audio_fifo_read(fifo, reinterpret_cast<void **>(frame->extended_data), samples) < samples) return kShortFifo;
   // An encoder that takes only whole frames gets the last one padded with silence.
   const int full = encCtx->frame_size;
   const int caps = encCtx->codec ? encCtx->codec->capabilities : 0;

@@ -58,7 +58,8 @@ Status OpenAudioResampler(const AVCodecContext *decCtx, const AVCodecContext *en
 
 // Decodes pkt (null: the end of input, which drains the decoder and the resampler's
 // delayed samples), converts every decoded frame with swr and appends the samples
-// to fifo. A packet the decoder rejects is skipped under timing.decodeErrors'
+// to fifo, finite and within full scale whatever the decoder gave (the one place
+// that guards every audio encoder against a damaged stream). A packet the decoder rejects is skipped under timing.decodeErrors'
 // rule; rejected tells whether this one was. InvalidData for a frame whose format,
 // rate or channel count differs from what the resampler was made for; NoMemory;
 // or the decoder's error at the end of too long a run, or the resampler's error.

@@ -7,7 +7,6 @@
 #include "core/decoder.h"
 #include "core/progress.h"
 #include "core/streams.h"
-#include "codec/audio_path.h"
 #include "codec/output_codec.h"
 
 namespace mpg {
@@ -173,12 +172,12 @@ Status AddAudioEncoderStream(AVFormatContext *out, const AVStream *inStream, con
   outStream = nullptr;
   encCtx.reset();
   const AVCodec *encoder = avcodec_find_encoder(codecId != AV_CODEC_ID_NONE ? codecId : inStream->codecpar->codec_id);
-  if (!encoder) return Status::EncoderNotFound;
+  if (!encoder) return kNoCodec;
   CodecContextPtr ctx(avcodec_alloc_context3(encoder));
-  if (!ctx) return Status::NoMemory;
+  if (!ctx) return Status::Unknown;
   CopyDecoderSettingsToEncoder(decCtx, ctx.get());
   AVStream *st = avformat_new_stream(out, encoder);
-  if (!st) return Status::NoMemory;
+  if (!st) return Status::Unknown;
   const int ret = avcodec_parameters_from_context(st->codecpar, ctx.get());
   if (ret < 0) return StatusFromAv(ret);
   // The muxer picks its own tag for the codec.
@@ -229,12 +228,15 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   }
 
   const AVCodec *encoder = avcodec_find_encoder(choice.id);
-  if (!encoder) return Status::EncoderNotFound;
+  if (!encoder) return kNoCodec;
   encCtx.reset(avcodec_alloc_context3(encoder));
-  if (!encCtx) return Status::NoMemory;
+  if (!encCtx) return Status::Unknown;
   AVCodecContext *enc = encCtx.get();
   int ret = avcodec_parameters_to_context(enc, inStream->codecpar);
   if (ret < 0) return StatusFromAv(ret);
+  // The copy took the demuxer's bit rate, which may stand on a length the header
+  // marks unknown: libx264 refuses 11 bit/s.
+  enc->bit_rate = StatedBitRate(inStream);
   // The input's codec configuration describes another bitstream than ours.
   av_freep(&enc->extradata);
   enc->extradata_size = 0;
@@ -244,10 +246,11 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   }
   enc->codec_id = choice.id;
   enc->codec_tag = choice.tag;
-  enc->time_base = inStream->time_base;
+  enc->time_base = EncoderFrameClock(encoder, inStream);
 
-  if (req.videoCodecChoice != kH264Choice && choice.id == AV_CODEC_ID_MPEG4 && enc->time_base.num != 0 &&
-      static_cast<double>(enc->time_base.den) / enc->time_base.num > kMpeg4MaxTimeBaseDen) {
+  const AVRational inClock = inStream->time_base;
+  if (req.videoCodecChoice != kH264Choice && choice.id == AV_CODEC_ID_MPEG4 && inClock.num != 0 &&
+      static_cast<double>(inClock.den) / inClock.num > kMpeg4MaxTimeBaseDen) {
     enc->time_base = kNtscFrameTime;
     if (enc->bit_rate >= kMpeg4BitRateLimit) {
       enc->bit_rate = SnapVideoBitRate(static_cast<int32_t>(std::min<int64_t>(enc->bit_rate / 4, INT32_MAX)));
@@ -288,7 +291,7 @@ Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AV
   ret = avcodec_open2(enc, encoder, nullptr);
   if (ret < 0) return StatusFromAv(ret);
   outStream = avformat_new_stream(out, encoder);
-  if (!outStream) return Status::NoMemory;
+  if (!outStream) return Status::Unknown;
   // The opened encoder's parameters: its size, bit rate, tag and extradata.
   ret = avcodec_parameters_from_context(outStream->codecpar, enc);
   return ret < 0 ? StatusFromAv(ret) : Status::Ok;
@@ -352,6 +355,13 @@ AVRational EncoderFrameRate(const AVCodec *encoder, AVRational wanted) noexcept 
   const AVRational rate = wanted.num > 0 && wanted.den > 0 ? wanted : kVideoFallbackFrameRate;
   if (!encoder || !encoder->supported_framerates) return rate;
   return encoder->supported_framerates[av_find_nearest_q_idx(rate, encoder->supported_framerates)];
+}
+
+AVRational EncoderFrameClock(const AVCodec *encoder, const AVStream *inStream) noexcept {
+  // av_guess_frame_rate reads the stream alone; it takes neither pointer as const.
+  AVRational rate = EncoderFrameRate(encoder, av_guess_frame_rate(nullptr, const_cast<AVStream *>(inStream), nullptr));
+  av_reduce(&rate.num, &rate.den, rate.num, rate.den, static_cast<int64_t>(kMpeg4MaxTimeBaseDen));
+  return av_inv_q(rate);
 }
 
 void FitSizeToPixelFormat(AVCodecContext *encCtx) noexcept {

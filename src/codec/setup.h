@@ -42,7 +42,7 @@ Status OpenBestAudioDecoder(AVFormatContext *in, int &streamIndex, CodecContextP
 // its tag, frame size, profile, padding and block_align. The stream takes
 // inStream's length and frame-rate hint; its parameters describe the unopened
 // encoder with codec_tag 0 until PublishEncoderParameters.
-// EncoderNotFound; NoMemory; the FFmpeg error of the parameter copy.
+// kNoCodec; NoMemory; the FFmpeg error of the parameter copy.
 Status AddAudioEncoderStream(AVFormatContext *out, const AVStream *inStream, const AVCodecContext *decCtx,
                              AVCodecID codecId, AVStream *&outStream, CodecContextPtr &encCtx) noexcept;
 
@@ -56,6 +56,13 @@ Status PublishEncoderParameters(AVStream *outStream, const AVCodecContext *encCt
 // the nearest rate the encoder lists when it lists any (MPEG-1 and MPEG-2 refuse
 // every other clock).
 AVRational EncoderFrameRate(const AVCodec *encoder, AVRational wanted) noexcept;
+// The clock a video encoder counts inStream's pictures in: one tick per frame at the
+// rate the ffmpeg tool takes for the stream (av_guess_frame_rate: its base rate, or
+// its average where the base rate is only the container's clock, as with FLV's
+// milliseconds), moved by EncoderFrameRate, in at most 16 bits. Counted in the
+// container's clock instead, the pictures of a variable-rate stream keep to no frame
+// rate the output states, and a player that goes by it shows two on one frame time.
+AVRational EncoderFrameClock(const AVCodec *encoder, const AVStream *inStream) noexcept;
 // Rounds encCtx's width and height to the steps of its pixel format's chroma
 // subsampling (4:2:0 and 4:2:2 need even sizes): to the nearest step, at least one
 // step, as the ffmpeg tool's scaler rounds a derived size. Set pix_fmt first.
@@ -91,7 +98,7 @@ VideoSize H263Size(int width, int height) noexcept;
 // plans its bit budget for req.frameRate (else the input's average frame rate;
 // MPEG-4 Part 2 and H.263 then count in its frame time) and uses FFmpeg's
 // automatic thread count. BadParameter for a videoCodecChoice
-// outside 0 to 6; EncoderNotFound; NoMemory when the context or stream cannot
+// outside 0 to 6; kNoCodec; NoMemory when the context or stream cannot
 // be made; the FFmpeg error of a parameter copy or of the open.
 Status SetUpVideoEncoder(VideoEncodeRequest &req, AVFormatContext *out, const AVCodecContext *decCtx,
                          const AVStream *inStream, AVStream *&outStream, CodecContextPtr &encCtx) noexcept;

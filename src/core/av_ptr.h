@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/avutil.h>
@@ -34,6 +35,9 @@ struct OutputFormatDeleter {
 };
 struct CodecContextDeleter {
   void operator()(AVCodecContext *p) const noexcept { avcodec_free_context(&p); }
+};
+struct BsfDeleter {
+  void operator()(AVBSFContext *p) const noexcept { av_bsf_free(&p); }
 };
 struct PacketDeleter {
   void operator()(AVPacket *p) const noexcept { av_packet_free(&p); }
@@ -67,6 +71,7 @@ struct IoContextDeleter {
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatDeleter>;
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using BsfPtr = std::unique_ptr<AVBSFContext, BsfDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;

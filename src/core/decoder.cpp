@@ -5,9 +5,9 @@ namespace mpg {
 Status OpenDecoder(const AVStream *st, CodecContextPtr &decCtx) noexcept {
   decCtx.reset();
   const AVCodec *decoder = avcodec_find_decoder(st->codecpar->codec_id);
-  if (!decoder) return Status::DecoderNotFound;
+  if (!decoder) return kNoCodec;
   CodecContextPtr ctx(avcodec_alloc_context3(decoder));
-  if (!ctx) return Status::NoMemory;
+  if (!ctx) return Status::Unknown;
   int ret = avcodec_parameters_to_context(ctx.get(), st->codecpar);
   if (ret < 0) return StatusFromAv(ret);
   ctx->pkt_timebase = st->time_base;

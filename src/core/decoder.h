@@ -8,7 +8,7 @@ namespace mpg {
 
 // Opens a decoder for st: FFmpeg's decoder for its codec, its codec parameters,
 // packet timestamps in st's time base (so frames carry them too) and as many
-// threads as FFmpeg finds useful, as the ffmpeg tool does. DecoderNotFound when
+// threads as FFmpeg finds useful, as the ffmpeg tool does. kNoCodec when
 // this build has none for the codec; NoMemory; the FFmpeg error of the open.
 Status OpenDecoder(const AVStream *st, CodecContextPtr &decCtx) noexcept;
 

@@ -27,6 +27,11 @@ Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened) no
   ctx.reset();
   if (fileOpened) *fileOpened = false;
   if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));
+  // FFmpeg's file protocol on Windows retries a read it could not open with the
+  // path read in the ANSI code page, where UTF-8 bytes spell another name (those of
+  // "caf\u00e9" spell "caf\u00c3\u00a9" in code page 1252): a missing input never
+  // gets that far.
+  if (platform::IsMissing(path)) return StatusFromAv(AVERROR(ENOENT));
   std::string url;
   try {
     url = FileUrl(path);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/av_ptr.h"
 #include "core/status.h"
@@ -33,22 +34,29 @@ class OutputFile {
   ~OutputFile();
 
   // Makes the muxer context for format, named after path; nothing is opened yet.
-  // AVERROR_MUXER_NOT_FOUND for a null format; the FFmpeg error otherwise.
+  // kNoMuxer for a null format; the FFmpeg error otherwise.
   Status Create(const AVOutputFormat *format, const char *path) noexcept;
   // The same for a muxer named by its short name ("mp4", "matroska").
   Status Create(const char *muxerName, const char *path) noexcept;
 
   // Opens the file (unless the muxer writes none) and writes the header with the
   // given muxer options, which may be null. From here on the file is the job's.
+  // Before the header, every stream whose packets come in a form the muxer does not
+  // store gets FFmpeg's bitstream filter to it (see Write), and the stream's codec
+  // parameters become the filter's output parameters.
   Status WriteHeader(AVDictionary **options = nullptr) noexcept;
 
   // Writes pkt in interleaved order through WritePacket, which takes its reference.
-  // An I/O error on the file ends the job with that error; a packet the muxer
-  // refuses is dropped, up to kMaxRefusedPackets, after which its error is returned.
+  // H.264 and H.265 copied out of MP4, Matroska or FLV carry length-prefixed NAL
+  // units; into AVI, ASF, MPEG-TS, MPEG-PS and the raw streams they go through
+  // h264_mp4toannexb or hevc_mp4toannexb first, since those containers store
+  // start codes. An I/O error on the file ends the job with that error; a packet the
+  // muxer or the filter refuses is dropped, up to kMaxRefusedPackets, after which
+  // its error is returned.
   Status Write(AVPacket *pkt) noexcept;
 
-  // Writes the trailer and flushes: Ok only when every byte reached the file. The
-  // file is kept from then on.
+  // Writes what the filters still hold, then the trailer, and flushes: Ok only when
+  // every byte reached the file. The file is kept from then on.
   Status Finish() noexcept;
 
   AVFormatContext *get() const noexcept { return ctx_.get(); }
@@ -58,8 +66,12 @@ class OutputFile {
 
  private:
   Status IoError() const noexcept;
+  Status OpenStreamFilters() noexcept;
+  Status WriteFiltered(AVBSFContext *filter, AVPacket *pkt) noexcept;
+  Status WriteToMuxer(AVPacket *pkt) noexcept;
 
   OutputFormatPtr ctx_;
+  std::vector<BsfPtr> filters_;  // by output stream index; empty where packets go as they come
   std::string path_;
   bool opened_ = false;         // this object opened path for writing
   bool headerWritten_ = false;  // the muxer has been initialised

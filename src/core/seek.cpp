@@ -32,9 +32,8 @@ Status SeekToSecond(AVFormatContext *fmtCtx, AVCodecContext *decCtx, int streamI
       if (decCtx) avcodec_flush_buffers(decCtx);
       if (ret >= 0) return Status::Ok;
     }
-    // A demuxer that cannot seek at all answers a bare -1 ("operation not permitted").
-    last = ret == -1 ? kSeekFailed : StatusFromAv(ret);
-    if (second == 0) return last;
+    if (second == 0) return kSeekFailed;
+    last = StatusFromAv(ret);
     --second;
   }
   return last;

@@ -10,8 +10,9 @@
 
 namespace mpg {
 
-// What SeekToSecond reports when a demuxer cannot seek and says no more than -1.
-inline constexpr Status kSeekFailed = static_cast<Status>(AVERROR(ESPIPE));
+// What SeekToSecond reports when not even second 0 can be reached: -1, as hosts
+// have always been told it (FFmpeg's text: "Operation not permitted").
+inline constexpr Status kSeekFailed = static_cast<Status>(-1);
 // Attempts SeekToSecond makes, one second earlier each time, before it gives up.
 inline constexpr int kSeekAttempts = 60;
 
@@ -25,9 +26,9 @@ int64_t SecondToStreamTimestamp(const AVStream *st, int64_t seconds) noexcept;
 // null) after every seek so no picture from before the jump comes out of it.
 // A second that cannot be reached (past the end, say) is tried again one second
 // earlier, up to kSeekAttempts times.
-// Returns Ok; the last seek's error when second 0 cannot be reached either or after
-// kSeekAttempts failures (kSeekFailed for a bare -1); AVERROR(EINVAL) for a null context or a
-// stream index out of range.
+// Returns Ok; kSeekFailed when second 0 cannot be reached either; the last seek's
+// error after kSeekAttempts failures; AVERROR(EINVAL) for a null context or a stream
+// index out of range.
 Status SeekToSecond(AVFormatContext *fmtCtx, AVCodecContext *decCtx, int streamIndex,
                     uint32_t seconds) noexcept;
 

@@ -1,29 +1,29 @@
-// Status: the internal form of the codes the exports return. Values are the public
-// codes of mpg.h or negative FFmpeg AVERROR codes, so a Status converts to the
-// export's result without a table.
+// Status: the internal form of the codes the exports return. Values are the codes
+// the host knows (mpg.h repeats the library's own, and api checks that the two agree)
+// or negative FFmpeg AVERROR codes, so a Status converts to the export's result
+// without a table.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "core/av_ptr.h"
-#include "mpg.h"
 
 namespace mpg {
 
 enum class Status : int32_t {
-  Ok = MPG_OK,
-  AudioCodecNotFound = MPG_AUDIO_CODEC_NOT_FOUND,
-  VideoCodecNotFound = MPG_VIDEO_CODEC_NOT_FOUND,
-  AudioStreamNotFound = MPG_AUDIO_STREAM_NOT_FOUND,
-  VideoStreamNotFound = MPG_VIDEO_STREAM_NOT_FOUND,
-  SameFile = MPG_SAME_FILE,
-  BadParameter = MPG_BAD_PARAMETER,
-  // FFmpeg codes the library chooses itself at some failures.
-  MuxerNotFound = AVERROR_MUXER_NOT_FOUND,
-  DecoderNotFound = AVERROR_DECODER_NOT_FOUND,
-  EncoderNotFound = AVERROR_ENCODER_NOT_FOUND,
-  StreamNotFound = AVERROR_STREAM_NOT_FOUND,
+  Ok = 0,
+  AudioCodecNotFound = static_cast<int32_t>(0xC0000001),
+  VideoCodecNotFound = static_cast<int32_t>(0xC0000002),
+  AudioStreamNotFound = static_cast<int32_t>(0xC0000003),
+  VideoStreamNotFound = static_cast<int32_t>(0xC0000004),
+  SameFile = static_cast<int32_t>(0xC0000005),
+  BadParameter = static_cast<int32_t>(0xC0000006),
+  // FFmpeg codes the library chooses itself, as hosts have always been told them:
+  // AVERROR_EXIT for no muxer of the asked name and for a FIFO that takes or gives
+  // fewer samples than asked; AVERROR_UNKNOWN for a codec FFmpeg has no decoder or
+  // encoder for, and for a codec context or stream it could not allocate.
+  Exit = AVERROR_EXIT,
   Unknown = AVERROR_UNKNOWN,
   Eof = AVERROR_EOF,
   InvalidData = AVERROR_INVALIDDATA,
@@ -39,11 +39,18 @@ inline constexpr Status StatusFromAv(int averr, Status fallback = Status::Unknow
   return averr < 0 ? static_cast<Status>(averr) : fallback;
 }
 
-// The text of one of the library's own codes (MPG_OK included), or nullptr for any
-// other code: FFmpeg's codes get FFmpeg's text from AvErrorText.
+// The names of the chosen codes at their failure sites.
+inline constexpr Status kNoMuxer = Status::Exit;
+inline constexpr Status kNoCodec = Status::Unknown;
+inline constexpr Status kShortFifo = Status::Exit;
+
+// The fixed text of one of the library's own codes, or nullptr for a code that has
+// none (Ok, BadParameter and every FFmpeg code): MPG_GetErrorText gives FFmpeg's
+// text for those.
 const char *StatusText(int32_t code) noexcept;
 
-// FFmpeg's text for an error code (av_err2str does not compile as C++).
+// FFmpeg's text for a code, as av_strerror writes it (av_err2str does not compile
+// as C++); for a code FFmpeg does not know, its fallback text with the number.
 std::string AvErrorText(int averr);
 
 }  // namespace mpg

@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 
+#include "core/input.h"
 #include "core/timebase.h"
 
 namespace mpg {
@@ -18,24 +19,13 @@ constexpr int64_t kFarEndSeconds = 86400;
 // doubles until it reaches the start.
 constexpr int64_t kFirstStepBackSeconds = 1;
 
-// The stream's first timestamp, as stream probing found it; the file's start when
-// the stream has none, else 0.
-int64_t StreamStartTs(const AVFormatContext *ctx, const AVStream *st) noexcept {
-  if (st->start_time != AV_NOPTS_VALUE) return st->start_time;
-  return InputStartOffset(ctx, st->time_base);
-}
+// A 32-bit length field of all ones: the MP4 headers (mvhd, tkhd, mdhd) write it
+// for a length not known when the header was written, as in a fragmented MP4 made
+// while recording (ISO/IEC 14496-12); FFmpeg 5.1 reads it as 2^32 - 1 ticks.
+constexpr int64_t kUnknownLengthField = 0xFFFFFFFF;
 
-// The length the stream states, else the container's, in st's time base. Headers
-// can be wrong (a cut-off download keeps its full index), so this only aims the
-// seek and stands in when no packet can be read.
-std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept {
-  if (st->duration != AV_NOPTS_VALUE && st->duration > 0) return st->duration;
-  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > 0) {
-    const int64_t duration = RescaleDuration(ctx->duration, AV_TIME_BASE_Q, st->time_base);
-    if (duration > 0) return duration;
-  }
-  return std::nullopt;
-}
+
+bool StatesUnknownLength(const AVStream *st) noexcept { return st->duration == kUnknownLengthField; }
 
 // Reads from where the input stands to the end of the file (or the first read
 // error): the latest end (pts + duration) of a packet of st that is shown, or
@@ -185,7 +175,7 @@ int FindMovingVideoStream(const AVFormatContext *ctx) noexcept {
 Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&outStream) noexcept {
   outStream = nullptr;
   AVStream *st = avformat_new_stream(out, nullptr);
-  if (!st) return Status::NoMemory;
+  if (!st) return Status::Unknown;
   const int ret = avcodec_parameters_copy(st->codecpar, inStream->codecpar);
   if (ret < 0) return StatusFromAv(ret);
   st->codecpar->codec_tag = 0;
@@ -223,7 +213,7 @@ int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {
   // Without a time base no timestamp means anything, and seeking by one would divide by zero.
   if (!ctx || !st || st->time_base.num <= 0 || st->time_base.den <= 0) return 0;
   const AVRational tb = st->time_base;
-  const int64_t startTs = StreamStartTs(ctx, st);
+  const int64_t startTs = StreamStartTimestamp(ctx, st);
   const std::optional<int64_t> stated = StatedDuration(ctx, st);
   int64_t endTs = 0;
   if (__builtin_add_overflow(startTs, stated ? *stated : SecondsToTimestamp(kFarEndSeconds, tb), &endTs))
@@ -240,6 +230,31 @@ int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept {
   return stated.value_or(0);
 }
 
+std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept {
+  if (!ctx || !st || StatesUnknownLength(st)) return std::nullopt;
+  if (st->duration != AV_NOPTS_VALUE && st->duration > 0) return st->duration;
+  // The container's length is the longest of its streams' unless its header said
+  // otherwise: one stream's "unknown" makes it unknown too.
+  for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+    if (StatesUnknownLength(ctx->streams[i])) return std::nullopt;
+  }
+  if (ctx->duration != AV_NOPTS_VALUE && ctx->duration > 0 && st->time_base.num > 0 && st->time_base.den > 0) {
+    const int64_t duration = RescaleDuration(ctx->duration, AV_TIME_BASE_Q, st->time_base);
+    if (duration > 0) return duration;
+  }
+  return std::nullopt;
+}
+
+int64_t StatedBitRate(const AVStream *st) noexcept {
+  if (!st || !st->codecpar || StatesUnknownLength(st)) return 0;
+  return st->codecpar->bit_rate > 0 ? st->codecpar->bit_rate : 0;
+}
+
+int64_t StreamStartTimestamp(const AVFormatContext *ctx, const AVStream *st) noexcept {
+  if (st->start_time != AV_NOPTS_VALUE) return st->start_time;
+  return InputStartOffset(ctx, {st}, st->time_base);
+}
+
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
   if (!ctx || !st) return 0;
   return TimestampToWholeSeconds(MeasureStreamSpan(ctx, st), st->time_base);
@@ -247,7 +262,7 @@ int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept {
 
 int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_t ts) noexcept {
   if (!ctx || !st || ts == AV_NOPTS_VALUE) return 0;
-  return TimestampToWholeSeconds(TimestampSpan(StreamStartTs(ctx, st), ts, st->pts_wrap_bits), st->time_base);
+  return TimestampToWholeSeconds(TimestampSpan(StreamStartTimestamp(ctx, st), ts, st->pts_wrap_bits), st->time_base);
 }
 
 }  // namespace mpg

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <optional>
+#include <type_traits>
 
 #include "core/av_ptr.h"
-#include "core/input.h"
 #include "core/status.h"
 
 namespace mpg {
@@ -28,6 +30,17 @@ bool IsAttachedPicture(const AVStream *st) noexcept;
 // Index of the first video stream that is not an attached picture, or -1.
 int FindMovingVideoStream(const AVFormatContext *ctx) noexcept;
 
+// Copies an FFmpeg enum field as the number it holds. Demuxers, parsers and
+// decoders fill the colour, chroma location and field order fields as the stream
+// states them (an MPEG-2 sequence extension's 8-bit codes, a damaged H.264 VUI), so
+// they can hold numbers outside the enum; loading one as the C++ enum type is
+// undefined, copying its bytes (as avcodec_parameters_copy does) is not.
+template <class E>
+void CopyEnumField(E &dst, const E &src) noexcept {
+  static_assert(std::is_enum_v<E>);
+  std::memcpy(&dst, &src, sizeof(E));
+}
+
 // Adds to out a stream carrying inStream's packets unchanged, from its codec
 // parameters alone: copying needs no encoder or decoder, so codecs this build cannot
 // encode (WMV3, VP6F) copy too. The tag is left to the muxer, since the input
@@ -44,6 +57,18 @@ Status AddCopyStream(AVFormatContext *out, const AVStream *inStream, AVStream *&
 // written. False, with the stream untouched, when the container's rule gives none.
 bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStream *inStream) noexcept;
 
+// The length st states, in its time base: its own, else the container's. Headers
+// can be wrong (a cut-off download keeps its full index): a job that reads the
+// packets' own span (MeasureStreamSpan) uses this only to aim that read; progress
+// totals go by it. Nothing when no length is stated, and when a header's length
+// field is all ones (2^32 - 1 ticks), which MP4's headers write for "unknown":
+// FFmpeg takes it for a length, and a 2 s fragmented MP4 would last 143165 s.
+std::optional<int64_t> StatedDuration(const AVFormatContext *ctx, const AVStream *st) noexcept;
+// The bit rate st states, in bit/s, or 0 when it states none or when it is no more
+// than the stream's bytes over a length the header marks unknown (FFmpeg's MP4
+// demuxer derives it so: 11 bit/s for a 2 s video that "lasts" 2^32 - 1 ticks).
+int64_t StatedBitRate(const AVStream *st) noexcept;
+
 // The length of st, in st's time base: from the stream's first timestamp to the end
 // of its last packet (pts + duration), measured by reading from the last key frame
 // to the end of the file. Packets an edit list discards do not count. When that
@@ -53,6 +78,10 @@ bool TakeCopyTiming(const AVFormatContext *out, AVStream *outStream, const AVStr
 // container states stand in. 0 when nothing is known. Seeks back to the stream's
 // start afterwards, so a caller can go on reading from the beginning.
 int64_t MeasureStreamSpan(AVFormatContext *ctx, AVStream *st) noexcept;
+// Where st's timeline starts, in its time base: its first timestamp as stream
+// probing found it, else the file's start, else 0. Lengths, positions and
+// progress all count from here.
+int64_t StreamStartTimestamp(const AVFormatContext *ctx, const AVStream *st) noexcept;
 // MeasureStreamSpan in whole seconds, truncating; the length every pipeline
 // reports (the media information, progress totals, merge lengths).
 int64_t MeasureDurationBySeek(AVFormatContext *ctx, AVStream *st) noexcept;

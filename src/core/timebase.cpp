@@ -22,9 +22,21 @@ void RescalePacketTimes(AVPacket *pkt, AVRational from, AVRational to) noexcept 
   pkt->pos = -1;
 }
 
-int64_t InputStartOffset(const AVFormatContext *in, AVRational tb) noexcept {
-  if (!in || in->start_time == AV_NOPTS_VALUE || tb.num <= 0 || tb.den <= 0) return 0;
-  return RescaleTs(in->start_time, AV_TIME_BASE_Q, tb);
+int64_t InputStartOffset(const AVFormatContext *in, std::initializer_list<const AVStream *> taken,
+                         AVRational tb) noexcept {
+  if (!in || tb.num <= 0 || tb.den <= 0) return 0;
+  int64_t start = in->start_time;  // AV_TIME_BASE units
+  if (in->iformat && (in->iformat->flags & AVFMT_TS_DISCONT)) {
+    int64_t takenStart = AV_NOPTS_VALUE;
+    for (const AVStream *st : taken) {
+      if (!st || st->start_time == AV_NOPTS_VALUE) continue;
+      const int64_t stStart = RescaleTs(st->start_time, st->time_base, AV_TIME_BASE_Q);
+      if (takenStart == AV_NOPTS_VALUE || stStart < takenStart) takenStart = stStart;
+    }
+    if (takenStart != AV_NOPTS_VALUE && (start == AV_NOPTS_VALUE || takenStart > start)) start = takenStart;
+  }
+  if (start == AV_NOPTS_VALUE) return 0;
+  return RescaleTs(start, AV_TIME_BASE_Q, tb);
 }
 
 void ShiftPacketTimes(AVPacket *pkt, int64_t offset) noexcept {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 
 #include "core/av_ptr.h"
@@ -17,12 +18,18 @@ int64_t RescaleDuration(int64_t duration, AVRational from, AVRational to) noexce
 // since the byte position in the input means nothing in the output.
 void RescalePacketTimes(AVPacket *pkt, AVRational from, AVRational to) noexcept;
 
-// Where an input file's timeline starts (its earliest stream start, as the demuxer
-// reports it), in tb; 0 when unknown. A copy subtracts it from every packet of that
-// input, so the output starts at 0, as the ffmpeg tool's do, while the input's
+// Where an input file's timeline starts for a job that takes the streams taken
+// from it, in tb; 0 when unknown. A job subtracts it from every packet of that
+// input, so the output starts at 0, as the ffmpeg tool's do, while the taken
 // streams keep their offsets to each other (a DASH or TS segment starts at 10 s or
-// near the 33-bit wrap; an edit list may start a stream late).
-int64_t InputStartOffset(const AVFormatContext *in, AVRational tb) noexcept;
+// near the 33-bit wrap; an edit list may start a stream late). It is the file's
+// start as the demuxer reports it (its earliest stream start), except where the
+// demuxer marks the timestamps discontinuous (MPEG-TS, MPEG-PS, Ogg): there, as the
+// ffmpeg tool does, the earliest start of the taken streams when that is later,
+// since a stream the job drops (a SCTE-35 cue track timed by the clock reference
+// ahead of the pictures) is no part of the output's timeline.
+int64_t InputStartOffset(const AVFormatContext *in, std::initializer_list<const AVStream *> taken,
+                         AVRational tb) noexcept;
 // Subtracts offset (in the packet's time base) from pts and dts; unknown
 // timestamps stay unknown.
 void ShiftPacketTimes(AVPacket *pkt, int64_t offset) noexcept;

@@ -53,8 +53,8 @@ Status RemuxPackets(EditJob &job, int32_t shiftMs, VideoPacketStage &stage) noex
   AVFormatContext *in = job.videoIn.get();
   CopyRoute audio{in->streams[job.audioIndex], job.audioOut};
   CopyRoute video{in->streams[job.videoIndex], job.videoOut};
-  audio.startTs = InputStartOffset(in, audio.in->time_base);
-  video.startTs = InputStartOffset(in, video.in->time_base);
+  audio.startTs = InputStartOffset(in, {audio.in, video.in}, audio.in->time_base);
+  video.startTs = InputStartOffset(in, {audio.in, video.in}, video.in->time_base);
   // The shift in the output audio's ticks (22050 for 500 ms at 1/44100).
   audio.shiftTs = RescaleTs(shiftMs, AVRational{1, 1000}, audio.out->time_base);
   for (;;) {

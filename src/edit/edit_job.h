@@ -29,7 +29,7 @@ struct EditJob {
 const AVOutputFormat *EditOutputFormat(const char *inputPath) noexcept;
 
 // Makes job.out for the muxer FFmpeg associates with the input's file name, named
-// after outputPath; no file is touched. MuxerNotFound when the name suggests none.
+// after outputPath; no file is touched. kNoMuxer when the name suggests none.
 Status CreateEditOutput(EditJob &job, const char *inputPath, const char *outputPath) noexcept;
 
 // Opens the input into job.videoIn, chooses its best audio stream and its first

@@ -125,10 +125,13 @@ Status OpenInput(RepairJob &job) noexcept {
   return job.audioIndex < 0 ? Status::AudioStreamNotFound : Status::Ok;
 }
 
-// Proves the audio can be decoded; the decoder is not used further.
+// Proves the audio can be decoded; the decoder is not used further. The repair has
+// always told a host "no decoder" with AVERROR_EXIT, unlike the other jobs.
 Status CheckAudioDecoder(const RepairJob &job) noexcept {
+  const AVStream *st = job.in->streams[job.audioIndex];
+  if (!avcodec_find_decoder(st->codecpar->codec_id)) return Status::Exit;
   CodecContextPtr decCtx;
-  return OpenDecoder(job.in->streams[job.audioIndex], decCtx);
+  return OpenDecoder(st, decCtx);
 }
 
 // The old head: the file header, then the leading script and codec set-up tags.

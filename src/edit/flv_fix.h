@@ -13,8 +13,8 @@ namespace mpg {
 // is renamed over path once complete. Ok on success, also when there was nothing to
 // repair (no media tag). On failure the file is unchanged, the temporary file is
 // removed, and the status says why: FFmpeg's open or probe error;
-// AudioStreamNotFound; DecoderNotFound or the decoder's error when the audio cannot
-// be decoded; InvalidData when it is no FLV file; the muxer's error for the head;
+// AudioStreamNotFound; Exit without an audio decoder, or the decoder's error when
+// the audio cannot be decoded; InvalidData when it is no FLV file; the muxer's error for the head;
 // AVERROR(EIO) when the file cannot be rewritten; NoMemory.
 Status RepairFlvDuration(const char *path) noexcept;
 

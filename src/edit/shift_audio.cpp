@@ -6,7 +6,7 @@
 #include "edit/shift_audio.h"
 
 #include "core/progress.h"
-#include "core/timebase.h"
+#include "core/streams.h"
 #include "edit/edit_job.h"
 
 namespace mpg {
@@ -21,11 +21,9 @@ class ShiftProgress final : public VideoPacketStage {
   ShiftProgress(ProgressCallback callback, uintptr_t user) noexcept : reporter_(callback, user) {}
 
   void Measure(const AVFormatContext *in, const AVStream *st) noexcept {
-    startTs_ = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    startTs_ = StreamStartTimestamp(in, st);
     // Matroska states no stream length; the container's then stands in.
-    lengthTs_ = st->duration > 0 ? st->duration
-                : in->duration > 0 ? RescaleDuration(in->duration, AV_TIME_BASE_Q, st->time_base)
-                                   : 0;
+    lengthTs_ = StatedDuration(in, st).value_or(0);
   }
 
   Status OnVideoPacket(const AVPacket *pkt, bool &stop) noexcept override {
@@ -33,10 +31,8 @@ class ShiftProgress final : public VideoPacketStage {
     return Status::Ok;
   }
 
-  // The last report belongs to a copy that ran to its end, not to a stopped one.
-  void Finish() noexcept {
-    if (!reporter_.StopRequested()) reporter_.ReportFinal();
-  }
+  // The last report, after a stop too: hosts close their progress display on it.
+  void Finish() noexcept { reporter_.ReportFinal(); }
 
  private:
   ProgressReporter reporter_;

@@ -14,8 +14,8 @@ namespace mpg {
 // shiftMs more (positive delays the sound), video packets keep their times, other
 // streams are dropped. Progress goes to callback from the video packets' times
 // over the video stream's length, never above ProgressScale, and ends with
-// ProgressScale when the copy ran to its end; a stop by the host finishes the file
-// and succeeds, with no further report. MuxerNotFound when no muxer matches the
+// ProgressScale once the file is finished, also after a stop by the host (the
+// answer to it is not read); a stop finishes the file and succeeds. kNoMuxer when no muxer matches the
 // input's name; SameFile when the output names the input; AudioStreamNotFound,
 // VideoStreamNotFound or FFmpeg's error otherwise. A failure before the output is
 // opened leaves the output path untouched; one after removes the file.

@@ -16,7 +16,6 @@
 #include "core/seek.h"
 #include "core/streams.h"
 #include "core/timebase.h"
-#include "codec/audio_path.h"
 #include "codec/setup.h"
 #include "edit/edit_job.h"
 
@@ -24,8 +23,6 @@ namespace mpg {
 
 namespace {
 
-// MPEG-4 Part 2, H.263 and their kin store the clock's denominator in 16 bits.
-constexpr int kMaxTimeBaseDenominator = 65535;
 // Bilinear scaling, for the rare stream the encoder does not take as it is.
 constexpr int kScaleFlags = SWS_BILINEAR;
 
@@ -74,8 +71,9 @@ Status OpenInput(TrimJob &job, const char *inputPath) noexcept {
 Status OpenVideoDecoder(TrimJob &job) noexcept {
   const Status st = OpenDecoder(job.videoIn, job.decCtx);
   if (!IsOk(st)) return st;
-  // Without a size there is nothing to open the encoder with.
-  if (job.decCtx->width == 0 || job.decCtx->height == 0) return StatusFromAv(AVERROR_INVALIDDATA);
+  // Without a size there is nothing to open the encoder with (AVERROR_UNKNOWN, as
+  // hosts know it).
+  if (job.decCtx->width == 0 || job.decCtx->height == 0) return Status::Unknown;
   job.frame = MakeFrame();
   job.converted = MakeFrame();
   job.encPkt = MakePacket();
@@ -153,15 +151,6 @@ AVPixelFormat ChoosePixelFormat(const AVCodec *encoder, AVPixelFormat decoded) n
   return avcodec_find_best_pix_fmt_of_list(encoder->pix_fmts, decoded, 0, nullptr);
 }
 
-// The encoder's clock: one tick per picture at the input's frame rate, as the
-// ffmpeg tool sets it. Encoders refuse the container clocks (MPEG-2 takes only its
-// listed rates, MPEG-4 Part 2 no denominator above 16 bits, and neither 1/90000).
-AVRational EncoderTimeBase(const AVCodec *encoder, AVFormatContext *in, AVStream *st) noexcept {
-  AVRational rate = EncoderFrameRate(encoder, av_guess_frame_rate(in, st, nullptr));
-  av_reduce(&rate.num, &rate.den, rate.num, rate.den, kMaxTimeBaseDenominator);
-  return av_inv_q(rate);
-}
-
 // An encoder at the decoder's size (in the steps the format's colour planes need) and the closest pixel format it takes. The output stream takes the
 // opened encoder's parameters (its extradata included) before the header is
 // written, so the stream written agrees with them.
@@ -169,11 +158,11 @@ Status OpenVideoEncoder(TrimJob &job) noexcept {
   AVStream *st = job.videoIn;
   const AVCodecContext *dec = job.decCtx.get();
   const AVCodec *encoder = ChooseVideoEncoder(st->codecpar->codec_id, job.out->oformat);
-  if (!encoder) return Status::EncoderNotFound;
+  if (!encoder) return kNoCodec;
   DictPtr options;
   SetSpeedOptions(encoder, options);
   job.encCtx.reset(avcodec_alloc_context3(encoder));
-  if (!job.encCtx) return Status::NoMemory;
+  if (!job.encCtx) return Status::Unknown;
   AVCodecContext *enc = job.encCtx.get();
   enc->pix_fmt = ChoosePixelFormat(encoder, dec->pix_fmt);
   enc->width = dec->width;
@@ -181,14 +170,16 @@ Status OpenVideoEncoder(TrimJob &job) noexcept {
   FitSizeToPixelFormat(enc);
   if (enc->width == 0 || enc->height == 0) return StatusFromAv(AVERROR_INVALIDDATA);
   enc->sample_aspect_ratio = dec->sample_aspect_ratio;
-  enc->color_range = dec->color_range;
-  enc->color_primaries = dec->color_primaries;
-  enc->color_trc = dec->color_trc;
-  enc->colorspace = dec->colorspace;
-  enc->time_base = EncoderTimeBase(encoder, job.in.get(), st);
+  CopyEnumField(enc->color_range, dec->color_range);
+  CopyEnumField(enc->color_primaries, dec->color_primaries);
+  CopyEnumField(enc->color_trc, dec->color_trc);
+  CopyEnumField(enc->colorspace, dec->colorspace);
+  // Encoders refuse the container clocks (MPEG-2 takes only its listed rates, MPEG-4
+  // Part 2 no denominator above 16 bits, and neither 1/90000).
+  enc->time_base = EncoderFrameClock(encoder, st);
   enc->framerate = av_inv_q(enc->time_base);
   // The input's rate, where it states one, keeps the size of the kept part alike.
-  if (st->codecpar->bit_rate > 0) enc->bit_rate = st->codecpar->bit_rate;
+  if (const int64_t bitRate = StatedBitRate(st)) enc->bit_rate = bitRate;
   // MP4 and Matroska carry the codec set-up once, in the stream header.
   if (job.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary *dict = options.release();
@@ -336,7 +327,7 @@ Status CopyRange(TrimJob &job) noexcept {
 Status RunTrim(TrimJob &job, const char *inputPath, const char *outputPath, int32_t startSeconds,
                int32_t endSeconds) noexcept {
   const AVOutputFormat *format = EditOutputFormat(inputPath);
-  Status st = format ? Status::Ok : Status::MuxerNotFound;
+  Status st = format ? Status::Ok : kNoMuxer;
   if (IsOk(st)) st = OpenInput(job, inputPath);
   if (IsOk(st)) st = OpenVideoDecoder(job);
   if (IsOk(st)) st = SeekToStart(job, startSeconds, endSeconds);

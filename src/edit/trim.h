@@ -19,11 +19,11 @@ namespace mpg {
 // they list), it runs at the decoder's size (made even for formats that halve the
 // colour planes) and the closest pixel format it takes.
 // The caller checks 0 <= startSeconds < endSeconds.
-// MuxerNotFound when no muxer matches the input's name; SameFile when the output
+// kNoMuxer when no muxer matches the input's name; SameFile when the output
 // names the input; Eof when the range holds no picture (it lies past the end); the
 // seek's error (kSeekFailed) when the start second and every one before it down to
 // 0 cannot be sought (a range from second 0 reads the input from its start);
-// AudioStreamNotFound, VideoStreamNotFound, DecoderNotFound, EncoderNotFound or
+// AudioStreamNotFound, VideoStreamNotFound, kNoCodec or
 // FFmpeg's error otherwise. A cut-off or damaged tail ends the input; a packet the
 // decoder rejects is skipped (50 in a row fail). The output is opened only after
 // the input, its streams, the seek and the codecs are checked: a failure before

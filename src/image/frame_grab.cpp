@@ -159,22 +159,17 @@ std::optional<ImageFileFormat> ToImageFileFormat(int32_t format) noexcept {
   }
 }
 
-// The video stream's duration in its own time base: the stream's, else the
-// container's converted, else AV_NOPTS_VALUE.
-int64_t VideoStreamDuration(const GrabSession &s) noexcept {
-  const AVStream *stream = s.videoStream();
-  if (stream->duration != AV_NOPTS_VALUE) return stream->duration;
-  if (s.input->duration != AV_NOPTS_VALUE) {
-    return RescaleDuration(s.input->duration, AVRational{1, AV_TIME_BASE}, stream->time_base);
-  }
-  return AV_NOPTS_VALUE;
-}
-
-// Where position (ProgressScale units of duration) lies on the video stream's
-// timeline, in its time base.
-int64_t PositionTimestamp(const AVStream *stream, int64_t duration, int32_t position) noexcept {
-  const int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-  return start + av_rescale(duration, position, ProgressScale());
+// Where position (ProgressScale units of the stream's measured length) lies on the
+// video stream's timeline, in its time base. The length is read from the packets,
+// not taken from the header: a joined DASH file states a length that counts its
+// 30 s start as well, a Matroska file without stream lengths states the length of
+// its subtitles, and a fragmented MP4 may state 2^32 - 1 ticks for 2 s; each
+// would put the position past the last picture. Nothing when no length is known.
+std::optional<int64_t> PositionTimestamp(GrabSession &s, int32_t position) noexcept {
+  AVStream *stream = s.videoStream();
+  const int64_t length = MeasureStreamSpan(s.input.get(), stream);
+  if (length <= 0) return std::nullopt;
+  return StreamStartTimestamp(s.input.get(), stream) + av_rescale(length, position, ProgressScale());
 }
 
 // Moves reading to the key frame at or before target, so that the pictures up to
@@ -260,21 +255,21 @@ Status FindPictureAtTarget(GrabSession &s, FilePictureSearch &search) noexcept {
 }
 
 // Position 0 reads the input from its start; any other position seeks to the key
-// frame before it and decodes up to it. A stream of unknown duration has no
+// frame before it and decodes up to it. A stream of unknown length has no
 // position but its start.
-Status FindPictureAtPosition(GrabSession &s, int32_t position, int64_t duration) noexcept {
+Status FindPictureAtPosition(GrabSession &s, int32_t position) noexcept {
   FilePictureSearch search;
   if (position == 0) return FindPictureAtTarget(s, search);
-  if (duration == AV_NOPTS_VALUE) return kSeekFailed;
-  search.target = PositionTimestamp(s.videoStream(), duration, position);
+  const std::optional<int64_t> target = PositionTimestamp(s, position);
+  if (!target) return kSeekFailed;
+  search.target = *target;
   if (!SeekBeforeTarget(s, search.target)) return FindPictureAtTarget(s, search);
   const Status st = FindPictureAtTarget(s, search);
   if (IsOk(st) || search.keySeen) return st;
   // A file without an index (MPEG-TS) is sought by searching its timestamps, which
   // can land past the only key frame of a short clip: decode it from the start.
-  const int64_t target = search.target;
   search = FilePictureSearch{};
-  search.target = target;
+  search.target = *target;
   const Status restart = RestartFromBeginning(s);
   return IsOk(restart) ? FindPictureAtTarget(s, search) : restart;
 }
@@ -309,8 +304,7 @@ Status RunFileGrab(GrabSession &s, ImageFileFormat format, const char *inputPath
   if (IsOk(st) && GrabsCoverPicture(s)) {
     st = ConvertCoverPicture(s);
   } else if (IsOk(st)) {
-    const int64_t duration = VideoStreamDuration(s);
-    st = duration == 0 ? Status::InvalidData : FindPictureAtPosition(s, position, duration);
+    st = FindPictureAtPosition(s, position);
   }
   if (IsOk(st)) st = WriteImageFile(format, outputPath, s, quality);
   return st;
@@ -427,41 +421,27 @@ bool IsUniformImage(const uint8_t *rgb, int32_t width, int32_t height) noexcept 
   return true;
 }
 
-bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
+bool GrabImageToFile(int32_t format, const char *inputPath,
                      const char *outputPath, int32_t position, int32_t height,
                      int32_t quality) noexcept {
-  if (!inputPath || !outputPath) {
-    job.status = Status::BadParameter;
-    return false;
-  }
   const auto imageFormat = ToImageFileFormat(format);
-  if (!imageFormat) {
-    job.status = Status::BadParameter;
-    return false;
-  }
+  if (!inputPath || !outputPath || !imageFormat) return false;
   // Writing, or removing a failed write, would destroy the input.
   const char *const inputs[] = {inputPath};
-  job.status = RefuseOutputNamingInput(outputPath, inputs);
-  if (!IsOk(job.status)) return false;
+  if (!IsOk(RefuseOutputNamingInput(outputPath, inputs))) return false;
   GrabSession s;
-  job.status = RunFileGrab(s, *imageFormat, inputPath, outputPath, position, height, quality);
-  return IsOk(job.status);
+  return IsOk(RunFileGrab(s, *imageFormat, inputPath, outputPath, position, height, quality));
 }
 
 bool GrabImageToMemory(ImageGrabJob &job, const char *inputPath, uint32_t seconds,
                        int32_t height) noexcept {
-  if (!inputPath) {
-    job.status = Status::BadParameter;
-    return false;
-  }
+  if (!inputPath) return false;
   if (job.memoryMode == MemoryMode::JpegFile) {
     const char *const inputs[] = {inputPath};
-    job.status = RefuseOutputNamingInput(job.outputPath.c_str(), inputs);
-    if (!IsOk(job.status)) return false;
+    if (!IsOk(RefuseOutputNamingInput(job.outputPath.c_str(), inputs))) return false;
   }
   GrabSession s;
-  job.status = RunMemoryGrab(job, s, inputPath, seconds, height);
-  return IsOk(job.status);
+  return IsOk(RunMemoryGrab(job, s, inputPath, seconds, height));
 }
 
 }  // namespace mpg

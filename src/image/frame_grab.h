@@ -29,11 +29,9 @@ enum class MemoryMode : int32_t {
 // The JPEG quality of the memory grab's files.
 inline constexpr int32_t kMemoryGrabJpegQuality = 20;
 
-// The record each image export builds for one grab. The FFmpeg objects of a grab live
+// The record the memory grab's exports build for one grab. The FFmpeg objects of a grab live
 // inside the pipeline; the job keeps only what goes back to the caller.
 struct ImageGrabJob {
-  // Code of the step that failed (Ok after a success); the exports do not return it.
-  Status status = Status::Ok;
   // The in-memory BMP of a memory grab, from malloc. It belongs to whoever asked for
   // it: the job never frees it.
   uint8_t *bmpBuffer = nullptr;
@@ -62,7 +60,8 @@ std::optional<ImageSize> OutputImageSize(int32_t decodedWidth, int32_t decodedHe
 bool IsUniformImage(const uint8_t *rgb, int32_t width, int32_t height) noexcept;
 
 // Takes the picture of inputPath's first moving video stream at position (in
-// ProgressScale units of the video stream's duration, counted from its start): 0
+// ProgressScale units of the video stream's length as its packets give it, counted
+// from its start, MeasureStreamSpan; not the length a header states): 0
 // reads from the start; any other position seeks to the key frame before it and
 // decodes from there up to it, as the ffmpeg tool's -ss does, so a clip or segment
 // without a key frame after the position still gives its picture there. The first
@@ -73,10 +72,9 @@ bool IsUniformImage(const uint8_t *rgb, int32_t width, int32_t height) noexcept;
 // for JPEG). True when every byte of the image reached the file. A grab that fails
 // before writing (an unknown format, an input without a picture to take) leaves
 // whatever stands at outputPath; a write that fails removes the file it opened. An
-// outputPath that names the input file is refused (Status::SameFile).
-// job.status receives the failing step's code. A decoder that rejects
+// outputPath that names the input file is refused. A decoder that rejects
 // kMaxDecodeErrorsInARow packets in a row ends the grab.
-bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
+bool GrabImageToFile(int32_t format, const char *inputPath,
                      const char *outputPath, int32_t position, int32_t height,
                      int32_t quality) noexcept;
 
@@ -91,7 +89,7 @@ bool GrabImageToFile(ImageGrabJob &job, int32_t format, const char *inputPath,
 // the input ends first, both take the last sampled picture; without any, the grab
 // fails. The JPEG file follows GrabImageToFile's rule: a failure before writing leaves
 // the path alone, a failed write removes the file; an outputPath that names the input
-// file is refused (Status::SameFile). job.status receives the failing step's code.
+// file is refused.
 bool GrabImageToMemory(ImageGrabJob &job, const char *inputPath, uint32_t seconds,
                        int32_t height) noexcept;
 

@@ -115,12 +115,12 @@ void CopyCodingParameters(AVCodecParameters *dst, const AVCodecParameters *src) 
   dst->width = src->width;
   dst->height = src->height;
   dst->sample_aspect_ratio = src->sample_aspect_ratio;
-  dst->field_order = src->field_order;
-  dst->color_range = src->color_range;
-  dst->color_primaries = src->color_primaries;
-  dst->color_trc = src->color_trc;
-  dst->color_space = src->color_space;
-  dst->chroma_location = src->chroma_location;
+  CopyEnumField(dst->field_order, src->field_order);
+  CopyEnumField(dst->color_range, src->color_range);
+  CopyEnumField(dst->color_primaries, src->color_primaries);
+  CopyEnumField(dst->color_trc, src->color_trc);
+  CopyEnumField(dst->color_space, src->color_space);
+  CopyEnumField(dst->chroma_location, src->chroma_location);
   dst->video_delay = src->video_delay;
   dst->sample_rate = src->sample_rate;
   dst->block_align = src->block_align;

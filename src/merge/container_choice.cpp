@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "core/input.h"
 #include "core/streams.h"
 
 namespace mpg {

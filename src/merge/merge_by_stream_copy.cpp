@@ -66,7 +66,7 @@ Status CreateOutput(MergeJob &job, const char *outputPath, CopyLoop &loop) {
   // apart share no clock, so each starts at 0 (a DASH segment's 30 s lead is not
   // content), while an input whose streams start apart keeps that offset.
   for (CopyInput *input : {&loop.video, &loop.audio}) {
-    input->startOffset = InputStartOffset(input->in, input->inStream->time_base);
+    input->startOffset = InputStartOffset(input->in, {input->inStream}, input->inStream->time_base);
   }
   return Status::Ok;
 }
@@ -257,7 +257,6 @@ Status MergeByStreamCopy(MergeJob &job, const char *outputPath, ProgressCallback
   if (IsOk(st)) st = OpenOutputFile(job);
   if (IsOk(st)) st = CopyPackets(job, loop, progress);
   if (IsOk(st)) st = FinishOutput(job, loop);
-  job.status = st;
   return st;
 }
 

@@ -29,12 +29,12 @@ Status AddAudioCopyStream(AVFormatContext *out, const AVFormatContext *in, AVStr
 // before copying, the first dts of each input as text. An input ends at its end
 // of file, at an I/O error and at invalid data; what was read is kept. A stop by
 // the callback finishes the file and returns Ok. The caller has refused an output
-// path naming an input. Returns Ok or the first failure: MuxerNotFound, the codes
+// path naming an input. Returns Ok or the first failure: kNoMuxer, the codes
 // of the copy-stream makers (before anything is written), the FFmpeg error of the
 // header, of a read that is no end of input, of a write (OutputFile::Write's
 // rule) or of the trailer, and VideoStreamNotFound when no video packet could be
-// written. A failure removes the file if the merge opened it. job.status holds the
-// result too. May throw std::bad_alloc.
+// written. A failure removes the file if the merge opened it. May throw
+// std::bad_alloc.
 Status MergeByStreamCopy(MergeJob &job, const char *outputPath, ProgressCallback callback, uintptr_t user);
 
 }  // namespace mpg

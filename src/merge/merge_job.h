@@ -11,17 +11,13 @@
 
 namespace mpg {
 
-// One export call's merge: its parameters, its result and the FFmpeg objects it
+// One export call's merge: its container and the FFmpeg objects it
 // owns. When a merge starts, videoIn and audioIn are open and positioned at their
 // start: each input is opened once per call, for the container choice and the
 // merge alike. Members are destroyed in reverse order: the output goes (and with
 // it a file it opened and did not finish) before the inputs close.
 struct MergeJob {
-  MergeJob() = default;
-  explicit MergeJob(std::string muxerName) : containerName(std::move(muxerName)) {}
-
   std::string containerName;  // short muxer name ("mp4", "avi", "webm", "matroska")
-  Status status = Status::Ok;
 
   InputFormatPtr videoIn;
   InputFormatPtr audioIn;
@@ -29,7 +25,7 @@ struct MergeJob {
 };
 
 // Makes job.out's muxer context for job.containerName, named after outputPath; no
-// file is opened. MuxerNotFound when FFmpeg knows no such muxer, else the FFmpeg error.
+// file is opened. kNoMuxer when FFmpeg knows no such muxer, else the FFmpeg error.
 Status CreateOutputContext(MergeJob &job, const char *outputPath) noexcept;
 
 // The first pair's measured length when it is not 0, else the second pair's, in

@@ -73,23 +73,16 @@ struct ReencodeRun {
 // How a turn left the merge.
 enum class Turn { Continue, Finished };
 
-// The input the merge job already holds open at its start, or the file at path.
-Status UseOrOpenInput(InputFormatPtr &in, const char *path) noexcept {
-  return in ? Status::Ok : OpenInputFile(path, in);
-}
-
 // The moving video when there is one, else a cover picture: a song's art still
 // makes a picture track.
-Status AddVideoStream(MergeJob &job, ReencodeRun &run, const char *videoPath) noexcept {
-  Status st = UseOrOpenInput(job.videoIn, videoPath);
-  if (!IsOk(st)) return st;
+Status AddVideoStream(MergeJob &job, ReencodeRun &run) noexcept {
   run.videoIndex = FindMovingVideoStream(job.videoIn.get());
   if (run.videoIndex < 0) run.videoIndex = FindFirstStreamOfType(job.videoIn.get(), AVMEDIA_TYPE_VIDEO);
   if (run.videoIndex < 0) return Status::VideoStreamNotFound;
   run.inVideo = job.videoIn->streams[run.videoIndex];
   run.videoIsPicture = IsAttachedPicture(run.inVideo);
   // A copy needs the codec parameters alone, no decoder or encoder.
-  st = AddCopyStream(run.out.get(), run.inVideo, run.outVideo);
+  const Status st = AddCopyStream(run.out.get(), run.inVideo, run.outVideo);
   if (!IsOk(st)) return st;
   run.outVideo->r_frame_rate = PlausibleFrameRate(run.inVideo->r_frame_rate, kVideoFallbackFrameRate);
   return Status::Ok;
@@ -97,10 +90,9 @@ Status AddVideoStream(MergeJob &job, ReencodeRun &run, const char *videoPath) no
 
 // The audio file's richest stream, its decoder and an AAC encoder stream with the
 // decoder's settings.
-Status AddAudioStream(MergeJob &job, ReencodeRun &run, const char *audioPath) noexcept {
+Status AddAudioStream(MergeJob &job, ReencodeRun &run) noexcept {
   AudioTiming &t = run.timing;
-  Status st = UseOrOpenInput(job.audioIn, audioPath);
-  if (IsOk(st)) st = OpenBestAudioDecoder(job.audioIn.get(), t.inIndex, run.decCtx);
+  const Status st = OpenBestAudioDecoder(job.audioIn.get(), t.inIndex, run.decCtx);
   if (!IsOk(st)) return st;
   t.inStream = job.audioIn->streams[t.inIndex];
   return AddAudioEncoderStream(run.out.get(), t.inStream, run.decCtx.get(), AV_CODEC_ID_AAC, t.outStream,
@@ -135,7 +127,7 @@ Status OpenAudioEncoder(MergeJob &job, ReencodeRun &run) noexcept {
 void StartTiming(MergeJob &job, ReencodeRun &run) noexcept {
   AudioTiming &t = run.timing;
   t.encoderTimeBase = run.encCtx->time_base;
-  run.videoOffset = InputStartOffset(job.videoIn.get(), run.VideoTb());
+  run.videoOffset = InputStartOffset(job.videoIn.get(), {run.inVideo}, run.VideoTb());
   run.durationSeconds = MeasureMergeDuration(job.videoIn.get(), run.inVideo,
                                              job.audioIn.get(), t.inStream);
 }
@@ -228,7 +220,7 @@ Status QueueAudioPacket(MergeJob &job, ReencodeRun &run) noexcept {
   }
   const AVRational tb = run.AudioTb();
   run.audioStart = RescaleTs(firstPts, run.timing.outStream->time_base, tb) -
-                   InputStartOffset(job.audioIn.get(), tb);
+                   InputStartOffset(job.audioIn.get(), {run.timing.inStream}, tb);
   return st;
 }
 
@@ -325,8 +317,8 @@ Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const ch
   const char *inputs[] = {videoPath, audioPath};
   Status st = RefuseOutputNamingInput(outputPath, inputs);
   if (IsOk(st)) st = CreateOutputContext(job, outputPath);
-  if (IsOk(st)) st = AddVideoStream(job, run, videoPath);
-  if (IsOk(st)) st = AddAudioStream(job, run, audioPath);
+  if (IsOk(st)) st = AddVideoStream(job, run);
+  if (IsOk(st)) st = AddAudioStream(job, run);
   if (IsOk(st)) st = OpenAudioEncoder(job, run);
   if (IsOk(st)) st = OpenAudioResampler(run.decCtx.get(), run.encCtx.get(), run.swr, run.fifo);
   if (IsOk(st)) st = run.out.WriteHeader();
@@ -342,8 +334,7 @@ Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const ch
 Status MergeWithAudioReencode(MergeJob &job, const char *videoPath, const char *audioPath, const char *outputPath,
                               ProgressCallback callback, uintptr_t user) {
   ReencodeRun run(job.out, callback, user);
-  job.status = RunMerge(job, run, videoPath, audioPath, outputPath);
-  return job.status;
+  return RunMerge(job, run, videoPath, audioPath, outputPath);
 }
 
 }  // namespace mpg

@@ -16,9 +16,9 @@ namespace mpg {
 // moving video stream of the video input (else its cover picture), copied; index 1
 // the highest-bit-rate audio stream of the audio input, decoded and encoded to AAC
 // at its own rate and channel count and at the audio file's overall bit rate
-// (128000 when it states none). The inputs are job.videoIn and job.audioIn when the
-// caller has opened them (at their start), else videoPath and audioPath, opened
-// here into those members. Each input's start is taken off its timestamps, so the
+// (128000 when it states none). The inputs are job.videoIn and job.audioIn, open at
+// their start; videoPath and audioPath name them for the same-file check. Each
+// input's start is taken off its timestamps, so the
 // output starts at 0 with the inputs' offset kept. The inputs are read in turns by
 // timestamp until the first ends; the other is then read up to that point, so both
 // streams end there (beside a cover picture the audio plays out). A cut-off or
@@ -28,9 +28,9 @@ namespace mpg {
 // end; a stop by the callback finishes the file, sends nothing more and returns Ok.
 // The output is opened only after both inputs and the codecs are set up; a later
 // failure removes it.
-// Returns Ok or the code the export returns (job.status holds it too): SameFile
-// when outputPath names an input (nothing is opened then); MuxerNotFound;
-// VideoStreamNotFound, AudioStreamNotFound; DecoderNotFound or EncoderNotFound;
+// Returns Ok or the code the export returns: SameFile
+// when outputPath names an input (nothing is opened then); kNoMuxer;
+// VideoStreamNotFound, AudioStreamNotFound; kNoCodec;
 // InvalidData for audio that decodes to nothing; the FFmpeg error of the failing
 // open, probe, header, read, decode, encode or write.
 Status MergeWithAudioReencode(MergeJob &job, const char *videoPath, const char *audioPath, const char *outputPath,

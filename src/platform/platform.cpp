@@ -7,6 +7,18 @@
 
 namespace mpg::platform {
 
+namespace {
+// Set by the host once for every later call, and read by the calls of any thread:
+// like the progress scale, it belongs to the process, not to a job.
+std::atomic<PathEncoding> hostPathEncoding{PathEncoding::Ansi};
+}  // namespace
+
+void SetHostPathEncoding(PathEncoding encoding) noexcept {
+  hostPathEncoding.store(encoding, std::memory_order_relaxed);
+}
+
+PathEncoding HostPathEncoding() noexcept { return hostPathEncoding.load(std::memory_order_relaxed); }
+
 std::string detail::NextNameBeside(const char *path, uint32_t processId) {
   // Each try takes a new suffix: the counter keeps the calls of one process apart,
   // the process id and the clock those of several processes.

@@ -12,28 +12,48 @@
 
 namespace mpg::platform {
 
+// How the host spells its paths (MPG_SetPathEncoding): in the process's ANSI code
+// page, or in UTF-8. Only Windows tells the two apart; elsewhere a path is UTF-8
+// bytes either way.
+enum class PathEncoding { Ansi, Utf8 };
+// The host sets it once for every later call of every thread, as it sets the
+// progress scale: one process-wide value, read by each HostPath.
+void SetHostPathEncoding(PathEncoding encoding) noexcept;
+PathEncoding HostPathEncoding() noexcept;
+
 // A path as the host passed it, read as UTF-8. POSIX hosts pass UTF-8 bytes, used
-// as they are; Windows hosts pass text in the system's ANSI code page (CP_ACP),
-// converted here once. A null path stays null, an empty one empty. Throws
-// std::bad_alloc.
+// as they are; Windows hosts pass text in the process's ANSI code page (CP_ACP) or,
+// when they asked for it, UTF-8, converted or checked here once. A name that does
+// not convert exactly (bytes that are not valid in that encoding) is refused, never
+// mapped to a look-alike: Refused() is true and c_str() empty. A null path stays
+// null, an empty one empty. Throws std::bad_alloc.
 class HostPath {
  public:
   explicit HostPath(const char *hostText);
   HostPath(const HostPath &) = delete;
   HostPath &operator=(const HostPath &) = delete;
   const char *c_str() const noexcept { return text_; }
+  bool Refused() const noexcept { return refused_; }
 
  private:
   std::string converted_;
   const char *text_ = nullptr;
+  bool refused_ = false;
 };
+
+// True when no path of a call was refused.
+template <class... Paths>
+bool AllNamed(const Paths &...paths) noexcept {
+  return (!paths.Refused() && ...);
+}
 
 enum class FileKind { Missing, Regular, Directory, Other };
 
 // What is at path, following links; Missing also for an empty or null path.
 FileKind GetFileKind(const char *path) noexcept;
-// Size in bytes of a regular file, or nothing.
-std::optional<uint64_t> FileSize(const char *path) noexcept;
+// True only when the system says nothing stands at path (no such file or folder);
+// false when something does or the system cannot tell.
+bool IsMissing(const char *path) noexcept;
 
 enum class ReadResult { Ok, CannotOpen, TooLarge, ReadError };
 // Reads the whole regular file at path into out when it holds at most maxBytes.
@@ -85,8 +105,8 @@ std::string NextNameBeside(const char *path, uint32_t processId);
 
 #ifdef MPG_TEST_SEAMS
 // Test seam, only in the internal library that tests link: makes the n-th
-// following platform file operation (open, write, delete, rename; counted from 1)
-// fail as the operating system would. 0 disarms.
+// following platform file operation (open, delete, rename; counted from 1) fail
+// as the operating system would. 0 disarms.
 void FailNthFileOperation(int n) noexcept;
 #endif
 

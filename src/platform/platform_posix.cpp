@@ -75,10 +75,10 @@ FileKind GetFileKind(const char *path) noexcept {
   return FileKind::Other;
 }
 
-std::optional<uint64_t> FileSize(const char *path) noexcept {
+bool IsMissing(const char *path) noexcept {
   struct stat st;
-  if (IsEmpty(path) || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return static_cast<uint64_t>(st.st_size);
+  if (IsEmpty(path)) return true;
+  return ::stat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) {

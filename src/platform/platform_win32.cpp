@@ -14,6 +14,8 @@
 
 #include <cstdio>
 #include <new>
+#include <optional>
+#include <utility>
 
 namespace mpg::platform {
 
@@ -21,23 +23,41 @@ namespace {
 
 bool IsEmpty(const char *path) noexcept { return path == nullptr || path[0] == '\0'; }
 
-// Converts between code pages through UTF-16. Empty on a failed conversion.
-std::wstring Widen(UINT codePage, const char *text) {
-  const int n = ::MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
-  if (n <= 1) return {};
+// Text in codePage as UTF-16, strictly: nothing for bytes that are not valid in
+// that code page, never a replacement character.
+std::optional<std::wstring> Widen(UINT codePage, const char *text) {
+  const int n = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (n <= 0) return std::nullopt;
   std::wstring wide(static_cast<size_t>(n), L'\0');
-  ::MultiByteToWideChar(codePage, 0, text, -1, wide.data(), n);
+  if (::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, -1, wide.data(), n) != n) return std::nullopt;
   wide.resize(static_cast<size_t>(n - 1));
   return wide;
 }
 
-std::string Narrow(UINT codePage, const std::wstring &wide) {
-  const int n = ::WideCharToMultiByte(codePage, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return {};
+// UTF-16 as UTF-8, strictly: nothing for an unpaired surrogate.
+std::optional<std::string> ToUtf8(const std::wstring &wide) {
+  const int n = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::nullopt;
   std::string text(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(codePage, 0, wide.c_str(), -1, text.data(), n, nullptr, nullptr);
+  if (::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.c_str(), -1, text.data(), n, nullptr, nullptr) != n)
+    return std::nullopt;
   text.resize(static_cast<size_t>(n - 1));
   return text;
+}
+
+// The host's path text as UTF-8 when it converts exactly, else nothing.
+std::optional<std::string> HostTextToUtf8(const char *hostText) {
+  // A process whose ANSI code page is UTF-8 (its manifest says so) passes UTF-8
+  // through the ANSI route too.
+  const UINT codePage =
+      HostPathEncoding() == PathEncoding::Utf8 || ::GetACP() == CP_UTF8 ? UINT{CP_UTF8} : UINT{CP_ACP};
+  const std::optional<std::wstring> wide = Widen(codePage, hostText);
+  if (!wide) return std::nullopt;
+  std::optional<std::string> utf8 = ToUtf8(*wide);
+  // UTF-8 must come back byte for byte: a decoder that let an overlong form or an
+  // encoded surrogate through would have named another file.
+  if (utf8 && codePage == CP_UTF8 && *utf8 != hostText) return std::nullopt;
+  return utf8;
 }
 
 // A path of MAX_PATH characters or more, made absolute, reaches past the system's
@@ -56,11 +76,13 @@ std::wstring ExtendedIfLong(std::wstring wide) {
   return L"\\\\?\\" + full;
 }
 
-// The wide form of a UTF-8 path; empty for an empty path or when memory runs out.
+// The wide form of a UTF-8 path; empty for an empty path, text that is not UTF-8,
+// or when memory runs out.
 std::wstring WidePath(const char *path) noexcept {
   if (IsEmpty(path)) return {};
   try {
-    return ExtendedIfLong(Widen(CP_UTF8, path));
+    std::optional<std::wstring> wide = Widen(CP_UTF8, path);
+    return wide ? ExtendedIfLong(std::move(*wide)) : std::wstring();
   } catch (...) {
     return {};
   }
@@ -103,9 +125,12 @@ bool IsDirectory(const BY_HANDLE_FILE_INFORMATION &info) noexcept {
 
 HostPath::HostPath(const char *hostText) : text_(hostText) {
   if (IsEmpty(hostText)) return;
-  // An ANSI string that is not valid UTF-8 fails in FFmpeg, and one that happens
-  // to be valid UTF-8 would name another file: convert every path.
-  converted_ = Narrow(CP_UTF8, Widen(CP_ACP, hostText));
+  // Every path is converted or checked: an ANSI string that happens to be valid
+  // UTF-8 would name another file, and FFmpeg's file protocol opens a path that is
+  // not UTF-8 through the ANSI functions, whose best-fit mapping reaches look-alikes.
+  std::optional<std::string> utf8 = HostTextToUtf8(hostText);
+  refused_ = !utf8;
+  converted_ = utf8 ? std::move(*utf8) : std::string();
   text_ = converted_.c_str();
 }
 
@@ -116,10 +141,12 @@ FileKind GetFileKind(const char *path) noexcept {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) ? FileKind::Other : FileKind::Regular;
 }
 
-std::optional<uint64_t> FileSize(const char *path) noexcept {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!ReadInfo(path, info) || IsDirectory(info)) return std::nullopt;
-  return (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+bool IsMissing(const char *path) noexcept {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return IsEmpty(path);
+  if (::GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) {

@@ -77,9 +77,9 @@ int64_t ReadSubtitleEndTime(const char *path) {
   // The text is a C string: whatever follows a NUL byte is not part of it.
   std::string_view text(bytes);
   text = text.substr(0, text.find('\0'));
-  // The system code page is UTF-8, so the bytes need no conversion to be searched:
-  // the arrow and the digits are ASCII, which never occurs inside a multi-byte
-  // UTF-8 sequence.
+  // The bytes need no conversion to be searched, whatever the file's encoding: the
+  // arrow and the digits are ASCII, which never occurs inside a multi-byte UTF-8
+  // sequence nor as the second byte of a character of the Windows code pages.
   const size_t arrow = text.rfind(kCueArrow);
   if (arrow == std::string_view::npos) return 0;
   std::string_view endTime = text.substr(arrow + kCueArrow.size());

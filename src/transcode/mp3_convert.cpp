@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "core/decoder.h"
 #include "core/input.h"
 #include "core/output_file.h"
 #include "core/progress.h"
@@ -157,13 +156,10 @@ bool ReportProgress(Mp3Job &job) noexcept {
   return job.progress.Report(capped);
 }
 
-// How the conversion loop ended.
-enum class LoopEnd { EndOfInput, Stopped };
-
 // One frame per pass until the input ends or the host stops the job; either way the
 // encoder is drained, since it holds the last frames it was given (on an early stop,
 // all of them).
-Status Convert(Mp3Job &job, LoopEnd &end) noexcept {
+Status Convert(Mp3Job &job) noexcept {
   for (;;) {
     const int frameSamples = AudioFrameSamples(job.encCtx.get());
     bool finished = false;
@@ -175,7 +171,6 @@ Status Convert(Mp3Job &job, LoopEnd &end) noexcept {
     if (finished || stopped) {
       st = EncodeAudioFrame(nullptr, job.out, job.encCtx.get(), job.timing);
       if (!IsOk(st)) return st;
-      end = stopped ? LoopEnd::Stopped : LoopEnd::EndOfInput;
       // A truncated file whose audio never decodes: an MP3 of tags alone is no
       // conversion.
       return finished && job.timing.encodedDuration == 0 ? Status::InvalidData : Status::Ok;
@@ -183,11 +178,11 @@ Status Convert(Mp3Job &job, LoopEnd &end) noexcept {
   }
 }
 
-// The trailer; the last report goes out only when the input was read to its end,
-// since the host that stopped the job hears nothing more.
-Status Finish(Mp3Job &job, LoopEnd end) noexcept {
+// The trailer, then the last report, after a stop too: hosts close their progress
+// display on it.
+Status Finish(Mp3Job &job) noexcept {
   const Status st = job.out.Finish();
-  if (IsOk(st) && end == LoopEnd::EndOfInput) job.progress.ReportFinal();
+  if (IsOk(st)) job.progress.ReportFinal();
   return st;
 }
 
@@ -200,14 +195,13 @@ Status ConvertToMp3(const char *inputPath, const char *outputPath, int32_t reque
   Status st = RefuseOutputNamingInput(outputPath, inputs);
   if (!IsOk(st)) return st;
   Mp3Job job(requestedBitRate, callback, user);
-  LoopEnd end = LoopEnd::EndOfInput;
   st = OpenInput(job, inputPath);
   if (IsOk(st)) st = CreateOutput(job, outputPath);
   if (IsOk(st)) st = OpenEncoder(job);
   if (IsOk(st)) st = OpenAudioResampler(job.decCtx.get(), job.encCtx.get(), job.swr, job.fifo);
   if (IsOk(st)) st = job.out.WriteHeader();
-  if (IsOk(st)) st = Convert(job, end);
-  if (IsOk(st)) st = Finish(job, end);
+  if (IsOk(st)) st = Convert(job);
+  if (IsOk(st)) st = Finish(job);
   return st;
 }
 

@@ -14,10 +14,10 @@ namespace mpg {
 // (bit/s) caps the input's rate when above 0. Progress goes to callback (may be
 // null) in ProgressScale units, at least every 20 encoded frames, ending with
 // ProgressScale at the end of the input; a stop answer finishes the file so far,
-// sends nothing more and returns Ok.
+// sends ProgressScale once more (its answer unread) and returns Ok.
 // SameFile when outputPath names the input; BadParameter for a null or empty path;
-// MuxerNotFound without an "mp3" muxer; AudioStreamNotFound; DecoderNotFound or
-// EncoderNotFound when a codec is missing; the decoder's error after 50 rejected
+// kNoMuxer without an "mp3" muxer; AudioStreamNotFound; kNoCodec when a codec is
+// missing; the decoder's error after 50 rejected
 // packets in a row; InvalidData when the input ends without one decoded audio
 // frame; else the FFmpeg error of the failing step. The output file is opened
 // only once the input and the codecs are open, and a later failure removes it.

@@ -58,6 +58,8 @@ struct TranscodeJob {
   AVStream *outVideo = nullptr;  // null: the output has no video
   int64_t lastCopiedVideoDts = AV_NOPTS_VALUE;  // output time base
   int64_t copiedVideoPackets = 0;
+  int64_t copiedAudioPackets = 0;
+  int64_t packetsSinceStop = 0;  // read after the host asked to stop
   // Where the input's timeline starts, in the input video's and audio's time bases:
   // subtracted from every packet so the output starts at 0.
   int64_t videoStartOffset = 0;
@@ -72,6 +74,9 @@ struct TranscodeJob {
 
 // The most time one skipped audio packet is kept as silence.
 constexpr int kMaxSkippedPacketSeconds = 2;
+// After a stop, how many more packets are read for a stream of the output that has
+// been given nothing yet (a few seconds of a usual file); then the job stops anyway.
+constexpr int64_t kMaxPacketsAfterStop = 250;
 
 // How the packet loop ended.
 enum class LoopEnd { EndOfInput, Stopped };
@@ -184,7 +189,6 @@ Status SetUpAudio(TranscodeJob &job) noexcept {
   a.inStream = job.in->streams[a.inIndex];
   const AVOutputFormat *fmt = job.out->oformat;
   if (!job.audioReencode && !MuxerTakesStream(fmt, a.inStream)) job.audioReencode = true;
-  job.audioStartOffset = InputStartOffset(job.in.get(), a.inStream->time_base);
   if (!job.audioReencode) {
     // A copy: the stream keeps the input's parameters and clock; no codec runs.
     const Status st = AddCopyStream(job.out.get(), a.inStream, a.outStream);
@@ -243,36 +247,35 @@ Status SetUpVideo(TranscodeJob &job) noexcept {
   job.inVideoIndex = FindMovingVideoStream(job.in.get());
   if (job.inVideoIndex < 0) return Status::Ok;
   job.inVideo = job.in->streams[job.inVideoIndex];
-  job.videoStartOffset = InputStartOffset(job.in.get(), job.inVideo->time_base);
   if (!job.videoReencode && !MuxerTakesStream(job.out->oformat, job.inVideo)) job.videoReencode = true;
   if (job.videoReencode) return SetUpVideoReencode(job);
   const Status st = AddCopyStream(job.out.get(), job.inVideo, job.outVideo);
   if (!IsOk(st)) return st;
   job.outVideo->time_base = job.inVideo->time_base;
-  // The frame count goes along, as in the ffmpeg tool's copies: the AVI muxer
-  // then takes H.264 from MP4 in its length-prefixed form, which its codec
-  // configuration announces, instead of refusing the first packet for
-  // lacking an Annex B start code.
-  job.outVideo->nb_frames = job.inVideo->nb_frames;
   return Status::Ok;
+}
+
+// Where the input's timeline starts for the streams the output takes from it, in
+// each stream's time base.
+void TakeStartOffsets(TranscodeJob &job) noexcept {
+  const AVStream *audio = job.audio.inStream;
+  const AVStream *video = job.outVideo ? job.inVideo : nullptr;
+  job.audioStartOffset = InputStartOffset(job.in.get(), {audio, video}, audio->time_base);
+  if (video) job.videoStartOffset = InputStartOffset(job.in.get(), {audio, video}, video->time_base);
 }
 
 // ---- The packet loop ----------------------------------------------------------------
 
-// True when the host asked to stop. The position is the packet's distance from
-// the first measured pts, out of the stream's length (the container's when the
-// stream states none).
-bool ReportProgress(TranscodeJob &job, const AVStream *inStream, const AVPacket *pkt) noexcept {
+// Reports the packet's position: its distance from the first measured pts, out of
+// the length the stream states (StatedDuration). The reporter keeps a stop answer;
+// after one the host hears nothing more.
+void ReportProgress(TranscodeJob &job, const AVStream *inStream, const AVPacket *pkt) noexcept {
   // AVI video packets carry a dts alone.
   const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-  if (!job.progress.HasCallback() || ts == AV_NOPTS_VALUE) return false;
-  int64_t total = inStream->duration;
-  if (total == AV_NOPTS_VALUE || total <= 0) {
-    const int64_t container = job.in->duration;
-    total = container == AV_NOPTS_VALUE ? 0 : RescaleDuration(container, AV_TIME_BASE_Q, inStream->time_base);
-  }
+  if (!job.progress.HasCallback() || job.progress.StopRequested() || ts == AV_NOPTS_VALUE) return;
+  const int64_t total = StatedDuration(job.in.get(), inStream).value_or(0);
   if (job.firstProgressPts == AV_NOPTS_VALUE) job.firstProgressPts = ts;
-  return job.progress.ReportPosition(ts - job.firstProgressPts, total);
+  job.progress.ReportPosition(ts - job.firstProgressPts, total);
 }
 
 // Takes encoder frames from the FIFO while it holds a whole one, or anything at
@@ -306,13 +309,10 @@ Status DecodeOrSkipAudioPacket(TranscodeJob &job, const AVStream *inStream, cons
   return QueueSilence(job.fifo.get(), job.audioEnc.get(), static_cast<int>(std::min(samples, cap)));
 }
 
-Status HandleAudioPacket(TranscodeJob &job, AVPacket *pkt, bool &stop) noexcept {
+Status HandleAudioPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
   AudioTiming &a = job.audio;
   const AVStream *inStream = a.inStream;
-  if (!job.outVideo && ReportProgress(job, inStream, pkt)) {
-    stop = true;
-    return Status::Ok;
-  }
+  if (!job.outVideo) ReportProgress(job, inStream, pkt);
   ShiftPacketTimes(pkt, job.audioStartOffset);
   if (job.audioReencode) {
     if (job.audioStartPts == AV_NOPTS_VALUE) {
@@ -325,15 +325,14 @@ Status HandleAudioPacket(TranscodeJob &job, AVPacket *pkt, bool &stop) noexcept 
   pkt->stream_index = a.outStream->index;
   RescalePacketTimes(pkt, inStream->time_base, a.outStream->time_base);
   KeepDtsIncreasing(pkt, a.lastPacketDts);
-  return job.out.Write(pkt);
+  const Status st = job.out.Write(pkt);
+  if (IsOk(st)) ++job.copiedAudioPackets;
+  return st;
 }
 
-Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt, bool &stop) noexcept {
+Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
   const AVStream *inStream = job.inVideo;
-  if (ReportProgress(job, inStream, pkt)) {
-    stop = true;
-    return Status::Ok;
-  }
+  ReportProgress(job, inStream, pkt);
   ShiftPacketTimes(pkt, job.videoStartOffset);
   if (job.videoReencode) {
     // Every packet is decoded, even one without a pts: later pictures refer to it.
@@ -352,6 +351,26 @@ Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt, bool &stop) noexcept 
   return st;
 }
 
+// True once every stream of the output has been given something: a packet
+// copied, a picture handed to the encoder, samples queued for it. Finished there,
+// the file plays; stopped before, it would lack a stream (or, as an MP3, hold no
+// frame at all: the first report comes before the first frame on a fine scale).
+bool EveryStreamStarted(const TranscodeJob &job) noexcept {
+  const bool audio = job.audioReencode ? job.audioSamplesTaken > 0 || av_audio_fifo_size(job.fifo.get()) > 0
+                                       : job.copiedAudioPackets > 0;
+  const bool video = !job.outVideo || (job.videoReencode ? job.video.lastEncodedPts != AV_NOPTS_VALUE
+                                                         : job.copiedVideoPackets > 0);
+  return audio && video;
+}
+
+// True when the loop ends on the host's stop: the packet that carried the report
+// is written first, and the stop waits for every stream to have started (up to
+// kMaxPacketsAfterStop more packets).
+bool StopNow(TranscodeJob &job) noexcept {
+  if (!job.progress.StopRequested()) return false;
+  return EveryStreamStarted(job) || ++job.packetsSinceStop > kMaxPacketsAfterStop;
+}
+
 // Reads the input until its end, an error or a stop.
 Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
   PacketPtr pkt = MakePacket();
@@ -359,19 +378,18 @@ Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
   for (;;) {
     Status st = ReadPacket(job.in.get(), pkt.get());
     if (st == Status::Eof) {
-      end = LoopEnd::EndOfInput;
+      end = job.progress.StopRequested() ? LoopEnd::Stopped : LoopEnd::EndOfInput;
       return Status::Ok;
     }
     if (!IsOk(st)) return st;
-    bool stop = false;
     if (pkt->stream_index == job.audio.inIndex && pkt->pts != AV_NOPTS_VALUE) {
-      st = HandleAudioPacket(job, pkt.get(), stop);
+      st = HandleAudioPacket(job, pkt.get());
     } else if (job.outVideo && pkt->stream_index == job.inVideoIndex) {
-      st = HandleVideoPacket(job, pkt.get(), stop);
+      st = HandleVideoPacket(job, pkt.get());
     }
     av_packet_unref(pkt.get());
     if (!IsOk(st)) return st;
-    if (stop) {
+    if (StopNow(job)) {
       end = LoopEnd::Stopped;
       return Status::Ok;
     }
@@ -409,6 +427,7 @@ Status RunTranscode(TranscodeJob &job) noexcept {
   if (IsOk(st)) st = OpenInput(job);
   if (IsOk(st)) st = SetUpAudio(job);
   if (IsOk(st)) st = SetUpVideo(job);
+  if (IsOk(st)) TakeStartOffsets(job);
   if (IsOk(st)) st = job.out.WriteHeader();
   if (IsOk(st)) st = PacketLoop(job, end);
   if (IsOk(st)) st = Finish(job, end);

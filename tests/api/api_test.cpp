@@ -1,5 +1,6 @@
 // The exports' surface: the names the shared library exports, the housekeeping
-// exports, the file check on good media, and the string class C++ hosts pass paths in.
+// exports, the file check on good media, the path encoding, and the string class C++
+// hosts pass paths in.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,13 +9,14 @@
 
 #include "mpg.h"
 #include "mpg_string.hpp"
+#include "platform/platform.h"
 #include "support/media.h"
 
 using namespace mpgtest;
 
 namespace {
 
-TEST(ApiSurface, ExportsTheTwentyTwoNamesAndNothingElse) {
+TEST(ApiSurface, ExportsTheTwentyThreeNamesAndNothingElse) {
   const std::string lib = std::string(MPG_TEST_BIN_DIR) + "/../libmpg.so";
   std::string out;
   ASSERT_EQ(mpgtest::Run("nm -D --defined-only " + Quote(lib), &out), 0) << lib;
@@ -26,7 +28,7 @@ TEST(ApiSurface, ExportsTheTwentyTwoNamesAndNothingElse) {
       "MPG_GetMediaInfo",  "MPG_GetAudioDuration", "MPG_MergeOP",     "MPG_MergeOP2",         "MPG_GetDefExtension",
       "MPG_MergeAV",       "MPG_Merge",           "MPG_Transcode",    "MP3_Convert",          "MPG_ShiftAudio",
       "MPG_Crop",          "MPG_SaveTrimmedVideo", "FLV_FixDuration", "MPG_GetImage",         "MPG_GetImageP",
-      "MPG_GetImageBMP",   "MPG_GetImageJPG"};
+      "MPG_GetImageBMP",   "MPG_GetImageJPG",     "MPG_SetPathEncoding"};
   EXPECT_EQ(names, expected);
 }
 
@@ -43,6 +45,33 @@ TEST(ApiHousekeeping, TextsExtensionsAndTheFileCheck) {
   for (const std::string &good : {fx::H264Aac10s(), fx::Vp9Opus5s(), fx::Mp3Audio5s(), fx::FlacAudio5s()})
     EXPECT_NE(MPG_IsThisGoodFile(good.c_str()), 0) << good;
   EXPECT_EQ(MPG_IsThisGoodFile(nullptr), 0);
+}
+
+// The encoding is process-wide and set once: a value it does not know is refused and
+// leaves the one in force. On Linux both read a path's bytes as they are, so names
+// in any script reach their files either way.
+TEST(ApiPathEncoding, RefusesUnknownValuesAndNamesInEveryScriptWorkEitherWay) {
+  using mpg::platform::HostPathEncoding;
+  using mpg::platform::PathEncoding;
+  const std::string input = fx::H264Aac10s();
+  const std::string names[] = {"Загрузка", "Λήψη", "ダウンロード", "تنزيل", "🎬", "Mix_Ωμέγα_дом_日本_عربي_🎵"};
+  for (int32_t encoding : {MPG_PATH_UTF8, MPG_PATH_ANSI}) {
+    ASSERT_EQ(MPG_SetPathEncoding(encoding), MPG_OK);
+    const PathEncoding inForce = encoding == MPG_PATH_UTF8 ? PathEncoding::Utf8 : PathEncoding::Ansi;
+    for (int32_t bad : {-1, 2, 65001}) {
+      EXPECT_EQ(MPG_SetPathEncoding(bad), MPG_BAD_PARAMETER) << bad;
+      EXPECT_EQ(HostPathEncoding(), inForce) << bad;
+    }
+    for (const std::string &name : names) {
+      const std::string copy = Out(name + ".mp4"), cropped = Out(name + " " + std::to_string(encoding) + ".mp4");
+      WriteBytes(copy, ReadBytes(input));
+      MpgMediaInfo info{};
+      EXPECT_EQ(MPG_GetMediaInfo(copy.c_str(), &info), 1) << name;
+      EXPECT_EQ(info.width, 320) << name;
+      EXPECT_EQ(MPG_Crop(copy.c_str(), cropped.c_str()), MPG_OK) << name;
+      EXPECT_TRUE(DecodesCleanly(cropped)) << cropped;
+    }
+  }
 }
 
 // Appending a string's own text to itself, across the growth from the inline buffer

@@ -6,6 +6,8 @@
 #include <map>
 #include <tuple>
 
+#include "core/input.h"
+#include "merge/merge_job.h"
 #include "support/media.h"
 
 #include <libavutil/error.h>
@@ -352,6 +354,16 @@ TEST(MergeEdges, ConcatWithoutWorkOrSpace) {
   EXPECT_EQ(Join({segment, Segment('1')}, Out("quiet.ts").c_str(), 0, false, nullptr), MPG_OK);  // no callback
   EXPECT_EQ(Join({segment, Segment('1')}, "/dev/full", 1, false, nullptr), AVERROR(ENOSPC));
   EXPECT_TRUE(FileExists(segment) && FileExists(Segment('1')) && FileExists("/dev/full"));
+}
+
+TEST(MergeMeasure, FallsBackToTheSecondInputWhenTheFirstMeasuresZero) {
+  mpg::InputFormatPtr video, audio;
+  ASSERT_TRUE(mpg::IsOk(mpg::OpenInputFile(fx::H264Video10s().c_str(), video)));
+  ASSERT_TRUE(mpg::IsOk(mpg::OpenInputFile(fx::Mp3Audio5s().c_str(), audio)));
+  EXPECT_EQ(mpg::MeasureMergeDuration(video.get(), video->streams[0], audio.get(), audio->streams[0]), 10);
+  video->streams[0]->time_base.den = 0;
+  EXPECT_EQ(mpg::MeasureMergeDuration(video.get(), video->streams[0], audio.get(), audio->streams[0]), 5);
+  EXPECT_EQ(mpg::MeasureMergeDuration(nullptr, nullptr, audio.get(), audio->streams[0]), 5);
 }
 
 }  // namespace

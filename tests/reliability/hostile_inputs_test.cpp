@@ -427,8 +427,28 @@ TEST(HostileNumbers, AnyCodeHasATextAndUnknownIdsGiveMp4) {
     EXPECT_TRUE(text && Terminated(text, 4096)) << code;
   }
   for (int32_t id : {INT32_MIN, -1, 9, INT32_MAX}) EXPECT_STREQ(MPG_GetDefExt(id), "mp4") << id;
-  for (int32_t v : {0, -1, INT32_MIN, INT32_MAX, 100}) MPG_SetPercent100(v);
-  MPG_TestParams();
+}
+
+// A scale of 0 or below would divide every percentage by it: it is ignored and the
+// scale in force stays; any positive one, INT32_MAX too, is what a job's reports end
+// at and never pass. MPG_TestParams changes nothing.
+TEST(HostileNumbers, ScaleKeepsTheLastPositiveValueAndTestParamsNothing) {
+  const std::string in = fx::Mp3Audio5s();
+  const auto reports = [&] {
+    ProgressLog log;
+    EXPECT_EQ(MP3_Convert(in.c_str(), Out("scale.mp3").c_str(), 0, &ProgressLog::Callback, log.User()), MPG_OK);
+    return log.values;
+  };
+  for (int32_t scale : {1000, INT32_MAX}) {
+    MPG_SetPercent100(scale);
+    for (int32_t ignored : {0, -1, INT32_MIN}) MPG_SetPercent100(ignored);
+    MPG_TestParams();
+    const std::vector<int32_t> values = reports();
+    ASSERT_GE(values.size(), 2u) << scale;
+    EXPECT_EQ(values.back(), scale);
+    for (int32_t v : values) EXPECT_TRUE(v >= 0 && v <= scale) << v << " of " << scale;
+  }
+  MPG_SetPercent100(100);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
  * the jobs write is judged by the real-file table (tests/realworld), which runs on
  * this DLL through job_host.c.
  *
- * Usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer]
+ * Usage: host_test.exe <dll> <fixture dir> <output dir>
+ *                     [--quick | --packet-writer | --utf8-code-page]
  *                     [--one-thread]
  *   <dll>          name or path handed to LoadLibraryA ("mpg.dll" finds the copy
  *                  beside this program, as the host's does)
@@ -17,6 +18,8 @@
  *   --quick        loading, names, layouts and one job per family only
  *   --packet-writer  only the packet writer a host puts beside its program
  *                  (av_interleaved41.dll): the library must find it and use it
+ *   --utf8-code-page  only the path encodings, for a copy of this program whose
+ *                  manifest sets the ANSI code page to UTF-8
  *   --one-thread   no jobs on threads of the host's own (32-bit Wine under qemu
  *                  cannot run threads that wait on each other)
  * Prints one line per check ("ok ..." or "FAIL ...") and last "N passed, N failed";
@@ -36,6 +39,7 @@
 #define SCALE 1000
 #define STATUS_SAME_FILE ((int32_t)0xC0000005)
 #define STATUS_BAD_PARAMETER ((int32_t)0xC0000006)
+#define BAD_PARAMETER_TEXT "Error number -1073741818 occurred" /* FFmpeg's text for the number */
 #define STATUS_AUDIO_CODEC_NOT_FOUND ((int32_t)0xC0000001)
 #define STATUS_VIDEO_STREAM_NOT_FOUND ((int32_t)0xC0000004)
 #define STATUS_ENOENT (-2)
@@ -45,6 +49,7 @@
 /* The exports as the host declares them: cdecl, records passed as raw bytes. */
 typedef uint8_t(__cdecl *progress_fn)(const void *report);
 typedef void(__cdecl *SetPercent100_fn)(int32_t);
+typedef int32_t(__cdecl *SetPathEncoding_fn)(int32_t);
 typedef void(__cdecl *TestParams_fn)(void);
 typedef const char *(__cdecl *GetText_fn)(int32_t);
 typedef uint8_t(__cdecl *PathFlag_fn)(const char *);
@@ -88,6 +93,7 @@ static struct {
   GetImageP_fn GetImageP;
   GetImageBMP_fn GetImageBMP;
   GetImageJPG_fn GetImageJPG;
+  SetPathEncoding_fn SetPathEncoding;
 } api;
 
 static int passed, failed;
@@ -136,8 +142,11 @@ static path_t mkpath(const wchar_t *dir, const wchar_t *name) {
   if (dl && p.w[dl - 1] != L'\\')
     p.w[dl++] = L'\\';
   wmemcpy(p.w + dl, name, nl + 1);
+  /* As mpg.h tells hosts: no best fit, and a UTF-8 code page takes no such flag. */
   BOOL lossy = FALSE;
-  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p.w, -1, p.a, (int)sizeof p.a, NULL, &lossy);
+  int n = GetACP() == CP_UTF8
+              ? WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, p.w, -1, p.a, (int)sizeof p.a, NULL, NULL)
+              : WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p.w, -1, p.a, (int)sizeof p.a, NULL, &lossy);
   WideCharToMultiByte(CP_UTF8, 0, name, -1, p.utf8name, (int)sizeof p.utf8name, NULL, NULL);
   p.ok = n > 0 && !lossy;
   return p;
@@ -396,6 +405,7 @@ static int load(const char *dllname) {
   RESOLVE(GetImageP, "MPG_GetImageP");
   RESOLVE(GetImageBMP, "MPG_GetImageBMP");
   RESOLVE(GetImageJPG, "MPG_GetImageJPG");
+  RESOLVE(SetPathEncoding, "MPG_SetPathEncoding");
   void **slot = (void **)&api;
   for (size_t i = 0; i < sizeof api / sizeof(void *); i++)
     if (!slot[i])
@@ -455,20 +465,23 @@ static void test_basics(void) {
   api.SetPercent100(SCALE);
   api.TestParams();
   check(1, "MPG_SetPercent100(%d) and MPG_TestParams return", SCALE);
-  /* The library's own strings, read through the pointers it returns. */
-  static const struct {
-    int32_t code;
-    const char *text;
-  } texts[] = {{0, "Success"},
-               {STATUS_BAD_PARAMETER, "Bad parameter"},
-               {STATUS_SAME_FILE, "Output file is the same as an input file"},
-               {STATUS_ENOENT, "No such file or directory"}};
-  for (size_t i = 0; i < sizeof texts / sizeof *texts; i++) {
-    const char *t = api.GetErrorText(texts[i].code);
-    check(t && strcmp(t, texts[i].text) == 0, "MPG_GetErrorText(%ld) = \"%s\"", (long)texts[i].code, t ? t : "");
-  }
-  const char *t4 = api.GetDefExt(4), *t7 = api.GetDefExt(7);
-  check(t4 && t7 && strcmp(t4, "mp4") == 0 && strcmp(t7, "webm") == 0, "MPG_GetDefExt(4), (7) = mp4, webm");
+  const char *t = api.GetErrorText(0);
+  /* 0 and the bad-parameter code have no text of their own: FFmpeg's for the number
+     (this build of FFmpeg has no strerror_r, so its fallback names it). */
+  check(t && *t, "MPG_GetErrorText(0) = \"%s\"", t ? t : "(null)");
+  t = api.GetErrorText(STATUS_BAD_PARAMETER);
+  check(t && strcmp(t, BAD_PARAMETER_TEXT) == 0, "MPG_GetErrorText(bad parameter) = \"%s\"", t ? t : "(null)");
+  t = api.GetErrorText(STATUS_SAME_FILE);
+  check(t && strcmp(t, "Output file is the same as an input file") == 0, "MPG_GetErrorText(same file) = \"%s\"",
+        t ? t : "(null)");
+  t = api.GetErrorText(STATUS_ENOENT);
+  check(t && strcmp(t, "No such file or directory") == 0, "MPG_GetErrorText(ENOENT) = \"%s\"", t ? t : "(null)");
+  t = api.GetDefExt(4);
+  check(t && strcmp(t, "mp4") == 0, "MPG_GetDefExt(4) = \"%s\"", t ? t : "(null)");
+  t = api.GetDefExt(7);
+  check(t && strcmp(t, "webm") == 0, "MPG_GetDefExt(7) = \"%s\"", t ? t : "(null)");
+  t = api.GetDefExt(99);
+  check(t && strcmp(t, "mp4") == 0, "MPG_GetDefExt(99) = \"%s\"", t ? t : "(null)");
 }
 
 /* MpgMediaInfo read at its fixed offsets, with a guard after the 424 bytes. */
@@ -602,6 +615,479 @@ static void test_ansi_paths(int full) {
   check_status(s, 0, "MP3_Convert(caf\u00e9.mp4 -> chanson_\u00e9t\u00e9.mp3)");
   progress_end(&p);
   expect_output(&mp3, "audio novideo", "MP3_Convert(ANSI paths)");
+}
+
+/* ---- Path encodings: names in every script, look-alike traps, refusals ---------- */
+
+#define PATH_ANSI 0
+#define PATH_UTF8 1
+
+/* A path as a host in UTF-8 mode hands it over: .a holds strict UTF-8. */
+static path_t mkpath_utf8(const wchar_t *dir, const wchar_t *name) {
+  path_t p = mkpath(dir, name);
+  p.ok = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, p.w, -1, p.a, (int)sizeof p.a, NULL, NULL) > 0;
+  return p;
+}
+static path_t mkpath_in(int encoding, const wchar_t *dir, const wchar_t *name) {
+  return encoding == PATH_UTF8 ? mkpath_utf8(dir, name) : mkpath(dir, name);
+}
+static const char *encoding_name(int encoding) { return encoding == PATH_UTF8 ? "UTF-8" : "ANSI"; }
+
+static void utf8_of(const wchar_t *w, char *buf, int size) {
+  if (!WideCharToMultiByte(CP_UTF8, 0, w, -1, buf, size, NULL, NULL))
+    snprintf(buf, (size_t)size, "(unprintable)");
+}
+
+/* A folder tree as the host sees it: every file and folder with its size and a hash
+ * of its bytes, to show that a call created, changed or removed nothing else. */
+#define SNAP_MAX 96
+typedef struct {
+  wchar_t name[MAX_PATH]; /* relative to the snapshot's root */
+  long long size;         /* -1 for a folder */
+  uint64_t hash;
+} snap_entry_t;
+typedef struct {
+  int n, overflow;
+  snap_entry_t e[SNAP_MAX];
+} snap_t;
+
+static uint64_t file_hash(const wchar_t *path) {
+  uint64_t h = 1469598103934665603ull; /* FNV-1a, 64 bits */
+  HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+  if (f == INVALID_HANDLE_VALUE)
+    return 0;
+  static unsigned char buf[1 << 16];
+  DWORD got;
+  while (ReadFile(f, buf, sizeof buf, &got, NULL) && got > 0)
+    for (DWORD i = 0; i < got; i++)
+      h = (h ^ buf[i]) * 1099511628211ull;
+  CloseHandle(f);
+  return h;
+}
+
+static void snap_dir(snap_t *s, const wchar_t *root, const wchar_t *rel) {
+  wchar_t pattern[MAXP];
+  swprintf(pattern, MAXP, L"%ls%ls\\*", root, rel);
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(pattern, &fd);
+  if (h == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    if (wcscmp(fd.cFileName, L".") == 0 || wcscmp(fd.cFileName, L"..") == 0)
+      continue;
+    if (s->n == SNAP_MAX) {
+      s->overflow = 1;
+      break;
+    }
+    snap_entry_t *e = &s->e[s->n++];
+    swprintf(e->name, MAX_PATH, L"%ls\\%ls", rel, fd.cFileName);
+    wchar_t full[MAXP];
+    swprintf(full, MAXP, L"%ls%ls", root, e->name);
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      e->size = -1;
+      e->hash = 0;
+      snap_dir(s, root, e->name);
+    } else {
+      e->size = ((long long)fd.nFileSizeHigh << 32) | fd.nFileSizeLow;
+      e->hash = file_hash(full);
+    }
+  } while (FindNextFileW(h, &fd));
+  FindClose(h);
+}
+
+static void snapshot(snap_t *s, const wchar_t *root) {
+  s->n = s->overflow = 0;
+  snap_dir(s, root, L"");
+}
+
+static const snap_entry_t *snap_find(const snap_t *s, const wchar_t *name) {
+  for (int i = 0; i < s->n; i++)
+    if (wcscmp(s->e[i].name, name) == 0)
+      return &s->e[i];
+  return NULL;
+}
+
+static int is_allowed(const wchar_t *name, const wchar_t *const *allowed, int nallowed) {
+  for (int i = 0; i < nallowed; i++)
+    if (wcscmp(name, allowed[i]) == 0)
+      return 1;
+  return 0;
+}
+
+/* Checks that between two snapshots nothing but the allowed names (relative, each
+ * starting with a backslash) appeared, changed or went. */
+static void check_only_changed(const snap_t *before, const snap_t *after, const wchar_t *const *allowed, int nallowed,
+                               const char *what) {
+  int unexpected = 0;
+  char name[MAXP * 3];
+  for (int pass = 0; pass < 2; pass++) {
+    const snap_t *from = pass ? after : before, *to = pass ? before : after;
+    for (int i = 0; i < from->n; i++) {
+      const snap_entry_t *e = &from->e[i], *o = snap_find(to, e->name);
+      if (is_allowed(e->name, allowed, nallowed) || (o && pass))
+        continue;
+      if (o && o->size == e->size && o->hash == e->hash)
+        continue;
+      utf8_of(e->name, name, (int)sizeof name);
+      note("%s: %s was %s", what, name, !o ? (pass ? "created" : "removed") : "changed");
+      unexpected++;
+    }
+  }
+  check(unexpected == 0 && !before->overflow && !after->overflow,
+        "%s: no other file or folder was created, changed or removed (%d were)", what, unexpected);
+}
+
+/* The inputs of every export, all named in one script. */
+typedef struct {
+  path_t av, v, a, s1, s2, flv;
+} named_inputs_t;
+
+typedef int32_t (*named_job_fn)(const named_inputs_t *in, const path_t *o);
+/* One export's call on the named inputs, writing o where it writes a file. */
+#define NAMED_JOB(fn, ...)                                                                                             \
+  static int32_t fn(const named_inputs_t *in, const path_t *o) {                                                       \
+    (void)in;                                                                                                          \
+    (void)o;                                                                                                           \
+    __VA_ARGS__                                                                                                        \
+  }
+NAMED_JOB(job_good_file, return api.IsThisGoodFile(in->av.a);)
+NAMED_JOB(job_media_info, return probe(&in->av) == 1 && rd32(info, 20) == 320;)
+NAMED_JOB(job_audio_duration, return api.GetAudioDuration(in->av.a) > 0;)
+NAMED_JOB(job_merge_op, unsigned char r[8]; return api.MergeOP(in->v.a, in->a.a, r);)
+NAMED_JOB(job_merge_op2, unsigned char r[72]; return api.MergeOP2(in->v.a, in->a.a, r);)
+NAMED_JOB(job_def_extension, char ext[16] = "x"; api.GetDefExtension(in->av.a, ext, 16); return !strcmp(ext, "mp4");)
+NAMED_JOB(job_merge_av, return api.MergeAV(in->v.a, in->a.a, o->a, NULL, 0);)
+NAMED_JOB(job_concat, const char *segs[] = {in->s1.a, in->s2.a, NULL}; return api.Merge(segs, o->a, 1, 0, NULL, 0);)
+NAMED_JOB(job_mp3, return api.MP3Convert(in->av.a, o->a, 0, NULL, 0);)
+NAMED_JOB(job_crop, return api.Crop(in->av.a, o->a);)
+NAMED_JOB(job_trim, return api.SaveTrimmedVideo(in->av.a, o->a, 0, 1);)
+NAMED_JOB(job_shift, return api.ShiftAudio(in->av.a, o->a, 250, NULL, 0);)
+NAMED_JOB(job_fix_flv, return api.FixDuration(in->flv.a);)
+NAMED_JOB(job_image, return api.GetImage(2, in->av.a, o->a, 0, 90);)
+NAMED_JOB(job_image_p, return api.GetImageP(1, in->av.a, o->a, SCALE / 2, 120, 0);)
+NAMED_JOB(job_image_jpg, return api.GetImageJPG(in->av.a, o->a, 1, 120);)
+NAMED_JOB(job_image_bmp, uint32_t size = 0; uint8_t *buf = api.GetImageBMP(in->av.a, 1, &size, 0);
+          int ok = buf && size > 54 && rd32(buf, 18) == 320; free(buf); return ok;)
+/* MPEG-TS, streams copied; the names are long enough to sit behind heap pointers. */
+NAMED_JOB(job_transcode, static char hin[MAXP * 3], hout[MAXP * 3]; unsigned char sin[STR_SIZE], sout[STR_SIZE];
+          int32_t params[12] = {6}; make_string(sin, in->av.a, strlen(in->av.a), strlen(in->av.a) + 16, hin);
+          make_string(sout, o->a, strlen(o->a), strlen(o->a) + 16, hout);
+          return api.Transcode(sin, sout, params, NULL, 0);)
+
+/* Every export that takes a path. out: the file it writes, NULL for none; status:
+ * 1 when it returns a status code, 0 for a flag (1 reached, 0 failed). */
+static const struct {
+  const char *name;
+  const wchar_t *out;
+  int status;
+  named_job_fn run;
+} named_jobs[] = {
+    {"MPG_IsThisGoodFile", NULL, 0, job_good_file},
+    {"MPG_GetMediaInfo", NULL, 0, job_media_info},
+    {"MPG_GetAudioDuration", NULL, 0, job_audio_duration},
+    {"MPG_MergeOP", NULL, 1, job_merge_op},
+    {"MPG_MergeOP2", NULL, 1, job_merge_op2},
+    {"MPG_GetDefExtension", NULL, 0, job_def_extension},
+    {"MPG_MergeAV", L"_merged.mp4", 1, job_merge_av},
+    {"MPG_Merge(deleteSegments)", L"_joined.mp4", 1, job_concat},
+    {"MPG_Transcode", L"_transcoded.ts", 1, job_transcode},
+    {"MP3_Convert", L"_audio.mp3", 1, job_mp3},
+    {"MPG_Crop", L"_crop.mp4", 1, job_crop},
+    {"MPG_SaveTrimmedVideo", L"_trim.mp4", 1, job_trim},
+    {"MPG_ShiftAudio", L"_shift.mp4", 1, job_shift},
+    {"FLV_FixDuration", NULL, 1, job_fix_flv},
+    {"MPG_GetImage", L"_image.jpg", 0, job_image},
+    {"MPG_GetImageP", L"_image_p.bmp", 0, job_image_p},
+    {"MPG_GetImageBMP", NULL, 0, job_image_bmp},
+    {"MPG_GetImageJPG", L"_image_1s.jpg", 0, job_image_jpg},
+};
+#define NAMED_JOBS ((int)(sizeof named_jobs / sizeof *named_jobs))
+
+static int job_reached(int i, int32_t r) { return named_jobs[i].status ? r == 0 : r == 1; }
+static int job_refused(int i, int32_t r) { return named_jobs[i].status ? r == STATUS_BAD_PARAMETER : r == 0; }
+
+/* Download titles in the world's scripts; the last two reach beyond the BMP. */
+static const wchar_t *const script_names[] = {
+    L"\u0417\u0430\u0433\u0440\u0443\u0437\u043a\u0430",                               /* Cyrillic */
+    L"\u039b\u03ae\u03c8\u03b7",                                                       /* Greek */
+    L"\u30c0\u30a6\u30f3\u30ed\u30fc\u30c9",                                           /* Japanese */
+    L"\u062a\u0646\u0632\u064a\u0644",                                                 /* Arabic */
+    L"\U0001F3AC\U0001F3B5",                                                           /* emoji */
+    L"Mix \u03a9 \u0434\u043e\u043c \u65e5\u672c \u0639\u0631\u0628\u064a \U0001F3B5", /* mixed */
+};
+#define SCRIPTS ((int)(sizeof script_names / sizeof *script_names))
+
+static int make_dir(const wchar_t *parent, const wchar_t *name, wchar_t *dir) {
+  swprintf(dir, MAXP, L"%ls\\%ls", parent, name);
+  return CreateDirectoryW(dir, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+/* Copies the fixtures under the stem's names into dir; the inputs of every export. */
+static int named_inputs(int encoding, const wchar_t *dir, const wchar_t *stem, named_inputs_t *in) {
+  static const wchar_t *const from[] = {L"av.mp4", L"v.mp4", L"a.m4a", L"seg1.ts", L"seg2.ts", L"av.flv"};
+  static const wchar_t *const suffix[] = {L".mp4", L"_v.mp4", L"_a.m4a", L" 1.ts", L" 2.ts", L".flv"};
+  path_t *to[] = {&in->av, &in->v, &in->a, &in->s1, &in->s2, &in->flv};
+  int ok = 1;
+  for (int i = 0; i < 6; i++) {
+    wchar_t name[MAXP];
+    swprintf(name, MAXP, L"%ls%ls", stem, suffix[i]);
+    *to[i] = mkpath_in(encoding, dir, name);
+    ok = ok && to[i]->ok && CopyFileW(fix(from[i]).w, to[i]->w, FALSE) &&
+         SetFileAttributesW(to[i]->w, FILE_ATTRIBUTE_NORMAL);
+  }
+  return ok;
+}
+
+/* Every export reaches files named in each script, in a folder named in it too,
+ * and writes nothing but its own output. */
+static void test_named_scripts(int encoding, int nscripts) {
+  wchar_t root[MAXP];
+  make_dir(outdir, encoding == PATH_UTF8 ? L"names utf-8" : L"names ansi", root);
+  for (int s = 0; s < nscripts; s++) {
+    wchar_t dir[MAXP];
+    char label[MAXP * 3], what[MAXP * 3 + 64];
+    static named_inputs_t in;
+    utf8_of(script_names[s], label, (int)sizeof label);
+    if (!make_dir(root, script_names[s], dir) || !named_inputs(encoding, dir, script_names[s], &in)) {
+      check(0, "%s: the inputs named %s copied (host side)", encoding_name(encoding), label);
+      continue;
+    }
+    static snap_t before, after;
+    snapshot(&before, dir);
+    wchar_t allowed[NAMED_JOBS + 3][MAX_PATH];
+    const wchar_t *allowed_p[NAMED_JOBS + 3];
+    int nallowed = 0;
+    for (int i = 0; i < NAMED_JOBS; i++) {
+      wchar_t name[MAXP];
+      static path_t o;
+      memset(&o, 0, sizeof o);
+      if (named_jobs[i].out) {
+        swprintf(name, MAXP, L"%ls%ls", script_names[s], named_jobs[i].out);
+        o = mkpath_in(encoding, dir, name);
+        swprintf(allowed[nallowed], MAX_PATH, L"\\%ls", name);
+        allowed_p[nallowed] = allowed[nallowed];
+        nallowed++;
+      }
+      const int32_t r = named_jobs[i].run(&in, &o);
+      const long long size = named_jobs[i].out ? file_size(&o) : 0;
+      check(job_reached(i, r) && (!named_jobs[i].out || size > 0),
+            "%s %s: %s reaches its files (result %ld, output %lld bytes)", encoding_name(encoding), label,
+            named_jobs[i].name, (long)r, size);
+    }
+    check(file_size(&in.s1) < 0 && file_size(&in.s2) < 0, "%s %s: MPG_Merge deleted the segments it joined",
+          encoding_name(encoding), label);
+    const path_t *changed[] = {&in.s1, &in.s2, &in.flv};
+    for (int i = 0; i < 3; i++) {
+      swprintf(allowed[nallowed], MAX_PATH, L"%ls", changed[i]->w + wcslen(dir));
+      allowed_p[nallowed] = allowed[nallowed];
+      nallowed++;
+    }
+    snapshot(&after, dir);
+    snprintf(what, sizeof what, "%s %s", encoding_name(encoding), label);
+    check_only_changed(&before, &after, allowed_p, nallowed, what);
+  }
+}
+
+/* Byte strings no encoding may map to a name: an overlong "/" (a lenient decoder's
+ * way out of the folder), an encoded surrogate, a cut sequence, a byte UTF-8 never
+ * uses. */
+static const char *const bad_utf8[] = {"\xC0\xAF..\xC0\xAF", "\xED\xA0\x80", "\xE3\x83", "\xFF"};
+#define BAD_UTF8 ((int)(sizeof bad_utf8 / sizeof *bad_utf8))
+
+/* path with its name's first character replaced by bad bytes. */
+static path_t spoiled(const path_t *p, const wchar_t *dir, const char *bad) {
+  path_t s = *p;
+  char dir8[MAXP * 3];
+  utf8_of(dir, dir8, (int)sizeof dir8);
+  snprintf(s.a, sizeof s.a, "%s\\x%s%s", dir8, bad, strrchr(p->a, '\\') + 1);
+  return s;
+}
+
+/* Every export refuses a path it cannot name, as input and as output, and touches
+ * nothing. encoding: the route the bytes travel (ANSI only in a UTF-8 code page). */
+static void test_refusals(int encoding, const wchar_t *dir) {
+  static named_inputs_t good, bad;
+  static snap_t before, after;
+  if (!named_inputs(encoding, dir, L"good", &good)) {
+    check(0, "%s: inputs for the refusals copied (host side)", encoding_name(encoding));
+    return;
+  }
+  snapshot(&before, dir);
+  for (int i = 0; i < NAMED_JOBS; i++) {
+    int inputs_refused = 1, outputs_refused = 1;
+    static path_t o, bo;
+    o = mkpath_in(encoding, dir, L"written.out");
+    for (int b = 0; b < BAD_UTF8; b++) {
+      path_t *from[] = {&good.av, &good.v, &good.a, &good.s1, &good.s2, &good.flv};
+      path_t *to[] = {&bad.av, &bad.v, &bad.a, &bad.s1, &bad.s2, &bad.flv};
+      for (int k = 0; k < 6; k++)
+        *to[k] = spoiled(from[k], dir, bad_utf8[b]);
+      inputs_refused &= job_refused(i, named_jobs[i].run(&bad, &o));
+      if (named_jobs[i].out) {
+        bo = spoiled(&o, dir, bad_utf8[b]);
+        outputs_refused &= job_refused(i, named_jobs[i].run(&good, &bo));
+      }
+    }
+    check(inputs_refused, "%s: %s refuses inputs named with malformed UTF-8", encoding_name(encoding),
+          named_jobs[i].name);
+    if (named_jobs[i].out)
+      check(outputs_refused, "%s: %s refuses an output named with malformed UTF-8", encoding_name(encoding),
+            named_jobs[i].name);
+  }
+  snapshot(&after, dir);
+  check_only_changed(&before, &after, NULL, 0, encoding == PATH_UTF8 ? "UTF-8 refusals" : "ANSI refusals");
+}
+
+/* The look-alikes best fit makes, side by side with the names they stand for: each
+ * call reaches exactly the named file or is refused. */
+static void test_traps(int encoding) {
+  wchar_t dir[MAXP], sub[MAXP];
+  const char *e = encoding_name(encoding);
+  make_dir(outdir, encoding == PATH_UTF8 ? L"traps utf-8" : L"traps ansi", dir);
+  path_t a = mkpath_in(encoding, dir, L"a.mp4"), alpha = mkpath_in(encoding, dir, L"\u03b1.mp4");
+  path_t aout = mkpath_in(encoding, dir, L"aout.mp4"), alphaout = mkpath_in(encoding, dir, L"\u03b1out.mp4");
+  path_t escaped = mkpath_in(encoding, dir, L"escaped.mp4");
+  wchar_t bf[MAXP];
+  make_dir(dir, L"bf", bf);
+  make_dir(bf, L"sub", sub);
+  path_t climber = mkpath_in(encoding, sub,
+                             L"..\uff3c..\uff3c"
+                             L"escaped.mp4");
+  if (!alpha.ok || !climber.ok) {
+    note("skip: the %s route cannot spell \u03b1 or \uff3c (code page %u)", e, GetACP());
+    return;
+  }
+  check(CopyFileW(fix(L"av.mp4").w, a.w, FALSE) && CopyFileW(fix(L"small.mp4").w, alpha.w, FALSE) &&
+            write_text(&aout, "aout.mp4: an older download") && write_text(&escaped, "escaped.mp4: an older download"),
+        "%s traps: a.mp4 (320x240) beside \u03b1.mp4 (160x120), aout.mp4 and escaped.mp4 in place", e);
+  /* FFmpeg retries an input it cannot open under the ANSI reading of its UTF-8 bytes
+   * ("caf\u00e9" as "caf\u00c3\u00a9"): a missing name must stay missing. */
+  char gone8[64];
+  wchar_t misread[64];
+  static path_t gone, other;
+  gone = mkpath_in(encoding, dir, L"caf\u00e9 gone.mp4");
+  WideCharToMultiByte(CP_UTF8, 0, L"caf\u00e9 gone.mp4", -1, gone8, (int)sizeof gone8, NULL, NULL);
+  MultiByteToWideChar(CP_ACP, 0, gone8, -1, misread, 64);
+  other = mkpath(dir, misread);
+  const int misreads = GetACP() != CP_UTF8 && gone.ok && CopyFileW(fix(L"small.mp4").w, other.w, FALSE);
+  static snap_t before, after;
+  snapshot(&before, dir);
+
+  if (misreads)
+    check(probe(&gone) == 0, "%s traps: a missing caf\u00e9 gone.mp4 is not read under its ANSI misreading", e);
+  check(probe(&alpha) == 1 && rd32(info, 20) == 160,
+        "%s traps: MPG_GetMediaInfo(\u03b1.mp4) reads it, not a.mp4 "
+        "(width %ld)",
+        e, (long)rd32(info, 20));
+  uint32_t size = 0;
+  uint8_t *bmp = api.GetImageBMP(alpha.a, 0, &size, 0);
+  check(bmp && rd32(bmp, 18) == 160, "%s traps: MPG_GetImageBMP(\u03b1.mp4) pictures it (width %ld)", e,
+        bmp ? (long)rd32(bmp, 18) : -1L);
+  free(bmp);
+  static path_t v, am;
+  v = fix(L"v.mp4");
+  am = fix(L"a.m4a");
+  int32_t s = api.MergeAV(v.a, am.a, alphaout.a, NULL, 0);
+  check(s == 0 && file_size(&alphaout) > 0, "%s traps: MPG_MergeAV writes \u03b1out.mp4 itself (status %ld)", e,
+        (long)s);
+  s = api.MergeAV(v.a, am.a, climber.a, NULL, 0);
+  check(s == 0 ? file_size(&climber) > 0 : file_size(&climber) < 0,
+        "%s traps: an output named bf\\sub\\..\uff3c..\uff3c"
+        "escaped.mp4 is written there or refused (status %ld)",
+        e, (long)s);
+  snapshot(&after, dir);
+  const wchar_t *allowed[] = {L"\\\u03b1out.mp4", L"\\bf\\sub\\..\uff3c..\uff3c"
+                                                  L"escaped.mp4"};
+  char what[64];
+  snprintf(what, sizeof what, "%s traps", e);
+  check_only_changed(&before, &after, allowed, 2, what);
+}
+
+/* What a host on the ANSI route sees: the conversion mpg.h prescribes flags the
+ * look-alikes, the default character names no file, and bytes the code page does
+ * not define are refused. */
+static void test_ansi_route(void) {
+  static const wchar_t *const traps[] = {L"\u03b1.mp4", L"\u03b1out.mp4",
+                                         L"..\uff3c..\uff3c"
+                                         L"escaped.mp4"};
+  const UINT acp = GetACP();
+  if (acp != CP_UTF8) {
+    int flagged = 0;
+    for (int i = 0; i < 3; i++) {
+      char a[64];
+      BOOL used = FALSE;
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, traps[i], -1, a, (int)sizeof a, NULL, &used);
+      flagged += used != 0;
+    }
+    check(flagged == 3, "ANSI: WC_NO_BEST_FIT_CHARS sets usedDefault for \u03b1 and \uff3c in code page %u", acp);
+  }
+  wchar_t dir[MAXP];
+  make_dir(outdir, L"ansi route", dir);
+  static snap_t before, after;
+  snapshot(&before, dir);
+  static path_t v, am, q;
+  v = fix(L"v.mp4");
+  am = fix(L"a.m4a");
+  q = mkpath(dir, L"x.mp4");
+  char *name = strrchr(q.a, '\\') + 1;
+  name[0] = '?'; /* what WideCharToMultiByte gives for a character it lacks */
+  int32_t s = api.MergeAV(v.a, am.a, q.a, NULL, 0);
+  check(s != 0, "ANSI: an output named with the default character '?' is refused (status %ld)", (long)s);
+  /* A byte the ANSI code page leaves undefined, if it has one. */
+  char undefined = 0;
+  for (int c = 0x80; c <= 0xFF && !undefined; c++) {
+    char b[2] = {(char)c, 0};
+    wchar_t w[4];
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, b, -1, w, 4) == 0)
+      undefined = (char)c;
+  }
+  if (undefined) {
+    name[0] = undefined;
+    s = api.MergeAV(v.a, am.a, q.a, NULL, 0);
+    check_status(s, STATUS_BAD_PARAMETER, "ANSI: an output named with a byte the code page does not define");
+  } else {
+    note("code page %u defines every byte: nothing for the ANSI route to refuse", acp);
+  }
+  snapshot(&after, dir);
+  check_only_changed(&before, &after, NULL, 0, "ANSI route");
+}
+
+static void test_path_encodings(int full) {
+  SetPathEncoding_fn set = api.SetPathEncoding;
+  path_t cafe = mkpath(outdir, L"caf\u00e9.mp4");
+  check_status(set(PATH_UTF8), 0, "MPG_SetPathEncoding(UTF-8)");
+  const int32_t bad_values[] = {-1, 2, 65001};
+  for (int i = 0; i < 3; i++)
+    check_status(set(bad_values[i]), STATUS_BAD_PARAMETER, "MPG_SetPathEncoding(a value it does not know)");
+  path_t small = mkpath_utf8(fixdir, L"small.mp4");
+  check(probe(&small) == 1, "UTF-8 stays in force after the refused values");
+  test_named_scripts(PATH_UTF8, full ? SCRIPTS : 1);
+  wchar_t dir[MAXP];
+  make_dir(outdir, L"refusals utf-8", dir);
+  test_refusals(PATH_UTF8, dir);
+  test_traps(PATH_UTF8);
+  check_status(set(PATH_ANSI), 0, "MPG_SetPathEncoding(ANSI)");
+  if (cafe.ok && file_size(&cafe) > 0)
+    check(probe(&cafe) == 1 && rd32(info, 20) == 320, "ANSI again: caf\u00e9.mp4 opens through the code page");
+  test_ansi_route();
+}
+
+/* A process whose ANSI code page is UTF-8 (its manifest's activeCodePage): the ANSI
+ * route then carries every name, and refuses malformed UTF-8. */
+static void test_utf8_code_page(void) {
+  const UINT acp = GetACP();
+  note("UTF-8 code page run: GetACP() = %u", acp);
+  if (acp != CP_UTF8) {
+    note("the system ignores the manifest's activeCodePage: nothing to test here");
+    return;
+  }
+  check(1, "the manifest's activeCodePage UTF-8 is in force");
+  api.SetPercent100(SCALE); /* the jobs' positions count in this scale, as in the full run */
+  test_named_scripts(PATH_ANSI, SCRIPTS);
+  wchar_t dir[MAXP];
+  make_dir(outdir, L"refusals ansi", dir);
+  test_refusals(PATH_ANSI, dir);
+  test_traps(PATH_ANSI);
 }
 
 /* MPG_Transcode with hand-built string objects: a short path held inline
@@ -796,7 +1282,7 @@ static DWORD WINAPI thread_main(LPVOID arg) {
 static void test_threads(void) {
   static thread_job_t jobs[NTHREADS];
   HANDLE h[NTHREADS];
-  static const char *want[NTHREADS] = {"Bad parameter", "Output file is the same as an input file",
+  static const char *want[NTHREADS] = {BAD_PARAMETER_TEXT, "Output file is the same as an input file",
                                        "No such file or directory"};
   jobs[0].in1 = fix(L"v.mp4");
   jobs[0].in2 = fix(L"a.m4a");
@@ -899,7 +1385,7 @@ static void test_long_paths(void) {
 }
 
 int main(int argc, char **argv) {
-  int quick = 0, packet_writer = 0, one_thread = 0;
+  int quick = 0, packet_writer = 0, one_thread = 0, utf8_code_page = 0;
   const char *pos[3] = {NULL, NULL, NULL};
   int npos = 0;
   for (int i = 1; i < argc; i++) {
@@ -909,14 +1395,16 @@ int main(int argc, char **argv) {
       packet_writer = 1;
     else if (strcmp(argv[i], "--one-thread") == 0)
       one_thread = 1;
+    else if (strcmp(argv[i], "--utf8-code-page") == 0)
+      utf8_code_page = 1;
     else if (npos < 3)
       pos[npos++] = argv[i];
     else
       npos = 99;
   }
   if (npos != 3) {
-    fprintf(stderr, "usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer]"
-                    " [--one-thread]\n");
+    fprintf(stderr, "usage: host_test.exe <dll> <fixture dir> <output dir> [--quick | --packet-writer |"
+                    " --utf8-code-page] [--one-thread]\n");
     return 2;
   }
   current_slot = TlsAlloc();
@@ -932,12 +1420,16 @@ int main(int argc, char **argv) {
   if (packet_writer) {
     if (load(pos[0]))
       test_packet_writer();
+  } else if (utf8_code_page) {
+    if (load(pos[0]))
+      test_utf8_code_page();
   } else if (load(pos[0])) {
     test_basics();
     test_media_info_layout();
     test_merge_op();
     test_probes();
     test_ansi_paths(!quick);
+    test_path_encodings(!quick);
     test_transcode(!quick);
     test_images();
     if (!quick) {

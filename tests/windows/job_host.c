@@ -15,8 +15,10 @@
  *                           kind and extension
  *   mergeav V A O | merge REBASE O SEGMENT... | crop I O | shift MS I O |
  *   trim START END I O | fixflv P | mp3 BITRATE I O | transcode FORMAT HEIGHT I O
- *                           status
+ *                           status, progress reports seen
  *   grab POSITION I O       flag (MPG_GetImage at 0, else MPG_GetImageP; JPEG 90)
+ * A verb ending in "/stop" (mergeav, mp3, transcode) runs on a progress scale of
+ * 1000 and stops the job at its first report.
  * An answer is "=" and its TAB-separated values, or "!" and why the job did not run.
  */
 #define WIN32_LEAN_AND_MEAN
@@ -33,17 +35,13 @@
 #define MAXFIELDS 64
 #define MAXPATHBYTES 8192
 
-typedef int32_t(MPG_CALL *SetPathEncoding_fn)(int32_t);
-#define MPG_PATH_ENCODING_UTF8 1 /* MPG_PATH_UTF8 of mpg.h */
-
 /* The exports, typed from mpg.h's own declarations. */
 #define EXPORTS(X)                                                                                                   \
   X(MPG_GetMediaInfo) X(MPG_GetAudioDuration) X(MPG_MergeOP) X(MPG_MergeOP2) X(MPG_MergeAV) X(MPG_Merge)           \
   X(MPG_Crop) X(MPG_ShiftAudio) X(MPG_SaveTrimmedVideo) X(FLV_FixDuration) X(MP3_Convert) X(MPG_GetImage)         \
-  X(MPG_GetImageP) X(MPG_Transcode)
+  X(MPG_GetImageP) X(MPG_Transcode) X(MPG_SetPercent100) X(MPG_SetPathEncoding)
 #define DECLARE(name) static __typeof__(&name) p_##name;
 EXPORTS(DECLARE)
-static SetPathEncoding_fn p_SetPathEncoding;
 
 static HMODULE Load(const char *dllName) {
   HMODULE dll = LoadLibraryA(dllName);
@@ -53,8 +51,6 @@ static HMODULE Load(const char *dllName) {
   if (!(p_##name = (__typeof__(p_##name))(void (*)(void))GetProcAddress(dll, #name)))                               \
     return NULL;
   EXPORTS(RESOLVE)
-  /* Absent from a DLL built before the export: the table then skips its UTF-8 rows. */
-  p_SetPathEncoding = (SetPathEncoding_fn)(void (*)(void))GetProcAddress(dll, "MPG_SetPathEncoding");
   return dll;
 }
 
@@ -116,6 +112,15 @@ static void AnswerMergeOp(const char *v, const char *a) {
          (unsigned long)r2.kind, r2.extension);
 }
 
+/* Progress reports of the job running now; a stopped job stops at the first. */
+static int reports, stopAtFirst;
+static uint8_t MPG_CALL OnProgress(const ProgressReport *report) {
+  if (report->value == -1)
+    return 1;
+  reports++;
+  return !stopAtFirst;
+}
+
 /* How many of a verb's arguments are numbers: they come first, the paths after. */
 static int NumberCount(const char *verb) {
   if (!strcmp(verb, "trim") || !strcmp(verb, "transcode"))
@@ -125,6 +130,7 @@ static int NumberCount(const char *verb) {
 
 /* Runs one job: n numbers, then the paths in the DLL's encoding. */
 static void Run(const char *verb, char **f, int n) {
+  ProgressCallback progress = stopAtFirst ? OnProgress : NULL;
   const char *segments[MAXFIELDS];
   const int32_t n0 = n > 0 ? atoi(f[0]) : 0, n1 = n > 1 ? atoi(f[1]) : 0;
   char **p = f + NumberCount(verb);
@@ -140,7 +146,7 @@ static void Run(const char *verb, char **f, int n) {
     return;
   }
   if (!strcmp(verb, "mergeav") && np == 3) {
-    s = p_MPG_MergeAV(p[0], p[1], p[2], NULL, 0);
+    s = p_MPG_MergeAV(p[0], p[1], p[2], progress, 0);
   } else if (!strcmp(verb, "merge") && np >= 2) {
     for (int i = 1; i < np; i++)
       segments[i - 1] = p[i];
@@ -155,19 +161,19 @@ static void Run(const char *verb, char **f, int n) {
   } else if (!strcmp(verb, "fixflv") && np == 1) {
     s = p_FLV_FixDuration(p[0]);
   } else if (!strcmp(verb, "mp3") && np == 2) {
-    s = p_MP3_Convert(p[0], p[1], n0, NULL, 0);
+    s = p_MP3_Convert(p[0], p[1], n0, progress, 0);
   } else if (!strcmp(verb, "transcode") && np == 2) {
     const MpgString in = MakeString(p[0]), out = MakeString(p[1]);
     TranscodeParams params;
     memset(&params, 0, sizeof params);
     params.outputFormat = n0;
     params.height = n1;
-    s = p_MPG_Transcode(&in, &out, &params, NULL, 0);
+    s = p_MPG_Transcode(&in, &out, &params, progress, 0);
   } else {
     printf("!\tunknown job %s with %d arguments\n", verb, n);
     return;
   }
-  printf("=\t%ld\n", (long)s);
+  printf("=\t%ld\t%d\n", (long)s, reports);
 }
 
 int main(int argc, char **argv) {
@@ -180,7 +186,7 @@ int main(int argc, char **argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   HMODULE dll = Load(argv[1]);
   if (dll)
-    printf("=\tready\t%d\n", p_SetPathEncoding != NULL);
+    printf("=\tready\n");
   else
     printf("!\tcannot load %s with its exports\n", argv[1]);
   fflush(stdout);
@@ -198,12 +204,15 @@ int main(int argc, char **argv) {
     const int useUtf8 = n > 0 && !strcmp(f[0], "utf8");
     if (n < 2 || n > MAXFIELDS || (!useUtf8 && strcmp(f[0], "ansi"))) {
       printf("!\tmalformed job\n");
-    } else if (useUtf8 && !p_SetPathEncoding) {
-      printf("!\tthis mpg.dll has no MPG_SetPathEncoding\n");
     } else {
-      if (p_SetPathEncoding && encoding != useUtf8)
-        p_SetPathEncoding(useUtf8 ? MPG_PATH_ENCODING_UTF8 : 0);
+      if (encoding != useUtf8)
+        p_MPG_SetPathEncoding(useUtf8 ? MPG_PATH_UTF8 : MPG_PATH_ANSI);
       encoding = useUtf8;
+      char *stop = strstr(f[1], "/stop");
+      if ((stopAtFirst = stop != NULL))
+        *stop = 0;
+      reports = 0;
+      p_MPG_SetPercent100(stopAtFirst ? 1000 : 100);
       int spelled = 1;
       for (int i = 2; i < n && spelled; i++)
         if (i - 2 >= NumberCount(f[1]))

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs the Windows tests under Wine against mpg.dll loaded by name, as the
 # download manager loads it: the host test (host_test.c, what only Windows shows),
-# a short run of it with a packet writer (av_interleaved41.dll) beside the program,
-# and the real-file table (tests/realworld) through job_host.c: every row on
-# x86_64, the i686 subset on i686, judged on this side by ffprobe and full decodes.
+# judging the files it lists with ffprobe and a full decode; a short run of it with a
+# packet writer (av_interleaved41.dll) beside the program; a run of its path
+# encodings in a copy whose manifest makes its ANSI code page UTF-8; mpg.exe on the
+# look-alike traps and names in several scripts; and the real-file table
+# (tests/realworld) through job_host.c: every row on x86_64, the i686 subset on
+# i686, judged on this side by ffprobe and full decodes.
 #
 # Usage: tests/windows/run.sh [--arch i686|x86_64|all] [--build-win DIR]
 #                             [--linux-build DIR] [--work DIR] [--quick|--full]
@@ -109,7 +112,7 @@ host_run() { # arch bin-folder log-name mode args...
   shift 4
   wine_cmd "$a"
   # The program's folder is the current one, where LoadLibraryA looks as well.
-  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 600 "${runner[@]}" "$bin/host_test.exe" "$@") \
+  (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 1200 "${runner[@]}" "$bin/host_test.exe" "$@") \
     >"$work/host-$name.log" 2>"$work/host-$name.err" || rc=$?
   # The runner keeps a Wine server for fast starts: end it with each run, so the
   # next one starts from a clean server.
@@ -170,6 +173,75 @@ table_run() { # arch bin-folder
   [[ $failures -gt 0 || $rc -eq 0 ]] || fail "$a: the real-file table exited with $rc after no failed row"
 }
 
+# ---- mpg.exe: the look-alike traps and names in several scripts -------------------
+# Arguments go from here through Wine's wide command line, as a Windows shell passes
+# them; the tool must read them as UTF-16, never through the ANSI code page.
+tree_state() { # folder: every file with its size and checksum
+  (cd "$1" && find . -type f -exec md5sum {} + | sort)
+}
+exe_names() { # arch
+  local a=$1 bin=$work/bin-$a-exe d=$work/exe-$a rc s before
+  rm -rf "$bin" "$d" && mkdir -p "$bin" "$d/bf/sub"
+  if [[ ! -f $build_win/$a/mpg.exe ]]; then
+    fail "$a: no mpg.exe at $build_win/$a/mpg.exe"
+    return
+  fi
+  cp "$build_win/$a/"*.dll "$build_win/$a/mpg.exe" "$bin/"
+  wine_cmd "$a"
+  mpg() { (cd "$bin" && LANG=C.UTF-8 LC_ALL=C.UTF-8 timeout 300 "${runner[@]}" "$bin/mpg.exe" "$@"); }
+  cp "$fixtures/av.mp4" "$d/a.mp4"
+  cp "$fixtures/small.mp4" "$d/α.mp4"
+  echo "aout.mp4: an older download" >"$d/aout.mp4"
+  echo "escaped.mp4: an older download" >"$d/escaped.mp4"
+  before=$(tree_state "$d")
+
+  local json
+  json=$(mpg info --json "$(winpath "$d/α.mp4")" 2>&1) || true
+  if grep -q '"width": 160' <<<"$json" && grep -q 'α.mp4' <<<"$json"; then
+    ok "$a mpg.exe: info --json α.mp4 reads α.mp4 (160x120), not a.mp4 beside it"
+  else
+    fail "$a mpg.exe: info --json α.mp4 gave: $(head -c 300 <<<"$json" | tr '\n' ' ')"
+  fi
+  mpg -q merge "$(winpath "$fixtures/v.mp4")" "$(winpath "$fixtures/a.m4a")" "$(winpath "$d/αout.mp4")" \
+    >/dev/null 2>&1 && rc=0 || rc=$?
+  [[ $rc -eq 0 && -s $d/αout.mp4 ]] && ok "$a mpg.exe: merge writes αout.mp4 itself" ||
+    fail "$a mpg.exe: merge to αout.mp4: exit $rc, $(stat -c %s "$d/αout.mp4" 2>/dev/null || echo no) file"
+  mpg -q merge "$(winpath "$fixtures/v.mp4")" "$(winpath "$fixtures/a.m4a")" \
+    "$(winpath "$d/bf/sub/..＼..＼escaped.mp4")" >/dev/null 2>&1 && rc=0 || rc=$?
+  if [[ $rc -eq 0 && -s "$d/bf/sub/..＼..＼escaped.mp4" ]] || [[ $rc -ne 0 && ! -e "$d/bf/sub/..＼..＼escaped.mp4" ]]; then
+    ok "$a mpg.exe: an output named bf\\sub\\..＼..＼escaped.mp4 is written there or refused (exit $rc)"
+  else
+    fail "$a mpg.exe: the output bf\\sub\\..＼..＼escaped.mp4: exit $rc"
+  fi
+  s=$(diff <(echo "$before") <(tree_state "$d") | grep '^[<>]' |
+    grep -v -e ' \./αout\.mp4$' -e ' \./bf/sub/\.\.＼\.\.＼escaped\.mp4$' || true)
+  [[ -z $s ]] && ok "$a mpg.exe: the traps wrote no other file (a.mp4, aout.mp4 and escaped.mp4 as they were)" ||
+    fail "$a mpg.exe: the traps changed other files: $(tr '\n' ' ' <<<"$s")"
+
+  if "$a-w64-mingw32-gcc" -std=c11 -O2 -Wall -Wextra -Werror -static-libgcc -o "$bin/surrogate_arg.exe" \
+    "$here/surrogate_arg.c"; then
+    (cd "$bin" && timeout 300 "${runner[@]}" "$bin/surrogate_arg.exe") >/dev/null 2>&1 && rc=0 || rc=$?
+    [[ $rc -eq 2 ]] && ok "$a mpg.exe: an argument with an unpaired surrogate is refused (exit 2)" ||
+      fail "$a mpg.exe: an argument with an unpaired surrogate: exit $rc, want 2"
+  else
+    fail "$a: surrogate_arg.c does not compile"
+  fi
+
+  local name
+  for name in Загрузка Λήψη ダウンロード تنزيل 🎬🎵 "Mix Ω дом 日本 عربي 🎵"; do
+    cp "$fixtures/av.mp4" "$d/$name.mp4"
+    json=$(mpg info --json "$(winpath "$d/$name.mp4")" 2>&1) || true
+    mpg -q crop "$(winpath "$d/$name.mp4")" "$(winpath "$d/$name cropped.mp4")" >/dev/null 2>&1 && rc=0 || rc=$?
+    if grep -q '"width": 320' <<<"$json" && grep -qF "$name.mp4" <<<"$json" && [[ $rc -eq 0 ]] &&
+      ffprobe -v error "$d/$name cropped.mp4" 2>/dev/null; then
+      ok "$a mpg.exe: info and crop on $name.mp4"
+    else
+      fail "$a mpg.exe: $name.mp4: crop exit $rc; info: $(head -c 200 <<<"$json" | tr '\n' ' ')"
+    fi
+  done
+  [[ -z $wine_run ]] || "$wine_run" --stop || true
+}
+
 # ---- Per architecture ------------------------------------------------------------
 for a in "${arches[@]}"; do
   echo "# ---- $a"
@@ -178,12 +250,12 @@ for a in "${arches[@]}"; do
     fail "$a: no DLL at $dll"
     continue
   fi
-  # The export table, read apart from any loader: the 22 names of mpg.h, undecorated,
+  # The export table, read apart from any loader: the 23 names of mpg.h, undecorated,
   # and nothing else (no C++ or FFmpeg symbol leaks out).
   want=$(grep -oE '^MPG_API [^(]*MPG_CALL [A-Za-z0-9_]+' "$root/include/mpg.h" | awk '{print $NF}' | sort)
   got=$(objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next} on && /^\t\[/ {print $NF; next} {on = 0}' | sort)
-  if [[ $(wc -l <<<"$want") -eq 22 && "$want" == "$got" ]]; then
-    ok "$a: the export table is exactly the 22 names of mpg.h"
+  if [[ $(wc -l <<<"$want") -eq 23 && "$want" == "$got" ]]; then
+    ok "$a: the export table is exactly the 23 names of mpg.h"
   else
     fail "$a: the export table holds $(wc -l <<<"$got") names: $(comm -3 <(echo "$want") <(echo "$got") | tr -s ' \t\n' ' ')"
   fi
@@ -214,6 +286,37 @@ for a in "${arches[@]}"; do
     args+=(--one-thread)
   fi
   host_run "$a" "$bin" "$a" "$m" "${args[@]}"
+
+  # Every output the host listed, judged by the Linux tools.
+  if [[ -f $out/judge.txt ]]; then
+    while IFS=$'\t' read -r f want; do
+      [[ -n $f ]] || continue
+      if [[ -f $out/$f ]]; then judge "$out/$f" "$want"; else fail "judge $a: $f listed but not found"; fi
+    done < <(tr -d '\r' <"$out/judge.txt")
+  fi
+
+  # The same program with a manifest that sets its ANSI code page to UTF-8.
+  ubin=$work/bin-$a-utf8acp
+  uout=$work/out-$a-utf8acp
+  rm -rf "$ubin" "$uout" && mkdir -p "$ubin" "$uout"
+  cp "$build_win/$a/"*.dll "$ubin/"
+  cp "$here/utf8_code_page.manifest" "$ubin/"
+  echo '1 24 "utf8_code_page.manifest"' >"$ubin/manifest.rc"
+  if (cd "$ubin" && "$a-w64-mingw32-windres" manifest.rc -O coff -o manifest.o) &&
+    "$a-w64-mingw32-gcc" -std=c11 -O2 -Wall -Wextra -Werror -static-libgcc \
+      -o "$ubin/host_test.exe" "$here/host_test.c" "$ubin/manifest.o"; then
+    host_run "$a" "$ubin" "$a-utf8acp" utf8-code-page mpg.dll "$(winpath "$fixtures")" "$(winpath "$uout")" \
+      --utf8-code-page
+    if grep -q 'GetACP() = 65001' "$work/host-$a-utf8acp.log"; then
+      echo "# $a: Wine honours the manifest's activeCodePage UTF-8"
+    else
+      echo "# $a: Wine ignores the manifest's activeCodePage UTF-8; the ANSI route in a UTF-8 code page is not tested"
+    fi
+  else
+    fail "$a: the UTF-8 code page copy of host_test.c does not build"
+  fi
+
+  exe_names "$a"
 
   if [[ -f $wbin/av_interleaved41.dll ]]; then
     host_run "$a" "$wbin" "$a-writer" packet-writer mpg.dll "$(winpath "$fixtures")" "$(winpath "$wout")" \

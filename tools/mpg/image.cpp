@@ -12,6 +12,7 @@
 #include <string>
 
 #include "commands.h"
+#include "console.h"
 
 namespace mpgcli {
 
@@ -30,7 +31,7 @@ std::optional<int32_t> FormatFromExtension(const std::string &path) {
 }
 
 bool WriteFile(const std::string &path, const uint8_t *bytes, uint32_t size) {
-  std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "wb"), &std::fclose);
+  std::unique_ptr<FILE, int (*)(FILE *)> f(OpenFile(path, "wb"), &std::fclose);
   if (!f) return false;
   if (std::fwrite(bytes, 1, size, f.get()) != size) return false;
   return std::fclose(f.release()) == 0;

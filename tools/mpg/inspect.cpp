@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "console.h"
 
 namespace mpgcli {
 
@@ -21,7 +22,7 @@ std::string Text(const char (&field)[N]) {
 
 void PrintJson(const nlohmann::ordered_json &j) {
   // Replace, not throw, if a probed name is not UTF-8.
-  std::printf("%s\n", j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+  Print(stdout, "%s\n", j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
 // Keys in the record's field order.
@@ -70,34 +71,34 @@ std::string Join(std::initializer_list<std::string> parts, const std::string &ta
 }
 
 void PrintInfo(const std::string &path, const MpgMediaInfo &m) {
-  std::printf("File:       %s\n", path.c_str());
-  std::printf("Duration:   %lld s\n", static_cast<long long>(m.duration));
-  std::printf("Bit rate:   %s\n", Kbps(m.containerBitRate).c_str());
+  Print(stdout, "File:       %s\n", path.c_str());
+  Print(stdout, "Duration:   %lld s\n", static_cast<long long>(m.duration));
+  Print(stdout, "Bit rate:   %s\n", Kbps(m.containerBitRate).c_str());
   if (m.videoStreamCount > 0) {
     char fps[32];
     std::snprintf(fps, sizeof fps, "%.3g fps", m.frameRate);
-    std::printf("Video:      %s\n",
-                Join({Text(m.videoCodec), std::to_string(m.width) + "x" + std::to_string(m.height), fps,
-                      Kbps(m.videoBitRate), Text(m.videoSampleFormat)}, Streams(m.videoStreamCount))
-                    .c_str());
+    Print(stdout, "Video:      %s\n",
+                  Join({Text(m.videoCodec), std::to_string(m.width) + "x" + std::to_string(m.height), fps,
+                        Kbps(m.videoBitRate), Text(m.videoSampleFormat)}, Streams(m.videoStreamCount))
+                      .c_str());
   } else {
-    std::printf("Video:      none\n");
+    Print(stdout, "Video:      none\n");
   }
   if (m.audioStreamCount > 0) {
-    std::printf("Audio:      %s\n",
-                Join({Text(m.audioCodec), std::to_string(m.sampleRate) + " Hz",
-                      std::to_string(m.channels) + (m.channels == 1 ? " channel" : " channels"), Kbps(m.audioBitRate),
-                      Text(m.audioSampleFormat)},
-                     Streams(m.audioStreamCount))
-                    .c_str());
+    Print(stdout, "Audio:      %s\n",
+                  Join({Text(m.audioCodec), std::to_string(m.sampleRate) + " Hz",
+                        std::to_string(m.channels) + (m.channels == 1 ? " channel" : " channels"), Kbps(m.audioBitRate),
+                        Text(m.audioSampleFormat)},
+                       Streams(m.audioStreamCount))
+                      .c_str());
   } else {
-    std::printf("Audio:      none\n");
+    Print(stdout, "Audio:      none\n");
   }
   if (m.subtitleStreamCount > 0) {
-    std::printf("Subtitles:  %s, last cue ends at %lld s (%s)\n", Text(m.subtitleCodec).c_str(),
-                static_cast<long long>(m.subtitleDuration), Streams(m.subtitleStreamCount).c_str());
+    Print(stdout, "Subtitles:  %s, last cue ends at %lld s (%s)\n", Text(m.subtitleCodec).c_str(),
+                  static_cast<long long>(m.subtitleDuration), Streams(m.subtitleStreamCount).c_str());
   } else {
-    std::printf("Subtitles:  none\n");
+    Print(stdout, "Subtitles:  none\n");
   }
 }
 
@@ -159,11 +160,11 @@ void AddContainer(CLI::App &app, Commands &commands) {
                                                    {"extension", ext},
                                                    {"altExtension", alt}});
                         } else {
-                          std::printf("Mode:          %u (%s)\n", r.mode,
-                                      r.mode == 0 ? "streams are copied" : "audio is re-encoded");
-                          std::printf("Container:     %s (kind %u)\n", KindName(r.kind), r.kind);
-                          std::printf("Extension:     %s\n", ext.c_str());
-                          std::printf("Alt extension: %s\n", alt.empty() ? "none" : alt.c_str());
+                          Print(stdout, "Mode:          %u (%s)\n", r.mode,
+                                        r.mode == 0 ? "streams are copied" : "audio is re-encoded");
+                          Print(stdout, "Container:     %s (kind %u)\n", KindName(r.kind), r.kind);
+                          Print(stdout, "Extension:     %s\n", ext.c_str());
+                          Print(stdout, "Alt extension: %s\n", alt.empty() ? "none" : alt.c_str());
                         }
                         return kExitOk;
                       }});

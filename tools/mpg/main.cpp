@@ -2,12 +2,15 @@
 // the public C API only (mpg.h and libmpg.so).
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "commands.h"
+#include "console.h"
 
 namespace {
 
-int RunTool(int argc, char **argv) {
+int RunTool(const std::vector<std::string> &args) {
   using namespace mpgcli;
   CLI::App app{"mpg: merge, join, convert, inspect and edit media files with libmpg", "mpg"};
   app.set_version_flag("--version", "mpg " MPG_TOOL_VERSION);
@@ -27,12 +30,13 @@ int RunTool(int argc, char **argv) {
   AddEditCommands(app, global, commands);
 
   try {
-    app.parse(argc, argv);
+    std::vector<const char *> argv;
+    for (const std::string &arg : args) argv.push_back(arg.c_str());
+    app.parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::ParseError &e) {
     // A mistyped subcommand is left over as an extra argument.
     if (app.get_subcommands().empty() && !app.remaining().empty() && app.remaining().front()[0] != '-') {
-      std::fprintf(stderr, "mpg: unknown subcommand '%s'\nRun with --help for the list.\n",
-                   app.remaining().front().c_str());
+      Print(stderr, "mpg: unknown subcommand '%s'\nRun with --help for the list.\n", app.remaining().front().c_str());
       return kExitUsage;
     }
     // Help and --version exit 0; every other parse error is a usage error.
@@ -41,13 +45,15 @@ int RunTool(int argc, char **argv) {
   }
 
   MPG_SetPercent100(global.scale);
+  // The arguments are UTF-8 on every system, and every name reaches the library so.
+  MPG_SetPathEncoding(MPG_PATH_UTF8);
   for (const Command &command : commands) {
     if (!command.app->parsed()) continue;
     try {
       return command.run();
     } catch (const UsageError &e) {
-      std::fprintf(stderr, "mpg %s: %s\nRun with --help for more information.\n", command.app->get_name().c_str(),
-                   e.message.c_str());
+      Print(stderr, "mpg %s: %s\nRun with --help for more information.\n", command.app->get_name().c_str(),
+            e.message.c_str());
       return kExitUsage;
     }
   }
@@ -58,9 +64,17 @@ int RunTool(int argc, char **argv) {
 
 int main(int argc, char **argv) {
   try {
-    return RunTool(argc, argv);
+    std::vector<std::string> args;
+    size_t bad = 0;
+    if (!mpgcli::ReadArguments(argc, argv, args, bad)) {
+      // Such an argument names no file exactly; a look-alike would name another.
+      mpgcli::Print(stderr, "mpg: argument %d is not valid Unicode text (an unpaired surrogate)\n",
+                    static_cast<int>(bad));
+      return mpgcli::kExitUsage;
+    }
+    return RunTool(args);
   } catch (const std::exception &e) {
-    std::fprintf(stderr, "mpg: %s\n", e.what());
+    mpgcli::Print(stderr, "mpg: %s\n", e.what());
     return mpgcli::kExitFailed;
   }
 }
