@@ -16,7 +16,7 @@
  *   mergeav V A O | merge REBASE O SEGMENT... | crop I O | shift MS I O |
  *   trim START END I O | fixflv P | mp3 BITRATE I O | transcode FORMAT HEIGHT I O
  *                           status, progress reports seen
- *   grab POSITION I O       flag (MPG_GetImage at 0, else MPG_GetImageP; JPEG 90)
+ *   grab POSITION I O       flag (MPG_GetImage at 0, else MPG_GetImageP; JPEG 90), 0
  * A verb ending in "/stop" (mergeav, mp3, transcode) runs on a progress scale of
  * 1000 and stops the job at its first report.
  * An answer is "=" and its TAB-separated values, or "!" and why the job did not run.
@@ -141,8 +141,8 @@ static void Run(const char *verb, char **f, int n) {
   if (!strcmp(verb, "mergeop") && np == 2)
     return AnswerMergeOp(p[0], p[1]);
   if (!strcmp(verb, "grab") && np == 2) {
-    printf("=\t%d\n", n0 ? p_MPG_GetImageP(MPG_IMAGE_JPEG, p[0], p[1], n0, 0, 90)
-                         : p_MPG_GetImage(MPG_IMAGE_JPEG, p[0], p[1], 0, 90));
+    printf("=\t%d\t0\n", n0 ? p_MPG_GetImageP(MPG_IMAGE_JPEG, p[0], p[1], n0, 0, 90)
+                            : p_MPG_GetImage(MPG_IMAGE_JPEG, p[0], p[1], 0, 90));
     return;
   }
   if (!strcmp(verb, "mergeav") && np == 3) {

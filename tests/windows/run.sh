@@ -287,14 +287,6 @@ for a in "${arches[@]}"; do
   fi
   host_run "$a" "$bin" "$a" "$m" "${args[@]}"
 
-  # Every output the host listed, judged by the Linux tools.
-  if [[ -f $out/judge.txt ]]; then
-    while IFS=$'\t' read -r f want; do
-      [[ -n $f ]] || continue
-      if [[ -f $out/$f ]]; then judge "$out/$f" "$want"; else fail "judge $a: $f listed but not found"; fi
-    done < <(tr -d '\r' <"$out/judge.txt")
-  fi
-
   # The same program with a manifest that sets its ANSI code page to UTF-8.
   ubin=$work/bin-$a-utf8acp
   uout=$work/out-$a-utf8acp
