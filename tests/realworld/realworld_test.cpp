@@ -556,6 +556,14 @@ Measure MeasureStream(const std::string &path, const std::string &sel, bool from
   return m;
 }
 
+// PSNR in dB of one picture against another (inf when alike).
+double Psnr(const std::string &a, const std::string &b) {
+  std::string text;
+  Run("ffmpeg -nostats -i " + Quote(a) + " -i " + Quote(b) + " -lavfi psnr -f null - 2>&1", &text);
+  const size_t at = text.find("average:");
+  return at == std::string::npos ? 0 : std::strtod(text.c_str() + at + 8, nullptr);
+}
+
 // Every field a probe answers, to set the DLL's beside the Linux library's.
 std::string InfoText(const Answer &a) {
   const MpgMediaInfo &i = a.info;
@@ -617,9 +625,12 @@ TEST_P(RealWorld, Row) {
   if (Stopped(r.job)) return ExpectStoppedEarly(r, out);
   const std::string ref = Reference(r, in);
   ref.empty() ? ExpectFromInput(r, in, out) : ExpectLikeReference(r, out, ref);
-  if (r.job == J::Grab && Host::Get()) {  // the DLL's picture is the Linux library's, byte for byte
+  if (r.job == J::Grab && Host::Get()) {  // the DLL's picture is the Linux library's
     ASSERT_EQ(RunHere(JobCall(r, in, Out("linux.jpg"))).status, 1);
-    EXPECT_EQ(ReadBytes(out), ReadBytes(Out("linux.jpg"))) << "the DLL's JPEG differs from the Linux library's";
+    // Byte for byte where the decoder is bit-exact; MPEG-2's IDCT is not, and 32-bit FFmpeg picks other SIMD.
+    if (ReadBytes(out) != ReadBytes(Out("linux.jpg"))) {
+      EXPECT_TRUE(r.i686 && Platform() == "i686" && Psnr(out, Out("linux.jpg")) >= 60) << "the DLL's JPEG differs";
+    }
   }
 }
 
