@@ -710,9 +710,10 @@ INSTANTIATE_TEST_SUITE_P(Image, RealWorld, ::testing::Values(
     Row{"Vp6f", J::Grab, {kVp6}, 0, 0, 0, "jpg", "mjpeg", "", 352, 288},
     Row{"DashFrom30sAtHalf", J::Grab, {kFmp4}, 50, 0, 0, "jpg", "mjpeg", "", 1280, 720},
     Row{"VideoShorterThanPgsAtHalf", J::Grab, {"ax_pgs.mkv"}, 50, 0, 0, "jpg", "mjpeg", "", 1080, 720},
-    Row{"UnknownLengthFragmentedAtHalf", J::Grab, {"@unknown_length.mp4"}, 50, 0, 0, "jpg", "mjpeg", "", 320, 240}), RowName);
+    Row{"UnknownLengthFragmentedAtHalf", J::Grab, {"@unknown_length.mp4"}, 50, 0, 0, "jpg", "mjpeg", "", 320, 240},
+    I686(Row{"Av1AtHalf", J::Grab, {"ax_av1.mp4"}, 50, 0, 0, "jpg", "mjpeg", "", 1080, 720})), RowName);
 
-constexpr int32_t k3gp = 0, kAvi = 2, kMp3File = 3, kMp4 = 4, kTs = 6;
+constexpr int32_t k3gp = 0, kAvi = 2, kMp3File = 3, kMp4 = 4, kTs = 6, kWebm = 7;
 INSTANTIATE_TEST_SUITE_P(Transcode, RealWorld, ::testing::Values(
     I686(Row{"FlacIntoMp4", J::Transcode, {"ax_bear.flac"}, kMp4, 0, 0, "mp4", "", "aac"}),
     I686(Row{"Mp3OfTruncatedVideo", J::Mp3, {"mm_mr_pickles.mp4"}, 0, 0, kBadData, "mp3"}),
@@ -734,6 +735,9 @@ INSTANTIATE_TEST_SUITE_P(Transcode, RealWorld, ::testing::Values(
     Row{"Vp6fVariableRateScaledTo360", J::Transcode, {kVp6}, kMp4, 360, 0, "mp4", "h264", "mp3", 440, 360},
     Row{"H264FromMp4IntoAvi", J::Transcode, {"ax_sample_h264_aac.mp4"}, kAvi, 0, 0, "avi", "h264", "aac", 1080, 720},
     Row{"H265FromMp4IntoTs", J::Transcode, {"ax_edit_list_hevc.mp4"}, kTs, 0, 0, "ts", "hevc", "aac", 1920, 1080},
+    Row{"Av1ScaledIntoTs", J::Transcode, {"ax_av1.mp4"}, kTs, 144, 0, "ts", "mpeg2video", "aac", 216, 144},
+    I686(Row{"H264AacIntoWebm", J::Transcode, {"sp_small.mp4"}, kWebm, 0, 0, "webm", "vp9", "opus", 256, 110}),
+    Row{"Vp9VorbisScaledInWebm", J::Transcode, {"ax_vp9_vorbis6ch.webm"}, kWebm, 144, 0, "webm", "vp9", "vorbis", 256, 144},
     // A fine scale's first report comes before the first audio frame was encoded.
     Row{"Mp3StoppedAtFirstReport", J::TranscodeStopped, {"ax_sample_h264_aac.mp4"}, kMp3File, 0, 0, "mp3", "", "mp3"},
     Row{"ScaledStoppedAtFirstReport", J::TranscodeStopped, {"ax_sample_h264_aac.mp4"}, kMp4, 144, 0, "mp4", "h264", "aac"},
