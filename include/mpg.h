@@ -528,14 +528,15 @@ MPG_API int32_t MPG_CALL FLV_FixDuration(const char *path) MPG_NOEXCEPT;
  * an outputPath that names the input, which is then untouched); the file they write
  * follows the Contract's output rules. No callback. */
 /* The first picture that is not one colour, decoded from the start of the video
- * stream; when every picture is one colour (a black clip), the first of them.
+ * stream; when the pictures stay one colour (a black clip or lead-in) for a second
+ * (30 pictures where they have no times) past the first of them, that first one.
  * imageFormat: MPG_IMAGE_PPM, _BMP or _JPEG, else 0 is returned. quality: JPEG
  * only, 1 to 100 (0 counts as 1; outside 0 to 100: 90). */
 MPG_API uint8_t MPG_CALL MPG_GetImage(int32_t imageFormat, const char *inputPath, const char *outputPath,
                                       int32_t height, int32_t quality) MPG_NOEXCEPT;
 /* As MPG_GetImage from a position: the first picture at or after it that is not one
- * colour, decoded from the key frame before it; when every picture from there to the
- * end is one colour, the first of them. position: 0 to the progress scale, a share
+ * colour, decoded from the key frame before it, looked for as far as MPG_GetImage
+ * does. position: 0 to the progress scale, a share
  * of the video stream's duration (0: MPG_GetImage; any other position fails for a
  * stream of unknown duration). */
 MPG_API uint8_t MPG_CALL MPG_GetImageP(int32_t imageFormat, const char *inputPath, const char *outputPath,

@@ -50,7 +50,9 @@ if [[ ${MPG_SKIP_WINDOWS:-0} == 1 ]]; then
 elif [[ $(id -u) -ne 0 ]] && ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
   echo "skipped: the mingw-w64 toolchain is missing; run as root once to install it"
 else
+  start=$SECONDS
   scripts/build-windows.sh all
   scripts/setup-wine.sh
   tests/windows/run.sh --arch all
+  echo "== Windows part: $((SECONDS - start)) s"
 fi

@@ -27,6 +27,12 @@ namespace {
 
 // The memory grab converts one decoded picture in this many.
 constexpr int64_t kSampleInterval = 20;
+// Past the first picture of one colour at its target, the file grab looks this far for a
+// picture with content (a title after a black lead-in) before it takes that first one: a
+// clip or an end that stays black must not be decoded to its end while a host waits for
+// its thumbnail. Pictures count where the stream gives no timestamps.
+constexpr int64_t kUniformSearchMs = 1000;
+constexpr int kUniformSearchPictures = 30;
 // Bilinear scaling with accurate rounding in the colour conversion.
 constexpr int kScaleFlags = SWS_FAST_BILINEAR | SWS_ACCURATE_RND;
 
@@ -195,15 +201,33 @@ Status RestartFromBeginning(GrabSession &s) noexcept {
 
 // What the file grab's decoding has found so far.
 struct FilePictureSearch {
-  int64_t target = AV_NOPTS_VALUE;  // pictures before it are decoded, not taken
-  bool found = false;               // s.picture holds a picture at the target with content
-  bool uniformKept = false;         // s.kept holds the first picture at the target, of one colour
-  bool keySeen = false;             // decoding started at a key packet
+  int64_t target = AV_NOPTS_VALUE;     // pictures before it are decoded, not taken
+  bool found = false;                  // s.picture holds the grab
+  bool uniformKept = false;            // s.kept holds the first picture at the target, of one colour
+  int64_t uniformTs = AV_NOPTS_VALUE;  // that picture's timestamp
+  int uniformAfter = 0;                // pictures of one colour decoded after it
+  bool keySeen = false;                // decoding started at a key packet
+
+  // Whether the search for content past the kept picture of one colour has gone far enough.
+  bool SearchedPastUniform(int64_t ts, AVRational timeBase) const noexcept {
+    if (!uniformKept) return false;
+    if (ts == AV_NOPTS_VALUE || uniformTs == AV_NOPTS_VALUE) return uniformAfter >= kUniformSearchPictures;
+    return av_compare_ts(ts - uniformTs, timeBase, kUniformSearchMs, AVRational{1, 1000}) >= 0;
+  }
 };
+
+// The picture of one colour at the target is still the picture there, when nothing
+// with content came after it: it becomes the grab.
+Status TakeUniformPicture(GrabSession &s, FilePictureSearch &search) noexcept {
+  std::memcpy(s.picture.bytes(), s.kept.bytes(), static_cast<size_t>(s.picture.size));
+  search.found = true;
+  return Status::Ok;
+}
 
 // Decodes pkt (null drains the decoder). The first picture at or after the target
 // that is not of one colour is the grab, in s.picture; the first one of one colour
-// is kept in s.kept, for a stream that has nothing but (a black end, a black clip).
+// is kept in s.kept, for a stream that has nothing but (a black end, a black clip),
+// and taken once the search has looked far enough past it.
 // Returns the first failure: a conversion's, or the decoder's at the end of a run of
 // rejected packets.
 Status DecodeTowardsTarget(GrabSession &s, const AVPacket *pkt, FilePictureSearch &search) noexcept {
@@ -219,18 +243,15 @@ Status DecodeTowardsTarget(GrabSession &s, const AVPacket *pkt, FilePictureSearc
     } else if (!search.uniformKept) {
       std::memcpy(s.kept.bytes(), s.picture.bytes(), static_cast<size_t>(s.picture.size));
       search.uniformKept = true;
+      search.uniformTs = ts;
+    } else {
+      ++search.uniformAfter;
+      if (search.SearchedPastUniform(ts, s.videoStream()->time_base)) return TakeUniformPicture(s, search);
     }
     return Status::Ok;
   });
 }
 
-// At the end of the input: the picture of one colour at the target is still the
-// picture there, when nothing with content came after it.
-Status TakeUniformPicture(GrabSession &s, const FilePictureSearch &search, Status endStatus) noexcept {
-  if (!search.uniformKept) return endStatus;
-  std::memcpy(s.picture.bytes(), s.kept.bytes(), static_cast<size_t>(s.picture.size));
-  return Status::Ok;
-}
 
 // Decodes from the first key packet read until a suitable picture at or after the
 // target is in s.picture.
@@ -242,7 +263,8 @@ Status FindPictureAtTarget(GrabSession &s, FilePictureSearch &search) noexcept {
       // The decoder may still hold pictures of the last packets.
       const Status drained = DecodeTowardsTarget(s, nullptr, search);
       if (!IsOk(drained)) return drained;
-      return search.found ? Status::Ok : TakeUniformPicture(s, search, st);
+      if (search.found) return Status::Ok;
+      return search.uniformKept ? TakeUniformPicture(s, search) : st;
     }
     if (!IsOk(st)) return st;
     // A decoder started mid-group gives nothing or broken pictures until a key packet.

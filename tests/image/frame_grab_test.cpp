@@ -33,6 +33,11 @@ std::string BlackOpening() {
   const std::string black = "color=c=black:size=320x240:rate=10:duration=0.8,drawbox=y=ih-8:h=8:color=white:t=fill:enable='gte(t,0.7)'";
   return H264("grab_black_opening.mp4", "-f lavfi -i " + Quote(black) + " " + Src("320x240", 10, "1.2") + " -filter_complex concat=n=2", 5);
 }
+// Three seconds of black before the pattern: more than the grab searches past a black picture.
+std::string LongBlackOpening() {
+  return H264("grab_long_black_opening.mp4", "-f lavfi -i color=c=black:size=160x120:rate=10:duration=3 " +
+              Src("160x120", 10, "1") + " -filter_complex concat=n=2", 10);
+}
 std::string AllBlack() { return H264("grab_all_black.mp4", "-f lavfi -i color=c=black:size=160x120:rate=10:duration=1", 5); }
 // Lossless RGB at odd sizes: the grab must give ffmpeg's pixels exactly.
 std::string Odd13x7() { return MakeFixture("grab_13x7.mkv", Src("26x14", 10, "1") + ",scale=13:7 -c:v ffv1 -pix_fmt bgr0"); }
@@ -159,6 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"Scale1000", F, Keyint4, B, 500, 0, 320, 240, 10, 3, 1000}, Row{"LongGop", F, LongGop, P, 10, 0, 160, 120, 35},
         // Pictures of one colour are passed over, unless there is nothing else; a song gives its cover.
         Row{"BlackOpening", F, BlackOpening, P, 0, 0, 320, 240, 7}, Row{"AllBlack", F, AllBlack, P, 50, 0, 160, 120, -1},
+        Row{"LongBlackOpening", F, LongBlackOpening, P, 0, 0, 160, 120, -1},
         Row{"Cover", F, fx::Mp3WithCover5s, P, 50, 0, 64, 64, 0}, Row{"CoverMemBmp", M, fx::Mp3WithCover5s, 0, 3, 0, 64, 64, 0},
         // Memory grabs sample every 20th picture: BMP the last before the second, JPEG the first at it.
         Row{"MemBmp3s", M, OneKey4s, 0, 3, 0, 160, 120, 60}, Row{"MemJpg3s", MJ, OneKey4s, 0, 3, 0, 160, 120, 80, 10},

@@ -48,52 +48,33 @@
 
 /* The exports as the host declares them: cdecl, records passed as raw bytes. */
 typedef uint8_t(__cdecl *progress_fn)(const void *report);
-typedef void(__cdecl *SetPercent100_fn)(int32_t);
-typedef int32_t(__cdecl *SetPathEncoding_fn)(int32_t);
-typedef void(__cdecl *TestParams_fn)(void);
-typedef const char *(__cdecl *GetText_fn)(int32_t);
-typedef uint8_t(__cdecl *PathFlag_fn)(const char *);
-typedef uint8_t(__cdecl *GetMediaInfo_fn)(const char *, void *);
-typedef uint32_t(__cdecl *GetAudioDuration_fn)(const char *);
-typedef int32_t(__cdecl *MergeOP_fn)(const char *, const char *, void *);
-typedef void(__cdecl *GetDefExtension_fn)(const char *, char *, int32_t);
-typedef int32_t(__cdecl *MergeAV_fn)(const char *, const char *, const char *, progress_fn, uintptr_t);
-typedef int32_t(__cdecl *Merge_fn)(const char *const *, const char *, int32_t, uint8_t, progress_fn,
-                                   uintptr_t);
-typedef int32_t(__cdecl *Transcode_fn)(const void *, const void *, const void *, progress_fn, uintptr_t);
-typedef int32_t(__cdecl *Convert_fn)(const char *, const char *, int32_t, progress_fn, uintptr_t);
-typedef int32_t(__cdecl *Crop_fn)(const char *, const char *);
-typedef int32_t(__cdecl *Trim_fn)(const char *, const char *, int32_t, int32_t);
-typedef int32_t(__cdecl *FixFlv_fn)(const char *);
-typedef uint8_t(__cdecl *GetImage_fn)(int32_t, const char *, const char *, int32_t, int32_t);
-typedef uint8_t(__cdecl *GetImageP_fn)(int32_t, const char *, const char *, int32_t, int32_t, int32_t);
-typedef uint8_t *(__cdecl *GetImageBMP_fn)(const char *, int32_t, uint32_t *, int32_t);
-typedef uint8_t(__cdecl *GetImageJPG_fn)(const char *, const char *, int32_t, int32_t);
-
+#define EXPORTS(X)                                                                                                     \
+  X(SetPercent100, "MPG_SetPercent100", void, (int32_t))                                                               \
+  X(TestParams, "MPG_TestParams", void, (void))                                                                        \
+  X(GetErrorText, "MPG_GetErrorText", const char *, (int32_t))                                                         \
+  X(GetDefExt, "MPG_GetDefExt", const char *, (int32_t))                                                               \
+  X(IsThisGoodFile, "MPG_IsThisGoodFile", uint8_t, (const char *))                                                     \
+  X(GetMediaInfo, "MPG_GetMediaInfo", uint8_t, (const char *, void *))                                                 \
+  X(GetAudioDuration, "MPG_GetAudioDuration", uint32_t, (const char *))                                                \
+  X(MergeOP, "MPG_MergeOP", int32_t, (const char *, const char *, void *))                                             \
+  X(MergeOP2, "MPG_MergeOP2", int32_t, (const char *, const char *, void *))                                           \
+  X(GetDefExtension, "MPG_GetDefExtension", void, (const char *, char *, int32_t))                                     \
+  X(MergeAV, "MPG_MergeAV", int32_t, (const char *, const char *, const char *, progress_fn, uintptr_t))               \
+  X(Merge, "MPG_Merge", int32_t, (const char *const *, const char *, int32_t, uint8_t, progress_fn, uintptr_t))        \
+  X(Transcode, "MPG_Transcode", int32_t, (const void *, const void *, const void *, progress_fn, uintptr_t))           \
+  X(MP3Convert, "MP3_Convert", int32_t, (const char *, const char *, int32_t, progress_fn, uintptr_t))                 \
+  X(ShiftAudio, "MPG_ShiftAudio", int32_t, (const char *, const char *, int32_t, progress_fn, uintptr_t))              \
+  X(Crop, "MPG_Crop", int32_t, (const char *, const char *))                                                           \
+  X(SaveTrimmedVideo, "MPG_SaveTrimmedVideo", int32_t, (const char *, const char *, int32_t, int32_t))                 \
+  X(FixDuration, "FLV_FixDuration", int32_t, (const char *))                                                           \
+  X(GetImage, "MPG_GetImage", uint8_t, (int32_t, const char *, const char *, int32_t, int32_t))                        \
+  X(GetImageP, "MPG_GetImageP", uint8_t, (int32_t, const char *, const char *, int32_t, int32_t, int32_t))             \
+  X(GetImageBMP, "MPG_GetImageBMP", uint8_t *, (const char *, int32_t, uint32_t *, int32_t))                           \
+  X(GetImageJPG, "MPG_GetImageJPG", uint8_t, (const char *, const char *, int32_t, int32_t))                           \
+  X(SetPathEncoding, "MPG_SetPathEncoding", int32_t, (int32_t))
+#define DECLARE(field, name, ret, args) ret(__cdecl *field) args;
 static struct {
-  SetPercent100_fn SetPercent100;
-  TestParams_fn TestParams;
-  GetText_fn GetErrorText;
-  GetText_fn GetDefExt;
-  PathFlag_fn IsThisGoodFile;
-  GetMediaInfo_fn GetMediaInfo;
-  GetAudioDuration_fn GetAudioDuration;
-  MergeOP_fn MergeOP;
-  MergeOP_fn MergeOP2;
-  GetDefExtension_fn GetDefExtension;
-  MergeAV_fn MergeAV;
-  Merge_fn Merge;
-  Transcode_fn Transcode;
-  Convert_fn MP3Convert;
-  Convert_fn ShiftAudio;
-  Crop_fn Crop;
-  Trim_fn SaveTrimmedVideo;
-  FixFlv_fn FixDuration;
-  GetImage_fn GetImage;
-  GetImageP_fn GetImageP;
-  GetImageBMP_fn GetImageBMP;
-  GetImageJPG_fn GetImageJPG;
-  SetPathEncoding_fn SetPathEncoding;
+  EXPORTS(DECLARE)
 } api;
 
 static int passed, failed;
@@ -357,36 +338,14 @@ static void *resolve(const char *name) {
   return (void *)(uintptr_t)(void (*)(void))f;
 }
 
-#define RESOLVE(field, name) (*(void **)&api.field = resolve(name))
+#define RESOLVE(field, name, ret, args) *(void **)&api.field = resolve(name);
 
 static int load(const char *dllname) {
   dll = LoadLibraryA(dllname);
   check(dll != NULL, "LoadLibraryA(\"%s\") (error %lu)", dllname, dll ? 0ul : (unsigned long)GetLastError());
   if (!dll)
     return 0;
-  RESOLVE(SetPercent100, "MPG_SetPercent100");
-  RESOLVE(TestParams, "MPG_TestParams");
-  RESOLVE(GetErrorText, "MPG_GetErrorText");
-  RESOLVE(GetDefExt, "MPG_GetDefExt");
-  RESOLVE(IsThisGoodFile, "MPG_IsThisGoodFile");
-  RESOLVE(GetMediaInfo, "MPG_GetMediaInfo");
-  RESOLVE(GetAudioDuration, "MPG_GetAudioDuration");
-  RESOLVE(MergeOP, "MPG_MergeOP");
-  RESOLVE(MergeOP2, "MPG_MergeOP2");
-  RESOLVE(GetDefExtension, "MPG_GetDefExtension");
-  RESOLVE(MergeAV, "MPG_MergeAV");
-  RESOLVE(Merge, "MPG_Merge");
-  RESOLVE(Transcode, "MPG_Transcode");
-  RESOLVE(MP3Convert, "MP3_Convert");
-  RESOLVE(ShiftAudio, "MPG_ShiftAudio");
-  RESOLVE(Crop, "MPG_Crop");
-  RESOLVE(SaveTrimmedVideo, "MPG_SaveTrimmedVideo");
-  RESOLVE(FixDuration, "FLV_FixDuration");
-  RESOLVE(GetImage, "MPG_GetImage");
-  RESOLVE(GetImageP, "MPG_GetImageP");
-  RESOLVE(GetImageBMP, "MPG_GetImageBMP");
-  RESOLVE(GetImageJPG, "MPG_GetImageJPG");
-  RESOLVE(SetPathEncoding, "MPG_SetPathEncoding");
+  EXPORTS(RESOLVE)
   void **slot = (void **)&api;
   for (size_t i = 0; i < sizeof api / sizeof(void *); i++)
     if (!slot[i])
@@ -1022,7 +981,7 @@ static void test_ansi_route(void) {
 }
 
 static void test_path_encodings(int full) {
-  SetPathEncoding_fn set = api.SetPathEncoding;
+  __typeof__(api.SetPathEncoding) set = api.SetPathEncoding;
   path_t cafe = mkpath(outdir, L"caf\u00e9.mp4");
   check_status(set(PATH_UTF8), 0, "MPG_SetPathEncoding(UTF-8)");
   const int32_t bad_values[] = {-1, 2, 65001};
