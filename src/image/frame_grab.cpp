@@ -17,6 +17,7 @@
 #include "image/image_writers.h"
 #include "image/jpeg/jpeg_encoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -216,12 +217,42 @@ struct FilePictureSearch {
   }
 };
 
+// Whether a decoded 8-bit planar picture is one colour in every plane, which its
+// conversion to RGB keeps; false for any other layout, which only the converted
+// picture can tell. Looking at the planes spares a stretch of black the conversion of
+// each of its pictures.
+bool IsUniformFrame(const AVFrame *frame) noexcept {
+  const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  if (!desc || !(desc->flags & AV_PIX_FMT_FLAG_PLANAR) || (desc->flags & AV_PIX_FMT_FLAG_PAL)) return false;
+  for (int c = 0; c < desc->nb_components; ++c) {
+    if (desc->comp[c].depth != 8 || desc->comp[c].step != 1 || desc->comp[c].offset != 0) return false;
+  }
+  const int planes = av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format));
+  for (int p = 0; p < planes; ++p) {
+    const bool chroma = p == 1 || p == 2;
+    const int w = chroma ? AV_CEIL_RSHIFT(frame->width, desc->log2_chroma_w) : frame->width;
+    const int h = chroma ? AV_CEIL_RSHIFT(frame->height, desc->log2_chroma_h) : frame->height;
+    const uint8_t first = frame->data[p][0];
+    for (int y = 0; y < h; ++y) {
+      const uint8_t *row = frame->data[p] + static_cast<ptrdiff_t>(y) * frame->linesize[p];
+      if (std::any_of(row, row + w, [first](uint8_t b) { return b != first; })) return false;
+    }
+  }
+  return true;
+}
+
 // The picture of one colour at the target is still the picture there, when nothing
 // with content came after it: it becomes the grab.
 Status TakeUniformPicture(GrabSession &s, FilePictureSearch &search) noexcept {
   std::memcpy(s.picture.bytes(), s.kept.bytes(), static_cast<size_t>(s.picture.size));
   search.found = true;
   return Status::Ok;
+}
+
+// One more picture of one colour past the kept one: taken once the search went far enough.
+Status CountUniformPicture(GrabSession &s, FilePictureSearch &search, int64_t ts) noexcept {
+  ++search.uniformAfter;
+  return search.SearchedPastUniform(ts, s.videoStream()->time_base) ? TakeUniformPicture(s, search) : Status::Ok;
 }
 
 // Decodes pkt (null drains the decoder). The first picture at or after the target
@@ -236,6 +267,7 @@ Status DecodeTowardsTarget(GrabSession &s, const AVPacket *pkt, FilePictureSearc
     // A picture without a timestamp cannot be placed; the first clean one is taken.
     const int64_t ts = frame->best_effort_timestamp;
     if (search.target != AV_NOPTS_VALUE && ts != AV_NOPTS_VALUE && ts < search.target) return Status::Ok;
+    if (search.uniformKept && IsUniformFrame(frame)) return CountUniformPicture(s, search, ts);
     const Status converted = ConvertPicture(frame, s.picture, s.outSize);
     if (!IsOk(converted)) return converted;
     if (!IsUniformImage(s.picture.bytes(), s.outSize.width, s.outSize.height)) {
@@ -245,8 +277,7 @@ Status DecodeTowardsTarget(GrabSession &s, const AVPacket *pkt, FilePictureSearc
       search.uniformKept = true;
       search.uniformTs = ts;
     } else {
-      ++search.uniformAfter;
-      if (search.SearchedPastUniform(ts, s.videoStream()->time_base)) return TakeUniformPicture(s, search);
+      return CountUniformPicture(s, search, ts);
     }
     return Status::Ok;
   });
