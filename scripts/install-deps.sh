@@ -9,7 +9,7 @@ packages=(
   libavcodec-extra ffmpeg
   libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   libjpeg-dev libturbojpeg0-dev libjpeg-turbo-progs
-  clang libclang-rt-dev flvmeta
+  clang libclang-rt-dev flvmeta ffmpegthumbnailer
 )
 
 missing=()
