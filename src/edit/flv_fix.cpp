@@ -1,8 +1,10 @@
 // FLV duration repair: FFmpeg's FLV muxer makes a fresh head for the file's own
-// streams, stating the duration measured from the file's last tags; the head and
-// the file's tags after its old head, byte for byte, go into a new temporary file
-// beside it, which is renamed over the file only when it is complete. After a
-// failure the file is as it was and the temporary file is removed.
+// streams, stating the duration measured from the file's last tags. A head as long
+// as the old one is written over it in place, in one write once all else is done;
+// otherwise the head and the file's tags after its old head, byte for byte, go into
+// a new temporary file beside it, which is renamed over the file only when it is
+// complete. After a failure the file is as it was, or holds the whole new head when
+// only flushing it failed, and the temporary file is removed.
 #include "edit/flv_fix.h"
 
 #include <algorithm>
@@ -36,9 +38,17 @@ constexpr uint8_t kVideoCodecAvc = 7;
 constexpr uint8_t kVideoCodecMpeg4 = 9;  // FFmpeg's own id for MPEG-4 Part 2
 constexpr uint8_t kVideoCodecHevc = 12;
 constexpr uint8_t kSequenceHeader = 0;  // AACPacketType / AVCPacketType of codec set-up
-// Tags looked at from the end of the file for the last timestamps; enough to pass
-// the reordering of B-frames and the interleaving of the two streams.
+// Media tags the walk back from the end of the file passes at least: enough to pass
+// the reordering of B-frames and the interleaving of the two streams, so that the
+// tag that ends the media is among them.
 constexpr int kTailTags = 64;
+// Tags the walk passes at most looking for the last tag of each stream (one stream
+// ended long before the other) before every packet is read instead.
+constexpr int kMaxTailTags = 4096;
+// How far a media tag's timestamp may lie above those of the tags after it: muxers
+// write the streams interleaved in timestamp order, live recorders nearly so. A
+// larger step means the timestamps jump, and only reading every tag finds the end.
+constexpr int64_t kMaxDisorderMs = 1000;
 constexpr int kCopyChunkBytes = 1 << 20;
 // Keys the metadata of the old head keeps that describe its old layout.
 constexpr std::string_view kStaleKeys[] = {"lasttimestamp", "lastkeyframetimestamp", "lastkeyframelocation",
@@ -84,7 +94,7 @@ struct TagInfo {
   uint8_t type = 0;
   uint32_t dataBytes = 0;
   int64_t timestampMs = 0;  // decoding time; 24 bits and an extension byte above them
-  uint8_t data[5] = {};
+  uint8_t data[2] = {};
   int dataRead = 0;
 };
 
@@ -104,17 +114,6 @@ bool IsSequenceHeader(const TagInfo &tag) noexcept {
   if (tag.type == kTagAudio) return tag.data[0] >> 4 == kSoundFormatAac;
   const uint8_t codec = tag.data[0] & 0x0F;
   return tag.type == kTagVideo && (codec == kVideoCodecAvc || codec == kVideoCodecMpeg4 || codec == kVideoCodecHevc);
-}
-
-// Presentation time of a media tag: AVC and HEVC tags add a signed 24-bit
-// composition offset to the tag's decoding time.
-int64_t TagPtsMs(const TagInfo &tag) noexcept {
-  if (tag.type != kTagVideo || tag.dataRead < 5) return tag.timestampMs;
-  const uint8_t codec = tag.data[0] & 0x0F;
-  if (codec != kVideoCodecAvc && codec != kVideoCodecHevc) return tag.timestampMs;
-  int32_t cts = static_cast<int32_t>(ReadBe(tag.data + 2, 3));
-  if (cts & 0x800000) cts -= 0x1000000;
-  return tag.timestampMs + cts;
 }
 
 Status OpenInput(RepairJob &job) noexcept {
@@ -157,43 +156,37 @@ Status FindOldHead(RepairJob &job) {
   return Status::Ok;
 }
 
-// One frame of the stream in milliseconds, to count the last frame's own length.
-int64_t FrameMs(const AVStream *st) noexcept {
-  if (!st) return 0;
-  const AVCodecParameters *par = st->codecpar;
-  if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
-    if (par->frame_size <= 0 || par->sample_rate <= 0) return 0;
-    return RescaleDuration(par->frame_size, AVRational{1, par->sample_rate}, AVRational{1, 1000});
-  }
-  const AVRational rate = st->avg_frame_rate;
-  if (rate.num <= 0 || rate.den <= 0) return 0;
-  return RescaleDuration(1, av_inv_q(rate), AVRational{1, 1000});
-}
-
-// The end of the media from the last tags, walking back by PreviousTagSize. False
-// when the tail does not hold together (a file cut short).
-bool MeasureFromTail(RepairJob &job, int64_t &endMs) noexcept {
-  const AVStream *audio = job.in->streams[job.audioIndex];
-  const AVStream *video = job.videoIndex >= 0 ? job.in->streams[job.videoIndex] : nullptr;
-  int64_t audioEnd = -1, videoEnd = -1;
+// Where reading the packets must start to meet every tag that could end the media:
+// the walk back from the end of the file by each tag's PreviousTagSize, checking
+// every tag it passes, to the last audio and video tags and kTailTags media tags at
+// least. Nothing when every packet must be read: the tail does not hold together
+// (a recording cut off), its timestamps jump, or the walk reached the head.
+std::optional<uint64_t> FindTailStart(RepairJob &job) noexcept {
+  bool audioSeen = false, videoSeen = job.videoIndex < 0;
+  int mediaTags = 0;
+  // The least timestamp of the media tags passed; before the first, any will do.
+  int64_t laterMs = INT64_MAX - kMaxDisorderMs;
   uint64_t pos = job.fileSize;
-  for (int i = 0; i < kTailTags && pos > job.oldHeadBytes; ++i) {
+  for (int i = 0; i < kMaxTailTags && pos > job.oldHeadBytes; ++i) {
     uint8_t b[kPreviousTagSizeBytes];
-    if (!ReadAt(job.file.pb, pos - kPreviousTagSizeBytes, b, kPreviousTagSizeBytes)) return false;
+    if (!ReadAt(job.file.pb, pos - kPreviousTagSizeBytes, b, kPreviousTagSizeBytes)) return std::nullopt;
     const uint64_t tagBytes = ReadBe(b, 4);
-    if (tagBytes < kTagHeaderBytes || tagBytes + kPreviousTagSizeBytes > pos - job.oldHeadBytes) return false;
+    if (tagBytes < kTagHeaderBytes || tagBytes + kPreviousTagSizeBytes > pos - job.oldHeadBytes) return std::nullopt;
     pos -= tagBytes + kPreviousTagSizeBytes;
     TagInfo tag;
-    if (!ReadTag(job.file.pb, pos, tag) || tag.dataBytes + kTagHeaderBytes != tagBytes) return false;
-    if (IsSequenceHeader(tag)) continue;
-    if (tag.type == kTagAudio) audioEnd = std::max(audioEnd, TagPtsMs(tag) + FrameMs(audio));
-    if (tag.type == kTagVideo) videoEnd = std::max(videoEnd, TagPtsMs(tag) + FrameMs(video));
+    if (!ReadTag(job.file.pb, pos, tag) || tag.dataBytes + kTagHeaderBytes != tagBytes) return std::nullopt;
+    if (tag.type != kTagAudio && tag.type != kTagVideo && tag.type != kTagScript) return std::nullopt;
+    if (tag.type == kTagScript || IsSequenceHeader(tag)) continue;
+    if (tag.timestampMs > laterMs + kMaxDisorderMs) return std::nullopt;
+    laterMs = std::min(laterMs, tag.timestampMs);
+    audioSeen = audioSeen || tag.type == kTagAudio;
+    videoSeen = videoSeen || tag.type == kTagVideo;
+    if (++mediaTags >= kTailTags && audioSeen && videoSeen) return pos;
   }
-  endMs = std::max(audioEnd, videoEnd);
-  return endMs >= 0;
+  return std::nullopt;
 }
 
-// The end of the media from every packet, for a file whose tail is broken; what
+// The end of the media from every packet read from where the demuxer stands; what
 // was read counts even when a read fails on the way.
 int64_t MeasureFromPackets(RepairJob &job) noexcept {
   PacketPtr pkt = MakePacket();
@@ -212,9 +205,14 @@ int64_t MeasureFromPackets(RepairJob &job) noexcept {
   return endMs;
 }
 
+// The packets of the file's tail when it holds together, else all of them: the
+// same packets end the media either way, and FFmpeg gives each its duration.
 Status MeasureDuration(RepairJob &job) noexcept {
-  int64_t endMs = -1;
-  if (!MeasureFromTail(job, endMs)) endMs = MeasureFromPackets(job);
+  if (const std::optional<uint64_t> tailStart = FindTailStart(job)) {
+    const int ret = av_seek_frame(job.in.get(), -1, static_cast<int64_t>(*tailStart), AVSEEK_FLAG_BYTE);
+    if (ret < 0) return StatusFromAv(ret);
+  }
+  const int64_t endMs = MeasureFromPackets(job);
   const int64_t startMs = job.firstTagMs > 0 ? job.firstTagMs : 0;
   job.durationUs = endMs > startMs ? RescaleDuration(endMs - startMs, AVRational{1, 1000}, AV_TIME_BASE_Q) : 0;
   return Status::Ok;
@@ -334,11 +332,24 @@ Status WriteTemporaryFile(RepairJob &job) {
   return avio_closep(&tmp.pb) < 0 ? StatusFromAv(AVERROR(EIO)) : Status::Ok;
 }
 
-// The complete temporary file takes the file's place in one step.
-Status ReplaceFile(RepairJob &job) noexcept {
-  // Every handle on the file goes first: Windows replaces no file that is open.
+// Every handle of the repair on the file is closed: Windows replaces no file that
+// is open, and the head is written through a handle of its own.
+void CloseFile(RepairJob &job) noexcept {
   job.in.reset();
   avio_closep(&job.file.pb);
+}
+
+// A new head as long as the old one takes its place, in one write, the tags after
+// it untouched: nothing is copied, and the file stays the one its links name.
+Status OverwriteHead(RepairJob &job) noexcept {
+  CloseFile(job);
+  const bool written = platform::OverwriteFileAt(job.path.c_str(), job.fileSize, 0, job.head);
+  return written ? Status::Ok : StatusFromAv(AVERROR(EIO));
+}
+
+// The complete temporary file takes the file's place in one step.
+Status ReplaceFile(RepairJob &job) noexcept {
+  CloseFile(job);
   if (!platform::RenameFile(job.tmpPath.c_str(), job.path.c_str())) return StatusFromAv(AVERROR(EIO));
   job.tmpPath.clear();
   return Status::Ok;
@@ -353,12 +364,11 @@ Status Repair(RepairJob &job) {
   // No media tag at all: there is no duration to state.
   if (!IsOk(st) || job.durationUs == 0) return st;
   st = MakeHead(job);
-  if (IsOk(st)) {
-    CompleteHead(job);
-    st = WriteTemporaryFile(job);
-  }
-  if (IsOk(st)) st = ReplaceFile(job);
-  return st;
+  if (!IsOk(st)) return st;
+  CompleteHead(job);
+  if (job.head.size() == job.oldHeadBytes) return OverwriteHead(job);
+  st = WriteTemporaryFile(job);
+  return IsOk(st) ? ReplaceFile(job) : st;
 }
 
 }  // namespace

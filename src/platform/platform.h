@@ -58,6 +58,13 @@ bool IsMissing(const char *path) noexcept;
 enum class ReadResult { Ok, CannotOpen, TooLarge, ReadError };
 // Reads the whole regular file at path into out when it holds at most maxBytes.
 ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out);
+// Writes bytes over the bytes of the existing regular file at path from offset, in
+// one write, and flushes them to the device before it returns; the file is neither
+// created, truncated nor extended. Nothing is written unless the file holds
+// fileSize bytes, so a file that changed since it was measured is left alone, nor
+// when the bytes would reach past its end, or when another process has the file
+// open for writing (Windows). False when nothing or not every step succeeded.
+bool OverwriteFileAt(const char *path, uint64_t fileSize, uint64_t offset, std::string_view bytes) noexcept;
 // Opens a file for writing as fopen(path, "wb") does; null when it cannot.
 std::FILE *OpenForWriting(const char *path) noexcept;
 // Removes a file (never a directory). True when it is gone.
@@ -105,8 +112,9 @@ std::string NextNameBeside(const char *path, uint32_t processId);
 
 #ifdef MPG_TEST_SEAMS
 // Test seam, only in the internal library that tests link: makes the n-th
-// following platform file operation (open, delete, rename; counted from 1) fail
-// as the operating system would. 0 disarms.
+// following platform file operation (open, delete, rename, and the write, flush
+// and close of an overwrite; counted from 1) fail as the operating system would,
+// without effect. 0 disarms.
 void FailNthFileOperation(int n) noexcept;
 #endif
 

@@ -63,6 +63,19 @@ class Fd {
   int fd_;
 };
 
+// Writes every byte from offset on; a signal or a short write only means go on.
+bool WriteAllAt(int fd, std::string_view bytes, uint64_t offset) noexcept {
+  if (InjectedFault()) return false;
+  while (!bytes.empty()) {
+    const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 HostPath::HostPath(const char *hostText) : text_(hostText) {}
@@ -98,6 +111,17 @@ ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) 
   }
   out.resize(got);
   return ReadResult::Ok;
+}
+
+bool OverwriteFileAt(const char *path, uint64_t fileSize, uint64_t offset, std::string_view bytes) noexcept {
+  if (offset > fileSize || bytes.size() > fileSize - offset) return false;
+  Fd fd(OpenFile(path, O_WRONLY));
+  struct stat st;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<uint64_t>(st.st_size) != fileSize || !WriteAllAt(fd.get(), bytes, offset)) return false;
+  // The size stays as it was, so the data alone needs to reach the device.
+  if (InjectedFault() || ::fdatasync(fd.get()) != 0) return false;
+  return !InjectedFault() && fd.Close();
 }
 
 std::FILE *OpenForWriting(const char *path) noexcept {

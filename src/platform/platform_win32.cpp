@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace mpg::platform {
@@ -170,6 +171,31 @@ ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out) 
   }
   out.resize(got);
   return ReadResult::Ok;
+}
+
+bool OverwriteFileAt(const char *path, uint64_t fileSize, uint64_t offset, std::string_view bytes) noexcept {
+  if (offset > fileSize || bytes.size() > fileSize - offset) return false;
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return false;
+  // Readers may share the file; a writer holding it open (a download still
+  // running) makes the open fail, so the head is never written under it.
+  Handle h(::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr));
+  if (!h.valid() || ::GetFileType(h.get()) != FILE_TYPE_DISK) return false;
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(h.get(), &size) || static_cast<uint64_t>(size.QuadPart) != fileSize) return false;
+  while (!bytes.empty()) {
+    // The offset goes with each write: a synchronous handle writes there and moves on.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
+    DWORD n = 0;
+    if (!::WriteFile(h.get(), bytes.data(), chunk, &n, &at) || n == 0) return false;
+    bytes.remove_prefix(n);
+    offset += n;
+  }
+  return ::FlushFileBuffers(h.get()) != 0;
 }
 
 std::FILE *OpenForWriting(const char *path) noexcept {

@@ -150,7 +150,9 @@ INSTANTIATE_TEST_SUITE_P(Edit, EditTable, ::testing::ValuesIn(kEdits),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // FLV_FixDuration: a new head states the media's length and the file's size and keeps
-// the streams and metadata; the media tags stay byte for byte; a failure changes nothing.
+// the streams and metadata; the media tags stay byte for byte; a head of the old one's
+// length is written into the file itself, another makes a new file; a failure changes
+// nothing, or leaves the whole new head when only its flush failed.
 
 // Where the number after a metadata key lies (AMF0: length, key, type 0, double).
 size_t AmfAt(const std::string &bytes, const std::string &key) {
@@ -185,50 +187,92 @@ std::string Flv1Mp3() { return PatchDuration(Flv("flv1_mp3.flv", 4, "-map 1:a -m
 std::string Indexed() { return Flv("indexed_4s.flv", 4, kAvcAac + "-metadata title=Indexed -flvflags add_keyframe_index"); }
 std::string AacStating1s() { return PatchDuration(Flv("aac_4s.flv", 4, "-map 1:a -c:a aac"), 0, std::string("\x3F\xF0\0\0\0\0\0\0", 8)); }
 std::string AvcOnly() { return Flv("avc_3s.flv", 3, "-map 0:v" + kAvcAac); }
+// At 5 pictures a second with B-frames, the picture that ends the video is decoded
+// three pictures before the last, and the sound ends before both.
+std::string BFramesEndLast() {
+  return ReadBytes(MakeFixture("avc_bframes_5fps.flv", "-f lavfi -i testsrc2=rate=5:size=160x120:duration=8.6 -f lavfi "
+                   "-i sine=duration=7.9 -c:v libx264 -preset veryfast -bf 3 -g 50 -pix_fmt yuv420p -c:a aac -ac 2 "
+                   "-fflags +bitexact -flags:v +bitexact -flags:a +bitexact -threads 1"));
+}
+std::string RealFlv(const std::string &name) {
+  const std::string path = std::string(MPG_SOURCE_DIR) + "/../shared/media/realworld/" + name;
+  return FileExists(path) ? ReadBytes(path) : "";
+}
 
 struct FlvCase {
   const char *name;
   std::string (*bytes)();
+  bool inPlace = false;  // the new head is as long as the old one
   int32_t status = MPG_OK;
-  int failOperation = 0;  // the platform file operation made to fail (1: the create, 2: the rename)
 };
 const FlvCase kRepairs[] = {
-    {"Joined", Joined},
-    {"AudioFirstWithoutDuration", Flv1Mp3},
+    {"Joined", Joined, true},
+    {"AudioFirstWithoutDuration", Flv1Mp3},  // the misnamed key stays beside the new one
     {"KeyframeIndexDropped", Indexed},
-    {"AudioOnlyStale", AacStating1s},
-    {"VideoOnly", AvcOnly, MPG_AUDIO_STREAM_NOT_FOUND},
-    {"TemporaryFileNotCreated", Joined, AVERROR(EIO), 1},
-    {"ReplaceFails", Joined, AVERROR(EIO), 2},
+    {"AudioOnlyStale", AacStating1s, true},
+    {"BFramesEndLast", BFramesEndLast, true},
+    // Heads another muxer wrote, with keys of its own.
+    {"RealH264Aac", [] { return RealFlv("ax_sample.flv"); }},
+    {"RealVp6fMp3", [] { return RealFlv("me_grampa_laughing_vp6.flv"); }},
+    {"VideoOnly", AvcOnly, false, MPG_AUDIO_STREAM_NOT_FOUND},
+    {"NotFlv", [] { return ReadBytes(fx::H264Aac10s()); }, false, AVERROR_INVALIDDATA},
+    {"CutInsideHead", [] { return Joined().substr(0, 300); }, false, AVERROR_EOF},
 };
 
 class FlvTable : public ::testing::TestWithParam<FlvCase> {};
 
 TEST_P(FlvTable, HeadStatesLengthAndSizeMediaTagsStayFailuresChangeNothing) {
   const FlvCase &c = GetParam();
-  const std::string path = Out("file.flv");
-  WriteBytes(path, c.bytes());
+  const std::string path = Out("file.flv"), link = Out("link.flv"), before = c.bytes();
+  if (before.empty()) GTEST_SKIP() << "../shared/media/realworld is absent";
+  WriteBytes(path, before);
+  std::filesystem::create_hard_link(path, link);
   WriteBytes(path + ".tmp", "the user's notes");
   std::filesystem::create_directory(path + ".part");
-  const std::string before = ReadBytes(path);
+  const auto expectNoTemporaryFile = [&] {
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(OutputDir()), {}), 4);
+    EXPECT_EQ(ReadBytes(path + ".tmp"), "the user's notes");
+  };
   uint64_t oldStart = 0, newStart = 0;
-  const nlohmann::json packets = Packets(path, oldStart), title = Probe(path)["format"]["tags"]["title"];
-  mpg::platform::FailNthFileOperation(c.failOperation);
-  const int32_t st = FLV_FixDuration(path.c_str());
-  mpg::platform::FailNthFileOperation(0);
-  EXPECT_EQ(st, c.status);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(OutputDir()), {}), 3);  // no temporary file left
-  EXPECT_EQ(ReadBytes(path + ".tmp"), "the user's notes");
+  const nlohmann::json packets = c.status ? nlohmann::json() : Packets(path, oldStart);
+  const nlohmann::json title = c.status ? nlohmann::json() : Probe(path)["format"]["tags"]["title"];
+  ASSERT_EQ(FLV_FixDuration(path.c_str()), c.status);
   const std::string after = ReadBytes(path);
-  EXPECT_TRUE(st == MPG_OK || after == before) << "a failed repair changed the file";
-  if (st != MPG_OK || c.status != MPG_OK) return;
+  expectNoTemporaryFile();
+  if (c.status != MPG_OK) {
+    EXPECT_TRUE(after == before) << "a failed repair changed the file";
+    return;
+  }
+  // In place, the file's other name sees the new head; a new file leaves it the old one.
+  EXPECT_TRUE(ReadBytes(link) == (c.inPlace ? after : before));
   ASSERT_EQ(Packets(path, newStart), packets);
-  EXPECT_EQ(after.substr(newStart), before.substr(oldStart));
+  EXPECT_TRUE(after.substr(newStart) == before.substr(oldStart)) << "media tags changed";
   EXPECT_NEAR(ProbeDuration(path), End(packets), 0.05);
   EXPECT_EQ(AmfNumber(after, "filesize"), static_cast<double>(after.size()));
   EXPECT_EQ(Probe(path)["format"]["tags"]["title"], title);  // KeyframeIndexDropped has one
   ASSERT_EQ(FLV_FixDuration(path.c_str()), MPG_OK);
-  EXPECT_EQ(ReadBytes(path), after);
+  EXPECT_TRUE(ReadBytes(path) == after) << "a second repair changed the head";
+
+  // Cut off inside a tag header, the tail no longer leads back through the tags: every
+  // tag is read, and the same tags state the same duration.
+  WriteBytes(path, before + std::string("\x09\x00\x01\x00", 4));
+  ASSERT_EQ(FLV_FixDuration(path.c_str()), MPG_OK);
+  EXPECT_EQ(AmfNumber(ReadBytes(path), "duration"), AmfNumber(after, "duration"));
+
+  // Each platform file step failing in turn, until none is left to fail: the file is as
+  // it was, or holds the whole new head when only its flush or close failed.
+  for (int n = 1;; ++n) {
+    ASSERT_LE(n, 8) << "a repair that never succeeds";
+    WriteBytes(path, before);
+    mpg::platform::FailNthFileOperation(n);
+    const int32_t st = FLV_FixDuration(path.c_str());
+    mpg::platform::FailNthFileOperation(0);
+    const std::string now = ReadBytes(path);
+    EXPECT_TRUE(now == before || now == after) << "step " << n;
+    if (st == MPG_OK) break;
+    EXPECT_EQ(st, AVERROR(EIO)) << "step " << n;
+  }
+  expectNoTemporaryFile();
 }
 
 INSTANTIATE_TEST_SUITE_P(Flv, FlvTable, ::testing::ValuesIn(kRepairs),

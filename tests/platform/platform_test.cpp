@@ -1,4 +1,4 @@
-// The platform layer: the same-file check, whole-file reads, deletes and side libraries.
+// The platform layer: the same-file check, whole-file reads, overwrites, deletes and side libraries.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -37,6 +37,17 @@ TEST(PlatformFiles, SameFileReadsAndDeletes) {
   EXPECT_EQ(ReadWholeFile(a.c_str(), 9, out), ReadResult::TooLarge);
   EXPECT_EQ(ReadWholeFile(OutputDir().c_str(), 100, out), ReadResult::CannotOpen);
   EXPECT_EQ(ReadWholeFile(Out("missing").c_str(), 100, out), ReadResult::CannotOpen);
+
+  // An overwrite lands in the file itself, which its other name sees, and only when
+  // the file is as long as the caller says and the bytes stay inside it.
+  EXPECT_TRUE(OverwriteFileAt(a.c_str(), 10, 2, "ab"));
+  EXPECT_EQ(ReadBytes(Out("hard.bin")), "01ab456789");
+  EXPECT_FALSE(OverwriteFileAt(a.c_str(), 11, 2, "cd"));
+  EXPECT_FALSE(OverwriteFileAt(a.c_str(), 10, 9, "cd"));
+  EXPECT_FALSE(OverwriteFileAt(OutputDir().c_str(), 10, 0, "cd"));
+  EXPECT_FALSE(OverwriteFileAt(Out("missing.bin").c_str(), 10, 0, "cd"));
+  EXPECT_EQ(ReadBytes(a), "01ab456789");
+  EXPECT_FALSE(FileExists(Out("missing.bin")));
 
   EXPECT_TRUE(DeleteFile(b.c_str()));
   EXPECT_FALSE(FileExists(b));
