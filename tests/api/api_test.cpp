@@ -3,6 +3,9 @@
 // hosts pass paths in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -32,19 +35,31 @@ TEST(ApiSurface, ExportsTheTwentyThreeNamesAndNothingElse) {
   EXPECT_EQ(names, expected);
 }
 
-TEST(ApiHousekeeping, TextsExtensionsAndTheFileCheck) {
-  EXPECT_STREQ(MPG_GetErrorText(MPG_SAME_FILE), "Output file is the same as an input file");
+// Any code has a text: FFmpeg's for a code of no meaning, in a buffer the next formatted code
+// reuses. Ids outside the table give mp4. A scale below 1 is ignored and any positive one,
+// INT32_MAX too, is where a job's reports end; MPG_TestParams changes nothing.
+TEST(ApiHousekeeping, TextsExtensionsScaleAndTheFileCheck) {
   EXPECT_STREQ(MPG_GetErrorText(-2), "No such file or directory");
-  // An unknown code gets FFmpeg's fallback in a buffer the next formatted code reuses.
   const char *unknown = MPG_GetErrorText(12345);
   EXPECT_NE(std::string(unknown).find("Error number"), std::string::npos) << unknown;
   EXPECT_EQ(MPG_GetErrorText(-2), unknown);
+  for (int32_t code : {INT32_MIN, INT32_MIN + 1, -99999, 1, INT32_MAX, int32_t(0xC0000000)})
+    EXPECT_LT(std::strlen(MPG_GetErrorText(code)), 4096u) << code;
   EXPECT_STREQ(MPG_GetDefExt(0), "3gp");
   EXPECT_STREQ(MPG_GetDefExt(8), "wmv");
-  for (int32_t outside : {-1, 9, 1000}) EXPECT_STREQ(MPG_GetDefExt(outside), "mp4") << outside;
+  for (int32_t outside : {INT32_MIN, -1, 9, 1000, INT32_MAX}) EXPECT_STREQ(MPG_GetDefExt(outside), "mp4") << outside;
   for (const std::string &good : {fx::H264Aac10s(), fx::Vp9Opus5s(), fx::Mp3Audio5s(), fx::FlacAudio5s()})
     EXPECT_NE(MPG_IsThisGoodFile(good.c_str()), 0) << good;
-  EXPECT_EQ(MPG_IsThisGoodFile(nullptr), 0);
+  for (int32_t scale : {1000, INT32_MAX}) {
+    MPG_SetPercent100(scale);
+    for (int32_t ignored : {0, -1, INT32_MIN}) MPG_SetPercent100(ignored);
+    MPG_TestParams();
+    ProgressLog log;
+    ASSERT_EQ(MP3_Convert(fx::Mp3Audio5s().c_str(), Out("scale.mp3").c_str(), 0, ProgressLog::Callback, log.User()), MPG_OK);
+    const std::vector<int32_t> &v = log.values;
+    EXPECT_TRUE(v.size() >= 2 && v[0] >= 0 && std::is_sorted(v.begin(), v.end()) && v.back() == scale) << scale;
+  }
+  MPG_SetPercent100(100);
 }
 
 // The encoding is process-wide and set once: a value it does not know is refused and

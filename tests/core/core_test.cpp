@@ -1,5 +1,6 @@
 // The rules every pipeline shares: progress reports, status texts, time-base
-// arithmetic, stream lookup and length measurement.
+// arithmetic and stream lookup. (Lengths measured by seeking are judged on every
+// real file by the real-file table, through MPG_GetMediaInfo.)
 #include <gtest/gtest.h>
 
 #include <map>
@@ -21,11 +22,6 @@ InputFormatPtr Open(const std::string &path) {
   InputFormatPtr ctx;
   EXPECT_TRUE(IsOk(OpenInputFile(path.c_str(), ctx))) << path;
   return ctx;
-}
-
-std::string TsStartingAt10s() {
-  return MakeFixture("h264_5s_from_10s.ts", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=5 -c:v libx264 "
-                                            "-preset ultrafast -g 25 -pix_fmt yuv420p -output_ts_offset 10");
 }
 
 TEST(CoreProgress, SendsOnlyAdvancesTakesStopsAndEndsAtTheHostsScale) {
@@ -103,48 +99,5 @@ TEST(CoreStreams, AudioLookupStepsOverVideoAndStreamsWithoutChannelsOrRate) {
   EXPECT_EQ(FindUsableAudioStream(ctx.get()), -1);
   EXPECT_EQ(FindFirstStreamOfType(ctx.get(), AVMEDIA_TYPE_VIDEO), 0);
 }
-
-struct LengthCase {
-  std::string (*path)();
-  AVMediaType type;
-  int64_t seconds;
-};
-
-class CoreMeasure : public ::testing::TestWithParam<LengthCase> {};
-
-// From the stream's first timestamp to the end of its last packet, wherever the
-// timeline starts and however the container seeks; reading then goes on from the start.
-TEST_P(CoreMeasure, WholeSecondsToTheEndOfTheLastPacketThenReadsOnFromTheStart) {
-  auto ctx = Open(GetParam().path());
-  const int index = FindFirstStreamOfType(ctx.get(), GetParam().type);
-  ASSERT_GE(index, 0);
-  AVStream *st = ctx->streams[index];
-  const int64_t length = MeasureDurationBySeek(ctx.get(), st);
-  EXPECT_EQ(length, GetParam().seconds);
-  if (st->start_time != AV_NOPTS_VALUE) {  // a position counts from the first timestamp, as the length does
-    EXPECT_EQ(SecondsIntoStream(ctx.get(), st, st->start_time + av_rescale_q(length, {1, 1}, st->time_base)), length);
-  }
-  for (unsigned i = 0; i < ctx->nb_streams; ++i) EXPECT_EQ(ctx->streams[i]->discard, AVDISCARD_DEFAULT);
-  PacketPtr pkt = MakePacket();
-  ASSERT_GE(av_read_frame(ctx.get(), pkt.get()), 0);
-  AVStream *read = ctx->streams[pkt->stream_index];
-  const int64_t start = read->start_time == AV_NOPTS_VALUE ? 0 : read->start_time;
-  EXPECT_LE(pkt->dts, start + av_rescale_q(1, {1, 25}, read->time_base)) << "did not seek back to the start";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Core, CoreMeasure,
-    ::testing::Values(LengthCase{fx::H264Aac10s, AVMEDIA_TYPE_VIDEO, 10}, LengthCase{fx::AacAudio10s, AVMEDIA_TYPE_AUDIO, 10},
-                      LengthCase{fx::Vp9Video5s, AVMEDIA_TYPE_VIDEO, 5}, LengthCase{fx::Mp3Audio5s, AVMEDIA_TYPE_AUDIO, 5},
-                      // 1001/30000: the whole time base counts, not its denominator alone.
-                      LengthCase{[] { return MakeFixture("ntsc_10s.avi", "-f lavfi -i testsrc2=size=160x120:rate=30000/1001:duration=10 -c:v mpeg4 -q:v 8"); },
-                                 AVMEDIA_TYPE_VIDEO, 10},
-                      LengthCase{TsStartingAt10s, AVMEDIA_TYPE_VIDEO, 5},
-                      // A seek by time computes a byte position past the end of the data.
-                      LengthCase{[] { return MakeFixture("pcm16_5s.wav", "-f lavfi -i sine=sample_rate=8000:duration=5 -c:a pcm_s16le"); },
-                                 AVMEDIA_TYPE_AUDIO, 5},
-                      // An Ogg whose last page ends a second after its last packet starts.
-                      LengthCase{[] { return MakeFixture("opus_3006ms.ogg", "-f lavfi -i sine=sample_rate=48000:duration=3.006 -c:a libopus"); },
-                                 AVMEDIA_TYPE_AUDIO, 3}));
 
 }  // namespace

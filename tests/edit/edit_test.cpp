@@ -73,11 +73,10 @@ void CaptureLog(void *, int level, const char *fmt, va_list args) {
   char line[512];
   if (level <= AV_LOG_ERROR && std::vsnprintf(line, sizeof line, fmt, args) > 0) logged += line;
 }
-double Pts(const nlohmann::json &packet) { return std::stod(packet.value("pts_time", "nan")); }
-double End(const nlohmann::json &packets) {
-  double end = 0;
-  for (const auto &p : packets) end = std::max(end, Pts(p) + std::stod(p.value("duration_time", "0")));
-  return end;
+// The one stream a selector picks.
+Track Stream(const std::string &path, const std::string &selector) {
+  const Packets p = ReadPackets(path, selector);
+  return p.streams.empty() ? Track{} : p.streams.begin()->second;
 }
 
 class EditTable : public ::testing::TestWithParam<EditCase> {};
@@ -107,35 +106,34 @@ TEST_P(EditTable, OutputJudgedByFfprobeOrRefusalLeavesTheOutputPath) {
   EXPECT_EQ(info["streams"].size(), 2u);
   EXPECT_TRUE(DecodesCleanly(out));
   const double inStart = std::stod(Probe(in)["format"].value("start_time", "0"));
-  const auto video = ProbePackets(out, "v:0"), audio = ProbePackets(out, "a:0");
-  ASSERT_FALSE(video.empty() || audio.empty());
+  const Track video = Stream(out, "v:0"), audio = Stream(out, "a:0");
+  ASSERT_TRUE(video.count && audio.count);
   if (c.job == kTrim) {
     // The range's pictures at 25 fps and its sound, from 0 within a frame (AVI keeps no
     // timestamps: both start there) but for a muxer's move of the file (MPEG-TS: 2 frames).
     EXPECT_EQ(info["streams"][1].value("codec_name", ""), c.text);
-    const double first = Pts(video[0]), length = std::min<double>(c.b, End(ProbePackets(in, "v:0")) - inStart) - c.a;
+    const double first = video.starts[0], length = std::min<double>(c.b, Stream(in, "v:0").end - inStart) - c.a;
     EXPECT_NEAR(first, 0, 0.081);
     EXPECT_NEAR(first, std::stod(info["format"].value("start_time", "0")), 0.02);
-    EXPECT_NEAR(Pts(audio[0]), first, 0.027);
-    EXPECT_NEAR(End(video) - first, length, 0.041);
-    EXPECT_NEAR(static_cast<double>(video.size()), length * 25, 1.0);
-    EXPECT_NEAR(End(audio) - first, std::min<double>(c.b, End(ProbePackets(in, "a:0")) - inStart) - c.a, 0.027);
+    EXPECT_NEAR(audio.starts[0], first, 0.027);
+    EXPECT_NEAR(video.end - first, length, 0.041);
+    EXPECT_NEAR(video.count, length * 25, 1.0);
+    EXPECT_NEAR(audio.end - first, std::min<double>(c.b, Stream(in, "a:0").end - inStart) - c.a, 0.027);
     return;
   }
   // Each stream's packets keep their sizes and move by one amount: the video by the
   // input's start (a muxer may add a little), the audio besides by the shift.
   double videoMove = 0;
-  for (const std::string sel : {"v:0", "a:0"}) {
-    const auto &to = sel == "v:0" ? video : audio;
-    const auto from = ProbePackets(in, sel == "v:0" ? sel : c.inAudio);
-    ASSERT_TRUE(c.stopAt ? to.size() < from.size() : to.size() == from.size()) << sel;
-    const double move = Pts(to[0]) - Pts(from[0]) + inStart;
-    videoMove = sel == "v:0" ? move : videoMove;
+  for (const Track *to : {&video, &audio}) {
+    const Track from = Stream(in, to == &video ? "v:0" : c.inAudio);
+    ASSERT_TRUE(c.stopAt ? to->count < from.count : to->count == from.count) << to->type;
+    const double move = to->starts[0] - from.starts[0] + inStart;
+    videoMove = to == &video ? move : videoMove;
     EXPECT_NEAR(videoMove, 0, 0.01);
-    EXPECT_NEAR(move - videoMove, c.job == kShift && sel == "a:0" ? c.a / 1000.0 : 0, 0.0011) << sel;
-    for (size_t i = 0; i < to.size(); ++i) {
-      EXPECT_NEAR(Pts(to[i]) - Pts(from[i]) + inStart, move, 2e-6) << sel << " " << i;
-      EXPECT_EQ(to[i].value("size", ""), from[i].value("size", "")) << sel << " " << i;
+    EXPECT_NEAR(move - videoMove, c.job == kShift && to == &audio ? c.a / 1000.0 : 0, 0.0011) << to->type;
+    for (int i = 0; i < to->count; ++i) {
+      EXPECT_NEAR(to->starts[i] - from.starts[i] + inStart, move, 2e-6) << to->type << " " << i;
+      EXPECT_EQ(to->sizes[i], from.sizes[i]) << to->type << " " << i;
     }
   }
   if (c.job == kCrop) return;
@@ -168,7 +166,7 @@ std::string PatchDuration(std::string bytes, int from, const std::string &with) 
 }
 std::string Flv(const char *name, int seconds, const std::string &args) { return ReadBytes(Av(name, seconds, args, "160x120")); }
 // The packets as ffprobe lists them but for their places; start: the first one's.
-nlohmann::json Packets(const std::string &path, uint64_t &start) {
+nlohmann::json TagPackets(const std::string &path, uint64_t &start) {
   nlohmann::json packets = ProbePackets(path);
   start = UINT64_MAX;
   for (auto &p : packets) start = std::min<uint64_t>(start, std::stoull(p.value("pos", "0"))), p.erase("pos");
@@ -179,7 +177,7 @@ nlohmann::json Packets(const std::string &path, uint64_t &start) {
 std::string Joined() {
   const std::string two = Av("part2.flv", 4, kAvcAac + "-t 3.5 -output_ts_offset 3", "160x120");
   uint64_t start = 0;
-  Packets(two, start);
+  TagPackets(two, start);
   return Flv("part1_3s.flv", 3, kAvcAac + "-flvflags no_sequence_end") + ReadBytes(two).substr(start);
 }
 // Sorenson H.263 and MP3 (no codec set-up tags), the audio first, the duration unnamed.
@@ -234,7 +232,7 @@ TEST_P(FlvTable, HeadStatesLengthAndSizeMediaTagsStayFailuresChangeNothing) {
     EXPECT_EQ(ReadBytes(path + ".tmp"), "the user's notes");
   };
   uint64_t oldStart = 0, newStart = 0;
-  const nlohmann::json packets = c.status ? nlohmann::json() : Packets(path, oldStart);
+  const nlohmann::json packets = c.status ? nlohmann::json() : TagPackets(path, oldStart);
   const nlohmann::json title = c.status ? nlohmann::json() : Probe(path)["format"]["tags"]["title"];
   ASSERT_EQ(FLV_FixDuration(path.c_str()), c.status);
   const std::string after = ReadBytes(path);
@@ -245,9 +243,9 @@ TEST_P(FlvTable, HeadStatesLengthAndSizeMediaTagsStayFailuresChangeNothing) {
   }
   // In place, the file's other name sees the new head; a new file leaves it the old one.
   EXPECT_TRUE(ReadBytes(link) == (c.inPlace ? after : before));
-  ASSERT_EQ(Packets(path, newStart), packets);
+  ASSERT_EQ(TagPackets(path, newStart), packets);
   EXPECT_TRUE(after.substr(newStart) == before.substr(oldStart)) << "media tags changed";
-  EXPECT_NEAR(ProbeDuration(path), End(packets), 0.05);
+  EXPECT_NEAR(ProbeDuration(path), std::max(Stream(path, "v").end, Stream(path, "a").end), 0.05);
   EXPECT_EQ(AmfNumber(after, "filesize"), static_cast<double>(after.size()));
   EXPECT_EQ(Probe(path)["format"]["tags"]["title"], title);  // KeyframeIndexDropped has one
   ASSERT_EQ(FLV_FixDuration(path.c_str()), MPG_OK);

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -142,6 +145,33 @@ nlohmann::json ProbePackets(const std::string &path, const std::string &selector
   return j["packets"];
 }
 
+Packets ReadPackets(const std::string &path, const std::string &selector) {
+  Packets r;
+  std::vector<std::pair<int64_t, double>> byPos;  // dts in file order
+  for (const auto &p : ProbePackets(path, selector)) {
+    const auto time = [&p](const char *key) { return p.contains(key) ? std::stod(p[key].get<std::string>()) : NAN; };
+    const double pts = time("pts_time"), dts = time("dts_time"), at = std::isnan(pts) ? dts : pts;
+    Track &t = r.streams[p["stream_index"].get<int>()];
+    t.type = p.value("codec_type", "");
+    if (t.count++ > 0) t.maxStep = std::max(t.maxStep, dts - t.lastDts);
+    t.nonRising += !(dts > t.lastDts), t.lastDts = std::isnan(dts) ? t.lastDts : dts;
+    t.durations |= p.contains("duration_time");
+    t.first = std::min(t.first, at), t.end = std::max(t.end, at + (p.contains("duration_time") ? time("duration_time") : 0));
+    t.sizes.push_back(p.value("size", "")), t.starts.push_back(at);
+    if (!std::isnan(dts)) byPos.emplace_back(std::stoll(p.value("pos", std::string("0"))), dts);
+  }
+  std::sort(byPos.begin(), byPos.end());
+  double latest = -1e300;
+  for (const auto &[pos, dts] : byPos) r.worstLate = std::max(r.worstLate, latest - dts), latest = std::max(latest, dts);
+  return r;
+}
+
+Track Packets::Of(const std::string &type) const {
+  for (const auto &[index, t] : streams)
+    if (t.type == type) return t;
+  return {};
+}
+
 double ProbeDuration(const std::string &path, int streamIndex) {
   nlohmann::json j = Probe(path);
   const nlohmann::json *node = nullptr;
@@ -179,6 +209,37 @@ std::string ReadBytes(const std::string &path) {
 void WriteBytes(const std::string &path, const std::string &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+Picture DecodePicture(const std::string &path) {
+  const std::string decode = fs::path(path).extension() == ".jpg"
+                                 ? "djpeg -pnm " + Quote(path)
+                                 : "ffmpeg -v error -i " + Quote(path) + " -c:v ppm -f image2pipe -";
+  std::string ppm;
+  EXPECT_EQ(Run(decode + " 2>" + Quote(path + ".log"), &ppm), 0) << decode;
+  EXPECT_EQ(ReadBytes(path + ".log"), "") << decode;
+  Picture pic;
+  int maxValue = 0, used = 0;
+  if (std::sscanf(ppm.c_str(), "P6 %d %d %d%n", &pic.width, &pic.height, &maxValue, &used) == 3) pic.rgb = ppm.substr(used + 1);
+  return pic;
+}
+
+std::optional<std::string> InChild(const std::function<std::string()> &call, std::string *log) {
+  const std::string result = Out("child.result"), errors = Out("child.log");
+  fs::remove(result);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (FILE *f = std::fopen(errors.c_str(), "wb")) dup2(fileno(f), STDERR_FILENO);
+    alarm(60);
+    WriteBytes(result + ".tmp", call());
+    fs::rename(result + ".tmp", result);
+    _exit(0);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  if (log) *log = ReadBytes(errors);
+  if (pid < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !fs::exists(result)) return std::nullopt;
+  return ReadBytes(result);
 }
 
 uint8_t ProgressLog::Callback(const ProgressReport *report) {

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +50,24 @@ std::string Quote(const std::string &path);
 nlohmann::json Probe(const std::string &path);
 // ffprobe -show_packets for the streams chosen by selector (e.g. "v:0"), as JSON.
 nlohmann::json ProbePackets(const std::string &path, const std::string &selector = "");
+// A stream's packets as ffprobe lists them (times in seconds): sizes and start times in file
+// order, how many dts do not rise above the one before (a missing one counts), the largest dts
+// step, and the span from the earliest start (pts, else dts) to the latest end.
+struct Track {
+  std::string type;
+  int count = 0, nonRising = 0;
+  double first = 1e300, end = -1e300, lastDts = -1e300, maxStep = 0;
+  bool durations = false;  // some packet states one; else the last lasts as long as the others
+  std::vector<std::string> sizes;
+  std::vector<double> starts;
+  double Span() const { return end <= first ? 0.0 : durations ? end - first : (end - first) * count / (count - 1); }
+};
+struct Packets {
+  std::map<int, Track> streams;  // by stream index
+  double worstLate = 0;          // how far a packet's dts lies behind one earlier in the file
+  Track Of(const std::string &type) const;  // the first stream of a codec type, or an empty track
+};
+Packets ReadPackets(const std::string &path, const std::string &selector = "");
 // The duration of a stream (or of the format when streamIndex < 0), in seconds.
 double ProbeDuration(const std::string &path, int streamIndex = -1);
 // A full decode prints no error.
@@ -56,6 +77,18 @@ bool FileExists(const std::string &path);
 uint64_t FileSizeOf(const std::string &path);
 std::string ReadBytes(const std::string &path);
 void WriteBytes(const std::string &path, const std::string &bytes);
+
+// A picture as rows of RGB bytes, as djpeg (for a .jpg) or ffmpeg decodes a file; a decoder's
+// report fails the test.
+struct Picture {
+  int width = 0, height = 0;
+  std::string rgb;
+};
+Picture DecodePicture(const std::string &path);
+
+// Runs call in a child process, which a minute's alarm ends if it hangs: gives what call
+// returned, or nothing when the child crashed, hung or a sanitizer stopped it; log gets its stderr.
+std::optional<std::string> InChild(const std::function<std::string()> &call, std::string *log = nullptr);
 
 // Records every report a job sends; optionally answers stop at the n-th progress
 // value (1-based), counting text reports separately.

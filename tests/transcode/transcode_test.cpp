@@ -81,31 +81,6 @@ void ExpectFields(const json &probe, const std::string &checks) {
   }
 }
 
-// A stream's packets as ffprobe reads them: their sizes, whether their dts rise, and the span from the first
-// timestamp (AVI keeps no pts: the dts) to the end of the last.
-struct Track {
-  std::vector<std::string> sizes;
-  double first = 1e300, end = -1e300, lastDts = -1e300, n = 0;
-  bool dtsRising = true, durations = false;  // without durations the last packet lasts as long as the others
-  double Span() const { return end <= first ? 0.0 : durations ? end - first : (end - first) * n / (n - 1); }
-};
-std::map<std::string, Track> Tracks(const json &packets) {
-  std::map<std::string, Track> tracks;
-  for (const json &pkt : packets) {
-    Track &t = tracks[pkt["codec_type"].get<std::string>()];
-    t.sizes.push_back(pkt["size"]);
-    const double dts = pkt.contains("dts_time") ? std::stod(pkt["dts_time"].get<std::string>()) : 1e300;
-    t.dtsRising = t.dtsRising && dts > std::exchange(t.lastDts, dts);
-    const double at = pkt.contains("pts_time") ? std::stod(pkt["pts_time"].get<std::string>()) : dts;
-    const bool timed = pkt.contains("duration_time");
-    t.durations |= timed;
-    t.first = std::min(t.first, at);
-    t.end = std::max(t.end, at + (timed ? std::stod(pkt["duration_time"].get<std::string>()) : 0));
-    ++t.n;
-  }
-  return tracks;
-}
-
 enum class Frames { Any, Same, Half, Copied };  // what becomes of the input's pictures
 using enum Frames;
 
@@ -166,15 +141,15 @@ void RunRow(const Row &c, bool mp3) {
     return;
   }
   EXPECT_TRUE(c.stopAt != 0 || log.values.size() >= 5) << log.values.size();
-  static std::map<std::string, std::map<std::string, Track>> inputs;  // rows share inputs
-  if (!inputs.count(in)) inputs[in] = Tracks(ProbePackets(in));
-  auto tracks = Tracks(ProbePackets(out)), source = inputs[in];
-  EXPECT_TRUE(tracks.count("audio")) << "the audio did not reach the output";
-  for (const auto &[type, t] : tracks) {
-    EXPECT_TRUE(t.dtsRising) << type;
-    EXPECT_NEAR(t.Span(), c.stopAt ? 0.5 : source[type].Span(), c.stopAt ? 0.5 : c.tolerance) << type;
+  static std::map<std::string, Packets> inputs;  // rows share inputs
+  if (!inputs.count(in)) inputs[in] = ReadPackets(in);
+  const Packets written = ReadPackets(out), &source = inputs[in];
+  EXPECT_TRUE(written.Of("audio").count) << "the audio did not reach the output";
+  for (const auto &[index, t] : written.streams) {
+    EXPECT_EQ(t.nonRising, 0) << t.type;
+    EXPECT_NEAR(t.Span(), c.stopAt ? 0.5 : source.Of(t.type).Span(), c.stopAt ? 0.5 : c.tolerance) << t.type;
   }
-  const auto &got = tracks["video"].sizes, &had = source["video"].sizes;
+  const auto got = written.Of("video").sizes, had = source.Of("video").sizes;
   EXPECT_TRUE(c.frames != Copied || got == had) << "not copied packet for packet";
   const double want = c.frames == Half ? had.size() / 2.0 : c.frames == Same ? had.size() : got.size();
   EXPECT_NEAR(got.size(), want, c.frames == Half ? 2 : 0) << "pictures";
