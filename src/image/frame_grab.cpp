@@ -283,7 +283,6 @@ Status DecodeTowardsTarget(GrabSession &s, const AVPacket *pkt, FilePictureSearc
   });
 }
 
-
 // Decodes from the first key packet read until a suitable picture at or after the
 // target is in s.picture.
 Status FindPictureAtTarget(GrabSession &s, FilePictureSearch &search) noexcept {
