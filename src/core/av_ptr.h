@@ -54,6 +54,9 @@ struct SwsDeleter {
 struct AudioFifoDeleter {
   void operator()(AVAudioFifo *p) const noexcept { av_audio_fifo_free(p); }
 };
+struct CodecParametersDeleter {
+  void operator()(AVCodecParameters *p) const noexcept { avcodec_parameters_free(&p); }
+};
 struct DictDeleter {
   void operator()(AVDictionary *p) const noexcept { av_dict_free(&p); }
 };
@@ -77,6 +80,7 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 using DictPtr = std::unique_ptr<AVDictionary, DictDeleter>;
 using AvBufferPtr = std::unique_ptr<void, AvBufferDeleter>;
 using IoContextPtr = std::unique_ptr<AVIOContext, IoContextDeleter>;

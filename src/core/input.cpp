@@ -23,7 +23,7 @@ DictPtr FileOnlyOptions() noexcept {
 
 std::string FileUrl(const std::string &path) { return "file:" + path; }
 
-Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened) noexcept {
+Status OpenInputFileUnprobed(const char *path, InputFormatPtr &ctx, bool *fileOpened) noexcept {
   ctx.reset();
   if (fileOpened) *fileOpened = false;
   if (!path || !*path) return StatusFromAv(AVERROR(EINVAL));
@@ -49,12 +49,21 @@ Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened) no
   if (ret < 0 && platform::GetFileKind(path) == platform::FileKind::Directory) ret = AVERROR(EISDIR);
   if (ret < 0) return StatusFromAv(ret);
   if (!raw) return Status::Unknown;
-  InputFormatPtr owned(raw);
+  ctx.reset(raw);
   if (fileOpened) *fileOpened = true;
-  ret = avformat_find_stream_info(owned.get(), nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  ctx = std::move(owned);
   return Status::Ok;
+}
+
+Status ProbeStreams(InputFormatPtr &ctx) noexcept {
+  const int ret = avformat_find_stream_info(ctx.get(), nullptr);
+  if (ret >= 0) return Status::Ok;
+  ctx.reset();
+  return StatusFromAv(ret);
+}
+
+Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened) noexcept {
+  const Status st = OpenInputFileUnprobed(path, ctx, fileOpened);
+  return IsOk(st) ? ProbeStreams(ctx) : st;
 }
 
 Status ReadPacket(AVFormatContext *in, AVPacket *pkt) noexcept {

@@ -17,6 +17,15 @@ namespace mpg {
 // reading its stream information.
 Status OpenInputFile(const char *path, InputFormatPtr &ctx, bool *fileOpened = nullptr) noexcept;
 
+// OpenInputFile in two steps, for a caller that can often do without the stream
+// probe (it decodes several pictures of a video). The first opens the file with
+// what its container states at its head (an MPEG-TS names its programmes and
+// codecs, not picture sizes); a stream's start_time is known once its first packet
+// is read. The second reads the stream information before any packet is read; on
+// failure it empties ctx.
+Status OpenInputFileUnprobed(const char *path, InputFormatPtr &ctx, bool *fileOpened = nullptr) noexcept;
+Status ProbeStreams(InputFormatPtr &ctx) noexcept;
+
 // The URL FFmpeg is given for a local path: the "file:" prefix makes it read the
 // rest as a file name, whatever it holds ("http://x", "concat:a|b", "C:\\a.mp4").
 std::string FileUrl(const std::string &path);

@@ -7,6 +7,7 @@
 #include "merge/concatenate_segments.h"
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <string_view>
 
@@ -26,6 +27,27 @@ constexpr std::string_view kTransportStreamExtensions[] = {"ts", "m4t", "m2t", "
 // of stream ended has jumped; a smaller overlap or gap is the jitter of segments
 // cut from one stream (an AAC priming frame, a rounded duration).
 constexpr int64_t kJumpSteps = 3;
+// How much of a segment joined without a stream probe is read ahead to learn where
+// its video and audio start; the probe reads as much at most (its default size).
+constexpr int64_t kReadAheadBytes = 5'000'000;
+
+// What the streams of the last probed segment were. A segment whose container
+// states the same streams (kinds, codecs, ids, and no other size or rate where it
+// states one) is joined without probing it: the probe decodes several pictures of
+// every segment, most of a join's time, and segments cut from one stream tell it
+// nothing new. Its streams are then given the probed segment's parameters, which
+// the demuxer also needs to time the audio frames it splits from one PES packet.
+struct StreamLayout {
+  struct Stream {
+    int id = 0;
+    CodecParametersPtr parameters;
+    AVRational realFrameRate{0, 1};
+    AVRational averageFrameRate{0, 1};
+  };
+  std::vector<Stream> streams;
+  int videoIndex = -1;  // the stream joined as video, -1 for none
+  int audioIndex = -1;  // the stream joined as audio, -1 for none
+};
 
 // Where one kind of stream (video or audio) of the output has got to, in the
 // output stream's time base. The output's timeline starts at 0.
@@ -48,6 +70,7 @@ struct ConcatJob {
   bool started = false;          // a packet has been written
   bool stopped = false;          // the host asked to stop
   InputFormatPtr firstSegment;   // opened for the stream set-up, appended first
+  std::optional<StreamLayout> layout;  // the last probed segment's streams
   std::vector<size_t> appended;  // segments read to their end
   OutputFile out;
 };
@@ -65,6 +88,7 @@ struct Segment {
   InputFormatPtr in;
   SegmentTrack video;
   SegmentTrack audio;
+  bool probed = false;  // its stream information was read (else it is the layout's)
   bool placed = false;  // its place on the output's timeline is decided
 };
 
@@ -130,14 +154,70 @@ void CopyCodingParameters(AVCodecParameters *dst, const AVCodecParameters *src) 
   dst->seek_preroll = src->seek_preroll;
 }
 
-// Opens segment i once for its video and its audio; it counts when it has either.
-Status OpenSegment(ConcatJob &job, size_t i, Segment &seg) {
+// The layout of a probed segment; nothing when memory runs out (the next segment
+// is then probed).
+std::optional<StreamLayout> LayoutOf(const AVFormatContext *in, int videoIndex, int audioIndex) {
+  StreamLayout layout;
+  layout.videoIndex = videoIndex;
+  layout.audioIndex = audioIndex;
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    const AVStream *st = in->streams[i];
+    CodecParametersPtr parameters(avcodec_parameters_alloc());
+    if (!parameters || avcodec_parameters_copy(parameters.get(), st->codecpar) < 0) return std::nullopt;
+    layout.streams.push_back({st->id, std::move(parameters), st->r_frame_rate, st->avg_frame_rate});
+  }
+  return layout;
+}
+
+// A value the unprobed container states (not 0) must be the probed one.
+bool Agrees(int stated, int probed) { return stated == 0 || stated == probed; }
+
+bool HasLayout(const AVFormatContext *in, const StreamLayout &layout) {
+  if (in->nb_streams != layout.streams.size()) return false;
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    const AVCodecParameters *par = in->streams[i]->codecpar;
+    const StreamLayout::Stream &s = layout.streams[i];
+    const AVCodecParameters *probed = s.parameters.get();
+    if (par->codec_id == AV_CODEC_ID_NONE || par->codec_type != probed->codec_type ||
+        par->codec_id != probed->codec_id || in->streams[i]->id != s.id || !Agrees(par->width, probed->width) ||
+        !Agrees(par->height, probed->height) || !Agrees(par->sample_rate, probed->sample_rate) ||
+        !Agrees(par->ch_layout.nb_channels, probed->ch_layout.nb_channels))
+      return false;
+  }
+  return true;
+}
+
+// Gives an unprobed segment's streams the layout's parameters, before a packet is read.
+Status AdoptLayout(AVFormatContext *in, const StreamLayout &layout) {
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    AVStream *st = in->streams[i];
+    const StreamLayout::Stream &s = layout.streams[i];
+    if (avcodec_parameters_copy(st->codecpar, s.parameters.get()) < 0) return Status::NoMemory;
+    st->r_frame_rate = s.realFrameRate;
+    st->avg_frame_rate = s.averageFrameRate;
+  }
+  return Status::Ok;
+}
+
+// Opens segment i, probing its streams unless it has the last probed segment's.
+Status OpenSegmentInput(ConcatJob &job, size_t i, Segment &seg) {
   if (i == 0 && job.firstSegment) {
     seg.in = std::move(job.firstSegment);
-  } else {
-    const Status st = OpenInputFile(job.segments[i].c_str(), seg.in);
-    if (!IsOk(st)) return st;
+    seg.probed = true;
+    return Status::Ok;
   }
+  Status st = OpenInputFileUnprobed(job.segments[i].c_str(), seg.in);
+  if (!IsOk(st)) return st;
+  if (job.layout && HasLayout(seg.in.get(), *job.layout)) return AdoptLayout(seg.in.get(), *job.layout);
+  st = ProbeStreams(seg.in);
+  seg.probed = IsOk(st);
+  return st;
+}
+
+// Opens segment i once for its video and its audio; it counts when it has either.
+Status OpenSegment(ConcatJob &job, size_t i, Segment &seg) {
+  const Status st = OpenSegmentInput(job, i, seg);
+  if (!IsOk(st)) return st;
   AVFormatContext *out = job.out.get();
   const int audioOut = FindUsableAudioStream(out);
   const int videoOut = FindFirstStreamOfType(out, AVMEDIA_TYPE_VIDEO);
@@ -145,8 +225,14 @@ Status OpenSegment(ConcatJob &job, size_t i, Segment &seg) {
   seg.video.outStream = videoOut < 0 ? nullptr : out->streams[videoOut];
   seg.audio.concat = &job.audio;
   seg.video.concat = &job.video;
+  if (!seg.probed) {
+    seg.audio.inIndex = job.layout->audioIndex;
+    seg.video.inIndex = job.layout->videoIndex;
+    return Status::Ok;
+  }
   seg.audio.inIndex = SegmentAudioStream(seg.in.get());
   seg.video.inIndex = SegmentVideoStream(seg.in.get());
+  job.layout = LayoutOf(seg.in.get(), seg.video.inIndex, seg.audio.inIndex);
   if (seg.audio.inIndex < 0 && seg.video.inIndex < 0) return Status::VideoStreamNotFound;
   if (seg.video.inIndex >= 0 && seg.video.outStream) {
     CopyCodingParameters(seg.video.outStream->codecpar, seg.in->streams[seg.video.inIndex]->codecpar);
@@ -251,9 +337,47 @@ Status AppendPacket(ConcatJob &job, Segment &seg, AVPacket *pkt) {
   return job.out.Write(pkt);
 }
 
+bool StartKnown(const Segment &seg, const SegmentTrack &t) {
+  return t.inIndex < 0 || seg.in->streams[t.inIndex]->start_time != AV_NOPTS_VALUE;
+}
+
+// A segment joined without a probe learns where a stream starts from its first
+// packet: reads ahead until its video and audio start are known (or as far as
+// the probe would have read), keeping the packets in order. A kind still without
+// a start then starts with the other, as the probe would have said.
+Status ReadAhead(Segment &seg, std::deque<PacketPtr> &ahead) {
+  int64_t bytes = 0;
+  while (!(StartKnown(seg, seg.video) && StartKnown(seg, seg.audio)) && bytes < kReadAheadBytes) {
+    PacketPtr pkt = MakePacket();
+    if (!pkt) return Status::NoMemory;
+    const Status read = ReadPacket(seg.in.get(), pkt.get());
+    if (read == Status::Eof) break;
+    if (!IsOk(read)) return read;
+    bytes += pkt->size;
+    ahead.push_back(std::move(pkt));
+  }
+  if (seg.video.inIndex < 0 || seg.audio.inIndex < 0) return Status::Ok;
+  AVStream *video = seg.in->streams[seg.video.inIndex];
+  AVStream *audio = seg.in->streams[seg.audio.inIndex];
+  if (video->start_time == AV_NOPTS_VALUE && audio->start_time != AV_NOPTS_VALUE)
+    video->start_time = RescaleTs(audio->start_time, audio->time_base, video->time_base);
+  if (audio->start_time == AV_NOPTS_VALUE && video->start_time != AV_NOPTS_VALUE)
+    audio->start_time = RescaleTs(video->start_time, video->time_base, audio->time_base);
+  return Status::Ok;
+}
+
 // Reads a segment to its end: the end of its file, or where it is cut off or
 // damaged. Ok then; the failure of a read or a write otherwise.
 Status ReadSegmentPackets(ConcatJob &job, Segment &seg) {
+  std::deque<PacketPtr> ahead;
+  if (!seg.probed) {
+    const Status st = ReadAhead(seg, ahead);
+    if (!IsOk(st)) return st;
+  }
+  for (; !ahead.empty(); ahead.pop_front()) {
+    const Status st = AppendPacket(job, seg, ahead.front().get());
+    if (!IsOk(st)) return st;
+  }
   PacketPtr pkt = MakePacket();
   if (!pkt) return Status::NoMemory;
   for (;;) {
