@@ -413,7 +413,10 @@ MPG_API int32_t MPG_CALL MPG_MergeAV(const char *videoPath, const char *audioPat
  * HLS discontinuity, an MPEG-TS clock wrap, the same segment twice) continues where
  * the output ended; a gap ahead stays unless rebaseTimestamps is non-zero.
  * Segments that are missing or not regular files are passed over, as is one that
- * FFmpeg finds to be invalid data from its start.
+ * FFmpeg finds to be invalid data from its start. A segment whose container states
+ * the streams of the last segment read in full (kinds, codecs and stream ids, as the
+ * segments of one HLS stream do) is taken to have its picture size, rates and
+ * codec set-up, and is not decoded at all.
  * deleteSegments (only its low byte counts): non-zero removes, after a call that
  * ran through the whole list and returns MPG_OK, the segments it read to their end;
  * a failed or stopped call removes no segment.
