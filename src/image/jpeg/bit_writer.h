@@ -55,30 +55,57 @@ class ByteOutput {
   std::array<uint8_t, kCapacity> buffer_;
 };
 
-// Writes codes most significant bit first. Pending bits sit in the low end of a 64-bit
-// buffer; whenever 32 or more are pending, the oldest 32 leave as four bytes. That is
-// the same byte sequence a byte-at-a-time writer produces, in a quarter of the steps.
+// Writes codes most significant bit first (libjpeg-turbo's jchuff.c scheme). Pending
+// bits sit in the low end of a 64-bit buffer; when a code does not fit, the part that
+// does completes the buffer, all eight bytes leave at once, and the rest of the code
+// starts the next buffer. Bits above the pending ones are stale and shift out before
+// they are written. The byte sequence is the one a byte-at-a-time writer produces.
+//
+// Codes go out between BeginBlock and EndBlock, which reserve room for the largest
+// block once, so the puts themselves never check the output's space.
 class BitWriter {
  public:
-  explicit BitWriter(ByteOutput& out) : out_(out) {}
+  // A block is at most 64 codes of at most 16 + 11 bits (plus ZRLs standing for zeros
+  // that have no code of their own): under 256 bytes, 512 with every byte stuffed,
+  // and one buffer's worth more.
+  static constexpr size_t kMaxBlockBytes = 1024;
 
-  // Appends the low length bits of bits (length 0..32; bits has no higher bits set).
+  explicit BitWriter(ByteOutput& out) : out_(out) {}
+  BitWriter(const BitWriter&) = delete;
+  BitWriter& operator=(const BitWriter&) = delete;
+
+  void BeginBlock() {
+    start_ = out_.Reserve(kMaxBlockBytes);
+    dst_ = start_;
+  }
+  void EndBlock() { out_.Commit(static_cast<size_t>(dst_ - start_)); }
+
+  // Appends the low length bits of bits (length 1..32; bits has no higher bits set).
   void PutBits(uint32_t bits, int length) {
-    buffer_ = (buffer_ << length) | bits;
-    count_ += length;
-    if (count_ >= 32) EmitWord();
+    freeBits_ -= length;
+    if (freeBits_ >= 0) {
+      buffer_ = (buffer_ << length) | bits;
+      return;
+    }
+    // length + freeBits_ is the room the buffer had, 0..31; -freeBits_ the bits left
+    // over, 1..32 (a 64-bit shift, so 32 is defined).
+    buffer_ = (buffer_ << (length + freeBits_)) | (uint64_t{bits} >> -freeBits_);
+    EmitBuffer();
+    freeBits_ += 64;
+    buffer_ = bits;
   }
 
   // Ends the entropy-coded segment: pads the last byte with 1-bits (F.1.2.3), which is
   // adding seven 1-bits and dropping what does not make a whole byte.
   void Flush() {
+    BeginBlock();
     PutBits(0x7F, 7);
-    while (count_ >= 8) {
-      count_ -= 8;
-      uint8_t* dst = out_.Reserve(2);
-      out_.Commit(StuffByte(dst, static_cast<uint8_t>(buffer_ >> count_)));
+    for (int pending = 64 - freeBits_; pending >= 8; pending -= 8) {
+      dst_ += StuffByte(dst_, static_cast<uint8_t>(buffer_ >> (pending - 8)));
     }
-    count_ = 0;
+    EndBlock();
+    buffer_ = 0;
+    freeBits_ = 64;
   }
 
  private:
@@ -91,32 +118,27 @@ class BitWriter {
     return 2;
   }
 
-  void EmitWord() {
-    count_ -= 32;
-    const auto word = static_cast<uint32_t>(buffer_ >> count_);
-    uint8_t* dst = out_.Reserve(8);
-    // A byte of the word is 0xFF exactly when the same byte of ~word is zero; this is
-    // the classic has-zero-byte test on ~word.
-    const uint32_t inverted = ~word;
-    if (((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0) {
-      const uint8_t bytes[4] = {static_cast<uint8_t>(word >> 24),
-                                static_cast<uint8_t>(word >> 16),
-                                static_cast<uint8_t>(word >> 8),
-                                static_cast<uint8_t>(word)};
-      std::memcpy(dst, bytes, 4);
-      out_.Commit(4);
+  void EmitBuffer() {
+    // A byte of the buffer is 0xFF exactly when the same byte of ~buffer is zero;
+    // this is the classic has-zero-byte test on ~buffer, exact for "any".
+    const uint64_t inverted = ~buffer_;
+    if (((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) == 0) {
+      uint8_t bytes[8];
+      for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(buffer_ >> (56 - 8 * i));
+      std::memcpy(dst_, bytes, 8);
+      dst_ += 8;
       return;
     }
-    size_t n = StuffByte(dst, static_cast<uint8_t>(word >> 24));
-    n += StuffByte(dst + n, static_cast<uint8_t>(word >> 16));
-    n += StuffByte(dst + n, static_cast<uint8_t>(word >> 8));
-    n += StuffByte(dst + n, static_cast<uint8_t>(word));
-    out_.Commit(n);
+    for (int shift = 56; shift >= 0; shift -= 8) {
+      dst_ += StuffByte(dst_, static_cast<uint8_t>(buffer_ >> shift));
+    }
   }
 
   ByteOutput& out_;
+  uint8_t* start_ = nullptr;
+  uint8_t* dst_ = nullptr;
   uint64_t buffer_ = 0;
-  int count_ = 0;
+  int freeBits_ = 64;
 };
 
 }  // namespace mpg::jpeg

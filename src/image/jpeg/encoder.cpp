@@ -186,7 +186,7 @@ int16_t CodeBlock(BitWriter& writer, float block[kBlockSize], const ComponentCod
   int16_t coef[kBlockSize];
   ForwardDct(block);
   QuantizeBlock(block, *coding.recip, coef);
-  return EncodeCoefficients(writer, coef, 1, predictor, *coding.dc, *coding.ac);
+  return EncodeCoefficients(writer, coef, predictor, *coding.dc, *coding.ac);
 }
 
 // The reference form: one MCU (one block per component) at a time.
@@ -286,9 +286,10 @@ void EncodeScanSse2(BitWriter& writer, const Picture& pic, const EncoderTables& 
       QuantizeBlocks(crSoa, *chroma.recip, crCoef);
       const int lanes = std::min(4, blockCols - col);
       for (int lane = 0; lane < lanes; ++lane) {
-        pred.y = EncodeCoefficients(writer, yCoef + lane, 4, pred.y, *luma.dc, *luma.ac);
-        pred.cb = EncodeCoefficients(writer, cbCoef + lane, 4, pred.cb, *chroma.dc, *chroma.ac);
-        pred.cr = EncodeCoefficients(writer, crCoef + lane, 4, pred.cr, *chroma.dc, *chroma.ac);
+        const int first = kBlockSize * lane;
+        pred.y = EncodeCoefficients(writer, yCoef + first, pred.y, *luma.dc, *luma.ac);
+        pred.cb = EncodeCoefficients(writer, cbCoef + first, pred.cb, *chroma.dc, *chroma.ac);
+        pred.cr = EncodeCoefficients(writer, crCoef + first, pred.cr, *chroma.dc, *chroma.ac);
       }
     }
   }

@@ -13,11 +13,6 @@ namespace {
 constexpr uint8_t kEob = 0x00;  // end of block: the rest of the block is zero
 constexpr uint8_t kZrl = 0xF0;  // a run of sixteen zeros
 
-template <int kStride>
-void GatherZigzag(const int16_t* coef, int16_t zigzag[kBlockSize]) {
-  for (int i = 0; i < kBlockSize; ++i) zigzag[i] = coef[kZigzagToNatural[i] * kStride];
-}
-
 // Bit i set when zigzag[i] is not zero.
 uint64_t NonZeroMask(const int16_t zigzag[kBlockSize]) {
 #if MPG_JPEG_HAVE_SSE2
@@ -78,29 +73,16 @@ uint32_t MagnitudeBits(int v, int category) {
   return static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << category) - 1);
 }
 
-int16_t EncodeCoefficients(BitWriter& writer, const int16_t* coef, int stride,
+int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
                            int16_t predictor, const HuffmanCodeTable& dc,
                            const HuffmanCodeTable& ac) {
-  int16_t zigzag[kBlockSize];
-  // The two strides the encoder uses get their own loops, so the offsets fold into
-  // constants.
-  switch (stride) {
-    case 1:
-      GatherZigzag<1>(coef, zigzag);
-      break;
-    case 4:
-      GatherZigzag<4>(coef, zigzag);
-      break;
-    default:
-      for (int i = 0; i < kBlockSize; ++i) zigzag[i] = coef[kZigzagToNatural[i] * stride];
-  }
-
+  writer.BeginBlock();
   // DC: the difference to the previous block of the component (F.1.2.1). The code of
   // its category and the magnitude bits go out as one put.
   const int16_t dcValue = zigzag[0];
   const int diff = dcValue - predictor;
   const int dcCategory = MagnitudeCategory(diff);
-  const HuffmanCode& dcCode = dc[dcCategory];
+  const HuffmanCode dcCode = dc[dcCategory];
   writer.PutBits((uint32_t{dcCode.code} << dcCategory) | MagnitudeBits(diff, dcCategory),
                  dcCode.length + dcCategory);
 
@@ -114,16 +96,18 @@ int16_t EncodeCoefficients(BitWriter& writer, const int16_t* coef, int stride,
   while (nonZero != 0) {
     const int i = std::countr_zero(nonZero);
     nonZero &= nonZero - 1;
-    int run = i - previous - 1;
-    for (; run >= 16; run -= 16) writer.PutBits(ac[kZrl].code, ac[kZrl].length);
+    // The symbol's RRRR field, kept shifted left by four: a ZRL takes 16 << 4 off it.
+    int runShifted = (i - previous - 1) << 4;
+    for (; runShifted >= 16 << 4; runShifted -= 16 << 4) writer.PutBits(ac[kZrl].code, ac[kZrl].length);
     const int v = zigzag[i];
     const int category = MagnitudeCategory(v);
-    const HuffmanCode& acCode = ac[(run << 4) + category];
+    const HuffmanCode acCode = ac[runShifted + category];
     writer.PutBits((uint32_t{acCode.code} << category) | MagnitudeBits(v, category),
                    acCode.length + category);
     previous = i;
   }
   if (previous < kBlockSize - 1) writer.PutBits(ac[kEob].code, ac[kEob].length);
+  writer.EndBlock();
   return dcValue;
 }
 

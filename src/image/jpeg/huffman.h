@@ -33,10 +33,10 @@ int MagnitudeCategory(int v);
 uint32_t MagnitudeBits(int v, int category);
 
 // Codes one quantised block (F.1.2.1 for the DC difference, F.1.2.2 for the AC run
-// lengths with ZRL and EOB). coef holds the 64 coefficients in natural order,
-// coefficient k at coef[k * stride]. Returns the block's DC value, the predictor for
-// the next block of the same component.
-int16_t EncodeCoefficients(BitWriter& writer, const int16_t* coef, int stride,
+// lengths with ZRL and EOB). zigzag holds the 64 coefficients in zigzag order.
+// Returns the block's DC value, the predictor for the next block of the same
+// component.
+int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
                            int16_t predictor, const HuffmanCodeTable& dc,
                            const HuffmanCodeTable& ac);
 
