@@ -61,24 +61,51 @@ class ByteOutput {
 // starts the next buffer. Bits above the pending ones are stale and shift out before
 // they are written. The byte sequence is the one a byte-at-a-time writer produces.
 //
-// Codes go out between BeginBlock and EndBlock, which reserve room for the largest
-// block once, so the puts themselves never check the output's space.
+// The writer only holds the state between blocks; the codes of a block go through a
+// BlockBits.
 class BitWriter {
+ public:
+  explicit BitWriter(ByteOutput& out) : out_(out) {}
+  BitWriter(const BitWriter&) = delete;
+  BitWriter& operator=(const BitWriter&) = delete;
+
+  // Ends the entropy-coded segment: pads the last byte with 1-bits (F.1.2.3).
+  inline void Flush();
+
+ private:
+  friend class BlockBits;
+
+  ByteOutput& out_;
+  uint64_t buffer_ = 0;
+  int freeBits_ = 64;
+};
+
+// The codes of one block. It copies the writer's state into locals for the block and
+// back at the end: the output is written through a uint8_t pointer, which may alias
+// anything, so state kept in the writer would be reloaded and stored around every
+// byte written. The constructor reserves room for the largest block once, so the
+// puts never check the output's space.
+class BlockBits {
  public:
   // A block is at most 64 codes of at most 16 + 11 bits (plus ZRLs standing for zeros
   // that have no code of their own): under 256 bytes, 512 with every byte stuffed,
   // and one buffer's worth more.
   static constexpr size_t kMaxBlockBytes = 1024;
 
-  explicit BitWriter(ByteOutput& out) : out_(out) {}
-  BitWriter(const BitWriter&) = delete;
-  BitWriter& operator=(const BitWriter&) = delete;
+  explicit BlockBits(BitWriter& writer)
+      : writer_(writer),
+        start_(writer.out_.Reserve(kMaxBlockBytes)),
+        dst_(start_),
+        buffer_(writer.buffer_),
+        freeBits_(writer.freeBits_) {}
+  BlockBits(const BlockBits&) = delete;
+  BlockBits& operator=(const BlockBits&) = delete;
 
-  void BeginBlock() {
-    start_ = out_.Reserve(kMaxBlockBytes);
-    dst_ = start_;
+  ~BlockBits() {
+    writer_.buffer_ = buffer_;
+    writer_.freeBits_ = freeBits_;
+    writer_.out_.Commit(static_cast<size_t>(dst_ - start_));
   }
-  void EndBlock() { out_.Commit(static_cast<size_t>(dst_ - start_)); }
 
   // Appends the low length bits of bits (length 1..32; bits has no higher bits set).
   void PutBits(uint32_t bits, int length) {
@@ -95,15 +122,13 @@ class BitWriter {
     buffer_ = bits;
   }
 
-  // Ends the entropy-coded segment: pads the last byte with 1-bits (F.1.2.3), which is
-  // adding seven 1-bits and dropping what does not make a whole byte.
-  void Flush() {
-    BeginBlock();
+  // Pads the pending bits with 1-bits to a whole byte (adding seven 1-bits and
+  // dropping what does not make a whole byte), writes them and empties the buffer.
+  void PadAndEmit() {
     PutBits(0x7F, 7);
     for (int pending = 64 - freeBits_; pending >= 8; pending -= 8) {
       dst_ += StuffByte(dst_, static_cast<uint8_t>(buffer_ >> (pending - 8)));
     }
-    EndBlock();
     buffer_ = 0;
     freeBits_ = 64;
   }
@@ -134,11 +159,16 @@ class BitWriter {
     }
   }
 
-  ByteOutput& out_;
-  uint8_t* start_ = nullptr;
-  uint8_t* dst_ = nullptr;
-  uint64_t buffer_ = 0;
-  int freeBits_ = 64;
+  BitWriter& writer_;
+  uint8_t* const start_;
+  uint8_t* dst_;
+  uint64_t buffer_;
+  int freeBits_;
 };
+
+void BitWriter::Flush() {
+  BlockBits bits(*this);
+  bits.PadAndEmit();
+}
 
 }  // namespace mpg::jpeg

@@ -76,14 +76,14 @@ uint32_t MagnitudeBits(int v, int category) {
 int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
                            int16_t predictor, const HuffmanCodeTable& dc,
                            const HuffmanCodeTable& ac) {
-  writer.BeginBlock();
+  BlockBits bits(writer);
   // DC: the difference to the previous block of the component (F.1.2.1). The code of
   // its category and the magnitude bits go out as one put.
   const int16_t dcValue = zigzag[0];
   const int diff = dcValue - predictor;
   const int dcCategory = MagnitudeCategory(diff);
   const HuffmanCode dcCode = dc[dcCategory];
-  writer.PutBits((uint32_t{dcCode.code} << dcCategory) | MagnitudeBits(diff, dcCategory),
+  bits.PutBits((uint32_t{dcCode.code} << dcCategory) | MagnitudeBits(diff, dcCategory),
                  dcCode.length + dcCategory);
 
   // AC (F.1.2.2): each non-zero coefficient is coded with the run of zeros before it,
@@ -98,16 +98,15 @@ int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
     nonZero &= nonZero - 1;
     // The symbol's RRRR field, kept shifted left by four: a ZRL takes 16 << 4 off it.
     int runShifted = (i - previous - 1) << 4;
-    for (; runShifted >= 16 << 4; runShifted -= 16 << 4) writer.PutBits(ac[kZrl].code, ac[kZrl].length);
+    for (; runShifted >= 16 << 4; runShifted -= 16 << 4) bits.PutBits(ac[kZrl].code, ac[kZrl].length);
     const int v = zigzag[i];
     const int category = MagnitudeCategory(v);
     const HuffmanCode acCode = ac[runShifted + category];
-    writer.PutBits((uint32_t{acCode.code} << category) | MagnitudeBits(v, category),
+    bits.PutBits((uint32_t{acCode.code} << category) | MagnitudeBits(v, category),
                    acCode.length + category);
     previous = i;
   }
-  if (previous < kBlockSize - 1) writer.PutBits(ac[kEob].code, ac[kEob].length);
-  writer.EndBlock();
+  if (previous < kBlockSize - 1) bits.PutBits(ac[kEob].code, ac[kEob].length);
   return dcValue;
 }
 
