@@ -205,7 +205,7 @@ TEST(JpegEncoder, Sse2DctAndQuantisationMatchScalarBitForBit) {
       }
       mpg::jpeg::ForwardDct(soa);
       alignas(16) int16_t soaCoef[256], coef[4][64];
-      mpg::jpeg::QuantizeBlocks(soa, recip, soaCoef);
+      mpg::jpeg::QuantizeBlocks(soa, recip.data(), soaCoef);
       for (int i = 0; i < 4; ++i) {
         mpg::jpeg::ForwardDct(lanes[i]);
         mpg::jpeg::QuantizeBlock(lanes[i], recip, coef[i]);

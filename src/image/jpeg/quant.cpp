@@ -65,7 +65,7 @@ inline void Transpose4x4(__m128i r[4]) {
 
 }  // namespace
 
-void QuantizeBlocks(const F32x4 dct[kBlockSize], const ReciprocalTable& recip,
+void QuantizeBlocks(const F32x4 dct[kBlockSize], const float recip[kBlockSize],
                     int16_t zigzag[4 * kBlockSize]) {
   const __m128 zero = _mm_setzero_ps();
   const __m128 half = _mm_set1_ps(0.5f);

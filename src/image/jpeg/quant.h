@@ -40,7 +40,7 @@ void QuantizeBlock(const float dct[kBlockSize], const ReciprocalTable& recip,
 #if MPG_JPEG_HAVE_SSE2
 // The same on four blocks at once: lane b of dct[k] is coefficient k of block b, and
 // block b's zigzag coefficients go to zigzag[64 * b ..].
-void QuantizeBlocks(const F32x4 dct[kBlockSize], const ReciprocalTable& recip,
+void QuantizeBlocks(const F32x4 dct[kBlockSize], const float recip[kBlockSize],
                     int16_t zigzag[4 * kBlockSize]);
 #endif
 
