@@ -83,18 +83,23 @@ class BitWriter {
 // The codes of one block. It copies the writer's state into locals for the block and
 // back at the end: the output is written through a uint8_t pointer, which may alias
 // anything, so state kept in the writer would be reloaded and stored around every
-// byte written. The constructor reserves room for the largest block once, so the
+// byte written. The constructor reserves room for the largest blocks once, so the
 // puts never check the output's space.
 class BlockBits {
  public:
-  // A block is at most 64 codes of at most 16 + 11 bits (plus ZRLs standing for zeros
-  // that have no code of their own): under 256 bytes, 512 with every byte stuffed,
-  // and one buffer's worth more.
-  static constexpr size_t kMaxBlockBytes = 1024;
+  // A block is a DC code of at most 16 + 11 bits, at most 63 AC codes of at most
+  // 16 + 10 bits (a ZRL, 16 zeros, never costs more than the coefficients it stands
+  // for), and an EOB of at most 16 bits: 1681 bits, 211 bytes, 422 with every byte
+  // stuffed.
+  static constexpr size_t kMaxBlockBytes = 512;
+  // What one BlockBits may hold: a ByteOutput must have room for it.
+  static constexpr int kMaxBlocks = 24;
+  static_assert(kMaxBlocks * kMaxBlockBytes <= ByteOutput::kCapacity);
 
-  explicit BlockBits(BitWriter& writer)
+  // Room for blockCount (1..kMaxBlocks) blocks.
+  BlockBits(BitWriter& writer, int blockCount)
       : writer_(writer),
-        start_(writer.out_.Reserve(kMaxBlockBytes)),
+        start_(writer.out_.Reserve(kMaxBlockBytes * static_cast<size_t>(blockCount))),
         dst_(start_),
         buffer_(writer.buffer_),
         freeBits_(writer.freeBits_) {}
@@ -167,7 +172,7 @@ class BlockBits {
 };
 
 void BitWriter::Flush() {
-  BlockBits bits(*this);
+  BlockBits bits(*this, 1);
   bits.PadAndEmit();
 }
 

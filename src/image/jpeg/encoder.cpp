@@ -267,24 +267,22 @@ void TransformMcusSse2(const Picture& pic, int firstCol, int y, const float* lum
 template <int kLanes>
 void EncodeScanLanes(BitWriter& writer, const Picture& pic, const EncoderTables& tables,
                      McuTransform transform) {
+  static_assert(kLanes <= kMaxMcusPerCall);
   const ComponentCoding luma = tables.Luma();
   const ComponentCoding chroma = tables.Chroma();
   const int blockCols = (pic.width + 7) / 8;
-  Predictors pred;
   alignas(32) int16_t yCoef[kLanes * kBlockSize];
   alignas(32) int16_t cbCoef[kLanes * kBlockSize];
   alignas(32) int16_t crCoef[kLanes * kBlockSize];
   const McuCoefficients coef{yCoef, cbCoef, crCoef};
+  const int16_t* const zigzag[kMcuBlocks] = {yCoef, cbCoef, crCoef};
+  // The DC predictors start from 0 at the start of the scan (F.1.1.5.1).
+  BlockCoder coders[kMcuBlocks] = {
+      {luma.dc, luma.ac, 0}, {chroma.dc, chroma.ac, 0}, {chroma.dc, chroma.ac, 0}};
   for (int y = 0; y < pic.height; y += 8) {
     for (int col = 0; col < blockCols; col += kLanes) {
       transform(pic, col, y, luma.recip->data(), chroma.recip->data(), coef);
-      const int lanes = std::min(kLanes, blockCols - col);
-      for (int lane = 0; lane < lanes; ++lane) {
-        const int first = kBlockSize * lane;
-        pred.y = EncodeCoefficients(writer, yCoef + first, pred.y, *luma.dc, *luma.ac);
-        pred.cb = EncodeCoefficients(writer, cbCoef + first, pred.cb, *chroma.dc, *chroma.ac);
-        pred.cr = EncodeCoefficients(writer, crCoef + first, pred.cr, *chroma.dc, *chroma.ac);
-      }
+      EncodeMcus(writer, zigzag, std::min(kLanes, blockCols - col), coders);
     }
   }
 }

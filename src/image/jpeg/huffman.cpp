@@ -73,10 +73,12 @@ uint32_t MagnitudeBits(int v, int category) {
   return static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << category) - 1);
 }
 
-int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
-                           int16_t predictor, const HuffmanCodeTable& dc,
-                           const HuffmanCodeTable& ac) {
-  BlockBits bits(writer);
+namespace {
+
+// Codes one block into room the caller reserved. Always inlined: the BlockBits must
+// stay in registers, which a call taking it by reference would prevent.
+inline __attribute__((always_inline)) int16_t EncodeBlock(BlockBits& bits, const int16_t zigzag[kBlockSize], int16_t predictor,
+                           const HuffmanCodeTable& dc, const HuffmanCodeTable& ac) {
   // DC: the difference to the previous block of the component (F.1.2.1). The code of
   // its category and the magnitude bits go out as one put.
   const int16_t dcValue = zigzag[0];
@@ -108,6 +110,29 @@ int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
   }
   if (previous < kBlockSize - 1) bits.PutBits(ac[kEob].code, ac[kEob].length);
   return dcValue;
+}
+
+}  // namespace
+
+int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
+                           int16_t predictor, const HuffmanCodeTable& dc,
+                           const HuffmanCodeTable& ac) {
+  BlockBits bits(writer, 1);
+  return EncodeBlock(bits, zigzag, predictor, dc, ac);
+}
+
+void EncodeMcus(BitWriter& writer, const int16_t* const zigzag[kMcuBlocks], int mcuCount,
+                BlockCoder coders[kMcuBlocks]) {
+  static_assert(kMcuBlocks * kMaxMcusPerCall <= BlockBits::kMaxBlocks);
+  // One reservation and one copy of the writer's state for all the blocks.
+  BlockBits bits(writer, kMcuBlocks * mcuCount);
+  for (int mcu = 0; mcu < mcuCount; ++mcu) {
+    for (int c = 0; c < kMcuBlocks; ++c) {
+      BlockCoder& coder = coders[c];
+      coder.predictor = EncodeBlock(bits, zigzag[c] + kBlockSize * mcu, coder.predictor,
+                                    *coder.dc, *coder.ac);
+    }
+  }
 }
 
 }  // namespace mpg::jpeg

@@ -40,4 +40,21 @@ int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
                            int16_t predictor, const HuffmanCodeTable& dc,
                            const HuffmanCodeTable& ac);
 
+// The blocks of one MCU of the encoder's scan: Y, Cb, Cr, one block each (4:4:4).
+constexpr int kMcuBlocks = 3;
+
+// What a component's blocks are coded with, and its DC predictor.
+struct BlockCoder {
+  const HuffmanCodeTable* dc;
+  const HuffmanCodeTable* ac;
+  int16_t predictor;
+};
+
+// Codes mcuCount MCUs in scan order: for each MCU m, block m of each component c,
+// taken from zigzag[c] + 64 * m, with coders[c], whose predictor it updates. At most
+// kMaxMcusPerCall MCUs per call.
+constexpr int kMaxMcusPerCall = 8;
+void EncodeMcus(BitWriter& writer, const int16_t* const zigzag[kMcuBlocks], int mcuCount,
+                BlockCoder coders[kMcuBlocks]);
+
 }  // namespace mpg::jpeg

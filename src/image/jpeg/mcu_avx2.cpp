@@ -38,8 +38,11 @@ struct F32x8 {
 
 int Min(int a, int b) { return a < b ? a : b; }
 
+// Small steps of the loops below, always inlined so their vectors stay in registers.
+#define MPG_JPEG_INLINE inline __attribute__((always_inline))
+
 // Rows become columns: afterwards r[b] holds lane b of the eight inputs.
-void Transpose8x8(__m256i r[8]) {
+MPG_JPEG_INLINE void Transpose8x8(__m256i r[8]) {
   __m256i t[8];
   for (int i = 0; i < 8; i += 2) {
     t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
@@ -61,7 +64,7 @@ void Transpose8x8(__m256i r[8]) {
 }
 
 // Lane b of pixels: 0x00BBGGRR, the pixel's bytes in their order.
-void ToYcc(__m256i pixels, F32x8& y, F32x8& cb, F32x8& cr) {
+MPG_JPEG_INLINE void ToYcc(__m256i pixels, F32x8& y, F32x8& cb, F32x8& cr) {
   const __m256i byteMask = _mm256_set1_epi32(0xFF);
   const __m256i r = _mm256_and_si256(pixels, byteMask);
   const __m256i g = _mm256_and_si256(_mm256_srli_epi32(pixels, 8), byteMask);
