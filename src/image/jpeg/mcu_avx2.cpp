@@ -38,12 +38,14 @@ struct F32x8 {
 
 int Min(int a, int b) { return a < b ? a : b; }
 
-// Small steps of the loops below, always inlined so their vectors stay in registers.
+// Small steps of the loops below, always inlined, and their loops unrolled, so that
+// their vectors stay in registers.
 #define MPG_JPEG_INLINE inline __attribute__((always_inline))
 
 // Rows become columns: afterwards r[b] holds lane b of the eight inputs.
 MPG_JPEG_INLINE void Transpose8x8(__m256i r[8]) {
   __m256i t[8];
+  #pragma GCC unroll 8
   for (int i = 0; i < 8; i += 2) {
     t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
     t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
@@ -51,12 +53,14 @@ MPG_JPEG_INLINE void Transpose8x8(__m256i r[8]) {
   // Within each 128-bit half, u[j] and u[4 + j] now hold lane j (low half) or j + 4
   // (high half) of inputs 0..3 and 4..7.
   __m256i u[8];
+  #pragma GCC unroll 8
   for (int i = 0; i < 8; i += 4) {
     u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
     u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
     u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
     u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
   }
+  #pragma GCC unroll 8
   for (int j = 0; j < 4; ++j) {
     r[j] = _mm256_permute2x128_si256(u[j], u[4 + j], 0x20);
     r[4 + j] = _mm256_permute2x128_si256(u[j], u[4 + j], 0x31);
@@ -87,11 +91,13 @@ void LoadInnerBlocks(const Picture& pic, int firstCol, int y, F32x8 yOut[kBlockS
   for (int dy = 0; dy < 8; ++dy) {
     const uint8_t* line = pic.rgb + static_cast<size_t>(y + dy) * pic.stride + 24 * static_cast<size_t>(firstCol);
     __m256i pixels[kLanes];
+    #pragma GCC unroll 8
     for (int b = 0; b < kLanes; ++b) {
       const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + 24 * b));
       pixels[b] = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, halves), spread);
     }
     Transpose8x8(pixels);
+    #pragma GCC unroll 8
     for (int dx = 0; dx < 8; ++dx) {
       const int k = 8 * dy + dx;
       ToYcc(pixels[dx], yOut[k], cbOut[k], crOut[k]);
@@ -132,6 +138,7 @@ void QuantizeBlocks8(const F32x8 dct[kBlockSize], const float* recip, int16_t* z
   const __m256 minusHalf = _mm256_set1_ps(-0.5f);
   for (int i = 0; i < kBlockSize; i += 8) {
     __m256i rounded[8];
+    #pragma GCC unroll 8
     for (int j = 0; j < 8; ++j) {
       const int k = kZigzagToNatural[i + j];
       const __m256 product = _mm256_mul_ps(dct[k].v, _mm256_set1_ps(recip[k]));
@@ -143,6 +150,7 @@ void QuantizeBlocks8(const F32x8 dct[kBlockSize], const float* recip, int16_t* z
     }
     // Now rounded[b] holds coefficients i..i+7 of block b.
     Transpose8x8(rounded);
+    #pragma GCC unroll 8
     for (int b = 0; b < kLanes; b += 2) {
       // Saturating to 16 bits, as QuantizeBlocks does. The pack works within 128-bit
       // halves; the permute puts block b's eight values in the low half.
