@@ -5,7 +5,8 @@
 // processor was found to have AVX2. To keep AVX2 code out of functions the rest of
 // the library might share, everything here besides TransformMcusAvx2 has internal
 // linkage: the lane type lives in an anonymous namespace, so even the shared
-// templates' instantiations are this file's own.
+// templates' instantiations are this file's own. (The one shared inline function it
+// uses, std::array's element access for the zigzag table, is integer code.)
 #include "image/jpeg/mcu_kernels.h"
 
 #if MPG_JPEG_HAVE_AVX2
