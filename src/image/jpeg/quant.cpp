@@ -73,6 +73,8 @@ void QuantizeBlocks(const F32x4 dct[kBlockSize], const float recip[kBlockSize],
   for (int i = 0; i < kBlockSize; i += 8) {
     // rounded[j] holds zigzag coefficient i + j of the four blocks.
     __m128i rounded[8];
+    // Unrolled, so that rounded[] stays in registers.
+#pragma GCC unroll 8
     for (int j = 0; j < 8; ++j) {
       const int k = kZigzagToNatural[i + j];
       const __m128 product = _mm_mul_ps(dct[k].v, _mm_set1_ps(recip[k]));
@@ -87,6 +89,7 @@ void QuantizeBlocks(const F32x4 dct[kBlockSize], const float recip[kBlockSize],
     // Now rounded[b] holds coefficients i..i+3 of block b, rounded[4 + b] i+4..i+7.
     Transpose4x4(rounded);
     Transpose4x4(rounded + 4);
+#pragma GCC unroll 4
     for (int b = 0; b < 4; ++b) {
       // Saturating instead of truncating to 16 bits: the same for every coefficient
       // 8-bit samples can produce (|value| <= 1024 even with all quantisers 1).
