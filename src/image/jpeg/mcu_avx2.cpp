@@ -145,8 +145,7 @@ void QuantizeBlocks8(const F32x8 dct[kBlockSize], const float* recip, int16_t* z
       const __m256 product = _mm256_mul_ps(dct[k].v, _mm256_set1_ps(recip[k]));
       // +0.5 where product >= 0, else -0.5; then truncation toward zero (cvttps).
       const __m256 nonNegative = _mm256_cmp_ps(product, zero, _CMP_GE_OQ);
-      const __m256 bias = _mm256_or_ps(_mm256_and_ps(nonNegative, half),
-                                       _mm256_andnot_ps(nonNegative, minusHalf));
+      const __m256 bias = _mm256_blendv_ps(minusHalf, half, nonNegative);
       rounded[j] = _mm256_cvttps_epi32(_mm256_add_ps(product, bias));
     }
     // Now rounded[b] holds coefficients i..i+7 of block b.
