@@ -348,7 +348,8 @@ bool HasSse2Kernel() noexcept {
 
 bool HasAvx2Kernel() noexcept {
 #if MPG_JPEG_HAVE_AVX2
-  // libgcc's check also asks the operating system whether it saves the AVX registers.
+  // The compiler's check (libgcc, compiler-rt) also asks the operating system, through
+  // XGETBV, whether it saves the AVX registers.
   static const bool supported = __builtin_cpu_supports("avx2");
   return supported;
 #else
