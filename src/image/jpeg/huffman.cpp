@@ -77,8 +77,11 @@ namespace {
 
 // Codes one block into room the caller reserved. Always inlined: the BlockBits must
 // stay in registers, which a call taking it by reference would prevent.
-inline __attribute__((always_inline)) int16_t EncodeBlock(BlockBits& bits, const int16_t zigzag[kBlockSize], int16_t predictor,
-                           const HuffmanCodeTable& dc, const HuffmanCodeTable& ac) {
+inline __attribute__((always_inline)) int16_t EncodeBlock(BlockBits& bits,
+                                                          const int16_t zigzag[kBlockSize],
+                                                          int16_t predictor,
+                                                          const HuffmanCodeTable& dc,
+                                                          const HuffmanCodeTable& ac) {
   // DC: the difference to the previous block of the component (F.1.2.1). The code of
   // its category and the magnitude bits go out as one put.
   const int16_t dcValue = zigzag[0];
@@ -86,7 +89,7 @@ inline __attribute__((always_inline)) int16_t EncodeBlock(BlockBits& bits, const
   const int dcCategory = MagnitudeCategory(diff);
   const HuffmanCode dcCode = dc[dcCategory];
   bits.PutBits((uint32_t{dcCode.code} << dcCategory) | MagnitudeBits(diff, dcCategory),
-                 dcCode.length + dcCategory);
+               dcCode.length + dcCategory);
 
   // AC (F.1.2.2): each non-zero coefficient is coded with the run of zeros before it,
   // sixteen zeros at a time as ZRL while the run is too long for the 4-bit RRRR field.
@@ -100,12 +103,14 @@ inline __attribute__((always_inline)) int16_t EncodeBlock(BlockBits& bits, const
     nonZero &= nonZero - 1;
     // The symbol's RRRR field, kept shifted left by four: a ZRL takes 16 << 4 off it.
     int runShifted = (i - previous - 1) << 4;
-    for (; runShifted >= 16 << 4; runShifted -= 16 << 4) bits.PutBits(ac[kZrl].code, ac[kZrl].length);
+    for (; runShifted >= 16 << 4; runShifted -= 16 << 4) {
+      bits.PutBits(ac[kZrl].code, ac[kZrl].length);
+    }
     const int v = zigzag[i];
     const int category = MagnitudeCategory(v);
     const HuffmanCode acCode = ac[runShifted + category];
     bits.PutBits((uint32_t{acCode.code} << category) | MagnitudeBits(v, category),
-                   acCode.length + category);
+                 acCode.length + category);
     previous = i;
   }
   if (previous < kBlockSize - 1) bits.PutBits(ac[kEob].code, ac[kEob].length);

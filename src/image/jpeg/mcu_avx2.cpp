@@ -90,7 +90,8 @@ void LoadInnerBlocks(const Picture& pic, int firstCol, int y, F32x8 yOut[kBlockS
   const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
                                           0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
   for (int dy = 0; dy < 8; ++dy) {
-    const uint8_t* line = pic.rgb + static_cast<size_t>(y + dy) * pic.stride + 24 * static_cast<size_t>(firstCol);
+    const uint8_t* line =
+        pic.rgb + static_cast<size_t>(y + dy) * pic.stride + 24 * static_cast<size_t>(firstCol);
     __m256i pixels[kLanes];
     #pragma GCC unroll 8
     for (int b = 0; b < kLanes; ++b) {
