@@ -1,6 +1,7 @@
 // The JPEG encoder judged from outside: djpeg (libjpeg-turbo-progs) decodes every file
 // near its source, the tables are cjpeg's for the same quality, the coded bits are the
-// code words printed in T.81 Annex K, and the SSE2 kernel gives the scalar results.
+// code words printed in T.81 Annex K, and the SSE2 and AVX2 kernels give the scalar
+// results.
 #include "image/jpeg/jpeg_encoder.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +25,7 @@ using mpg::jpeg::Kernel;
 using Bytes = std::vector<uint8_t>;
 using mpgtest::Out, mpgtest::Picture, mpgtest::Quote;
 
-enum class Kind { Pattern, Noise, Uniform, Checkerboard };
+enum class Kind { Pattern, Noise, Uniform, Checkerboard, Black, White, BlockChecks };
 
 
 // Smooth gradients and a sine grating (what a video frame mostly looks like), noise,
@@ -39,7 +40,9 @@ Picture Make(Kind kind, int w, int h) {
                                   uint8_t(y * 255 / std::max(1, h - 1))};
       for (int c = 0; c < 3; ++c)
         px[c] = kind == Kind::Pattern ? pattern[c] : kind == Kind::Noise ? static_cast<uint8_t>(rng())
-              : kind == Kind::Uniform ? uint8_t(c == 0 ? 200 : c == 1 ? 30 : 90) : uint8_t((x + y) % 2 ? 255 : 0);
+              : kind == Kind::Uniform ? uint8_t(c == 0 ? 200 : c == 1 ? 30 : 90)
+              : kind == Kind::Black ? uint8_t(0) : kind == Kind::White ? uint8_t(255)
+              : kind == Kind::BlockChecks ? uint8_t((x / 8 + y / 8 + c) % 2 ? 255 : 0) : uint8_t((x + y) % 2 ? 255 : 0);
     }
   return pic;
 }
@@ -97,6 +100,7 @@ TEST_P(JpegFiles, DecodeNearTheSourceWithEitherKernel) {
   const Picture pic = Make(r.kind, r.width, r.height);
   const Bytes file = Encode(pic, r.quality, Kernel::kScalar);
   if (mpg::jpeg::HasSse2Kernel()) { EXPECT_TRUE(Encode(pic, r.quality, Kernel::kSse2) == file) << "SSE2 differs"; }
+  if (mpg::jpeg::HasAvx2Kernel()) { EXPECT_TRUE(Encode(pic, r.quality, Kernel::kAvx2) == file) << "AVX2 differs"; }
   mpgtest::WriteBytes(Out("d.jpg"), std::string(file.begin(), file.end()));
   const Picture decoded = mpgtest::DecodePicture(Out("d.jpg"));
   ASSERT_EQ(std::pair(decoded.width, decoded.height), std::pair(r.width, r.height));
@@ -167,14 +171,13 @@ TEST(JpegEncoder, BlocksAreCodedWithTheAnnexKCodeWords) {
   ASSERT_TRUE(mpg::jpeg::BuildHuffmanCodes(mpg::jpeg::kDcLuminanceK3, dc));
   ASSERT_TRUE(mpg::jpeg::BuildHuffmanCodes(mpg::jpeg::kAcLuminanceK5, ac));
   for (const auto &[values, predictor, expected] : cases) {
-    int16_t coef[64] = {};
-    for (auto [position, value] : values)
-      coef[mpg::jpeg::kZigzagToNatural[position]] = static_cast<int16_t>(value);
+    int16_t zigzag[64] = {};
+    for (auto [position, value] : values) zigzag[position] = static_cast<int16_t>(value);
     VectorSink sink;
     {
       mpg::jpeg::ByteOutput out(sink);
       mpg::jpeg::BitWriter writer(out);
-      EXPECT_EQ(mpg::jpeg::EncodeCoefficients(writer, coef, 1, predictor, dc, ac), coef[0]);
+      EXPECT_EQ(mpg::jpeg::EncodeCoefficients(writer, zigzag, predictor, dc, ac), zigzag[0]);
       writer.Flush();
       out.Flush();
     }
@@ -186,6 +189,42 @@ TEST(JpegEncoder, BlocksAreCodedWithTheAnnexKCodeWords) {
     EXPECT_EQ(bits, expected + std::string((8 - expected.size() % 8) % 8, '1'));
   }
 }
+
+struct KernelRow { const char *name; Kind kind; int width, height; };
+void PrintTo(const KernelRow &r, std::ostream *os) { *os << r.name; }
+
+class JpegKernels : public ::testing::TestWithParam<std::tuple<KernelRow, Kernel>> {};
+
+// Each SIMD kernel writes the scalar kernel's bytes at every quality: the sample range's
+// extremes, alternating extremes, noise, and sizes whose edge blocks repeat their last
+// column and row, in lanes that are full, partly used, or past the last block column.
+// The AVX2 kernel loads whole blocks away from the right and bottom edges and repeats
+// edge pixels elsewhere; the widths put both in one picture.
+TEST_P(JpegKernels, WriteTheScalarKernelsBytes) {
+  const auto &[r, kernel] = GetParam();
+  if (kernel == Kernel::kSse2 && !mpg::jpeg::HasSse2Kernel()) GTEST_SKIP() << "no SSE2 kernel in this build";
+  if (kernel == Kernel::kAvx2 && !mpg::jpeg::HasAvx2Kernel()) GTEST_SKIP() << "no AVX2 kernel here";
+  const Picture pic = Make(r.kind, r.width, r.height);
+  for (int quality : {1, 50, 90, 100}) {
+    const Bytes scalar = Encode(pic, quality, Kernel::kScalar);
+    ASSERT_FALSE(scalar.empty());
+    EXPECT_TRUE(Encode(pic, quality, kernel) == scalar) << "quality " << quality;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jpeg, JpegKernels,
+    ::testing::Combine(
+        ::testing::Values(KernelRow{"Black", Kind::Black, 136, 24}, KernelRow{"White", Kind::White, 136, 24},
+                          KernelRow{"PixelChecks", Kind::Checkerboard, 128, 17},
+                          KernelRow{"BlockChecks", Kind::BlockChecks, 200, 40},
+                          KernelRow{"NoiseOdd", Kind::Noise, 203, 117}, KernelRow{"NoiseEightBlocks", Kind::Noise, 64, 16},
+                          KernelRow{"PatternOdd", Kind::Pattern, 131, 33}, KernelRow{"NoiseNarrow", Kind::Noise, 7, 13},
+                          KernelRow{"OnePixel", Kind::Noise, 1, 1}),
+        ::testing::Values(Kernel::kSse2, Kernel::kAvx2)),
+    [](const auto &info) {
+      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) == Kernel::kAvx2 ? "Avx2" : "Sse2");
+    });
 
 #if MPG_JPEG_HAVE_SSE2
 // Blocks at the sample range's extremes, alternating extremes, halves and random data:
@@ -206,7 +245,7 @@ TEST(JpegEncoder, Sse2DctAndQuantisationMatchScalarBitForBit) {
       }
       mpg::jpeg::ForwardDct(soa);
       alignas(16) int16_t soaCoef[256], coef[4][64];
-      mpg::jpeg::QuantizeBlocks(soa, recip, soaCoef);
+      mpg::jpeg::QuantizeBlocks(soa, recip.data(), soaCoef);
       for (int i = 0; i < 4; ++i) {
         mpg::jpeg::ForwardDct(lanes[i]);
         mpg::jpeg::QuantizeBlock(lanes[i], recip, coef[i]);
@@ -216,7 +255,7 @@ TEST(JpegEncoder, Sse2DctAndQuantisationMatchScalarBitForBit) {
         _mm_store_ps(out, soa[k].v);
         for (int i = 0; i < 4; ++i) {
           ASSERT_EQ(std::memcmp(&out[i], &lanes[i][k], sizeof(float)), 0) << "block " << first + i << " at " << k;
-          ASSERT_EQ(soaCoef[4 * k + i], coef[i][k]) << "block " << first + i << " at " << k;
+          ASSERT_EQ(soaCoef[64 * i + k], coef[i][k]) << "block " << first + i << " at zigzag " << k;
         }
       }
     }

@@ -10,8 +10,10 @@
 #include "image/jpeg/bit_writer.h"
 #include "image/jpeg/fdct.h"
 #include "image/jpeg/huffman.h"
+#include "image/jpeg/mcu_kernels.h"
 #include "image/jpeg/quant.h"
 #include "image/jpeg/tables.h"
+#include "image/jpeg/ycc.h"
 
 namespace mpg::jpeg {
 
@@ -29,13 +31,6 @@ constexpr uint8_t kSos = 0xDA;
 
 // A segment's length field counts itself (two bytes) and the payload.
 constexpr size_t kMaxSegmentPayload = 65535 - 2;
-
-struct Picture {
-  const uint8_t* rgb;
-  int width;
-  int height;
-  size_t stride;  // width * 3: the rows are packed
-};
 
 // What one component is coded with: luminance tables for Y, chrominance for Cb, Cr.
 struct ComponentCoding {
@@ -58,16 +53,6 @@ struct EncoderTables {
   ComponentCoding Luma() const { return {&lumRecip, &dcLum, &acLum}; }
   ComponentCoding Chroma() const { return {&chromRecip, &dcChrom, &acChrom}; }
 };
-
-// RGB to YCbCr as JFIF defines it, with Y level-shifted by 128 for the DCT (T.81
-// A.3.1) and Cb, Cr already centred on zero. The expressions are evaluated exactly as
-// written, left to right, in single precision; V is float or F32x4.
-template <class V>
-inline void RgbToYcc(V r, V g, V b, V& y, V& cb, V& cr) {
-  y = ((V(0.299f) * r + V(0.587f) * g) + V(0.114f) * b) - V(128.0f);
-  cb = (V(-0.16874f) * r - V(0.33126f) * g) + V(0.5f) * b;
-  cr = (V(0.5f) * r - V(0.41869f) * g) - V(0.08131f) * b;
-}
 
 void PutMarker(ByteOutput& out, uint8_t marker) {
   out.PutByte(0xFF);
@@ -186,7 +171,7 @@ int16_t CodeBlock(BitWriter& writer, float block[kBlockSize], const ComponentCod
   int16_t coef[kBlockSize];
   ForwardDct(block);
   QuantizeBlock(block, *coding.recip, coef);
-  return EncodeCoefficients(writer, coef, 1, predictor, *coding.dc, *coding.ac);
+  return EncodeCoefficients(writer, coef, predictor, *coding.dc, *coding.ac);
 }
 
 // The reference form: one MCU (one block per component) at a time.
@@ -257,54 +242,65 @@ void LoadBlocks4(const Picture& pic, int firstCol, int y, F32x4 yOut[kBlockSize]
   }
 }
 
-// Four MCUs per step through the numeric path; the entropy coder then takes the
-// blocks in scan order, MCU by MCU and Y, Cb, Cr within each.
-void EncodeScanSse2(BitWriter& writer, const Picture& pic, const EncoderTables& tables) {
-  const ComponentCoding luma = tables.Luma();
-  const ComponentCoding chroma = tables.Chroma();
-  const int blockCols = (pic.width + 7) / 8;
-  Predictors pred;
+void TransformMcusSse2(const Picture& pic, int firstCol, int y, const float* lumRecip,
+                       const float* chromRecip, const McuCoefficients& out) {
   alignas(16) F32x4 ySoa[kBlockSize];
   alignas(16) F32x4 cbSoa[kBlockSize];
   alignas(16) F32x4 crSoa[kBlockSize];
-  alignas(16) int16_t yCoef[4 * kBlockSize];
-  alignas(16) int16_t cbCoef[4 * kBlockSize];
-  alignas(16) int16_t crCoef[4 * kBlockSize];
-  for (int y = 0; y < pic.height; y += 8) {
-    const bool bottomRow = y + 8 >= pic.height;
-    for (int col = 0; col < blockCols; col += 4) {
-      if (bottomRow) {
-        LoadBlocks4<false>(pic, col, y, ySoa, cbSoa, crSoa);
-      } else {
-        LoadBlocks4<true>(pic, col, y, ySoa, cbSoa, crSoa);
-      }
-      ForwardDct(ySoa);
-      ForwardDct(cbSoa);
-      ForwardDct(crSoa);
-      QuantizeBlocks(ySoa, *luma.recip, yCoef);
-      QuantizeBlocks(cbSoa, *chroma.recip, cbCoef);
-      QuantizeBlocks(crSoa, *chroma.recip, crCoef);
-      const int lanes = std::min(4, blockCols - col);
-      for (int lane = 0; lane < lanes; ++lane) {
-        pred.y = EncodeCoefficients(writer, yCoef + lane, 4, pred.y, *luma.dc, *luma.ac);
-        pred.cb = EncodeCoefficients(writer, cbCoef + lane, 4, pred.cb, *chroma.dc, *chroma.ac);
-        pred.cr = EncodeCoefficients(writer, crCoef + lane, 4, pred.cr, *chroma.dc, *chroma.ac);
-      }
-    }
+  if (y + 8 >= pic.height) {
+    LoadBlocks4<false>(pic, firstCol, y, ySoa, cbSoa, crSoa);
+  } else {
+    LoadBlocks4<true>(pic, firstCol, y, ySoa, cbSoa, crSoa);
   }
+  ForwardDct(ySoa);
+  ForwardDct(cbSoa);
+  ForwardDct(crSoa);
+  QuantizeBlocks(ySoa, lumRecip, out.yZigzag);
+  QuantizeBlocks(cbSoa, chromRecip, out.cbZigzag);
+  QuantizeBlocks(crSoa, chromRecip, out.crZigzag);
 }
 
 #endif  // MPG_JPEG_HAVE_SSE2
 
+// kLanes MCUs per step through a SIMD kernel's numeric path; the entropy coder then
+// takes the blocks in scan order, MCU by MCU and Y, Cb, Cr within each.
+template <int kLanes>
+void EncodeScanLanes(BitWriter& writer, const Picture& pic, const EncoderTables& tables,
+                     McuTransform transform) {
+  static_assert(kLanes <= kMaxMcusPerCall);
+  const ComponentCoding luma = tables.Luma();
+  const ComponentCoding chroma = tables.Chroma();
+  const int blockCols = (pic.width + 7) / 8;
+  alignas(32) int16_t yCoef[kLanes * kBlockSize];
+  alignas(32) int16_t cbCoef[kLanes * kBlockSize];
+  alignas(32) int16_t crCoef[kLanes * kBlockSize];
+  const McuCoefficients coef{yCoef, cbCoef, crCoef};
+  const int16_t* const zigzag[kMcuBlocks] = {yCoef, cbCoef, crCoef};
+  // The DC predictors start from 0 at the start of the scan (F.1.1.5.1).
+  BlockCoder coders[kMcuBlocks] = {
+      {luma.dc, luma.ac, 0}, {chroma.dc, chroma.ac, 0}, {chroma.dc, chroma.ac, 0}};
+  for (int y = 0; y < pic.height; y += 8) {
+    for (int col = 0; col < blockCols; col += kLanes) {
+      transform(pic, col, y, luma.recip->data(), chroma.recip->data(), coef);
+      EncodeMcus(writer, zigzag, std::min(kLanes, blockCols - col), coders);
+    }
+  }
+}
+
 void EncodeScan(BitWriter& writer, const Picture& pic, const EncoderTables& tables,
                 Kernel kernel) {
-#if MPG_JPEG_HAVE_SSE2
-  if (kernel != Kernel::kScalar) {
-    EncodeScanSse2(writer, pic, tables);
+  if (kernel == Kernel::kBest) kernel = HasAvx2Kernel() ? Kernel::kAvx2 : Kernel::kSse2;
+#if MPG_JPEG_HAVE_AVX2
+  if (kernel == Kernel::kAvx2 && HasAvx2Kernel()) {
+    EncodeScanLanes<8>(writer, pic, tables, TransformMcusAvx2);
     return;
   }
-#else
-  (void)kernel;
+#endif
+#if MPG_JPEG_HAVE_SSE2
+  if (kernel != Kernel::kScalar) {
+    EncodeScanLanes<4>(writer, pic, tables, TransformMcusSse2);
+    return;
+  }
 #endif
   EncodeScanScalar(writer, pic, tables);
 }
@@ -345,6 +341,17 @@ uint8_t EffectiveQuality(int32_t quality) {
 bool HasSse2Kernel() noexcept {
 #if MPG_JPEG_HAVE_SSE2
   return true;
+#else
+  return false;
+#endif
+}
+
+bool HasAvx2Kernel() noexcept {
+#if MPG_JPEG_HAVE_AVX2
+  // The compiler's check (libgcc, compiler-rt) also asks the operating system, through
+  // XGETBV, whether it saves the AVX registers.
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported;
 #else
   return false;
 #endif

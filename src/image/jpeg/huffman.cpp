@@ -13,11 +13,6 @@ namespace {
 constexpr uint8_t kEob = 0x00;  // end of block: the rest of the block is zero
 constexpr uint8_t kZrl = 0xF0;  // a run of sixteen zeros
 
-template <int kStride>
-void GatherZigzag(const int16_t* coef, int16_t zigzag[kBlockSize]) {
-  for (int i = 0; i < kBlockSize; ++i) zigzag[i] = coef[kZigzagToNatural[i] * kStride];
-}
-
 // Bit i set when zigzag[i] is not zero.
 uint64_t NonZeroMask(const int16_t zigzag[kBlockSize]) {
 #if MPG_JPEG_HAVE_SSE2
@@ -78,31 +73,23 @@ uint32_t MagnitudeBits(int v, int category) {
   return static_cast<uint32_t>(v < 0 ? v - 1 : v) & ((1u << category) - 1);
 }
 
-int16_t EncodeCoefficients(BitWriter& writer, const int16_t* coef, int stride,
-                           int16_t predictor, const HuffmanCodeTable& dc,
-                           const HuffmanCodeTable& ac) {
-  int16_t zigzag[kBlockSize];
-  // The two strides the encoder uses get their own loops, so the offsets fold into
-  // constants.
-  switch (stride) {
-    case 1:
-      GatherZigzag<1>(coef, zigzag);
-      break;
-    case 4:
-      GatherZigzag<4>(coef, zigzag);
-      break;
-    default:
-      for (int i = 0; i < kBlockSize; ++i) zigzag[i] = coef[kZigzagToNatural[i] * stride];
-  }
+namespace {
 
+// Codes one block into room the caller reserved. Always inlined: the BlockBits must
+// stay in registers, which a call taking it by reference would prevent.
+inline __attribute__((always_inline)) int16_t EncodeBlock(BlockBits& bits,
+                                                          const int16_t zigzag[kBlockSize],
+                                                          int16_t predictor,
+                                                          const HuffmanCodeTable& dc,
+                                                          const HuffmanCodeTable& ac) {
   // DC: the difference to the previous block of the component (F.1.2.1). The code of
   // its category and the magnitude bits go out as one put.
   const int16_t dcValue = zigzag[0];
   const int diff = dcValue - predictor;
   const int dcCategory = MagnitudeCategory(diff);
-  const HuffmanCode& dcCode = dc[dcCategory];
-  writer.PutBits((uint32_t{dcCode.code} << dcCategory) | MagnitudeBits(diff, dcCategory),
-                 dcCode.length + dcCategory);
+  const HuffmanCode dcCode = dc[dcCategory];
+  bits.PutBits((uint32_t{dcCode.code} << dcCategory) | MagnitudeBits(diff, dcCategory),
+               dcCode.length + dcCategory);
 
   // AC (F.1.2.2): each non-zero coefficient is coded with the run of zeros before it,
   // sixteen zeros at a time as ZRL while the run is too long for the 4-bit RRRR field.
@@ -114,17 +101,43 @@ int16_t EncodeCoefficients(BitWriter& writer, const int16_t* coef, int stride,
   while (nonZero != 0) {
     const int i = std::countr_zero(nonZero);
     nonZero &= nonZero - 1;
-    int run = i - previous - 1;
-    for (; run >= 16; run -= 16) writer.PutBits(ac[kZrl].code, ac[kZrl].length);
+    // The symbol's RRRR field, kept shifted left by four: a ZRL takes 16 << 4 off it.
+    int runShifted = (i - previous - 1) << 4;
+    for (; runShifted >= 16 << 4; runShifted -= 16 << 4) {
+      bits.PutBits(ac[kZrl].code, ac[kZrl].length);
+    }
     const int v = zigzag[i];
     const int category = MagnitudeCategory(v);
-    const HuffmanCode& acCode = ac[(run << 4) + category];
-    writer.PutBits((uint32_t{acCode.code} << category) | MagnitudeBits(v, category),
-                   acCode.length + category);
+    const HuffmanCode acCode = ac[runShifted + category];
+    bits.PutBits((uint32_t{acCode.code} << category) | MagnitudeBits(v, category),
+                 acCode.length + category);
     previous = i;
   }
-  if (previous < kBlockSize - 1) writer.PutBits(ac[kEob].code, ac[kEob].length);
+  if (previous < kBlockSize - 1) bits.PutBits(ac[kEob].code, ac[kEob].length);
   return dcValue;
+}
+
+}  // namespace
+
+int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
+                           int16_t predictor, const HuffmanCodeTable& dc,
+                           const HuffmanCodeTable& ac) {
+  BlockBits bits(writer, 1);
+  return EncodeBlock(bits, zigzag, predictor, dc, ac);
+}
+
+void EncodeMcus(BitWriter& writer, const int16_t* const zigzag[kMcuBlocks], int mcuCount,
+                BlockCoder coders[kMcuBlocks]) {
+  static_assert(kMcuBlocks * kMaxMcusPerCall <= BlockBits::kMaxBlocks);
+  // One reservation and one copy of the writer's state for all the blocks.
+  BlockBits bits(writer, kMcuBlocks * mcuCount);
+  for (int mcu = 0; mcu < mcuCount; ++mcu) {
+    for (int c = 0; c < kMcuBlocks; ++c) {
+      BlockCoder& coder = coders[c];
+      coder.predictor = EncodeBlock(bits, zigzag[c] + kBlockSize * mcu, coder.predictor,
+                                    *coder.dc, *coder.ac);
+    }
+  }
 }
 
 }  // namespace mpg::jpeg

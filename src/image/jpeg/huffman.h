@@ -33,11 +33,28 @@ int MagnitudeCategory(int v);
 uint32_t MagnitudeBits(int v, int category);
 
 // Codes one quantised block (F.1.2.1 for the DC difference, F.1.2.2 for the AC run
-// lengths with ZRL and EOB). coef holds the 64 coefficients in natural order,
-// coefficient k at coef[k * stride]. Returns the block's DC value, the predictor for
-// the next block of the same component.
-int16_t EncodeCoefficients(BitWriter& writer, const int16_t* coef, int stride,
+// lengths with ZRL and EOB). zigzag holds the 64 coefficients in zigzag order.
+// Returns the block's DC value, the predictor for the next block of the same
+// component.
+int16_t EncodeCoefficients(BitWriter& writer, const int16_t zigzag[kBlockSize],
                            int16_t predictor, const HuffmanCodeTable& dc,
                            const HuffmanCodeTable& ac);
+
+// The blocks of one MCU of the encoder's scan: Y, Cb, Cr, one block each (4:4:4).
+constexpr int kMcuBlocks = 3;
+
+// What a component's blocks are coded with, and its DC predictor.
+struct BlockCoder {
+  const HuffmanCodeTable* dc;
+  const HuffmanCodeTable* ac;
+  int16_t predictor;
+};
+
+// Codes mcuCount MCUs in scan order: for each MCU m, block m of each component c,
+// taken from zigzag[c] + 64 * m, with coders[c], whose predictor it updates. At most
+// kMaxMcusPerCall MCUs per call.
+constexpr int kMaxMcusPerCall = 8;
+void EncodeMcus(BitWriter& writer, const int16_t* const zigzag[kMcuBlocks], int mcuCount,
+                BlockCoder coders[kMcuBlocks]);
 
 }  // namespace mpg::jpeg

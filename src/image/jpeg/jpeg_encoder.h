@@ -33,18 +33,23 @@ class ByteSink {
   ~ByteSink() = default;
 };
 
-// Which implementation of the numeric path runs. Both produce identical bytes;
-// kScalar is the reference, kSse2 codes four blocks per instruction, kBest picks the
-// fastest one this build has.
-enum class Kernel { kScalar, kSse2, kBest };
+// Which implementation of the numeric path runs. All produce identical bytes;
+// kScalar is the reference, kSse2 transforms four blocks per instruction, kAvx2
+// eight, and kBest picks the fastest one this build and processor have.
+enum class Kernel { kScalar, kSse2, kAvx2, kBest };
 
 // True when this build has the SSE2 kernel (x86-64 always does).
 bool HasSse2Kernel() noexcept;
 
+// True when this build has the AVX2 kernel (x86-64 outside Windows) and the processor
+// runs it.
+bool HasAvx2Kernel() noexcept;
+
 // Encodes a picture into sink. Returns false, with nothing written, for a null
 // picture, a zero width or height, or a comment longer than a COM segment holds
 // (65533 bytes); otherwise writes the whole file and returns true. quality above 100
-// acts as 100 and below 1 as 1. An unavailable kernel falls back to kScalar.
+// acts as 100 and below 1 as 1. An unavailable kernel falls back to kSse2, or to
+// kScalar without that.
 bool EncodeJpeg(ByteSink& sink, const uint8_t* rgb, uint16_t width, uint16_t height,
                 uint8_t quality, std::string_view comment,
                 Kernel kernel = Kernel::kBest) noexcept;

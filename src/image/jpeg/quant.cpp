@@ -41,20 +41,43 @@ ReciprocalTable BuildReciprocals(const QuantTable& zigzagTable) {
 }
 
 void QuantizeBlock(const float dct[kBlockSize], const ReciprocalTable& recip,
-                   int16_t out[kBlockSize]) {
-  for (int k = 0; k < kBlockSize; ++k) out[k] = RoundHalfAwayFromZero(dct[k] * recip[k]);
+                   int16_t zigzag[kBlockSize]) {
+  for (int i = 0; i < kBlockSize; ++i) {
+    const int k = kZigzagToNatural[i];
+    zigzag[i] = RoundHalfAwayFromZero(dct[k] * recip[k]);
+  }
 }
 
 #if MPG_JPEG_HAVE_SSE2
-void QuantizeBlocks(const F32x4 dct[kBlockSize], const ReciprocalTable& recip,
-                    int16_t out[4 * kBlockSize]) {
+namespace {
+
+// Rows become columns: afterwards r[b] holds lane b of the four inputs.
+inline void Transpose4x4(__m128i r[4]) {
+  const __m128i t0 = _mm_unpacklo_epi32(r[0], r[1]);
+  const __m128i t1 = _mm_unpacklo_epi32(r[2], r[3]);
+  const __m128i t2 = _mm_unpackhi_epi32(r[0], r[1]);
+  const __m128i t3 = _mm_unpackhi_epi32(r[2], r[3]);
+  r[0] = _mm_unpacklo_epi64(t0, t1);
+  r[1] = _mm_unpackhi_epi64(t0, t1);
+  r[2] = _mm_unpacklo_epi64(t2, t3);
+  r[3] = _mm_unpackhi_epi64(t2, t3);
+}
+
+}  // namespace
+
+void QuantizeBlocks(const F32x4 dct[kBlockSize], const float recip[kBlockSize],
+                    int16_t zigzag[4 * kBlockSize]) {
   const __m128 zero = _mm_setzero_ps();
   const __m128 half = _mm_set1_ps(0.5f);
   const __m128 minusHalf = _mm_set1_ps(-0.5f);
-  for (int k = 0; k < kBlockSize; k += 2) {
-    __m128i rounded[2];
-    for (int j = 0; j < 2; ++j) {
-      const __m128 product = _mm_mul_ps(dct[k + j].v, _mm_set1_ps(recip[k + j]));
+  for (int i = 0; i < kBlockSize; i += 8) {
+    // rounded[j] holds zigzag coefficient i + j of the four blocks.
+    __m128i rounded[8];
+    // Unrolled, so that rounded[] stays in registers.
+#pragma GCC unroll 8
+    for (int j = 0; j < 8; ++j) {
+      const int k = kZigzagToNatural[i + j];
+      const __m128 product = _mm_mul_ps(dct[k].v, _mm_set1_ps(recip[k]));
       // The scalar rule's branch as a select: +0.5 where product >= 0, else -0.5.
       const __m128 nonNegative = _mm_cmpge_ps(product, zero);
       const __m128 bias = _mm_or_ps(_mm_and_ps(nonNegative, half),
@@ -63,10 +86,16 @@ void QuantizeBlocks(const F32x4 dct[kBlockSize], const ReciprocalTable& recip,
       // (round to nearest even) would not.
       rounded[j] = _mm_cvttps_epi32(_mm_add_ps(product, bias));
     }
-    // Saturating instead of truncating to 16 bits: the same for every coefficient
-    // 8-bit samples can produce (|value| <= 1024 even with all quantisers 1).
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * k),
-                     _mm_packs_epi32(rounded[0], rounded[1]));
+    // Now rounded[b] holds coefficients i..i+3 of block b, rounded[4 + b] i+4..i+7.
+    Transpose4x4(rounded);
+    Transpose4x4(rounded + 4);
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+      // Saturating instead of truncating to 16 bits: the same for every coefficient
+      // 8-bit samples can produce (|value| <= 1024 even with all quantisers 1).
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(zigzag + kBlockSize * b + i),
+                       _mm_packs_epi32(rounded[b], rounded[4 + b]));
+    }
   }
 }
 #endif

@@ -32,15 +32,16 @@ inline int16_t RoundHalfAwayFromZero(float v) {
   return static_cast<int16_t>(static_cast<int32_t>(v >= 0.0f ? v + 0.5f : v - 0.5f));
 }
 
-// Quantises one DCT output block: out[k] = RoundHalfAwayFromZero(dct[k] * recip[k]),
-// natural order.
+// Quantises one DCT output block (natural order) into zigzag order:
+// zigzag[i] = RoundHalfAwayFromZero(dct[k] * recip[k]) with k = kZigzagToNatural[i].
 void QuantizeBlock(const float dct[kBlockSize], const ReciprocalTable& recip,
-                   int16_t out[kBlockSize]);
+                   int16_t zigzag[kBlockSize]);
 
 #if MPG_JPEG_HAVE_SSE2
-// The same on four blocks at once. out holds coefficient k of block i at 4k + i.
-void QuantizeBlocks(const F32x4 dct[kBlockSize], const ReciprocalTable& recip,
-                    int16_t out[4 * kBlockSize]);
+// The same on four blocks at once: lane b of dct[k] is coefficient k of block b, and
+// block b's zigzag coefficients go to zigzag[64 * b ..].
+void QuantizeBlocks(const F32x4 dct[kBlockSize], const float recip[kBlockSize],
+                    int16_t zigzag[4 * kBlockSize]);
 #endif
 
 }  // namespace mpg::jpeg
