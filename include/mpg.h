@@ -35,9 +35,10 @@
  * segments with one such path is refused whole.
  *
  * Ownership. The library frees everything it allocates, except the buffer
- * MPG_GetImageBMP returns, which the caller releases with free(): on Windows, the
- * free() of msvcrt.dll, the C runtime the DLL uses (a host built for another
- * runtime, such as the UCRT, takes "free" from msvcrt.dll). Strings the
+ * MPG_GetImageBMP returns, which the caller releases with MPG_Free (any host, in
+ * any language or C runtime) or with free(): on Windows, the free() of msvcrt.dll,
+ * the C runtime the DLL uses (a host built for another runtime, such as the UCRT,
+ * takes "free" from msvcrt.dll). Strings the
  * library returns (MPG_GetErrorText, MPG_GetDefExt) are its own: never free them.
  *
  * Results. Operation exports return an int32_t status: MPG_OK (0) on success, one of
@@ -347,6 +348,9 @@ MPG_API const char *MPG_CALL MPG_GetErrorText(int32_t code) MPG_NOEXCEPT;
  * 4 mp4, 5 mpg, 6 ts, 7 webm, 8 wmv; any other id gives "mp4". A constant string,
  * never NULL. */
 MPG_API const char *MPG_CALL MPG_GetDefExt(int32_t outputFormatId) MPG_NOEXCEPT;
+/* Releases a buffer the library allocated for the caller (MPG_GetImageBMP's), with
+ * the library's own C runtime. NULL does nothing. */
+MPG_API void MPG_CALL MPG_Free(void *buffer) MPG_NOEXCEPT;
 
 /* ---- Probes ------------------------------------------------------------------------
  * Read-only: they write nothing and take no callback. */
@@ -495,6 +499,37 @@ MPG_API int32_t MPG_CALL MPG_ShiftAudio(const char *inputPath, const char *outpu
  * stream in the input file" (no audio or no moving video), "Cannot open video
  * decoder". AVERROR_UNKNOWN when the video has no decoder. */
 MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath) MPG_NOEXCEPT;
+/* Bytes an MPG_ExtractAudio extension buffer holds at least. */
+#define MPG_EXTENSION_SIZE 8
+/* Audio as the site served it: copies the input's best audio stream (the highest
+ * stated bit rate, else the first), packet for packet, into the container that is
+ * its codec's own, and writes it to outputStem + "." + that container's extension:
+ *   AAC            "m4a"   MP4 audio (ADTS headers become its set-up)
+ *   Opus           "opus"  Ogg
+ *   Vorbis         "ogg"   Ogg
+ *   MP3            "mp3"
+ *   FLAC           "flac"
+ *   PCM, ADPCM     "wav"   when WAV stores the coding, else as below
+ *   anything else  "mka"   Matroska audio, also where this build has no muxer for
+ *                          the container above (mpg.dll: Opus, FLAC, PCM, ADPCM);
+ *                          WMA, AMR, Speex and the like in Matroska's ACM form
+ * The extension, ASCII without the dot, is written NUL-terminated to extension,
+ * which holds extensionSize bytes, at least MPG_EXTENSION_SIZE; it is empty when
+ * the call fails before a container is chosen. Nothing is decoded: the packets are
+ * the input's, and so is the decoded length (an Opus stream's pre-skip, an AAC
+ * stream's priming and the end trimming of its last packet are kept); packets an
+ * MP4 edit list hides before its start are left out of every container but M4A,
+ * which keeps the edit list. A stream that starts after 0 (an MPEG-TS segment)
+ * starts at 0. The stream's language and title and the file's tags are copied.
+ * Progress: the audio's position over its stated length. Returns MPG_OK;
+ * MPG_BAD_PARAMETER for a NULL or empty path, a NULL extension or a small
+ * extensionSize; MPG_AUDIO_STREAM_NOT_FOUND without audio or when the stream gives
+ * no packet (no file is left then); MPG_SAME_FILE when the
+ * output would name the input; AVERROR_EXIT when not even Matroska stores the codec;
+ * or an FFmpeg code. Output after a failure or a stop: see the Contract. */
+MPG_API int32_t MPG_CALL MPG_ExtractAudio(const char *inputPath, const char *outputStem, char *extension,
+                                          int32_t extensionSize, ProgressCallback callback,
+                                          uintptr_t user) MPG_NOEXCEPT;
 /* Keeps the pictures whose own timestamps lie from startSeconds (inclusive) to
  * endSeconds (exclusive), whole seconds counted from the video stream's start, and
  * the audio packets that start in that range; the range's start becomes time 0. The

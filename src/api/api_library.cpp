@@ -1,5 +1,7 @@
 // Housekeeping exports: the progress scale, the hosts' path encoding and the text of
 // a status code.
+#include <cstdlib>
+
 #include "api/guard.h"
 #include "core/progress.h"
 #include "platform/platform.h"
@@ -34,6 +36,8 @@ extern "C" MPG_API int32_t MPG_CALL MPG_SetPathEncoding(int32_t encoding) noexce
 }
 
 extern "C" MPG_API void MPG_CALL MPG_TestParams(void) noexcept {}
+
+extern "C" MPG_API void MPG_CALL MPG_Free(void *buffer) noexcept { std::free(buffer); }
 
 extern "C" MPG_API const char *MPG_CALL MPG_GetErrorText(int32_t code) noexcept {
   if (const char *text = StatusText(code)) return text;

@@ -80,6 +80,10 @@ bool MuxerTakesStream(const AVOutputFormat *fmt, const AVStream *inStream) noexc
   return MuxerInitTakes(fmt, inStream);
 }
 
+bool MuxerWritesStream(const AVOutputFormat *fmt, const AVStream *inStream) noexcept {
+  return fmt && inStream && inStream->codecpar && MuxerInitTakes(fmt, inStream);
+}
+
 bool HasUsableEncoder(AVCodecID id) noexcept {
   const AVCodec *encoder = avcodec_find_encoder(id);
   return encoder && !(encoder->capabilities & AV_CODEC_CAP_EXPERIMENTAL);

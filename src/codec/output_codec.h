@@ -16,6 +16,11 @@ namespace mpg {
 // set-up and header are tried on a throwaway context that writes nowhere.
 bool MuxerTakesStream(const AVOutputFormat *fmt, const AVStream *inStream) noexcept;
 
+// True when fmt's set-up and header take the stream, whether or not its tag table
+// lists the codec: Matroska keeps any audio codec that has a WAV tag (WMA, ADPCM,
+// AMR, Speex) in its A_MS/ACM form, which its table does not name.
+bool MuxerWritesStream(const AVOutputFormat *fmt, const AVStream *inStream) noexcept;
+
 // True when the build has an encoder for id that opens without experimental mode.
 bool HasUsableEncoder(AVCodecID id) noexcept;
 

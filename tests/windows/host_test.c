@@ -71,7 +71,9 @@ typedef uint8_t(__cdecl *progress_fn)(const void *report);
   X(GetImageP, "MPG_GetImageP", uint8_t, (int32_t, const char *, const char *, int32_t, int32_t, int32_t))             \
   X(GetImageBMP, "MPG_GetImageBMP", uint8_t *, (const char *, int32_t, uint32_t *, int32_t))                           \
   X(GetImageJPG, "MPG_GetImageJPG", uint8_t, (const char *, const char *, int32_t, int32_t))                           \
-  X(SetPathEncoding, "MPG_SetPathEncoding", int32_t, (int32_t))
+  X(SetPathEncoding, "MPG_SetPathEncoding", int32_t, (int32_t))                                                       \
+  X(ExtractAudio, "MPG_ExtractAudio", int32_t, (const char *, const char *, char *, int32_t, progress_fn, uintptr_t))  \
+  X(Free, "MPG_Free", void, (void *))
 #define DECLARE(field, name, ret, args) ret(__cdecl *field) args;
 static struct {
   EXPORTS(DECLARE)
@@ -695,7 +697,11 @@ NAMED_JOB(job_image, return api.GetImage(2, in->av.a, o->a, 0, 90);)
 NAMED_JOB(job_image_p, return api.GetImageP(1, in->av.a, o->a, SCALE / 2, 120, 0);)
 NAMED_JOB(job_image_jpg, return api.GetImageJPG(in->av.a, o->a, 1, 120);)
 NAMED_JOB(job_image_bmp, uint32_t size = 0; uint8_t *buf = api.GetImageBMP(in->av.a, 1, &size, 0);
-          int ok = buf && size > 54 && rd32(buf, 18) == 320; free(buf); return ok;)
+          int ok = buf && size > 54 && rd32(buf, 18) == 320; api.Free(buf); return ok;)
+/* o names the file written: the stem it is given, plus the extension chosen for AAC. */
+NAMED_JOB(job_extract_audio, char stem[MAXP * 3]; char ext[8] = "x"; const size_t n = strlen(o->a) - 4;
+          memcpy(stem, o->a, n); stem[n] = 0; const int32_t r = api.ExtractAudio(in->av.a, stem, ext, 8, NULL, 0);
+          return r == 0 && strcmp(ext, "m4a") != 0 ? -1 : r;)
 /* MPEG-TS, streams copied; the names are long enough to sit behind heap pointers. */
 NAMED_JOB(job_transcode, static char hin[MAXP * 3], hout[MAXP * 3]; unsigned char sin[STR_SIZE], sout[STR_SIZE];
           int32_t params[12] = {6}; make_string(sin, in->av.a, strlen(in->av.a), strlen(in->av.a) + 16, hin);
@@ -723,6 +729,7 @@ static const struct {
     {"MPG_Crop", L"_crop.mp4", 1, job_crop},
     {"MPG_SaveTrimmedVideo", L"_trim.mp4", 1, job_trim},
     {"MPG_ShiftAudio", L"_shift.mp4", 1, job_shift},
+    {"MPG_ExtractAudio", L"_audio.m4a", 1, job_extract_audio},
     {"FLV_FixDuration", NULL, 1, job_fix_flv},
     {"MPG_GetImage", L"_image.jpg", 0, job_image},
     {"MPG_GetImageP", L"_image_p.bmp", 0, job_image_p},

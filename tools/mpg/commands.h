@@ -37,7 +37,7 @@ struct Command {
 
 using Commands = std::vector<Command>;
 
-void AddJobCommands(CLI::App &app, const GlobalOptions &global, Commands &commands);      // merge, concat, transcode, mp3, shift-audio
+void AddJobCommands(CLI::App &app, const GlobalOptions &global, Commands &commands);      // merge, concat, transcode, mp3, shift-audio, extract-audio
 void AddInspectCommands(CLI::App &app, const GlobalOptions &global, Commands &commands);  // info, container
 void AddImageCommand(CLI::App &app, const GlobalOptions &global, Commands &commands);     // image
 void AddEditCommands(CLI::App &app, const GlobalOptions &global, Commands &commands);     // crop, trim, fix-flv

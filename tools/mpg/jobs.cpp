@@ -1,4 +1,4 @@
-// Long jobs: merge, concat, transcode, mp3 and shift-audio. Each reports progress
+// Long jobs: merge, concat, transcode, mp3, shift-audio and extract-audio. Each reports progress
 // and can be stopped with Ctrl-C.
 #include <map>
 #include <optional>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "console.h"
 
 namespace mpgcli {
 
@@ -183,6 +184,28 @@ void AddShiftAudio(CLI::App &app, const GlobalOptions &global, Commands &command
                       }});
 }
 
+void AddExtractAudio(CLI::App &app, const GlobalOptions &global, Commands &commands) {
+  struct Args {
+    std::string input, stem;
+  };
+  auto args = std::make_shared<Args>();
+  CLI::App *sub = app.add_subcommand(
+      "extract-audio", "Copy the best audio stream, as it is, into its own container (AAC to .m4a, Opus to .opus, ...)");
+  sub->add_option("input", args->input, "File to read")->required();
+  sub->add_option("output-stem", args->stem, "Output path without extension; the container's is added")->required();
+  commands.push_back({sub, [args, &global] {
+                        char extension[MPG_EXTENSION_SIZE] = {};
+                        const std::string shown = args->stem + ".*";
+                        const int exit = RunWithProgress(
+                            "extract-audio", shown, global, [&](ProgressCallback cb, uintptr_t user) {
+                              return MPG_ExtractAudio(args->input.c_str(), args->stem.c_str(), extension,
+                                                      sizeof extension, cb, user);
+                            });
+                        if (exit == kExitOk || exit == kExitStopped) Print(stdout, "%s.%s\n", args->stem.c_str(), extension);
+                        return exit;
+                      }});
+}
+
 }  // namespace
 
 void AddJobCommands(CLI::App &app, const GlobalOptions &global, Commands &commands) {
@@ -191,6 +214,7 @@ void AddJobCommands(CLI::App &app, const GlobalOptions &global, Commands &comman
   AddTranscode(app, global, commands);
   AddMp3(app, global, commands);
   AddShiftAudio(app, global, commands);
+  AddExtractAudio(app, global, commands);
 }
 
 }  // namespace mpgcli
