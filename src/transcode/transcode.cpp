@@ -9,6 +9,7 @@
 #include "transcode/transcode.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -22,7 +23,7 @@
 #include "codec/audio_path.h"
 #include "codec/output_codec.h"
 #include "codec/setup.h"
-#include "codec/video_path.h"
+#include "codec/video_reencoder.h"
 
 namespace mpg {
 
@@ -48,9 +49,7 @@ struct TranscodeJob {
   CodecContextPtr audioEnc;
   SwrPtr swr;
   AudioFifoPtr fifo;
-  CodecContextPtr videoDec;
-  CodecContextPtr videoEnc;
-  VideoReencodeState video;
+  VideoReencoder video;
 
   AudioTiming audio;
   int inVideoIndex = -1;
@@ -102,13 +101,33 @@ bool AudioCodecForChoice(int32_t choice, AVCodecID &id) noexcept {
   }
 }
 
-// videoCodecChoice: 0 the input's codec, 1-6 the encoders of SetUpVideoEncoder.
-constexpr int32_t kMaxVideoCodecChoice = 6;
+// The codec and tag each videoCodecChoice names: 0 the input's codec (the
+// engine's rule), 1-3 MPEG-4 with the XVID, DX50 and DIVX tags, 4 H.263, 5 H.264,
+// 6 MPEG-4 (tagged FMP4 in AVI, where it needs a FourCC). False out of range.
+bool VideoCodecForChoice(int32_t choice, int32_t outputFormat, AVCodecID &id, uint32_t &tag) noexcept {
+  constexpr int32_t kAviOutputFormat = 2;
+  tag = 0;
+  switch (choice) {
+    case 0: id = AV_CODEC_ID_NONE; return true;
+    case 1: id = AV_CODEC_ID_MPEG4; tag = MKTAG('X', 'V', 'I', 'D'); return true;
+    case 2: id = AV_CODEC_ID_MPEG4; tag = MKTAG('D', 'X', '5', '0'); return true;
+    case 3: id = AV_CODEC_ID_MPEG4; tag = MKTAG('D', 'I', 'V', 'X'); return true;
+    case 4: id = AV_CODEC_ID_H263; tag = MKTAG('s', '2', '6', '3'); return true;
+    case 5: id = AV_CODEC_ID_H264; return true;
+    case 6:
+      id = AV_CODEC_ID_MPEG4;
+      if (outputFormat == kAviOutputFormat) tag = MKTAG('F', 'M', 'P', '4');
+      return true;
+    default: return false;
+  }
+}
 
 Status CheckRequest(TranscodeJob &job) noexcept {
   if (!AudioCodecForChoice(job.params.audioCodecChoice, job.audioCodecId)) return Status::BadParameter;
   // An unknown video codec would leave the video out of the file.
-  if (job.params.videoCodecChoice < 0 || job.params.videoCodecChoice > kMaxVideoCodecChoice) {
+  AVCodecID videoCodecId = AV_CODEC_ID_NONE;
+  uint32_t videoTag = 0;
+  if (!VideoCodecForChoice(job.params.videoCodecChoice, job.params.outputFormat, videoCodecId, videoTag)) {
     return Status::BadParameter;
   }
   // A share of the whole size or more means no share.
@@ -202,33 +221,66 @@ Status SetUpAudio(TranscodeJob &job) noexcept {
   return IsOk(st) ? OpenAudioEncoder(job) : st;
 }
 
-// Re-encode: the encoder the request asks for (with none asked, the input's codec
-// when the container holds it and an encoder exists, else the container's usual
-// one), at the lowered frame rate when one is asked. Pictures are decoded in the
-// encoder's clock.
-Status SetUpVideoReencode(TranscodeJob &job) noexcept {
-  const TranscodeParams &p = job.params;
-  VideoEncodeRequest req;
-  req.videoCodecChoice = p.videoCodecChoice;
-  req.outputFormat = p.outputFormat;
+// The output frame time for a frame duration num/den (frame rate den/num): the
+// first common rate (12, 15, 20, 23.976, 25, 29.97, 30, 50, 59.94) whose upper
+// bound the rate does not exceed, else 60. A num of 0 or below gives 1/60.
+AVRational SnapFrameRate(int32_t num, int32_t den) noexcept {
+  struct Row {
+    double maxRate;
+    AVRational timeBase;
+  };
+  constexpr std::array<Row, 9> kRows = {{{13.0, {1, 12}},
+                                         {16.0, {1, 15}},
+                                         {22.0, {1, 20}},
+                                         {24.0, {1001, 24000}},
+                                         {26.0, {1, 25}},
+                                         {29.98, {1001, 30000}},
+                                         {35.0, {1, 30}},
+                                         {55.0, {1, 50}},
+                                         {59.98, {1001, 60000}}}};
+  if (num <= 0) return {1, 60};
+  const double rate = static_cast<double>(den) / num;
+  for (const Row &row : kRows) {
+    if (rate <= row.maxRate) return row.timeBase;
+  }
+  return {1, 60};
+}
+
+// The output size the request asks: width and height as given (one of them 0
+// follows the other), replaced by a share of the input's size (in ProgressScale
+// units) when one is given beside them.
+void AskedSize(const TranscodeParams &p, const AVStream *inStream, VideoReencodeRequest &req) noexcept {
   req.width = p.width;
   req.height = p.height;
-  req.scalePercent = p.scalePercent;
-  req.videoBitRateRequest = p.videoBitRateRequest;
-  const AVRational frameTime = p.frameTimeNum > 0 ? SnapFrameRate(p.frameTimeNum, p.frameTimeDen) : AVRational{0, 0};
-  if (p.frameTimeNum > 0) req.frameRate = av_inv_q(frameTime);
-  Status st = OpenVideoReencode(req, job.out.get(), job.inVideo, job.outVideo, job.videoDec, job.videoEnc);
-  if (!IsOk(st)) return st;
-  st = PrepareVideoReencode(job.video);
-  if (!IsOk(st)) return st;
-  if (p.frameTimeNum > 0) {
-    job.outVideo->time_base = frameTime;
-    job.video.frameTimeBase = frameTime;
+  const int64_t share = p.scalePercent;
+  const int64_t scale = ProgressScale();
+  if ((p.width != 0 || p.height != 0) && share >= 1 && scale > 0) {
+    req.width = static_cast<int32_t>(inStream->codecpar->width * share / scale);
+    req.height = static_cast<int32_t>(inStream->codecpar->height * share / scale);
   }
-  // Packets reach the decoder already in the encoder's clock.
-  job.videoDec->pkt_timebase = job.videoEnc->time_base;
-  job.video.inStream = job.inVideo;
-  job.video.outStream = job.outVideo;
+}
+
+// Re-encode: the encoder the request asks for (with none asked, the input's codec
+// when the container holds it and an encoder exists, else the container's usual
+// one), at the lowered frame rate when one is asked. The output stream takes the
+// input's timing hints.
+Status SetUpVideoReencode(TranscodeJob &job) noexcept {
+  const TranscodeParams &p = job.params;
+  VideoReencodeRequest req;
+  VideoCodecForChoice(p.videoCodecChoice, p.outputFormat, req.codecId, req.codecTag);
+  AskedSize(p, job.inVideo, req);
+  if (p.videoBitRateRequest != 0) req.bitRate = SnapVideoBitRate(p.videoBitRateRequest);
+  if (p.frameTimeNum > 0) req.frameRate = av_inv_q(SnapFrameRate(p.frameTimeNum, p.frameTimeDen));
+  const Status st = job.video.Open(req, job.inVideo, job.out.get());
+  if (!IsOk(st)) return st;
+  job.outVideo = job.video.OutStream();
+  const AVStream *in = job.inVideo;
+  job.outVideo->duration = in->duration;
+  job.outVideo->nb_frames = in->nb_frames;
+  job.outVideo->disposition = in->disposition;
+  job.outVideo->avg_frame_rate = in->avg_frame_rate;
+  job.outVideo->sample_aspect_ratio = in->sample_aspect_ratio;
+  job.outVideo->r_frame_rate = PlausibleFrameRate(in->r_frame_rate, kVideoFallbackFrameRate);
   return Status::Ok;
 }
 
@@ -336,8 +388,8 @@ Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
   ShiftPacketTimes(pkt, job.videoStartOffset);
   if (job.videoReencode) {
     // Every packet is decoded, even one without a pts: later pictures refer to it.
-    RescalePacketTimes(pkt, inStream->time_base, job.videoEnc->time_base);
-    return ReencodeVideoPacket(job.video, job.out, job.videoDec.get(), job.videoEnc.get(), pkt);
+    const Status st = job.video.SendPacket(pkt);
+    return IsOk(st) ? WriteFinishedPackets(job.video, job.out) : st;
   }
   // AVI stores no pts for video, only its frames in decoding order: the dts is the
   // pts the MP4 muxer would take anyway. A packet without either has no place.
@@ -358,7 +410,7 @@ Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
 bool EveryStreamStarted(const TranscodeJob &job) noexcept {
   const bool audio = job.audioReencode ? job.audioSamplesTaken > 0 || av_audio_fifo_size(job.fifo.get()) > 0
                                        : job.copiedAudioPackets > 0;
-  const bool video = !job.outVideo || (job.videoReencode ? job.video.lastEncodedPts != AV_NOPTS_VALUE
+  const bool video = !job.outVideo || (job.videoReencode ? job.video.PicturesEncoded() > 0
                                                          : job.copiedVideoPackets > 0);
   return audio && video;
 }
@@ -401,7 +453,8 @@ Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
 Status Finish(TranscodeJob &job, LoopEnd end) noexcept {
   Status st = Status::Ok;
   if (job.outVideo && job.videoReencode) {
-    st = ReencodeVideoPacket(job.video, job.out, job.videoDec.get(), job.videoEnc.get(), nullptr);
+    st = job.video.Finish();
+    if (IsOk(st)) st = WriteFinishedPackets(job.video, job.out);
   }
   if (IsOk(st) && job.audioReencode) {
     bool skipped = false;
@@ -413,7 +466,7 @@ Status Finish(TranscodeJob &job, LoopEnd end) noexcept {
   if (!IsOk(st)) return st;
   // Every picture refused (a decoder that understood none, say): the file would
   // claim a video stream with nothing in it.
-  const int64_t videoPackets = job.videoReencode ? job.video.writtenPackets : job.copiedVideoPackets;
+  const int64_t videoPackets = job.videoReencode ? job.video.PacketsProduced() : job.copiedVideoPackets;
   if (job.outVideo && end == LoopEnd::EndOfInput && videoPackets == 0) return Status::InvalidData;
   st = job.out.Finish();
   if (IsOk(st) && end == LoopEnd::EndOfInput) job.progress.ReportFinal();
