@@ -21,6 +21,7 @@
 #include "core/streams.h"
 #include "core/timebase.h"
 #include "codec/audio_path.h"
+#include "codec/audio_reencoder.h"
 #include "codec/output_codec.h"
 #include "codec/setup.h"
 #include "codec/video_reencoder.h"
@@ -45,13 +46,13 @@ struct TranscodeJob {
 
   InputFormatPtr in;  // every packet of both streams is read from it
   OutputFile out;
-  CodecContextPtr audioDec;
-  CodecContextPtr audioEnc;
-  SwrPtr swr;
-  AudioFifoPtr fifo;
+  AudioReencoder audio;
   VideoReencoder video;
 
-  AudioTiming audio;
+  int inAudioIndex = -1;
+  const AVStream *inAudio = nullptr;
+  AVStream *outAudio = nullptr;
+  int64_t lastCopiedAudioDts = AV_NOPTS_VALUE;  // output time base
   int inVideoIndex = -1;
   const AVStream *inVideo = nullptr;
   AVStream *outVideo = nullptr;  // null: the output has no video
@@ -63,16 +64,10 @@ struct TranscodeJob {
   // subtracted from every packet so the output starts at 0.
   int64_t videoStartOffset = 0;
   int64_t audioStartOffset = 0;
-  // Re-encoded audio, in the encoder's clock of one tick per sample: the first
-  // input packet's time, and the samples taken from the FIFO since.
-  int64_t audioStartPts = AV_NOPTS_VALUE;
-  int64_t audioSamplesTaken = 0;
   int64_t firstProgressPts = AV_NOPTS_VALUE;  // input time base of the measured stream
   ProgressReporter progress;
 };
 
-// The most time one skipped audio packet is kept as silence.
-constexpr int kMaxSkippedPacketSeconds = 2;
 // After a stop, how many more packets are read for a stream of the output that has
 // been given nothing yet (a few seconds of a usual file); then the job stops anyway.
 constexpr int64_t kMaxPacketsAfterStop = 250;
@@ -143,56 +138,21 @@ Status CreateOutput(TranscodeJob &job) noexcept {
   return job.out.Create(FindTranscodeMuxer(job.params.outputFormat), job.outputPath);
 }
 
-// Channels, bit rate and rate as asked, then the resampler and the open encoder.
-// Frames are stamped in the encoder's clock of one tick per sample; packets move
-// to the output stream's clock as they are written.
-Status OpenAudioEncoder(TranscodeJob &job) noexcept {
+// The audio encoder as asked: the codec, rate, bit rate and channels of the
+// request (raised to the MPEG audio steps); a rejected packet keeps its time as
+// silence, so the audio stays in step with the video.
+Status OpenAudioReencode(TranscodeJob &job) noexcept {
   const TranscodeParams &p = job.params;
-  AVCodecContext *enc = job.audioEnc.get();
-  AVStream *outStream = job.audio.outStream;
-  int ret = 0;
-  if (p.audioChannels == 1 || p.audioChannels == 2) {
-    av_channel_layout_uninit(&enc->ch_layout);
-    av_channel_layout_default(&enc->ch_layout, p.audioChannels);
-  }
-  if (p.audioBitRateRequest != 0) enc->bit_rate = SnapMp3BitRate(p.audioBitRateRequest);
-  if (p.audioSampleRate != 0) enc->sample_rate = SnapMp3SampleRate(p.audioSampleRate);
-  // A frame length or byte rate in block_align would make the MP3 and AC-3
-  // encoders write fixed-size blocks.
-  const bool mp3Framing = enc->codec_id == AV_CODEC_ID_MP3 &&
-                          (enc->block_align == 1 || enc->block_align == 1152 || enc->block_align == 576);
-  if (mp3Framing || enc->codec_id == AV_CODEC_ID_AC3) enc->block_align = 0;
-  // AMR carries one channel at a fixed rate, whatever was asked above.
-  if (enc->codec_id == AV_CODEC_ID_AMR_NB || enc->codec_id == AV_CODEC_ID_AMR_WB) {
-    enc->sample_rate = enc->codec_id == AV_CODEC_ID_AMR_NB ? 8000 : 16000;
-    av_channel_layout_uninit(&enc->ch_layout);
-    enc->ch_layout = AV_CHANNEL_LAYOUT_MONO;
-  }
-  const AVCodec *encoder = enc->codec;
-  // Another codec than the input's: the input's bit rate means nothing to it (a
-  // lossless or PCM rate, or one it does not code), and its rate or channels may
-  // be ones it refuses.
-  if (enc->codec_id != job.audioDec->codec_id) {
-    if (p.audioBitRateRequest == 0) enc->bit_rate = EncoderDefaultBitRate(encoder);
-    ret = FitEncoderRateAndChannels(encoder, enc);
-    if (ret < 0) return StatusFromAv(ret);
-  }
-  if (enc->sample_rate <= 0 || enc->ch_layout.nb_channels <= 0) return StatusFromAv(AVERROR(EINVAL));
-  enc->time_base = AVRational{1, enc->sample_rate};
-  outStream->time_base = enc->time_base;
-  // MP4 and 3GP keep the codec configuration in the header; the flag counts only
-  // when set before the encoder opens.
-  if (job.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  enc->thread_count = 0;
-
-  Status st = OpenAudioResampler(job.audioDec.get(), enc, job.swr, job.fifo);
-  if (!IsOk(st)) return st;
-  ret = avcodec_open2(enc, encoder, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  st = PublishEncoderParameters(outStream, enc);
-  if (!IsOk(st)) return st;
-  job.audio.encoderTimeBase = enc->time_base;
-  return Status::Ok;
+  AudioReencodeRequest req;
+  req.codecId = job.audioCodecId;
+  if (p.audioChannels == 1 || p.audioChannels == 2) req.channels = p.audioChannels;
+  if (p.audioBitRateRequest != 0) req.bitRate = SnapMp3BitRate(p.audioBitRateRequest);
+  if (p.audioSampleRate != 0) req.sampleRate = SnapMp3SampleRate(p.audioSampleRate);
+  req.silenceForRejected = true;
+  Status st = job.audio.OpenDecoder(job.inAudio);
+  if (IsOk(st)) st = job.audio.OpenEncoder(req, job.out.get());
+  if (IsOk(st)) job.outAudio = job.audio.OutStream();
+  return st;
 }
 
 Status OpenInput(TranscodeJob &job) noexcept { return OpenInputFile(job.inputPath, job.in); }
@@ -202,23 +162,19 @@ Status OpenInput(TranscodeJob &job) noexcept { return OpenInputFile(job.inputPat
 // codec or, with none asked, to the input's codec when the container holds it
 // and an encoder exists, else to the container's usual codec.
 Status SetUpAudio(TranscodeJob &job) noexcept {
-  AudioTiming &a = job.audio;
-  a.inIndex = FindBestAudioStream(job.in.get());
-  if (a.inIndex < 0) return Status::AudioStreamNotFound;
-  a.inStream = job.in->streams[a.inIndex];
+  job.inAudioIndex = FindBestAudioStream(job.in.get());
+  if (job.inAudioIndex < 0) return Status::AudioStreamNotFound;
+  job.inAudio = job.in->streams[job.inAudioIndex];
   const AVOutputFormat *fmt = job.out->oformat;
-  if (!job.audioReencode && !MuxerTakesStream(fmt, a.inStream)) job.audioReencode = true;
+  if (!job.audioReencode && !MuxerTakesStream(fmt, job.inAudio)) job.audioReencode = true;
   if (!job.audioReencode) {
     // A copy: the stream keeps the input's parameters and clock; no codec runs.
-    const Status st = AddCopyStream(job.out.get(), a.inStream, a.outStream);
-    if (IsOk(st)) a.outStream->time_base = a.inStream->time_base;
+    const Status st = AddCopyStream(job.out.get(), job.inAudio, job.outAudio);
+    if (IsOk(st)) job.outAudio->time_base = job.inAudio->time_base;
     return st;
   }
-  if (job.audioCodecId == AV_CODEC_ID_NONE) job.audioCodecId = ChooseOutputCodec(fmt, a.inStream, true);
-  Status st = OpenDecoder(a.inStream, job.audioDec);
-  if (IsOk(st)) st = AddAudioEncoderStream(job.out.get(), a.inStream, job.audioDec.get(), job.audioCodecId,
-                                           a.outStream, job.audioEnc);
-  return IsOk(st) ? OpenAudioEncoder(job) : st;
+  if (job.audioCodecId == AV_CODEC_ID_NONE) job.audioCodecId = ChooseOutputCodec(fmt, job.inAudio, true);
+  return OpenAudioReencode(job);
 }
 
 // The output frame time for a frame duration num/den (frame rate den/num): the
@@ -310,7 +266,7 @@ Status SetUpVideo(TranscodeJob &job) noexcept {
 // Where the input's timeline starts for the streams the output takes from it, in
 // each stream's time base.
 void TakeStartOffsets(TranscodeJob &job) noexcept {
-  const AVStream *audio = job.audio.inStream;
+  const AVStream *audio = job.inAudio;
   const AVStream *video = job.outVideo ? job.inVideo : nullptr;
   job.audioStartOffset = InputStartOffset(job.in.get(), {audio, video}, audio->time_base);
   if (video) job.videoStartOffset = InputStartOffset(job.in.get(), {audio, video}, video->time_base);
@@ -330,53 +286,18 @@ void ReportProgress(TranscodeJob &job, const AVStream *inStream, const AVPacket 
   job.progress.ReportPosition(ts - job.firstProgressPts, total);
 }
 
-// Takes encoder frames from the FIFO while it holds a whole one, or anything at
-// the end. Each frame is stamped with the time of its first sample, counted from
-// the first input packet, so the encoder sees one unbroken run of samples.
-Status EncodeQueuedAudio(TranscodeJob &job, bool finished) noexcept {
-  const int frameSamples = AudioFrameSamples(job.audioEnc.get());
-  const int64_t start = job.audioStartPts == AV_NOPTS_VALUE ? 0 : job.audioStartPts;
-  for (;;) {
-    const int queued = av_audio_fifo_size(job.fifo.get());
-    if (queued < frameSamples && !(finished && queued > 0)) return Status::Ok;
-    job.audio.nextFramePts = start + job.audioSamplesTaken;
-    const Status st = LoadEncodeWrite(job.fifo.get(), job.out, job.audioEnc.get(), job.audio);
-    if (!IsOk(st)) return st;
-    job.audioSamplesTaken += std::min(frameSamples, queued);
-  }
-}
-
-// Decodes one input packet into the FIFO. A damaged one is skipped, as the ffmpeg
-// tool skips it, unless it ends too long a run of them; its time is queued as
-// silence, since frames are stamped by the samples before them and the audio after
-// a gap would otherwise play early against the video.
-Status DecodeOrSkipAudioPacket(TranscodeJob &job, const AVStream *inStream, const AVPacket *pkt) noexcept {
-  bool skipped = false;
-  const Status st =
-      DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), pkt, job.audio, skipped);
-  if (!IsOk(st) || !skipped || pkt->duration <= 0) return st;
-  // No audio packet lasts longer; a damaged one may claim to.
-  const int64_t cap = int64_t{kMaxSkippedPacketSeconds} * job.audioEnc->sample_rate;
-  const int64_t samples = RescaleDuration(pkt->duration, inStream->time_base, job.audio.encoderTimeBase);
-  return QueueSilence(job.fifo.get(), job.audioEnc.get(), static_cast<int>(std::min(samples, cap)));
-}
-
 Status HandleAudioPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
-  AudioTiming &a = job.audio;
-  const AVStream *inStream = a.inStream;
+  const AVStream *inStream = job.inAudio;
   if (!job.outVideo) ReportProgress(job, inStream, pkt);
   ShiftPacketTimes(pkt, job.audioStartOffset);
   if (job.audioReencode) {
-    if (job.audioStartPts == AV_NOPTS_VALUE) {
-      job.audioStartPts = RescaleTs(pkt->pts, inStream->time_base, a.encoderTimeBase);
-    }
-    a.ptsRescaled = true;
-    const Status st = DecodeOrSkipAudioPacket(job, inStream, pkt);
-    return IsOk(st) ? EncodeQueuedAudio(job, false) : st;
+    Status st = job.audio.SendPacket(pkt);
+    if (IsOk(st)) st = job.audio.EncodeQueued();
+    return IsOk(st) ? WriteFinishedPackets(job.audio, job.out) : st;
   }
-  pkt->stream_index = a.outStream->index;
-  RescalePacketTimes(pkt, inStream->time_base, a.outStream->time_base);
-  KeepDtsIncreasing(pkt, a.lastPacketDts);
+  pkt->stream_index = job.outAudio->index;
+  RescalePacketTimes(pkt, inStream->time_base, job.outAudio->time_base);
+  KeepDtsIncreasing(pkt, job.lastCopiedAudioDts);
   const Status st = job.out.Write(pkt);
   if (IsOk(st)) ++job.copiedAudioPackets;
   return st;
@@ -408,7 +329,7 @@ Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
 // the file plays; stopped before, it would lack a stream (or, as an MP3, hold no
 // frame at all: the first report comes before the first frame on a fine scale).
 bool EveryStreamStarted(const TranscodeJob &job) noexcept {
-  const bool audio = job.audioReencode ? job.audioSamplesTaken > 0 || av_audio_fifo_size(job.fifo.get()) > 0
+  const bool audio = job.audioReencode ? job.audio.SamplesEncoded() > 0 || job.audio.QueuedSamples() > 0
                                        : job.copiedAudioPackets > 0;
   const bool video = !job.outVideo || (job.videoReencode ? job.video.PicturesEncoded() > 0
                                                          : job.copiedVideoPackets > 0);
@@ -434,7 +355,7 @@ Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
       return Status::Ok;
     }
     if (!IsOk(st)) return st;
-    if (pkt->stream_index == job.audio.inIndex && pkt->pts != AV_NOPTS_VALUE) {
+    if (pkt->stream_index == job.inAudioIndex && pkt->pts != AV_NOPTS_VALUE) {
       st = HandleAudioPacket(job, pkt.get());
     } else if (job.outVideo && pkt->stream_index == job.inVideoIndex) {
       st = HandleVideoPacket(job, pkt.get());
@@ -457,11 +378,8 @@ Status Finish(TranscodeJob &job, LoopEnd end) noexcept {
     if (IsOk(st)) st = WriteFinishedPackets(job.video, job.out);
   }
   if (IsOk(st) && job.audioReencode) {
-    bool skipped = false;
-    st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), nullptr, job.audio,
-                           skipped);
-    if (IsOk(st)) st = EncodeQueuedAudio(job, true);
-    if (IsOk(st)) st = EncodeAudioFrame(nullptr, job.out, job.audioEnc.get(), job.audio);
+    st = job.audio.Finish();
+    if (IsOk(st)) st = WriteFinishedPackets(job.audio, job.out);
   }
   if (!IsOk(st)) return st;
   // Every picture refused (a decoder that understood none, say): the file would
