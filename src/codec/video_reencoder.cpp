@@ -375,6 +375,9 @@ Status VideoReencoder::OnPicture(AVFrame *decoded) noexcept {
       return Status::Ok;
     }
     pts = RescaleTs(startTs_ != AV_NOPTS_VALUE ? pts - startTs_ : pts, inStream_->time_base, enc->time_base);
+  } else if (startTs_ != AV_NOPTS_VALUE || endTs_ != AV_NOPTS_VALUE) {
+    // A picture without a time cannot be placed against a range.
+    return Status::Ok;
   } else {
     const int64_t step = lastInputDuration_ > 0 ? lastInputDuration_ : 1;
     pts = lastEncodedPts_ == AV_NOPTS_VALUE ? 0 : lastEncodedPts_ + step;

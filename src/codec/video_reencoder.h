@@ -39,7 +39,8 @@ struct VideoReencodeRequest {
   AVRational frameRate = {0, 0};
   EncodeSpeed speed = EncodeSpeed::Default;
   // The kept range [startTs, endTs) in the input stream's time base, startTs being
-  // the output's time 0. AV_NOPTS_VALUE: no bound on that side.
+  // the output's time 0. AV_NOPTS_VALUE: no bound on that side. With a bound, a
+  // picture the decoder gives no time is left out; without, it follows the last.
   int64_t startTs = AV_NOPTS_VALUE;
   int64_t endTs = AV_NOPTS_VALUE;
 };
