@@ -62,6 +62,27 @@ DictPtr SpeedOptions(const AVCodec *encoder, EncodeSpeed speed) noexcept {
   return DictPtr(dict);
 }
 
+// The top of x264's CRF scale, and of FFmpeg's quantiser scale.
+constexpr int kMaxCrf = 51;
+constexpr int kMaxQscale = 31;
+
+// Constant quality on an unopened encoder: its "crf" option where it has one, else
+// a fixed quantiser (MPEG-4 Part 2, H.263, MPEG-2). The bit rate then means nothing.
+void SetConstantQuality(int32_t quality, const AVCodec *encoder, AVCodecContext *enc, DictPtr &options) noexcept {
+  enc->bit_rate = 0;
+  // av_opt_find reads a class through a pointer to it; it takes that as void *.
+  void *cls = const_cast<AVClass **>(&encoder->priv_class);
+  if (encoder->priv_class && av_opt_find(cls, "crf", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ)) {
+    AVDictionary *dict = options.release();
+    av_dict_set_int(&dict, "crf", std::min(quality, kMaxCrf), 0);
+    options.reset(dict);
+    return;
+  }
+  const int qscale = std::clamp(quality * kMaxQscale / kMaxCrf, 1, kMaxQscale);
+  enc->flags |= AV_CODEC_FLAG_QSCALE;
+  enc->global_quality = FF_QP2LAMBDA * qscale;
+}
+
 struct VideoSize {
   int width;
   int height;
@@ -258,6 +279,7 @@ Status VideoReencoder::OpenEncoder(const VideoReencodeRequest &req, AVFormatCont
   enc->thread_count = 0;  // automatic, as the ffmpeg tool does
 
   DictPtr options = SpeedOptions(encoder, req.speed);
+  if (req.quality > 0) SetConstantQuality(req.quality, encoder, enc, options);
   AVDictionary *dict = options.release();
   ret = avcodec_open2(enc, encoder, &dict);
   options.reset(dict);  // what the encoder did not take

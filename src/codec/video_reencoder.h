@@ -34,6 +34,10 @@ struct VideoReencodeRequest {
   int32_t width = 0;
   int32_t height = 0;
   int64_t bitRate = 0;  // bit/s; 0: the rate the input stream states
+  // Constant quality instead of a bit rate, on the scale of x264's CRF (0 best, 51
+  // worst): the encoder's own "crf" where it has one (x264, x265, libvpx, AV1),
+  // else a fixed quantiser scaled to FFmpeg's 1-31. 0: the bit rate rules.
+  int32_t quality = 0;
   // The output frame rate when it is lower than the input's: of the pictures that
   // fall on one frame time of it only the first is encoded. {0, 0}: the input's.
   AVRational frameRate = {0, 0};

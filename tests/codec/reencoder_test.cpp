@@ -36,6 +36,47 @@ void FeedStream(AVFormatContext *in, int streamIndex, Feed &&feed, Done &&done) 
   }
 }
 
+// Re-encodes the first seconds of path's video into out as req asks (plus that
+// range); returns the pictures encoded.
+int64_t ReencodeVideo(const std::string &path, VideoReencodeRequest req, int seconds, const std::string &outPath) {
+  InputFormatPtr in;
+  EXPECT_TRUE(IsOk(OpenInputFile(path.c_str(), in)));
+  if (!in) return -1;
+  const int index = FindMovingVideoStream(in.get());
+  if (index < 0) return -1;
+  const AVStream *st = in->streams[index];
+  OutputFile out;
+  EXPECT_TRUE(IsOk(out.Create("mp4", outPath.c_str())));
+  req.endTs = SecondsToTimestamp(seconds, st->time_base);
+  VideoReencoder engine;
+  EXPECT_TRUE(IsOk(engine.Open(req, st, out.get())));
+  EXPECT_TRUE(IsOk(out.WriteHeader()));
+  FeedStream(
+      in.get(), index,
+      [&](AVPacket *pkt) {
+        const Status sent = engine.SendPacket(pkt);
+        return IsOk(sent) ? WriteFinishedPackets(engine, out) : sent;
+      },
+      [&] { return engine.PastEnd(); });
+  EXPECT_TRUE(IsOk(engine.Finish()));
+  EXPECT_TRUE(IsOk(WriteFinishedPackets(engine, out)));
+  EXPECT_TRUE(IsOk(out.Finish()));
+  return engine.PicturesEncoded();
+}
+
+// A quality asked for replaces the stated bit rate: a finer one gives a larger file.
+TEST(VideoReencoder, ConstantQualityGovernsTheSize) {
+  VideoReencodeRequest fine, coarse;
+  fine.quality = 12;
+  coarse.quality = 40;
+  const std::string finePath = Out("fine.mp4"), coarsePath = Out("coarse.mp4");
+  EXPECT_EQ(ReencodeVideo(fx::H264Video10s(), fine, 2, finePath), 50);
+  EXPECT_EQ(ReencodeVideo(fx::H264Video10s(), coarse, 2, coarsePath), 50);
+  EXPECT_GT(FileSizeOf(finePath), 2 * FileSizeOf(coarsePath));
+  EXPECT_TRUE(DecodesCleanly(finePath));
+  EXPECT_TRUE(DecodesCleanly(coarsePath));
+}
+
 struct RangeCase {
   const char *name;
   int startSeconds;
