@@ -6,7 +6,6 @@
 #include <type_traits>
 
 #include "core/codec_loop.h"
-#include "core/input.h"
 #include "core/timebase.h"
 
 namespace mpg {
@@ -143,19 +142,6 @@ Status ConvertAndStore(AVAudioFifo *fifo, SwrContext *swr, const AVCodecContext 
   return Status::Ok;
 }
 
-// Gives an encoded packet its stream and increasing timestamps, and writes it.
-Status WriteAudioPacket(OutputFile &out, AVPacket *pkt, AudioTiming &timing) noexcept {
-  pkt->stream_index = timing.outStream->index;
-  if (timing.encoderTimeBase.num > 0 && timing.encoderTimeBase.den > 0) {
-    RescalePacketTimes(pkt, timing.encoderTimeBase, timing.outStream->time_base);
-  } else if (!timing.ptsRescaled) {
-    RescalePacketTimes(pkt, timing.inStream->time_base, timing.outStream->time_base);
-  }
-  KeepDtsIncreasing(pkt, timing.lastPacketDts);
-  timing.encodedDuration += pkt->duration;
-  return out.Write(pkt);
-}
-
 }  // namespace
 
 int32_t SnapMp3SampleRate(int32_t rate) noexcept { return SnapUp(kMp3SampleRates, rate); }
@@ -193,7 +179,7 @@ Status OpenAudioResampler(const AVCodecContext *decCtx, const AVCodecContext *en
 }
 
 Status DecodeAudioPacket(AVAudioFifo *fifo, AVCodecContext *decCtx, const AVCodecContext *encCtx, SwrContext *swr,
-                         const AVPacket *pkt, AudioTiming &timing, bool &rejected) noexcept {
+                         const AVPacket *pkt, DecodeErrorRun &errors, bool &rejected) noexcept {
   rejected = false;
   FramePtr frame = MakeFrame();
   if (!frame) return Status::NoMemory;
@@ -206,7 +192,7 @@ Status DecodeAudioPacket(AVAudioFifo *fifo, AVCodecContext *decCtx, const AVCode
   // What goes wrong after the decoder gave a frame is no rejection of the packet.
   if (!IsOk(frameStatus)) return frameStatus;
   rejected = !IsOk(st);
-  const Status judged = timing.decodeErrors.Judge(Code(st));
+  const Status judged = errors.Judge(Code(st));
   if (!IsOk(judged) || pkt) return judged;
   return ConvertAndStore(fifo, swr, encCtx, nullptr);
 }
@@ -222,43 +208,8 @@ Status QueueSilence(AVAudioFifo *fifo, const AVCodecContext *encCtx, int samples
   return Status::Ok;
 }
 
-Status ReadDecodeConvertStore(AVAudioFifo *fifo, AVFormatContext *in, AVCodecContext *decCtx,
-                              const AVCodecContext *encCtx, SwrContext *swr, bool &finished,
-                              AudioTiming &timing) noexcept {
-  PacketPtr pkt = MakePacket();
-  if (!pkt) return Status::NoMemory;
-  Status st = Status::Ok;
-  while (IsOk(st = ReadPacket(in, pkt.get())) && pkt->stream_index != timing.inIndex) av_packet_unref(pkt.get());
-  bool rejected = false;
-  if (st == Status::Eof) {
-    finished = true;
-    return DecodeAudioPacket(fifo, decCtx, encCtx, swr, nullptr, timing, rejected);
-  }
-  if (!IsOk(st)) return st;
-  RescalePacketTimes(pkt.get(), timing.inStream->time_base, timing.outStream->time_base);
-  timing.nextFramePts = pkt->pts;
-  timing.ptsRescaled = true;
-  return DecodeAudioPacket(fifo, decCtx, encCtx, swr, pkt.get(), timing, rejected);
-}
-
-Status EncodeAudioFrame(AVFrame *frame, OutputFile &out, AVCodecContext *encCtx, AudioTiming &timing) noexcept {
-  if (frame) {
-    // Several frames can come out of one input packet; each gets a later pts, as
-    // an encoder refuses a frame that does not move forward.
-    int64_t pts = timing.nextFramePts;
-    const int64_t last = timing.lastFramePts;
-    if (pts == AV_NOPTS_VALUE) pts = last == AV_NOPTS_VALUE ? 0 : last + 1;
-    if (last != AV_NOPTS_VALUE && pts <= last) pts = last + 1;
-    frame->pts = pts;
-    timing.lastFramePts = pts;
-  }
-  PacketPtr pkt = MakePacket();
-  if (!pkt) return Status::NoMemory;
-  return EncodeFrame(encCtx, frame, pkt.get(),
-                     [&](AVPacket *encoded) { return WriteAudioPacket(out, encoded, timing); });
-}
-
-Status LoadEncodeWrite(AVAudioFifo *fifo, OutputFile &out, AVCodecContext *encCtx, AudioTiming &timing) noexcept {
+Status LoadQueuedFrame(AVAudioFifo *fifo, const AVCodecContext *encCtx, FramePtr &loaded) noexcept {
+  loaded.reset();
   const int samples = std::min(AudioFrameSamples(encCtx), av_audio_fifo_size(fifo));
   if (samples <= 0) return Status::Ok;
   FramePtr frame = MakeFrame();
@@ -289,7 +240,8 @@ Status LoadEncodeWrite(AVAudioFifo *fifo, OutputFile &out, AVCodecContext *encCt
     av_samples_set_silence(padded->extended_data, samples, full - samples, channels, fmt);
     frame = std::move(padded);
   }
-  return EncodeAudioFrame(frame.get(), out, encCtx, timing);
+  loaded = std::move(frame);
+  return Status::Ok;
 }
 
 }  // namespace mpg

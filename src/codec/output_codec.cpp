@@ -70,13 +70,21 @@ bool MpegStreamTypeKnown(const AVOutputFormat *fmt, AVCodecID id) noexcept {
 
 }  // namespace
 
+MuxerAnswer MuxerListsCodec(const AVOutputFormat *fmt, AVCodecID id, int compliance) noexcept {
+  if (!fmt) return MuxerAnswer::No;
+  // 1: the tag table lists it; 0: it does not; below 0 (AVERROR_PATCHWELCOME): the
+  // muxer keeps no table.
+  const int listed = avformat_query_codec(fmt, id, compliance);
+  if (listed < 0) return MuxerAnswer::Unknown;
+  return listed > 0 ? MuxerAnswer::Yes : MuxerAnswer::No;
+}
+
 bool MuxerTakesStream(const AVOutputFormat *fmt, const AVStream *inStream) noexcept {
   if (!fmt || !inStream || !inStream->codecpar) return false;
-  // 1: the tag table lists it; 0: it does not; below 0: the muxer keeps no table,
-  // so only its set-up can tell.
   const AVCodecID id = inStream->codecpar->codec_id;
-  const int listed = avformat_query_codec(fmt, id, FF_COMPLIANCE_NORMAL);
-  if (listed == 0 || (listed < 0 && !MpegStreamTypeKnown(fmt, id))) return false;
+  const MuxerAnswer listed = MuxerListsCodec(fmt, id);
+  if (listed == MuxerAnswer::No || (listed == MuxerAnswer::Unknown && !MpegStreamTypeKnown(fmt, id))) return false;
+  // Some listed tags are refused outside experimental mode: only the set-up tells.
   return MuxerInitTakes(fmt, inStream);
 }
 

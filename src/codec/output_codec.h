@@ -9,6 +9,15 @@
 
 namespace mpg {
 
+// What a muxer's own codec list says of a codec.
+enum class MuxerAnswer { Yes, No, Unknown };
+
+// The one reading of fmt's codec list (avformat_query_codec) at the given
+// strictness: Unknown when the muxer keeps no list (MPEG-TS, MPEG-PS), and only
+// a write could tell. MuxerTakesStream goes on from here with the muxer's set-up.
+MuxerAnswer MuxerListsCodec(const AVOutputFormat *fmt, AVCodecID id,
+                            int compliance = FF_COMPLIANCE_NORMAL) noexcept;
+
 // True when fmt's muxer accepts a stream with inStream's codec parameters as they
 // stand: its tag table lists the codec (avformat_query_codec) and its set-up takes
 // the stream (some tags are listed but refused outside experimental mode, FLAC in

@@ -265,4 +265,12 @@ int64_t SecondsIntoStream(const AVFormatContext *ctx, const AVStream *st, int64_
   return TimestampToWholeSeconds(TimestampSpan(StreamStartTimestamp(ctx, st), ts, st->pts_wrap_bits), st->time_base);
 }
 
+bool IsPlausibleFrameRate(AVRational r) noexcept {
+  return r.num != 0 && r.den != 0 && static_cast<double>(r.num) / r.den < kMaxPlausibleFrameRate;
+}
+
+AVRational PlausibleFrameRate(AVRational r, AVRational fallback) noexcept {
+  return IsPlausibleFrameRate(r) ? r : fallback;
+}
+
 }  // namespace mpg

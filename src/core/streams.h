@@ -41,6 +41,21 @@ void CopyEnumField(E &dst, const E &src) noexcept {
   std::memcpy(&dst, &src, sizeof(E));
 }
 
+// Frame rates at or above this are demuxer guesses (a 90 kHz clock), not rates.
+inline constexpr double kMaxPlausibleFrameRate = 1000.0;
+// What a container is told when a stream states no plausible rate: 25 for video;
+// for audio, which has none, its usual sample rate.
+inline constexpr AVRational kVideoFallbackFrameRate = {25, 1};
+inline constexpr AVRational kAudioFallbackFrameRate = {44100, 1};
+// The largest time-base denominator MPEG-4 Part 2 can code (16 bits); encoders
+// count in frame times no finer than this.
+inline constexpr int kMaxTimeBaseDen16 = 65535;
+// True when r is a frame rate a stream can have: non-zero and below
+// kMaxPlausibleFrameRate.
+bool IsPlausibleFrameRate(AVRational r) noexcept;
+// r when it is plausible, else fallback.
+AVRational PlausibleFrameRate(AVRational r, AVRational fallback) noexcept;
+
 // Adds to out a stream carrying inStream's packets unchanged, from its codec
 // parameters alone: copying needs no encoder or decoder, so codecs this build cannot
 // encode (WMV3, VP6F) copy too. The tag is left to the muxer, since the input

@@ -5,6 +5,7 @@
 
 #include "core/input.h"
 #include "core/streams.h"
+#include "codec/output_codec.h"
 
 namespace mpg {
 
@@ -68,16 +69,13 @@ AVCodecID FirstCodecOfType(const AVFormatContext *in, AVMediaType type) noexcept
 // mark experimental, and Matroska any codec with a RIFF tag (H.263, VP6F, AMR ...).
 constexpr int kMergeCompliance = FF_COMPLIANCE_EXPERIMENTAL;
 
-enum class Holds { Yes, No, Unknown };
+using Holds = MuxerAnswer;
 
+// The muxer's codec list alone, at the merge's strictness, without
+// MuxerTakesStream's trial set-up: the choice is made from two codec ids (a host
+// asks it before any file is opened), so there is no stream to try.
 Holds MuxerHolds(uint32_t kind, AVCodecID codec) noexcept {
-  const AVOutputFormat *fmt = av_guess_format(MergeMuxerName(kind), nullptr, nullptr);
-  if (!fmt) return Holds::No;
-  const int answer = avformat_query_codec(fmt, codec, kMergeCompliance);
-  // Negative (AVERROR_PATCHWELCOME): the muxer keeps no codec list and only a
-  // write would tell.
-  if (answer < 0) return Holds::Unknown;
-  return answer > 0 ? Holds::Yes : Holds::No;
+  return MuxerListsCodec(av_guess_format(MergeMuxerName(kind), nullptr, nullptr), codec, kMergeCompliance);
 }
 
 // AVI clocks an audio stream by a fixed length per chunk, or by a fixed byte rate.

@@ -12,8 +12,7 @@
 #include "core/progress.h"
 #include "core/streams.h"
 #include "core/timebase.h"
-#include "codec/audio_path.h"
-#include "codec/setup.h"
+#include "codec/audio_reencoder.h"
 
 namespace mpg {
 
@@ -21,13 +20,6 @@ namespace {
 
 constexpr int64_t kDefaultAudioBitRate = 128000;
 constexpr int kFallbackChannels = 2;
-// Frame rates at or above this are demuxer guesses (a 90 kHz clock), not rates.
-constexpr double kMaxPlausibleFrameRate = 1000.0;
-constexpr AVRational kVideoFallbackFrameRate = {25, 1};
-
-AVRational PlausibleFrameRate(AVRational r, AVRational fallback) noexcept {
-  return r.num != 0 && r.den != 0 && static_cast<double>(r.num) / r.den < kMaxPlausibleFrameRate ? r : fallback;
-}
 
 // What the re-encode adds to the merge job: the audio codec objects, the stream
 // handles and timing, and the progress of one run. It writes the job's output. Positions are taken with each
@@ -38,14 +30,12 @@ struct ReencodeRun {
       : out(output), progress(callback, user) {}
 
   OutputFile &out;
-  CodecContextPtr decCtx;
-  CodecContextPtr encCtx;
-  SwrPtr swr;
-  AudioFifoPtr fifo;
   int videoIndex = -1;
   AVStream *inVideo = nullptr;
   AVStream *outVideo = nullptr;
-  AudioTiming timing;
+  int audioIndex = -1;
+  AVStream *inAudio = nullptr;
+  AudioReencoder audio;
   int64_t durationSeconds = 0;
   ProgressReporter progress;
 
@@ -58,15 +48,12 @@ struct ReencodeRun {
   int64_t videoPackets = 0;               // written
 
   // Audio, in the encoder's time base (one tick per sample):
-  int64_t audioStart = AV_NOPTS_VALUE;    // where the first audio packet read starts
-  int64_t samplesEncoded = 0;             // samples handed to the encoder so far
-  bool audioFinished = false;             // input read and decoded to its end
-  bool audioEnded = false;                // FIFO and encoder emptied too
+  int64_t audioOffset = 0;                // the audio input's start, in its own time base
+  bool audioFinished = false;             // input read, decoded and encoded to its end
+  bool audioEnded = false;                // encoder emptied too
 
-  int64_t AudioPosition() const noexcept {
-    return (audioStart == AV_NOPTS_VALUE ? 0 : audioStart) + samplesEncoded;
-  }
-  AVRational AudioTb() const noexcept { return encCtx->time_base; }
+  int64_t AudioPosition() const noexcept { return audio.Position(); }
+  AVRational AudioTb() const noexcept { return audio.Encoder()->time_base; }
   AVRational VideoTb() const noexcept { return inVideo->time_base; }
 };
 
@@ -88,48 +75,30 @@ Status AddVideoStream(MergeJob &job, ReencodeRun &run) noexcept {
   return Status::Ok;
 }
 
-// The audio file's richest stream, its decoder and an AAC encoder stream with the
-// decoder's settings.
+// The audio file's richest stream and an AAC encoder for it at the decoder's rate
+// and channel count and the audio file's overall bit rate.
 Status AddAudioStream(MergeJob &job, ReencodeRun &run) noexcept {
-  AudioTiming &t = run.timing;
-  const Status st = OpenBestAudioDecoder(job.audioIn.get(), t.inIndex, run.decCtx);
+  run.audioIndex = FindBestAudioStream(job.audioIn.get());
+  if (run.audioIndex < 0) return Status::AudioStreamNotFound;
+  run.inAudio = job.audioIn->streams[run.audioIndex];
+  const Status st = run.audio.OpenDecoder(run.inAudio);
   if (!IsOk(st)) return st;
-  t.inStream = job.audioIn->streams[t.inIndex];
-  return AddAudioEncoderStream(run.out.get(), t.inStream, run.decCtx.get(), AV_CODEC_ID_AAC, t.outStream,
-                               run.encCtx);
-}
-
-// The AAC encoder takes the decoder's rate and channel count and the audio file's
-// overall bit rate; the header needs its opened configuration.
-Status OpenAudioEncoder(MergeJob &job, ReencodeRun &run) noexcept {
-  AVCodecContext *dec = run.decCtx.get(), *enc = run.encCtx.get();
+  const AVCodecContext *dec = run.audio.Decoder();
   if (dec->sample_rate <= 0) return StatusFromAv(AVERROR(EINVAL));
-  const int channels = dec->ch_layout.nb_channels > 0 ? dec->ch_layout.nb_channels : kFallbackChannels;
-  av_channel_layout_uninit(&enc->ch_layout);
-  av_channel_layout_default(&enc->ch_layout, channels);
-  enc->sample_rate = dec->sample_rate;
-  enc->bit_rate = job.audioIn->bit_rate > 0 ? job.audioIn->bit_rate : kDefaultAudioBitRate;
-  // Frames are stamped by the samples they start at: one tick per sample.
-  enc->time_base = AVRational{1, dec->sample_rate};
-  AVStream *outStream = run.timing.outStream;
-  outStream->time_base = enc->time_base;
-  // MP4 keeps the AAC configuration in the header, not in the packets; the flag
-  // works only when set before the encoder opens.
-  if (run.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  const int ret = avcodec_open2(enc, enc->codec, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  return PublishEncoderParameters(outStream, enc);
+  AudioReencodeRequest req;
+  req.codecId = AV_CODEC_ID_AAC;
+  req.channels = dec->ch_layout.nb_channels > 0 ? dec->ch_layout.nb_channels : kFallbackChannels;
+  req.bitRate = job.audioIn->bit_rate > 0 ? job.audioIn->bit_rate : kDefaultAudioBitRate;
+  return run.audio.OpenEncoder(req, run.out.get());
 }
 
 // The decoder belongs to the stream FindBestAudioStream chose, so its packets are
 // the ones read. The muxer may have given the audio stream a time base of its own:
 // encoded packets then move from the encoder's to it as they are written.
 void StartTiming(MergeJob &job, ReencodeRun &run) noexcept {
-  AudioTiming &t = run.timing;
-  t.encoderTimeBase = run.encCtx->time_base;
   run.videoOffset = InputStartOffset(job.videoIn.get(), {run.inVideo}, run.VideoTb());
-  run.durationSeconds = MeasureMergeDuration(job.videoIn.get(), run.inVideo,
-                                             job.audioIn.get(), t.inStream);
+  run.audioOffset = InputStartOffset(job.audioIn.get(), {run.inAudio}, run.inAudio->time_base);
+  run.durationSeconds = MeasureMergeDuration(job.videoIn.get(), run.inVideo, job.audioIn.get(), run.inAudio);
 }
 
 // Reads the next packet of the video stream; nothing else of the video file.
@@ -207,68 +176,53 @@ Status VideoTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
   return Status::Ok;
 }
 
-// One input packet read, decoded and queued; an undecodable one is skipped.
-// The first packet read places the audio: its pts less the audio input's start.
+// One audio packet read, decoded and queued, less the audio input's start, so the
+// first one places the audio; an undecodable one is skipped. The input's end
+// drains the decoder and encodes what is left.
 Status QueueAudioPacket(MergeJob &job, ReencodeRun &run) noexcept {
-  const Status st = ReadDecodeConvertStore(run.fifo.get(), job.audioIn.get(), run.decCtx.get(), run.encCtx.get(),
-                                           run.swr.get(), run.audioFinished, run.timing);
-  if (!IsOk(st) || run.audioStart != AV_NOPTS_VALUE || !run.timing.ptsRescaled) return st;
-  const int64_t firstPts = run.timing.nextFramePts;
-  if (firstPts == AV_NOPTS_VALUE) {
-    run.audioStart = 0;
-    return st;
+  PacketPtr pkt = MakePacket();
+  if (!pkt) return Status::NoMemory;
+  Status st = Status::Ok;
+  while (IsOk(st = ReadPacket(job.audioIn.get(), pkt.get())) && pkt->stream_index != run.audioIndex) {
+    av_packet_unref(pkt.get());
   }
-  const AVRational tb = run.AudioTb();
-  run.audioStart = RescaleTs(firstPts, run.timing.outStream->time_base, tb) -
-                   InputStartOffset(job.audioIn.get(), {run.timing.inStream}, tb);
-  return st;
-}
-
-// One frame from the FIFO encoded and written, stamped with the sample it starts
-// at, so the audio keeps its length whatever the input's packet sizes.
-Status EncodeQueuedFrame(ReencodeRun &run) noexcept {
-  const int samples = std::min(AudioFrameSamples(run.encCtx.get()), av_audio_fifo_size(run.fifo.get()));
-  run.timing.nextFramePts = run.AudioPosition();
-  run.samplesEncoded += samples;
-  return LoadEncodeWrite(run.fifo.get(), run.out, run.encCtx.get(), run.timing);
+  if (st == Status::Eof) {
+    run.audioFinished = true;
+    return run.audio.Finish();
+  }
+  if (!IsOk(st)) return st;
+  ShiftPacketTimes(pkt.get(), run.audioOffset);
+  return run.audio.SendPacket(pkt.get());
 }
 
 Status DrainAudioEncoder(ReencodeRun &run) noexcept {
   if (run.audioEnded) return Status::Ok;
   run.audioEnded = true;
-  return EncodeAudioFrame(nullptr, run.out, run.encCtx.get(), run.timing);
+  const Status st = run.audio.DrainEncoder();
+  return IsOk(st) ? WriteFinishedPackets(run.audio, run.out) : st;
 }
 
-// Reads, converts, encodes and writes audio frames up to the next encoder frame.
-// The audio's end empties the FIFO and the encoder.
+// Reads and decodes audio up to the next encoder frame, then encodes and writes
+// the whole frames queued. The audio's end empties the queue and the encoder.
 Status AudioTurn(MergeJob &job, ReencodeRun &run, Turn &turn) noexcept {
-  AVAudioFifo *fifo = run.fifo.get();
-  const int frameSamples = AudioFrameSamples(run.encCtx.get());
-  while (!run.audioFinished && av_audio_fifo_size(fifo) < frameSamples) {
-    const Status st = QueueAudioPacket(job, run);
-    if (!IsOk(st)) {
-      turn = Turn::Finished;
-      return st;
-    }
+  Status st = Status::Ok;
+  while (IsOk(st) && !run.audioFinished && run.audio.QueuedSamples() < run.audio.FrameSamples()) {
+    st = QueueAudioPacket(job, run);
   }
-  for (;;) {
-    const int queued = av_audio_fifo_size(fifo);
-    if (queued < frameSamples && !(run.audioFinished && queued > 0)) break;
-    const Status st = EncodeQueuedFrame(run);
-    if (!IsOk(st)) {
-      turn = Turn::Finished;
-      return st;
-    }
+  if (IsOk(st)) st = run.audio.EncodeQueued();
+  if (IsOk(st)) st = WriteFinishedPackets(run.audio, run.out);
+  if (!IsOk(st)) {
+    turn = Turn::Finished;
+    return st;
   }
   if (!run.audioFinished) return Status::Ok;
+  run.audioEnded = true;
   // An audio file that decodes to nothing is no audio for the merge.
-  if (run.samplesEncoded == 0) {
+  if (run.audio.SamplesEncoded() == 0) {
     turn = Turn::Finished;
     return Status::InvalidData;
   }
-  const Status st = DrainAudioEncoder(run);
-  if (!IsOk(st)) turn = Turn::Finished;
-  return st;
+  return Status::Ok;
 }
 
 // True while the audio has not reached the end of the video, which ended first. A
@@ -287,7 +241,7 @@ Next NextTurn(const ReencodeRun &run) noexcept {
   if (run.videoEnded && run.audioEnded) return Next::Done;
   if (run.videoEnded) return AudioShortOfVideoEnd(run) ? Next::Audio : Next::Done;
   if (run.audioEnded) return Next::Video;
-  if (run.audioStart == AV_NOPTS_VALUE) return Next::Audio;
+  if (!run.audio.Started()) return Next::Audio;
   return av_compare_ts(run.videoPosition, run.VideoTb(), run.AudioPosition(), run.AudioTb()) > 0 ? Next::Audio
                                                                                                   : Next::Video;
 }
@@ -319,8 +273,6 @@ Status RunMerge(MergeJob &job, ReencodeRun &run, const char *videoPath, const ch
   if (IsOk(st)) st = CreateOutputContext(job, outputPath);
   if (IsOk(st)) st = AddVideoStream(job, run);
   if (IsOk(st)) st = AddAudioStream(job, run);
-  if (IsOk(st)) st = OpenAudioEncoder(job, run);
-  if (IsOk(st)) st = OpenAudioResampler(run.decCtx.get(), run.encCtx.get(), run.swr, run.fifo);
   if (IsOk(st)) st = run.out.WriteHeader();
   if (IsOk(st)) {
     StartTiming(job, run);

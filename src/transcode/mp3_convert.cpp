@@ -9,8 +9,10 @@
 #include "core/input.h"
 #include "core/output_file.h"
 #include "core/progress.h"
+#include "core/streams.h"
 #include "core/timebase.h"
 #include "codec/audio_path.h"
+#include "codec/audio_reencoder.h"
 #include "codec/setup.h"
 
 namespace mpg {
@@ -41,11 +43,8 @@ struct Mp3Job {
   int32_t requestedBitRate;
   InputFormatPtr in;
   OutputFile out;
-  CodecContextPtr decCtx;
-  CodecContextPtr encCtx;
-  SwrPtr swr;
-  AudioFifoPtr fifo;
-  AudioTiming timing;
+  int audioIndex = -1;
+  AudioReencoder audio;
   ProgressReporter progress;
   int passesSinceReport = 0;
 };
@@ -55,22 +54,16 @@ bool IsUsableBitRate(int64_t rate) noexcept { return rate >= kMinUsableBitRate &
 // The input, its best audio stream and that stream's decoder.
 Status OpenInput(Mp3Job &job, const char *inputPath) noexcept {
   Status st = OpenInputFile(inputPath, job.in);
-  if (IsOk(st)) st = OpenBestAudioDecoder(job.in.get(), job.timing.inIndex, job.decCtx);
-  if (IsOk(st)) job.timing.inStream = job.in->streams[job.timing.inIndex];
-  return st;
-}
-
-Status CreateOutput(Mp3Job &job, const char *outputPath) noexcept {
-  Status st = job.out.Create("mp3", outputPath);
-  if (IsOk(st)) st = AddAudioEncoderStream(job.out.get(), job.timing.inStream, job.decCtx.get(), AV_CODEC_ID_MP3,
-                                           job.timing.outStream, job.encCtx);
-  return st;
+  if (!IsOk(st)) return st;
+  job.audioIndex = FindBestAudioStream(job.in.get());
+  if (job.audioIndex < 0) return Status::AudioStreamNotFound;
+  return job.audio.OpenDecoder(job.in->streams[job.audioIndex]);
 }
 
 // The input's lower usable bit rate (container or stream), capped by the caller's
 // request and by what the sample rate can carry.
 int64_t ChooseBitRate(const Mp3Job &job, int32_t inputRate) noexcept {
-  const int64_t containerRate = job.in->bit_rate, streamRate = job.decCtx->bit_rate;
+  const int64_t containerRate = job.in->bit_rate, streamRate = job.audio.Decoder()->bit_rate;
   int64_t chosen = kDefaultBitRate;
   if (IsUsableBitRate(containerRate)) {
     chosen = IsUsableBitRate(streamRate) && streamRate < containerRate ? streamRate : containerRate;
@@ -83,69 +76,54 @@ int64_t ChooseBitRate(const Mp3Job &job, int32_t inputRate) noexcept {
   return chosen;
 }
 
-// Channels, sample rate and bit rate of the MP3 encoder, then its open.
-Status OpenEncoder(Mp3Job &job) noexcept {
-  AVCodecContext *dec = job.decCtx.get(), *enc = job.encCtx.get();
-  av_channel_layout_uninit(&enc->ch_layout);
+// The MP3 output: one or two channels as the input has (more are mixed down to
+// stereo), the MPEG audio rate at or above the input's, and the bit rate
+// ChooseBitRate gives.
+Status CreateOutput(Mp3Job &job, const char *outputPath) noexcept {
+  Status st = job.out.Create("mp3", outputPath);
+  if (!IsOk(st)) return st;
+  const AVCodecContext *dec = job.audio.Decoder();
   const int channels = dec->ch_layout.nb_channels;
-  int ret = 0;
-  if (channels == 1 || channels == 2) {
-    // A layout of unspecified order becomes the default one of its count.
-    if (dec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
-      ret = av_channel_layout_copy(&enc->ch_layout, &dec->ch_layout);
-    } else {
-      av_channel_layout_default(&enc->ch_layout, channels);
-    }
-  } else {
-    // MP3 carries one or two channels; more are mixed down to stereo.
-    enc->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
-  }
-  if (ret < 0) return StatusFromAv(ret);
-
   const int32_t inputRate = dec->sample_rate != 0 ? dec->sample_rate : kUnknownRateAssumed;
-  enc->sample_rate = SnapMp3SampleRate(inputRate);
-  enc->bit_rate = ChooseBitRate(job, inputRate);
-  // Frames are stamped in the output stream's time base, which the muxer sets to
-  // one tick per sample.
-  enc->time_base = AVRational{1, enc->sample_rate};
-  job.timing.outStream->time_base = enc->time_base;
-  job.out->bit_rate = enc->bit_rate;
-
-  ret = avcodec_open2(enc, enc->codec, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  return PublishEncoderParameters(job.timing.outStream, enc);
+  AudioReencodeRequest req;
+  req.codecId = AV_CODEC_ID_MP3;
+  req.channels = channels == 1 || channels == 2 ? channels : 2;
+  req.sampleRate = SnapMp3SampleRate(inputRate);
+  req.bitRate = ChooseBitRate(job, inputRate);
+  st = job.audio.OpenEncoder(req, job.out.get());
+  if (IsOk(st)) job.out->bit_rate = job.audio.Encoder()->bit_rate;
+  return st;
 }
 
-// Fills the FIFO to one encoder frame, or to the end of input; an undecodable
-// packet is skipped unless it ends too long a run of them.
-Status FillFifo(Mp3Job &job, int frameSamples, bool &finished) noexcept {
-  while (av_audio_fifo_size(job.fifo.get()) < frameSamples) {
-    const Status st = ReadDecodeConvertStore(job.fifo.get(), job.in.get(), job.decCtx.get(), job.encCtx.get(),
-                                             job.swr.get(), finished, job.timing);
+// Reads and decodes packets of the audio stream until the queue holds one encoder
+// frame, or to the end of input (finished); an undecodable packet is skipped
+// unless it ends too long a run of them. A cut-off or damaged tail ends the input.
+Status FillQueue(Mp3Job &job, bool &finished) noexcept {
+  PacketPtr pkt = MakePacket();
+  if (!pkt) return Status::NoMemory;
+  while (job.audio.QueuedSamples() < job.audio.FrameSamples()) {
+    Status st = ReadPacket(job.in.get(), pkt.get());
+    if (st == Status::Eof) {
+      finished = true;
+      return Status::Ok;
+    }
     if (!IsOk(st)) return st;
-    if (finished) break;
+    if (pkt->stream_index == job.audioIndex) st = job.audio.SendPacket(pkt.get());
+    av_packet_unref(pkt.get());
+    if (!IsOk(st)) return st;
   }
   return Status::Ok;
-}
-
-Status EncodeQueued(Mp3Job &job, int frameSamples, bool finished) noexcept {
-  for (;;) {
-    const int queued = av_audio_fifo_size(job.fifo.get());
-    if (queued < frameSamples && !(finished && queued > 0)) return Status::Ok;
-    const Status st = LoadEncodeWrite(job.fifo.get(), job.out, job.encCtx.get(), job.timing);
-    if (!IsOk(st)) return st;
-  }
 }
 
 // Seconds encoded over whole seconds of input, scaled; true when the host asks to
 // stop. Nothing is computed for inputs under a second or of unknown rate.
 bool ReportProgress(Mp3Job &job) noexcept {
-  if (!job.progress.HasCallback() || job.decCtx->sample_rate == 0) return false;
+  if (!job.progress.HasCallback() || job.audio.Decoder()->sample_rate == 0) return false;
   const int64_t seconds = ContainerDurationToSeconds(job.in->duration);
   if (seconds < 1) return false;
   const int32_t scale = ProgressScale();
-  const int64_t total = SecondsToTimestamp(seconds, job.timing.outStream->time_base);
-  const auto value = ProgressValue(job.timing.encodedDuration, total, scale);
+  const int64_t total = SecondsToTimestamp(seconds, job.audio.OutStream()->time_base);
+  const auto value = ProgressValue(job.audio.EncodedDuration(), total, scale);
   if (!value) return false;
   // The container's duration is whole seconds and encoders pad: never report
   // beyond the whole.
@@ -161,19 +139,19 @@ bool ReportProgress(Mp3Job &job) noexcept {
 // all of them).
 Status Convert(Mp3Job &job) noexcept {
   for (;;) {
-    const int frameSamples = AudioFrameSamples(job.encCtx.get());
     bool finished = false;
-    Status st = FillFifo(job, frameSamples, finished);
+    Status st = FillQueue(job, finished);
+    if (IsOk(st)) st = finished ? job.audio.Finish() : job.audio.EncodeQueued();
+    if (IsOk(st)) st = WriteFinishedPackets(job.audio, job.out);
     if (!IsOk(st)) return st;
-    st = EncodeQueued(job, frameSamples, finished);
-    if (!IsOk(st)) return st;
-    const bool stopped = !finished && ReportProgress(job);
-    if (finished || stopped) {
-      st = EncodeAudioFrame(nullptr, job.out, job.encCtx.get(), job.timing);
-      if (!IsOk(st)) return st;
+    if (finished) {
       // A truncated file whose audio never decodes: an MP3 of tags alone is no
       // conversion.
-      return finished && job.timing.encodedDuration == 0 ? Status::InvalidData : Status::Ok;
+      return job.audio.EncodedDuration() == 0 ? Status::InvalidData : Status::Ok;
+    }
+    if (ReportProgress(job)) {
+      st = job.audio.DrainEncoder();
+      return IsOk(st) ? WriteFinishedPackets(job.audio, job.out) : st;
     }
   }
 }
@@ -197,8 +175,6 @@ Status ConvertToMp3(const char *inputPath, const char *outputPath, int32_t reque
   Mp3Job job(requestedBitRate, callback, user);
   st = OpenInput(job, inputPath);
   if (IsOk(st)) st = CreateOutput(job, outputPath);
-  if (IsOk(st)) st = OpenEncoder(job);
-  if (IsOk(st)) st = OpenAudioResampler(job.decCtx.get(), job.encCtx.get(), job.swr, job.fifo);
   if (IsOk(st)) st = job.out.WriteHeader();
   if (IsOk(st)) st = Convert(job);
   if (IsOk(st)) st = Finish(job);

@@ -9,6 +9,7 @@
 #include "transcode/transcode.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -20,9 +21,10 @@
 #include "core/streams.h"
 #include "core/timebase.h"
 #include "codec/audio_path.h"
+#include "codec/audio_reencoder.h"
 #include "codec/output_codec.h"
 #include "codec/setup.h"
-#include "codec/video_path.h"
+#include "codec/video_reencoder.h"
 
 namespace mpg {
 
@@ -44,15 +46,13 @@ struct TranscodeJob {
 
   InputFormatPtr in;  // every packet of both streams is read from it
   OutputFile out;
-  CodecContextPtr audioDec;
-  CodecContextPtr audioEnc;
-  SwrPtr swr;
-  AudioFifoPtr fifo;
-  CodecContextPtr videoDec;
-  CodecContextPtr videoEnc;
-  VideoReencodeState video;
+  AudioReencoder audio;
+  VideoReencoder video;
 
-  AudioTiming audio;
+  int inAudioIndex = -1;
+  const AVStream *inAudio = nullptr;
+  AVStream *outAudio = nullptr;
+  int64_t lastCopiedAudioDts = AV_NOPTS_VALUE;  // output time base
   int inVideoIndex = -1;
   const AVStream *inVideo = nullptr;
   AVStream *outVideo = nullptr;  // null: the output has no video
@@ -64,16 +64,10 @@ struct TranscodeJob {
   // subtracted from every packet so the output starts at 0.
   int64_t videoStartOffset = 0;
   int64_t audioStartOffset = 0;
-  // Re-encoded audio, in the encoder's clock of one tick per sample: the first
-  // input packet's time, and the samples taken from the FIFO since.
-  int64_t audioStartPts = AV_NOPTS_VALUE;
-  int64_t audioSamplesTaken = 0;
   int64_t firstProgressPts = AV_NOPTS_VALUE;  // input time base of the measured stream
   ProgressReporter progress;
 };
 
-// The most time one skipped audio packet is kept as silence.
-constexpr int kMaxSkippedPacketSeconds = 2;
 // After a stop, how many more packets are read for a stream of the output that has
 // been given nothing yet (a few seconds of a usual file); then the job stops anyway.
 constexpr int64_t kMaxPacketsAfterStop = 250;
@@ -102,13 +96,33 @@ bool AudioCodecForChoice(int32_t choice, AVCodecID &id) noexcept {
   }
 }
 
-// videoCodecChoice: 0 the input's codec, 1-6 the encoders of SetUpVideoEncoder.
-constexpr int32_t kMaxVideoCodecChoice = 6;
+// The codec and tag each videoCodecChoice names: 0 the input's codec (the
+// engine's rule), 1-3 MPEG-4 with the XVID, DX50 and DIVX tags, 4 H.263, 5 H.264,
+// 6 MPEG-4 (tagged FMP4 in AVI, where it needs a FourCC). False out of range.
+bool VideoCodecForChoice(int32_t choice, int32_t outputFormat, AVCodecID &id, uint32_t &tag) noexcept {
+  constexpr int32_t kAviOutputFormat = 2;
+  tag = 0;
+  switch (choice) {
+    case 0: id = AV_CODEC_ID_NONE; return true;
+    case 1: id = AV_CODEC_ID_MPEG4; tag = MKTAG('X', 'V', 'I', 'D'); return true;
+    case 2: id = AV_CODEC_ID_MPEG4; tag = MKTAG('D', 'X', '5', '0'); return true;
+    case 3: id = AV_CODEC_ID_MPEG4; tag = MKTAG('D', 'I', 'V', 'X'); return true;
+    case 4: id = AV_CODEC_ID_H263; tag = MKTAG('s', '2', '6', '3'); return true;
+    case 5: id = AV_CODEC_ID_H264; return true;
+    case 6:
+      id = AV_CODEC_ID_MPEG4;
+      if (outputFormat == kAviOutputFormat) tag = MKTAG('F', 'M', 'P', '4');
+      return true;
+    default: return false;
+  }
+}
 
 Status CheckRequest(TranscodeJob &job) noexcept {
   if (!AudioCodecForChoice(job.params.audioCodecChoice, job.audioCodecId)) return Status::BadParameter;
   // An unknown video codec would leave the video out of the file.
-  if (job.params.videoCodecChoice < 0 || job.params.videoCodecChoice > kMaxVideoCodecChoice) {
+  AVCodecID videoCodecId = AV_CODEC_ID_NONE;
+  uint32_t videoTag = 0;
+  if (!VideoCodecForChoice(job.params.videoCodecChoice, job.params.outputFormat, videoCodecId, videoTag)) {
     return Status::BadParameter;
   }
   // A share of the whole size or more means no share.
@@ -124,56 +138,21 @@ Status CreateOutput(TranscodeJob &job) noexcept {
   return job.out.Create(FindTranscodeMuxer(job.params.outputFormat), job.outputPath);
 }
 
-// Channels, bit rate and rate as asked, then the resampler and the open encoder.
-// Frames are stamped in the encoder's clock of one tick per sample; packets move
-// to the output stream's clock as they are written.
-Status OpenAudioEncoder(TranscodeJob &job) noexcept {
+// The audio encoder as asked: the codec, rate, bit rate and channels of the
+// request (raised to the MPEG audio steps); a rejected packet keeps its time as
+// silence, so the audio stays in step with the video.
+Status OpenAudioReencode(TranscodeJob &job) noexcept {
   const TranscodeParams &p = job.params;
-  AVCodecContext *enc = job.audioEnc.get();
-  AVStream *outStream = job.audio.outStream;
-  int ret = 0;
-  if (p.audioChannels == 1 || p.audioChannels == 2) {
-    av_channel_layout_uninit(&enc->ch_layout);
-    av_channel_layout_default(&enc->ch_layout, p.audioChannels);
-  }
-  if (p.audioBitRateRequest != 0) enc->bit_rate = SnapMp3BitRate(p.audioBitRateRequest);
-  if (p.audioSampleRate != 0) enc->sample_rate = SnapMp3SampleRate(p.audioSampleRate);
-  // A frame length or byte rate in block_align would make the MP3 and AC-3
-  // encoders write fixed-size blocks.
-  const bool mp3Framing = enc->codec_id == AV_CODEC_ID_MP3 &&
-                          (enc->block_align == 1 || enc->block_align == 1152 || enc->block_align == 576);
-  if (mp3Framing || enc->codec_id == AV_CODEC_ID_AC3) enc->block_align = 0;
-  // AMR carries one channel at a fixed rate, whatever was asked above.
-  if (enc->codec_id == AV_CODEC_ID_AMR_NB || enc->codec_id == AV_CODEC_ID_AMR_WB) {
-    enc->sample_rate = enc->codec_id == AV_CODEC_ID_AMR_NB ? 8000 : 16000;
-    av_channel_layout_uninit(&enc->ch_layout);
-    enc->ch_layout = AV_CHANNEL_LAYOUT_MONO;
-  }
-  const AVCodec *encoder = enc->codec;
-  // Another codec than the input's: the input's bit rate means nothing to it (a
-  // lossless or PCM rate, or one it does not code), and its rate or channels may
-  // be ones it refuses.
-  if (enc->codec_id != job.audioDec->codec_id) {
-    if (p.audioBitRateRequest == 0) enc->bit_rate = EncoderDefaultBitRate(encoder);
-    ret = FitEncoderRateAndChannels(encoder, enc);
-    if (ret < 0) return StatusFromAv(ret);
-  }
-  if (enc->sample_rate <= 0 || enc->ch_layout.nb_channels <= 0) return StatusFromAv(AVERROR(EINVAL));
-  enc->time_base = AVRational{1, enc->sample_rate};
-  outStream->time_base = enc->time_base;
-  // MP4 and 3GP keep the codec configuration in the header; the flag counts only
-  // when set before the encoder opens.
-  if (job.out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  enc->thread_count = 0;
-
-  Status st = OpenAudioResampler(job.audioDec.get(), enc, job.swr, job.fifo);
-  if (!IsOk(st)) return st;
-  ret = avcodec_open2(enc, encoder, nullptr);
-  if (ret < 0) return StatusFromAv(ret);
-  st = PublishEncoderParameters(outStream, enc);
-  if (!IsOk(st)) return st;
-  job.audio.encoderTimeBase = enc->time_base;
-  return Status::Ok;
+  AudioReencodeRequest req;
+  req.codecId = job.audioCodecId;
+  if (p.audioChannels == 1 || p.audioChannels == 2) req.channels = p.audioChannels;
+  if (p.audioBitRateRequest != 0) req.bitRate = SnapMp3BitRate(p.audioBitRateRequest);
+  if (p.audioSampleRate != 0) req.sampleRate = SnapMp3SampleRate(p.audioSampleRate);
+  req.silenceForRejected = true;
+  Status st = job.audio.OpenDecoder(job.inAudio);
+  if (IsOk(st)) st = job.audio.OpenEncoder(req, job.out.get());
+  if (IsOk(st)) job.outAudio = job.audio.OutStream();
+  return st;
 }
 
 Status OpenInput(TranscodeJob &job) noexcept { return OpenInputFile(job.inputPath, job.in); }
@@ -183,52 +162,81 @@ Status OpenInput(TranscodeJob &job) noexcept { return OpenInputFile(job.inputPat
 // codec or, with none asked, to the input's codec when the container holds it
 // and an encoder exists, else to the container's usual codec.
 Status SetUpAudio(TranscodeJob &job) noexcept {
-  AudioTiming &a = job.audio;
-  a.inIndex = FindBestAudioStream(job.in.get());
-  if (a.inIndex < 0) return Status::AudioStreamNotFound;
-  a.inStream = job.in->streams[a.inIndex];
+  job.inAudioIndex = FindBestAudioStream(job.in.get());
+  if (job.inAudioIndex < 0) return Status::AudioStreamNotFound;
+  job.inAudio = job.in->streams[job.inAudioIndex];
   const AVOutputFormat *fmt = job.out->oformat;
-  if (!job.audioReencode && !MuxerTakesStream(fmt, a.inStream)) job.audioReencode = true;
+  if (!job.audioReencode && !MuxerTakesStream(fmt, job.inAudio)) job.audioReencode = true;
   if (!job.audioReencode) {
     // A copy: the stream keeps the input's parameters and clock; no codec runs.
-    const Status st = AddCopyStream(job.out.get(), a.inStream, a.outStream);
-    if (IsOk(st)) a.outStream->time_base = a.inStream->time_base;
+    const Status st = AddCopyStream(job.out.get(), job.inAudio, job.outAudio);
+    if (IsOk(st)) job.outAudio->time_base = job.inAudio->time_base;
     return st;
   }
-  if (job.audioCodecId == AV_CODEC_ID_NONE) job.audioCodecId = ChooseOutputCodec(fmt, a.inStream, true);
-  Status st = OpenDecoder(a.inStream, job.audioDec);
-  if (IsOk(st)) st = AddAudioEncoderStream(job.out.get(), a.inStream, job.audioDec.get(), job.audioCodecId,
-                                           a.outStream, job.audioEnc);
-  return IsOk(st) ? OpenAudioEncoder(job) : st;
+  if (job.audioCodecId == AV_CODEC_ID_NONE) job.audioCodecId = ChooseOutputCodec(fmt, job.inAudio, true);
+  return OpenAudioReencode(job);
+}
+
+// The output frame time for a frame duration num/den (frame rate den/num): the
+// first common rate (12, 15, 20, 23.976, 25, 29.97, 30, 50, 59.94) whose upper
+// bound the rate does not exceed, else 60. A num of 0 or below gives 1/60.
+AVRational SnapFrameRate(int32_t num, int32_t den) noexcept {
+  struct Row {
+    double maxRate;
+    AVRational timeBase;
+  };
+  constexpr std::array<Row, 9> kRows = {{{13.0, {1, 12}},
+                                         {16.0, {1, 15}},
+                                         {22.0, {1, 20}},
+                                         {24.0, {1001, 24000}},
+                                         {26.0, {1, 25}},
+                                         {29.98, {1001, 30000}},
+                                         {35.0, {1, 30}},
+                                         {55.0, {1, 50}},
+                                         {59.98, {1001, 60000}}}};
+  if (num <= 0) return {1, 60};
+  const double rate = static_cast<double>(den) / num;
+  for (const Row &row : kRows) {
+    if (rate <= row.maxRate) return row.timeBase;
+  }
+  return {1, 60};
+}
+
+// The output size the request asks: width and height as given (one of them 0
+// follows the other), replaced by a share of the input's size (in ProgressScale
+// units) when one is given beside them.
+void AskedSize(const TranscodeParams &p, const AVStream *inStream, VideoReencodeRequest &req) noexcept {
+  req.width = p.width;
+  req.height = p.height;
+  const int64_t share = p.scalePercent;
+  const int64_t scale = ProgressScale();
+  if ((p.width != 0 || p.height != 0) && share >= 1 && scale > 0) {
+    req.width = static_cast<int32_t>(inStream->codecpar->width * share / scale);
+    req.height = static_cast<int32_t>(inStream->codecpar->height * share / scale);
+  }
 }
 
 // Re-encode: the encoder the request asks for (with none asked, the input's codec
 // when the container holds it and an encoder exists, else the container's usual
-// one), at the lowered frame rate when one is asked. Pictures are decoded in the
-// encoder's clock.
+// one), at the lowered frame rate when one is asked. The output stream takes the
+// input's timing hints.
 Status SetUpVideoReencode(TranscodeJob &job) noexcept {
   const TranscodeParams &p = job.params;
-  VideoEncodeRequest req;
-  req.videoCodecChoice = p.videoCodecChoice;
-  req.outputFormat = p.outputFormat;
-  req.width = p.width;
-  req.height = p.height;
-  req.scalePercent = p.scalePercent;
-  req.videoBitRateRequest = p.videoBitRateRequest;
-  const AVRational frameTime = p.frameTimeNum > 0 ? SnapFrameRate(p.frameTimeNum, p.frameTimeDen) : AVRational{0, 0};
-  if (p.frameTimeNum > 0) req.frameRate = av_inv_q(frameTime);
-  Status st = OpenVideoReencode(req, job.out.get(), job.inVideo, job.outVideo, job.videoDec, job.videoEnc);
+  VideoReencodeRequest req;
+  VideoCodecForChoice(p.videoCodecChoice, p.outputFormat, req.codecId, req.codecTag);
+  AskedSize(p, job.inVideo, req);
+  if (p.videoBitRateRequest != 0) req.bitRate = SnapVideoBitRate(p.videoBitRateRequest);
+  if (p.frameTimeNum > 0) req.frameRate = av_inv_q(SnapFrameRate(p.frameTimeNum, p.frameTimeDen));
+  const Status st = job.video.Open(req, job.inVideo, job.out.get());
   if (!IsOk(st)) return st;
-  st = PrepareVideoReencode(job.video);
-  if (!IsOk(st)) return st;
-  if (p.frameTimeNum > 0) {
-    job.outVideo->time_base = frameTime;
-    job.video.frameTimeBase = frameTime;
-  }
-  // Packets reach the decoder already in the encoder's clock.
-  job.videoDec->pkt_timebase = job.videoEnc->time_base;
-  job.video.inStream = job.inVideo;
-  job.video.outStream = job.outVideo;
+  job.outVideo = job.video.OutStream();
+  const AVStream *in = job.inVideo;
+  job.outVideo->duration = in->duration;
+  job.outVideo->nb_frames = in->nb_frames;
+  job.outVideo->disposition = in->disposition;
+  job.outVideo->avg_frame_rate = in->avg_frame_rate;
+  job.outVideo->sample_aspect_ratio = in->sample_aspect_ratio;
+  job.outVideo->r_frame_rate = PlausibleFrameRate(in->r_frame_rate, kVideoFallbackFrameRate);
   return Status::Ok;
 }
 
@@ -258,7 +266,7 @@ Status SetUpVideo(TranscodeJob &job) noexcept {
 // Where the input's timeline starts for the streams the output takes from it, in
 // each stream's time base.
 void TakeStartOffsets(TranscodeJob &job) noexcept {
-  const AVStream *audio = job.audio.inStream;
+  const AVStream *audio = job.inAudio;
   const AVStream *video = job.outVideo ? job.inVideo : nullptr;
   job.audioStartOffset = InputStartOffset(job.in.get(), {audio, video}, audio->time_base);
   if (video) job.videoStartOffset = InputStartOffset(job.in.get(), {audio, video}, video->time_base);
@@ -278,53 +286,18 @@ void ReportProgress(TranscodeJob &job, const AVStream *inStream, const AVPacket 
   job.progress.ReportPosition(ts - job.firstProgressPts, total);
 }
 
-// Takes encoder frames from the FIFO while it holds a whole one, or anything at
-// the end. Each frame is stamped with the time of its first sample, counted from
-// the first input packet, so the encoder sees one unbroken run of samples.
-Status EncodeQueuedAudio(TranscodeJob &job, bool finished) noexcept {
-  const int frameSamples = AudioFrameSamples(job.audioEnc.get());
-  const int64_t start = job.audioStartPts == AV_NOPTS_VALUE ? 0 : job.audioStartPts;
-  for (;;) {
-    const int queued = av_audio_fifo_size(job.fifo.get());
-    if (queued < frameSamples && !(finished && queued > 0)) return Status::Ok;
-    job.audio.nextFramePts = start + job.audioSamplesTaken;
-    const Status st = LoadEncodeWrite(job.fifo.get(), job.out, job.audioEnc.get(), job.audio);
-    if (!IsOk(st)) return st;
-    job.audioSamplesTaken += std::min(frameSamples, queued);
-  }
-}
-
-// Decodes one input packet into the FIFO. A damaged one is skipped, as the ffmpeg
-// tool skips it, unless it ends too long a run of them; its time is queued as
-// silence, since frames are stamped by the samples before them and the audio after
-// a gap would otherwise play early against the video.
-Status DecodeOrSkipAudioPacket(TranscodeJob &job, const AVStream *inStream, const AVPacket *pkt) noexcept {
-  bool skipped = false;
-  const Status st =
-      DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), pkt, job.audio, skipped);
-  if (!IsOk(st) || !skipped || pkt->duration <= 0) return st;
-  // No audio packet lasts longer; a damaged one may claim to.
-  const int64_t cap = int64_t{kMaxSkippedPacketSeconds} * job.audioEnc->sample_rate;
-  const int64_t samples = RescaleDuration(pkt->duration, inStream->time_base, job.audio.encoderTimeBase);
-  return QueueSilence(job.fifo.get(), job.audioEnc.get(), static_cast<int>(std::min(samples, cap)));
-}
-
 Status HandleAudioPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
-  AudioTiming &a = job.audio;
-  const AVStream *inStream = a.inStream;
+  const AVStream *inStream = job.inAudio;
   if (!job.outVideo) ReportProgress(job, inStream, pkt);
   ShiftPacketTimes(pkt, job.audioStartOffset);
   if (job.audioReencode) {
-    if (job.audioStartPts == AV_NOPTS_VALUE) {
-      job.audioStartPts = RescaleTs(pkt->pts, inStream->time_base, a.encoderTimeBase);
-    }
-    a.ptsRescaled = true;
-    const Status st = DecodeOrSkipAudioPacket(job, inStream, pkt);
-    return IsOk(st) ? EncodeQueuedAudio(job, false) : st;
+    Status st = job.audio.SendPacket(pkt);
+    if (IsOk(st)) st = job.audio.EncodeQueued();
+    return IsOk(st) ? WriteFinishedPackets(job.audio, job.out) : st;
   }
-  pkt->stream_index = a.outStream->index;
-  RescalePacketTimes(pkt, inStream->time_base, a.outStream->time_base);
-  KeepDtsIncreasing(pkt, a.lastPacketDts);
+  pkt->stream_index = job.outAudio->index;
+  RescalePacketTimes(pkt, inStream->time_base, job.outAudio->time_base);
+  KeepDtsIncreasing(pkt, job.lastCopiedAudioDts);
   const Status st = job.out.Write(pkt);
   if (IsOk(st)) ++job.copiedAudioPackets;
   return st;
@@ -336,8 +309,8 @@ Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
   ShiftPacketTimes(pkt, job.videoStartOffset);
   if (job.videoReencode) {
     // Every packet is decoded, even one without a pts: later pictures refer to it.
-    RescalePacketTimes(pkt, inStream->time_base, job.videoEnc->time_base);
-    return ReencodeVideoPacket(job.video, job.out, job.videoDec.get(), job.videoEnc.get(), pkt);
+    const Status st = job.video.SendPacket(pkt);
+    return IsOk(st) ? WriteFinishedPackets(job.video, job.out) : st;
   }
   // AVI stores no pts for video, only its frames in decoding order: the dts is the
   // pts the MP4 muxer would take anyway. A packet without either has no place.
@@ -356,9 +329,9 @@ Status HandleVideoPacket(TranscodeJob &job, AVPacket *pkt) noexcept {
 // the file plays; stopped before, it would lack a stream (or, as an MP3, hold no
 // frame at all: the first report comes before the first frame on a fine scale).
 bool EveryStreamStarted(const TranscodeJob &job) noexcept {
-  const bool audio = job.audioReencode ? job.audioSamplesTaken > 0 || av_audio_fifo_size(job.fifo.get()) > 0
+  const bool audio = job.audioReencode ? job.audio.SamplesEncoded() > 0 || job.audio.QueuedSamples() > 0
                                        : job.copiedAudioPackets > 0;
-  const bool video = !job.outVideo || (job.videoReencode ? job.video.lastEncodedPts != AV_NOPTS_VALUE
+  const bool video = !job.outVideo || (job.videoReencode ? job.video.PicturesEncoded() > 0
                                                          : job.copiedVideoPackets > 0);
   return audio && video;
 }
@@ -382,7 +355,7 @@ Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
       return Status::Ok;
     }
     if (!IsOk(st)) return st;
-    if (pkt->stream_index == job.audio.inIndex && pkt->pts != AV_NOPTS_VALUE) {
+    if (pkt->stream_index == job.inAudioIndex && pkt->pts != AV_NOPTS_VALUE) {
       st = HandleAudioPacket(job, pkt.get());
     } else if (job.outVideo && pkt->stream_index == job.inVideoIndex) {
       st = HandleVideoPacket(job, pkt.get());
@@ -401,19 +374,17 @@ Status PacketLoop(TranscodeJob &job, LoopEnd &end) noexcept {
 Status Finish(TranscodeJob &job, LoopEnd end) noexcept {
   Status st = Status::Ok;
   if (job.outVideo && job.videoReencode) {
-    st = ReencodeVideoPacket(job.video, job.out, job.videoDec.get(), job.videoEnc.get(), nullptr);
+    st = job.video.Finish();
+    if (IsOk(st)) st = WriteFinishedPackets(job.video, job.out);
   }
   if (IsOk(st) && job.audioReencode) {
-    bool skipped = false;
-    st = DecodeAudioPacket(job.fifo.get(), job.audioDec.get(), job.audioEnc.get(), job.swr.get(), nullptr, job.audio,
-                           skipped);
-    if (IsOk(st)) st = EncodeQueuedAudio(job, true);
-    if (IsOk(st)) st = EncodeAudioFrame(nullptr, job.out, job.audioEnc.get(), job.audio);
+    st = job.audio.Finish();
+    if (IsOk(st)) st = WriteFinishedPackets(job.audio, job.out);
   }
   if (!IsOk(st)) return st;
   // Every picture refused (a decoder that understood none, say): the file would
   // claim a video stream with nothing in it.
-  const int64_t videoPackets = job.videoReencode ? job.video.writtenPackets : job.copiedVideoPackets;
+  const int64_t videoPackets = job.videoReencode ? job.video.PacketsProduced() : job.copiedVideoPackets;
   if (job.outVideo && end == LoopEnd::EndOfInput && videoPackets == 0) return Status::InvalidData;
   st = job.out.Finish();
   if (IsOk(st) && end == LoopEnd::EndOfInput) job.progress.ReportFinal();
