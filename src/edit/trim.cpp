@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "codec/h264_join.h"
+#include "codec/output_codec.h"
 #include "core/input.h"
 #include "core/output_file.h"
 #include "core/seek.h"
@@ -88,20 +89,55 @@ Status OpenInput(TrimJob &job, const char *inputPath) noexcept {
   return Status::Ok;
 }
 
+bool IsKey(const AVPacket *pkt) noexcept { return (pkt->flags & AV_PKT_FLAG_KEY) && pkt->pts != AV_NOPTS_VALUE; }
+
+// True when the first video key frame in reads is shown at or before ts; pictures
+// before it cannot be decoded and the decoder drops them. Reads (and drops) the
+// packets up to it.
+bool FirstKeyIsBefore(AVFormatContext *in, int video, int64_t ts) noexcept {
+  PacketPtr pkt = MakePacket();
+  if (!pkt) return false;
+  while (IsOk(ReadPacket(in, pkt.get()))) {
+    const bool key = pkt->stream_index == video && IsKey(pkt.get());
+    const bool before = key && pkt->pts <= ts;
+    av_packet_unref(pkt.get());
+    if (key) return before;
+  }
+  return false;
+}
+
+// Seeks in so that the first key frame its video is read from is shown at or before
+// ts, the range's start. A seek by time lands on one in MP4 and Matroska, whose
+// indexes list key frames; in MPEG-TS it lands on any picture, and the key frame
+// after it may lie past the start. Each look reads a little, so the landing is
+// sought again once found:
+// seeks to a second are deterministic. Steps back 1, 2, 4 ... seconds; then the
+// input is read from its start. The input just opened reads from its start
+// already: a seek there could only land later (an MPEG-TS seek searches by
+// decoding time and passes a first key frame whose decoding time lies before the
+// stream's start). No decoder is open yet, so none needs flushing.
+Status SeekToKeyBefore(InputFormatPtr &in, const char *inputPath, int video, int32_t seconds, int64_t ts) noexcept {
+  for (int32_t back = 0; seconds - back > 0; back = back ? back * 2 : 1) {
+    const auto at = static_cast<uint32_t>(seconds - back);
+    Status st = SeekToSecond(in.get(), nullptr, video, at);
+    if (!IsOk(st)) return st;
+    if (!FirstKeyIsBefore(in.get(), video, ts)) continue;
+    return SeekToSecond(in.get(), nullptr, video, at);
+  }
+  return OpenInputFile(inputPath, in);
+}
+
 // Seeks to the key frame at or before the start and sets the range; 64-bit
-// throughout, since a 1/90000 clock passes 32 bits within hours. The input just
-// opened reads from its start already: a seek there could only land later (an
-// MPEG-TS seek searches by decoding time and passes a first key frame whose
-// decoding time lies before the stream's start). No decoder is open yet, so none
-// needs flushing.
-Status SeekToStart(TrimJob &job, int32_t startSeconds, int32_t endSeconds) noexcept {
-  const Status st = startSeconds == 0 ? Status::Ok
-                                      : SeekToSecond(job.in.get(), nullptr, job.videoIndex,
-                                                     static_cast<uint32_t>(startSeconds));
-  if (!IsOk(st)) return st;
+// throughout, since a 1/90000 clock passes 32 bits within hours.
+Status SeekToStart(TrimJob &job, const char *inputPath, int32_t startSeconds, int32_t endSeconds) noexcept {
   job.startTs = SecondToStreamTimestamp(job.videoIn, startSeconds);
   job.endTs = SecondToStreamTimestamp(job.videoIn, endSeconds);
-  return Status::Ok;
+  if (startSeconds == 0) return Status::Ok;
+  const Status st = SeekToKeyBefore(job.in, inputPath, job.videoIndex, startSeconds, job.startTs);
+  // Opened again from its start: its streams are new objects.
+  job.audioIn = job.in->streams[job.audioIndex];
+  job.videoIn = job.in->streams[job.videoIndex];
+  return st;
 }
 
 // The output in the container type the input's name suggests, with a copy of the
@@ -178,8 +214,6 @@ Status CopyRange(TrimJob &job) noexcept {
 
 // ---- A copied range ------------------------------------------------------------
 
-bool IsKey(const AVPacket *pkt) noexcept { return (pkt->flags & AV_PKT_FLAG_KEY) && pkt->pts != AV_NOPTS_VALUE; }
-
 // Reads the video packets of the range once, without decoding, and finds where a
 // copy can start and end. No copy where any key frame met opens its group of
 // pictures (a picture after it in decoding order shown before it refers to the
@@ -190,9 +224,7 @@ CopyPlan PlanCopy(const char *inputPath, int32_t startSeconds, int64_t startTs, 
   if (!IsOk(OpenInputFile(inputPath, in))) return plan;
   const int video = FindMovingVideoStream(in.get());
   if (video < 0) return plan;
-  if (startSeconds > 0 && !IsOk(SeekToSecond(in.get(), nullptr, video, static_cast<uint32_t>(startSeconds)))) {
-    return plan;
-  }
+  if (startSeconds > 0 && !IsOk(SeekToKeyBefore(in, inputPath, video, startSeconds, startTs))) return plan;
   PacketPtr pkt = MakePacket();
   if (!pkt) return plan;
   bool haveFrom = false, haveTo = false;
@@ -223,12 +255,16 @@ CopyPlan PlanCopy(const char *inputPath, int32_t startSeconds, int64_t startTs, 
   return plan;
 }
 
-// The copy can be joined only for H.264 kept as H.264 in a container that takes
-// it, with the build's x264, whose parameter sets can be numbered apart.
+// The copy can be joined only for H.264 kept as H.264 in a container that keeps
+// its parameter sets in an avcC (MP4, MOV, Matroska, FLV), with the build's x264,
+// whose parameter sets can be numbered apart. (MPEG-TS, whose sets travel in the
+// packets, is re-encoded whole: its joins have not been proven frame-exact yet.)
 bool CanJoinCopies(const TrimJob &job, const AVOutputFormat *format) noexcept {
   const AVCodecParameters *par = job.videoIn->codecpar;
   if (par->codec_id != AV_CODEC_ID_H264 || !avcodec_find_encoder_by_name("libx264")) return false;
-  return avformat_query_codec(format, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL) == 1;
+  const std::string_view config(reinterpret_cast<const char *>(par->extradata), static_cast<size_t>(par->extradata_size));
+  if (!IsAvcConfig(config)) return false;
+  return MuxerTakesStream(format, job.videoIn);
 }
 
 Status OpenEdge(TrimJob &job, VideoReencoder &edge, int64_t from, int64_t to) noexcept {
@@ -259,13 +295,15 @@ Status OpenCopiedVideo(TrimJob &job, const AVOutputFormat *format) noexcept {
   if (!IsOk(st)) return st;
   const AVCodecParameters *in = job.videoIn->codecpar;
   const std::string_view copied(reinterpret_cast<const char *>(in->extradata), static_cast<size_t>(in->extradata_size));
-  if (!IsAvcConfig(copied)) return Status::Ok;  // Annex B: each edge brings its sets in its packets
+  job.lengthSize = AvcLengthSize(copied);
+  // Nothing re-encoded (the range runs from key frame to key frame): the copied
+  // configuration stands alone.
+  if (!job.hasHead && !job.hasTail) return Status::Ok;
   const VideoReencoder &edge = job.hasHead ? job.head : job.tail;
   const AVCodecParameters *enc = edge.OutStream()->codecpar;
   const std::string_view encoded(reinterpret_cast<const char *>(enc->extradata), static_cast<size_t>(enc->extradata_size));
-  if ((job.hasHead || job.hasTail) && IsAvcConfig(encoded)) return Status::InvalidData;
-  const std::string joined = job.hasHead || job.hasTail ? JoinAvcConfigs(copied, encoded) : std::string(copied);
-  job.lengthSize = AvcLengthSize(copied);
+  if (IsAvcConfig(encoded)) return Status::InvalidData;
+  const std::string joined = JoinAvcConfigs(copied, encoded);
   if (joined.empty() || job.lengthSize == 0) return Status::InvalidData;
   AVCodecParameters *out = job.videoOut->codecpar;
   av_freep(&out->extradata);
@@ -379,7 +417,7 @@ Status RunTrim(TrimJob &job, const char *inputPath, const char *outputPath, int3
   const AVOutputFormat *format = EditOutputFormat(inputPath);
   Status st = format ? Status::Ok : kNoMuxer;
   if (IsOk(st)) st = OpenInput(job, inputPath);
-  if (IsOk(st)) st = SeekToStart(job, startSeconds, endSeconds);
+  if (IsOk(st)) st = SeekToStart(job, inputPath, startSeconds, endSeconds);
   if (IsOk(st) && CanJoinCopies(job, format)) {
     job.plan = PlanCopy(inputPath, startSeconds, job.startTs, job.endTs);
     if (job.plan.copies) return RunJoinedTrim(job, format, outputPath);
