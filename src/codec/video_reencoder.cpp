@@ -83,6 +83,15 @@ void SetConstantQuality(int32_t quality, const AVCodec *encoder, AVCodecContext 
   enc->global_quality = FF_QP2LAMBDA * qscale;
 }
 
+// An edge encoded to join copied packets (see VideoReencodeRequest::betweenCopies).
+void SetBetweenCopies(const AVCodec *encoder, AVCodecContext *enc, DictPtr &options) noexcept {
+  enc->max_b_frames = 0;
+  if (std::string_view(encoder->name) != "libx264") return;
+  AVDictionary *dict = options.release();
+  av_dict_set(&dict, "x264-params", "sps-id=1", 0);
+  options.reset(dict);
+}
+
 struct VideoSize {
   int width;
   int height;
@@ -280,6 +289,7 @@ Status VideoReencoder::OpenEncoder(const VideoReencodeRequest &req, AVFormatCont
 
   DictPtr options = SpeedOptions(encoder, req.speed);
   if (req.quality > 0) SetConstantQuality(req.quality, encoder, enc, options);
+  if (req.betweenCopies) SetBetweenCopies(encoder, enc, options);
   AVDictionary *dict = options.release();
   ret = avcodec_open2(enc, encoder, &dict);
   options.reset(dict);  // what the encoder did not take

@@ -47,6 +47,11 @@ struct VideoReencodeRequest {
   // picture the decoder gives no time is left out; without, it follows the last.
   int64_t startTs = AV_NOPTS_VALUE;
   int64_t endTs = AV_NOPTS_VALUE;
+  // Pictures that go between packets copied from the input (an edit's edges): no
+  // B-frames, so each packet's dts is its pts and never runs ahead of the copied
+  // ones', and H.264 parameter sets numbered 1, beside the copied stream's 0, so
+  // both sets can stand in one stream.
+  bool betweenCopies = false;
 };
 
 // One stream's re-encode. Open it once; then SendPacket for each input packet and

@@ -1,0 +1,106 @@
+// The trim that copies the groups of pictures inside its range: on H.264 with
+// B-frames in 1-second groups, in MP4 and Matroska, the clip shows exactly the
+// range's pictures, the copied packets are the input's bytes, the re-encoded edges
+// stay within 40 dB of the input's pictures, and the whole decodes cleanly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mpg.h"
+#include "support/media.h"
+
+using namespace mpgtest;
+
+namespace {
+
+std::string GroupsOfOneSecond(const std::string &ext) {
+  return MakeFixture("gop1s_8s." + ext,
+                     "-f lavfi -i testsrc2=size=320x240:rate=25:duration=8 -f lavfi -i "
+                     "sine=sample_rate=48000:duration=8 -c:v libx264 -preset veryfast -profile:v high -bf 2 "
+                     "-g 25 -keyint_min 25 -sc_threshold 0 -pix_fmt yuv420p -c:a aac -shortest");
+}
+
+// Each video packet's bytes, as ffprobe hashes them.
+std::vector<std::string> PacketHashes(const std::string &path) {
+  std::string out;
+  Run("ffprobe -v error -select_streams v:0 -show_entries packet=data_hash -show_data_hash MD5 -of csv=p=0 " +
+          Quote(path),
+      &out);
+  std::vector<std::string> hashes;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty()) hashes.push_back(line);
+  return hashes;
+}
+
+double StartTime(const std::string &path, const std::string &entries) {
+  std::string out;
+  Run("ffprobe -v error " + entries + " -of csv=p=0 " + Quote(path), &out);
+  return out.empty() ? 0.0 : std::stod(out);
+}
+
+// Per-picture PSNR of the clip against the input's pictures from second `from` to
+// `to` of its video stream (the ffmpeg tool counts from the file's start).
+std::vector<double> Psnr(const std::string &clip, const std::string &in, int from, int to) {
+  const std::string log = Out("psnr.log");
+  const double lead = StartTime(in, "-select_streams v:0 -show_entries stream=start_time") -
+                      StartTime(in, "-show_entries format=start_time");
+  Run("ffmpeg -v error -i " + Quote(clip) + " -ss " + std::to_string(from + lead) + " -to " +
+      std::to_string(to + lead) + " -i " +
+      Quote(in) + " -lavfi \"[0:v][1:v]psnr=stats_file=" + log + "\" -f null -");
+  std::vector<double> values;
+  std::istringstream lines(ReadBytes(log));
+  for (std::string line; std::getline(lines, line);) {
+    const size_t at = line.find("psnr_avg:");
+    if (at == std::string::npos) continue;
+    const std::string v = line.substr(at + 9, line.find(' ', at) - at - 9);
+    values.push_back(v == "inf" ? 1000.0 : std::stod(v));
+  }
+  return values;
+}
+
+class CopyingTrim : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CopyingTrim, ShowsTheRangeAndCopiesItsWholeGroups) {
+  const std::string in = GroupsOfOneSecond(GetParam());
+  const std::string clip = Out("clip." + GetParam());
+  ASSERT_EQ(MPG_SaveTrimmedVideo(in.c_str(), clip.c_str(), 1, 6), MPG_OK);
+  std::string errors;
+  EXPECT_TRUE(DecodesCleanly(clip, &errors)) << errors;
+  const std::vector<double> psnr = Psnr(clip, in, 1, 6);
+  ASSERT_EQ(psnr.size(), 125u) << "the pictures of seconds 1 to 6";
+  // The input's groups start on whole seconds: from second 1 to 6 every group is
+  // whole, so every picture is the input's own.
+  EXPECT_EQ(std::count(psnr.begin(), psnr.end(), 1000.0), 125);
+  const std::vector<std::string> inHashes = PacketHashes(in), outHashes = PacketHashes(clip);
+  const std::set<std::string> input(inHashes.begin(), inHashes.end());
+  EXPECT_TRUE(std::all_of(outHashes.begin(), outHashes.end(), [&](const std::string &h) { return input.count(h); }));
+}
+
+TEST_P(CopyingTrim, ReencodesOnlyTheEdgesBetweenKeyFrames) {
+  const std::string in = MakeFixture("gop2s_9s." + GetParam(),
+                                     "-f lavfi -i testsrc2=size=320x240:rate=25:duration=9 -f lavfi -i "
+                                     "sine=sample_rate=48000:duration=9 -c:v libx264 -preset veryfast -bf 2 "
+                                     "-g 50 -keyint_min 50 -sc_threshold 0 -force_key_frames 'expr:eq(n,0)+eq(n,35)' "
+                                     "-pix_fmt yuv420p -c:a aac -shortest");
+  const std::string clip = Out("edges." + GetParam());
+  // Key frames at 0, 1.4, 3.4, 5.4 and 7.4 s: from 1 to 7 s the head (1-1.4 s) and
+  // the tail (5.4-7 s) are re-encoded, 1.4-5.4 s copied.
+  ASSERT_EQ(MPG_SaveTrimmedVideo(in.c_str(), clip.c_str(), 1, 7), MPG_OK);
+  std::string errors;
+  EXPECT_TRUE(DecodesCleanly(clip, &errors)) << errors;
+  const std::vector<double> psnr = Psnr(clip, in, 1, 7);
+  ASSERT_EQ(psnr.size(), 150u);
+  const long copied = std::count(psnr.begin(), psnr.end(), 1000.0);
+  EXPECT_GE(copied, 100) << "1.4-5.4 s are the input's pictures";
+  EXPECT_LT(copied, 150) << "the edges are re-encoded";
+  EXPECT_GE(*std::min_element(psnr.begin(), psnr.end()), 40.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edit, CopyingTrim, ::testing::Values("mp4", "mkv"));
+
+}  // namespace
