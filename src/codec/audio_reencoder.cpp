@@ -152,14 +152,4 @@ bool AudioReencoder::TakePacket(AVPacket *pkt) noexcept {
   return true;
 }
 
-Status WriteFinishedPackets(AudioReencoder &engine, OutputFile &out) noexcept {
-  PacketPtr pkt = MakePacket();
-  if (!pkt) return Status::NoMemory;
-  while (engine.TakePacket(pkt.get())) {
-    const Status st = out.Write(pkt.get());
-    if (!IsOk(st)) return st;
-  }
-  return Status::Ok;
-}
-
 }  // namespace mpg

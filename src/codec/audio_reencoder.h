@@ -11,6 +11,7 @@
 
 #include "core/av_ptr.h"
 #include "core/decoder.h"
+#include "codec/finished_packets.h"
 #include "core/output_file.h"
 #include "core/status.h"
 
@@ -113,8 +114,5 @@ class AudioReencoder {
   int64_t encodedDuration_ = 0;
   DecodeErrorRun decodeErrors_;
 };
-
-// Writes every packet engine has finished through out. Ok or the writer's error.
-Status WriteFinishedPackets(AudioReencoder &engine, OutputFile &out) noexcept;
 
 }  // namespace mpg

@@ -453,16 +453,6 @@ bool VideoReencoder::TakePacket(AVPacket *pkt) noexcept {
   return true;
 }
 
-Status WriteFinishedPackets(VideoReencoder &engine, OutputFile &out) noexcept {
-  PacketPtr pkt = MakePacket();
-  if (!pkt) return Status::NoMemory;
-  while (engine.TakePacket(pkt.get())) {
-    const Status st = out.Write(pkt.get());
-    if (!IsOk(st)) return st;
-  }
-  return Status::Ok;
-}
-
 Status AllocVideoFrame(AVPixelFormat pixFmt, int width, int height, FramePtr &frame) noexcept {
   frame.reset();
   FramePtr fresh = MakeFrame();

@@ -11,6 +11,7 @@
 
 #include "core/av_ptr.h"
 #include "core/decoder.h"
+#include "codec/finished_packets.h"
 #include "core/output_file.h"
 #include "core/status.h"
 
@@ -133,9 +134,6 @@ class VideoReencoder {
   bool pastEnd_ = false;
   DecodeErrorRun decodeErrors_;
 };
-
-// Writes every packet engine has finished through out. Ok or the writer's error.
-Status WriteFinishedPackets(VideoReencoder &engine, OutputFile &out) noexcept;
 
 // A video bit rate (below 1000: kbit/s) up to the next of the encoders' steps
 // from 24000 to 12000000 bit/s; above 10000000 gives 12000000.
