@@ -86,9 +86,15 @@ void SetConstantQuality(int32_t quality, const AVCodec *encoder, AVCodecContext 
 // An edge encoded to join copied packets (see VideoReencodeRequest::betweenCopies).
 void SetBetweenCopies(const AVCodec *encoder, AVCodecContext *enc, DictPtr &options) noexcept {
   enc->max_b_frames = 0;
-  if (std::string_view(encoder->name) != "libx264") return;
+  const std::string_view name(encoder->name);
   AVDictionary *dict = options.release();
-  av_dict_set(&dict, "x264-params", "sps-id=1", 0);
+  if (name == "libx264") av_dict_set(&dict, "x264-params", "sps-id=1", 0);
+  // libvpx: no hidden alternate reference pictures, so every packet is one picture
+  // shown at its own time, as the copied packets are.
+  if (name == "libvpx-vp9") {
+    av_dict_set(&dict, "auto-alt-ref", "0", 0);
+    av_dict_set(&dict, "lag-in-frames", "0", 0);
+  }
   options.reset(dict);
 }
 

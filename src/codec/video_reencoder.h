@@ -50,8 +50,8 @@ struct VideoReencodeRequest {
   int64_t endTs = AV_NOPTS_VALUE;
   // Pictures that go between packets copied from the input (an edit's edges): no
   // B-frames, so each packet's dts is its pts and never runs ahead of the copied
-  // ones', and H.264 parameter sets numbered 1, beside the copied stream's 0, so
-  // both sets can stand in one stream.
+  // ones', H.264 parameter sets numbered 1, beside the copied stream's 0, so
+  // both sets can stand in one stream, and no hidden VP9 pictures.
   bool betweenCopies = false;
 };
 

@@ -1,8 +1,8 @@
 // Trim: the pictures of a time range of a file's first moving video stream, and its
 // audio packets within the range copied, into a new file of the container type the
 // input's name suggests; the range's start is the output's time 0. Where the video
-// allows it (H.264 in closed groups of pictures), the groups that lie wholly in
-// the range are copied packet for packet and only the pictures before the first
+// allows it (H.264 in closed groups of pictures, VP9), the groups that lie wholly
+// in the range are copied packet for packet and only the pictures before the first
 // and after the last of them are re-encoded; otherwise every picture of the range
 // is. Refuses an input without audio or without moving video (a song's cover
 // picture is not video), an output that names the input, and a range with no
@@ -34,10 +34,12 @@ constexpr int32_t kEdgeQuality = 17;
 // What the first look at the range found: where copying can start and end. Both
 // are key frames of closed groups of pictures (no picture after one in decoding
 // order is shown before it), given by their pts in the input video's time base.
+// Video whose pictures are shown in decoding order is copied to the end itself.
 struct CopyPlan {
   bool copies = false;
-  int64_t from = 0;  // the first key frame at or after the start
-  int64_t to = 0;    // the last key frame after from that is shown before the end
+  bool toEnd = false;  // copied up to the range's end, no tail re-encoded
+  int64_t from = 0;    // the first key frame at or after the start
+  int64_t to = 0;      // the last key frame after from that is shown before the end
 };
 
 // One call's trim. Members are destroyed in reverse order: the video engine, the
@@ -218,8 +220,9 @@ Status CopyRange(TrimJob &job) noexcept {
 // copy can start and end. No copy where any key frame met opens its group of
 // pictures (a picture after it in decoding order shown before it refers to the
 // group before), or where no whole group lies in the range.
-CopyPlan PlanCopy(const char *inputPath, int32_t startSeconds, int64_t startTs, int64_t endTs) noexcept {
+CopyPlan PlanCopy(const char *inputPath, int32_t startSeconds, int64_t startTs, int64_t endTs, bool toEnd) noexcept {
   CopyPlan plan;
+  plan.toEnd = toEnd;
   InputFormatPtr in;
   if (!IsOk(OpenInputFile(inputPath, in))) return plan;
   const int video = FindMovingVideoStream(in.get());
@@ -251,25 +254,42 @@ CopyPlan PlanCopy(const char *inputPath, int32_t startSeconds, int64_t startTs, 
       }
     }
   }
-  plan.copies = haveFrom && haveTo;
+  if (toEnd) {
+    plan.to = endTs;
+    plan.copies = haveFrom && plan.from < endTs;
+  } else {
+    plan.copies = haveFrom && haveTo;
+  }
   return plan;
 }
 
-// The copy can be joined only for H.264 kept as H.264 in a container that keeps
-// its parameter sets in an avcC (MP4, MOV, Matroska, FLV), with the build's x264,
-// whose parameter sets can be numbered apart. (MPEG-TS, whose sets travel in the
-// packets, is re-encoded whole: its joins have not been proven frame-exact yet.)
+// Whether the parameter sets of the container's H.264 travel in the packets
+// (MPEG-TS) rather than in an avcC beside them.
+bool CarriesSetsInBand(const AVOutputFormat *format) noexcept { return std::string_view(format->name) == "mpegts"; }
+
+// The copy can be joined only where the edges can be encoded to stand in one
+// stream with the copied packets:
+//  - H.264 kept as H.264, with the build's x264, whose parameter sets can be
+//    numbered apart from the copied ones: in a container that keeps the sets in an
+//    avcC (MP4, MOV, Matroska, FLV), where the edges' sets join the copied ones
+//    there, or in MPEG-TS, where each key frame carries its own;
+//  - 8-bit 4:2:0 VP9 (profile 0) with the build's libvpx, whose key frames carry
+//    everything a decoder needs and whose pictures are shown in decoding order.
 bool CanJoinCopies(const TrimJob &job, const AVOutputFormat *format) noexcept {
   const AVCodecParameters *par = job.videoIn->codecpar;
+  if (par->codec_id == AV_CODEC_ID_VP9) {
+    if (par->format != AV_PIX_FMT_YUV420P || !avcodec_find_encoder_by_name("libvpx-vp9")) return false;
+    return MuxerTakesStream(format, job.videoIn);
+  }
   if (par->codec_id != AV_CODEC_ID_H264 || !avcodec_find_encoder_by_name("libx264")) return false;
   const std::string_view config(reinterpret_cast<const char *>(par->extradata), static_cast<size_t>(par->extradata_size));
-  if (!IsAvcConfig(config)) return false;
+  if (!IsAvcConfig(config) && !CarriesSetsInBand(format)) return false;
   return MuxerTakesStream(format, job.videoIn);
 }
 
 Status OpenEdge(TrimJob &job, VideoReencoder &edge, int64_t from, int64_t to) noexcept {
   VideoReencodeRequest req;
-  req.codecId = AV_CODEC_ID_H264;
+  req.codecId = job.videoIn->codecpar->codec_id;
   req.speed = EncodeSpeed::Fast;
   req.quality = kEdgeQuality;
   req.startTs = from;
@@ -295,10 +315,11 @@ Status OpenCopiedVideo(TrimJob &job, const AVOutputFormat *format) noexcept {
   if (!IsOk(st)) return st;
   const AVCodecParameters *in = job.videoIn->codecpar;
   const std::string_view copied(reinterpret_cast<const char *>(in->extradata), static_cast<size_t>(in->extradata_size));
+  // Nothing re-encoded (the range runs from key frame to key frame), or every key
+  // frame carrying its own sets (the muxer puts the input's before a copied key
+  // frame that lacks them): the copied configuration stands alone.
+  if (!IsAvcConfig(copied) || (!job.hasHead && !job.hasTail)) return Status::Ok;
   job.lengthSize = AvcLengthSize(copied);
-  // Nothing re-encoded (the range runs from key frame to key frame): the copied
-  // configuration stands alone.
-  if (!job.hasHead && !job.hasTail) return Status::Ok;
   const VideoReencoder &edge = job.hasHead ? job.head : job.tail;
   const AVCodecParameters *enc = edge.OutStream()->codecpar;
   const std::string_view encoded(reinterpret_cast<const char *>(enc->extradata), static_cast<size_t>(enc->extradata_size));
@@ -353,7 +374,7 @@ Status CopyVideoPacket(TrimJob &job, AVPacket *pkt) noexcept {
 Status JoinVideoPacket(TrimJob &job, AVPacket *pkt) noexcept {
   using Phase = TrimJob::Phase;
   const bool reachedFrom = IsKey(pkt) && pkt->pts == job.plan.from;
-  const bool reachedTo = IsKey(pkt) && pkt->pts == job.plan.to;
+  const bool reachedTo = job.plan.toEnd ? pkt->pts >= job.plan.to : IsKey(pkt) && pkt->pts == job.plan.to;
   Status st = Status::Ok;
   if (job.phase == Phase::Head) {
     if (!reachedFrom) return job.hasHead ? job.head.SendPacket(pkt) : Status::Ok;
@@ -419,7 +440,8 @@ Status RunTrim(TrimJob &job, const char *inputPath, const char *outputPath, int3
   if (IsOk(st)) st = OpenInput(job, inputPath);
   if (IsOk(st)) st = SeekToStart(job, inputPath, startSeconds, endSeconds);
   if (IsOk(st) && CanJoinCopies(job, format)) {
-    job.plan = PlanCopy(inputPath, startSeconds, job.startTs, job.endTs);
+    const bool toEnd = job.videoIn->codecpar->codec_id == AV_CODEC_ID_VP9;
+    job.plan = PlanCopy(inputPath, startSeconds, job.startTs, job.endTs, toEnd);
     if (job.plan.copies) return RunJoinedTrim(job, format, outputPath);
   }
   if (IsOk(st)) st = CreateOutput(job, format, outputPath);
