@@ -311,36 +311,6 @@ bool VideoReencoder::ForgivesEncodeErrors() const noexcept {
   return TicksPerSecond(inStream_->time_base) > TicksPerSecond(outStream_->time_base);
 }
 
-// A converter from decoded's geometry to scaled's, made again when the decoded
-// geometry changes in the middle of the stream, so every picture is read with
-// its own size. It runs on FFmpeg's automatic thread count.
-Status VideoReencoder::PrepareScaler(const AVFrame *decoded, const AVFrame *scaled) noexcept {
-  if (sws_ && swsWidth_ == decoded->width && swsHeight_ == decoded->height && swsFormat_ == decoded->format) {
-    return Status::Ok;
-  }
-  sws_.reset(sws_alloc_context());
-  SwsContext *sws = sws_.get();
-  if (!sws) return Status::NoMemory;
-  const bool set = av_opt_set_int(sws, "srcw", decoded->width, 0) >= 0 &&
-                   av_opt_set_int(sws, "srch", decoded->height, 0) >= 0 &&
-                   av_opt_set_int(sws, "src_format", decoded->format, 0) >= 0 &&
-                   av_opt_set_int(sws, "dstw", scaled->width, 0) >= 0 &&
-                   av_opt_set_int(sws, "dsth", scaled->height, 0) >= 0 &&
-                   av_opt_set_int(sws, "dst_format", scaled->format, 0) >= 0 &&
-                   av_opt_set_int(sws, "sws_flags", SWS_BICUBIC, 0) >= 0 &&
-                   av_opt_set_int(sws, "threads", 0, 0) >= 0;
-  const int ret = set ? sws_init_context(sws, nullptr, nullptr) : AVERROR(EINVAL);
-  if (ret < 0) {
-    sws_.reset();
-    // The scaler cannot convert between these formats or sizes.
-    return StatusFromAv(ret);
-  }
-  swsWidth_ = decoded->width;
-  swsHeight_ = decoded->height;
-  swsFormat_ = decoded->format;
-  return Status::Ok;
-}
-
 // The decoded picture at the encoder's size and pixel format.
 Status VideoReencoder::ConvertPicture(const AVFrame *decoded, AVFrame *&picture) noexcept {
   const AVCodecContext *enc = encCtx_.get();
@@ -352,11 +322,8 @@ Status VideoReencoder::ConvertPicture(const AVFrame *decoded, AVFrame *&picture)
   // The encoder may still hold the last picture's buffer: write into a fresh one.
   int ret = av_frame_make_writable(scaled);
   if (ret < 0) return StatusFromAv(ret);
-  const Status st = PrepareScaler(decoded, scaled);
+  const Status st = scaler_.Scale(decoded, scaled);
   if (!IsOk(st)) return st;
-  // Slices go to the scaler's threads only through the frame interface.
-  ret = sws_scale_frame(sws_.get(), scaled, decoded);
-  if (ret < 0) return StatusFromAv(ret);
   scaled->pts = decoded->pts;
   picture = scaled;
   return Status::Ok;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 
+#include "codec/picture_scaler.h"
 #include "core/av_ptr.h"
 #include "core/decoder.h"
 #include "codec/finished_packets.h"
@@ -101,7 +102,6 @@ class VideoReencoder {
   Status OnPicture(AVFrame *decoded) noexcept;
   bool KeepPicture(int64_t pts) noexcept;
   Status ConvertPicture(const AVFrame *decoded, AVFrame *&picture) noexcept;
-  Status PrepareScaler(const AVFrame *decoded, const AVFrame *scaled) noexcept;
   Status Encode(const AVFrame *picture) noexcept;
   Status QueuePacket(AVPacket *pkt) noexcept;
   bool ForgivesEncodeErrors() const noexcept;
@@ -112,11 +112,7 @@ class VideoReencoder {
   CodecContextPtr encCtx_;
   FramePtr decodedFrame_;  // scratch for the decoder's pictures
   FramePtr scaledFrame_;   // pictures at the encoder's size and format
-  SwsPtr sws_;             // made on the first picture that needs converting
-  // The picture geometry sws_ was made for; another one remakes it.
-  int swsWidth_ = 0;
-  int swsHeight_ = 0;
-  int swsFormat_ = AV_PIX_FMT_NONE;
+  PictureScaler scaler_{SWS_BICUBIC, 0};  // to the encoder's size and format
   PacketPtr encodedPkt_;  // scratch for the encoder's packets
   std::deque<PacketPtr> finished_;
   // The kept range, input time base.

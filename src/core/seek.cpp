@@ -2,13 +2,13 @@
 // the key frame before it; on failure the same one second earlier.
 #include "core/seek.h"
 
+#include "core/streams.h"
 #include "core/timebase.h"
 
 namespace mpg {
 
-int64_t SecondToStreamTimestamp(const AVStream *st, int64_t seconds) noexcept {
-  const int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
-  return start + SecondsToTimestamp(seconds, st->time_base);
+int64_t SecondToStreamTimestamp(const AVFormatContext *ctx, const AVStream *st, int64_t seconds) noexcept {
+  return StreamStartTimestamp(ctx, st) + SecondsToTimestamp(seconds, st->time_base);
 }
 
 Status SeekToSecond(AVFormatContext *fmtCtx, AVCodecContext *decCtx, int streamIndex,
@@ -20,7 +20,7 @@ Status SeekToSecond(AVFormatContext *fmtCtx, AVCodecContext *decCtx, int streamI
   int64_t second = seconds;
   Status last = Status::Unknown;
   for (int attempt = 0; attempt < kSeekAttempts; ++attempt) {
-    const int64_t ts = SecondToStreamTimestamp(st, second);
+    const int64_t ts = SecondToStreamTimestamp(fmtCtx, st, second);
     // A seek to any frame fails when no frame lies at or after ts: the demuxer's index
     // says the second is past the end, so the key frame search below would land on
     // the last key frame of the file instead of near the second.

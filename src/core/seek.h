@@ -16,10 +16,10 @@ inline constexpr Status kSeekFailed = static_cast<Status>(-1);
 // Attempts SeekToSecond makes, one second earlier each time, before it gives up.
 inline constexpr int kSeekAttempts = 60;
 
-// The timestamp, in st's time base, of the whole second seconds counted from the
-// stream's start time (0 when the start is unknown). 64-bit throughout: a 1/90000
-// time base passes 32 bits after 6.6 hours.
-int64_t SecondToStreamTimestamp(const AVStream *st, int64_t seconds) noexcept;
+// The timestamp, in st's time base, of the whole second seconds counted from where
+// the stream starts (StreamStartTimestamp). 64-bit throughout: a 1/90000 time base
+// passes 32 bits after 6.6 hours.
+int64_t SecondToStreamTimestamp(const AVFormatContext *ctx, const AVStream *st, int64_t seconds) noexcept;
 
 // Seeks fmtCtx (borrowed) so that reading goes on from the key frame at or before
 // the second seconds of stream streamIndex, and flushes decCtx (borrowed; may be

@@ -132,8 +132,8 @@ Status SeekToKeyBefore(InputFormatPtr &in, const char *inputPath, int video, int
 // Seeks to the key frame at or before the start and sets the range; 64-bit
 // throughout, since a 1/90000 clock passes 32 bits within hours.
 Status SeekToStart(TrimJob &job, const char *inputPath, int32_t startSeconds, int32_t endSeconds) noexcept {
-  job.startTs = SecondToStreamTimestamp(job.videoIn, startSeconds);
-  job.endTs = SecondToStreamTimestamp(job.videoIn, endSeconds);
+  job.startTs = SecondToStreamTimestamp(job.in.get(), job.videoIn, startSeconds);
+  job.endTs = SecondToStreamTimestamp(job.in.get(), job.videoIn, endSeconds);
   if (startSeconds == 0) return Status::Ok;
   const Status st = SeekToKeyBefore(job.in, inputPath, job.videoIndex, startSeconds, job.startTs);
   // Opened again from its start: its streams are new objects.

@@ -6,6 +6,7 @@
 // to a path that names its input.
 #include "image/frame_grab.h"
 
+#include "codec/picture_scaler.h"
 #include "core/codec_loop.h"
 #include "core/decoder.h"
 #include "core/input.h"
@@ -55,7 +56,8 @@ struct GrabSession {
   FramePtr frame;
   PacketPtr pkt;
   ImageSize outSize;
-  RgbPicture picture;  // the conversion buffer
+  PictureScaler scaler{kScaleFlags, 1};  // one picture at a time: no threads
+  RgbPicture picture;                    // the conversion buffer
   // The memory grab's last sampled picture before the target; the file grab's first
   // picture of one colour at its target.
   RgbPicture kept;
@@ -124,17 +126,10 @@ Status ReadVideoPacket(GrabSession &s) noexcept {
 
 // Scales and converts frame into dst, a picture of size. The frame's own size and
 // format are used, so a stream that changes size mid-way is still read within bounds.
-Status ConvertPicture(const AVFrame *frame, const RgbPicture &dst, ImageSize size) noexcept {
-  SwsPtr sws(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                            size.width, size.height, AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr,
-                            nullptr));
-  // No scaler for the frame's pixel format.
-  if (!sws) return StatusFromAv(AVERROR(EINVAL));
+Status ConvertPicture(PictureScaler &scaler, const AVFrame *frame, const RgbPicture &dst, ImageSize size) noexcept {
   uint8_t *const dstPlanes[4] = {dst.bytes(), nullptr, nullptr, nullptr};
   const int dstLinesizes[4] = {size.width * 3, 0, 0, 0};
-  const int ret = sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, dstPlanes,
-                            dstLinesizes);
-  return ret < 0 ? StatusFromAv(ret) : Status::Ok;
+  return scaler.ScaleInto(frame, dstPlanes, dstLinesizes, size.width, size.height, AV_PIX_FMT_RGB24);
 }
 
 // A cover has no timeline: its one picture, which the demuxer keeps beside the
@@ -146,7 +141,7 @@ Status ConvertCoverPicture(GrabSession &s) noexcept {
   const auto convert = [&](AVFrame *frame) {
     if (converted) return Status::Ok;
     converted = true;
-    return ConvertPicture(frame, s.picture, s.outSize);
+    return ConvertPicture(s.scaler, frame, s.picture, s.outSize);
   };
   Status st = DecodePacket(s.decCtx.get(), cover, s.frame.get(), convert);
   // A decoder with a delay hands the picture out only when drained.
@@ -268,7 +263,7 @@ Status DecodeTowardsTarget(GrabSession &s, const AVPacket *pkt, FilePictureSearc
     const int64_t ts = frame->best_effort_timestamp;
     if (search.target != AV_NOPTS_VALUE && ts != AV_NOPTS_VALUE && ts < search.target) return Status::Ok;
     if (search.uniformKept && IsUniformFrame(frame)) return CountUniformPicture(s, search, ts);
-    const Status converted = ConvertPicture(frame, s.picture, s.outSize);
+    const Status converted = ConvertPicture(s.scaler, frame, s.picture, s.outSize);
     if (!IsOk(converted)) return converted;
     if (!IsUniformImage(s.picture.bytes(), s.outSize.width, s.outSize.height)) {
       search.found = true;
@@ -384,7 +379,7 @@ Status DecodeAndSample(GrabSession &s, const AVPacket *pkt, Sampling &sampling) 
   return DecodePacket(s.decCtx.get(), pkt, s.frame.get(), s.decodeErrors, [&](AVFrame *frame) {
     if (sampling.reached) return Status::Ok;
     if (sampling.decoded++ % kSampleInterval != 0) return Status::Ok;
-    const Status converted = ConvertPicture(frame, s.picture, s.outSize);
+    const Status converted = ConvertPicture(s.scaler, frame, s.picture, s.outSize);
     if (!IsOk(converted)) return converted;
     const int64_t pts = frame->best_effort_timestamp;
     if (pts != AV_NOPTS_VALUE && pts >= sampling.target) {
@@ -443,7 +438,7 @@ Status RunMemoryGrab(ImageGrabJob &job, GrabSession &s, const char *inputPath, u
     if (seconds > 0) st = SeekToSecond(s.input.get(), s.decCtx.get(), s.videoIndex, seconds);
     Sampling sampling;
     if (IsOk(st)) {
-      sampling.target = SecondToStreamTimestamp(s.videoStream(), seconds);
+      sampling.target = SecondToStreamTimestamp(s.input.get(), s.videoStream(), seconds);
       st = SampleUpToTarget(s, sampling);
     }
   }

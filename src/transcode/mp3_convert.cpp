@@ -119,6 +119,8 @@ Status FillQueue(Mp3Job &job, bool &finished) noexcept {
 // stop. Nothing is computed for inputs under a second or of unknown rate.
 bool ReportProgress(Mp3Job &job) noexcept {
   if (!job.progress.HasCallback() || job.audio.Decoder()->sample_rate == 0) return false;
+  // The container's whole seconds, not the stream's stated length (StatedDuration):
+  // hosts were written against the progress values this total gives.
   const int64_t seconds = ContainerDurationToSeconds(job.in->duration);
   if (seconds < 1) return false;
   const int32_t scale = ProgressScale();
