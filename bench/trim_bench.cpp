@@ -1,7 +1,9 @@
 // A one-minute clip cut from a long download, the way users trim: MPG_SaveTrimmedVideo
-// from 300 s to 360 s of a 10-minute 720p H.264 + AAC MP4 whose pictures come in
+// from 301 s to 361 s of a 10-minute 720p H.264 + AAC MP4 whose pictures come in
 // 2-second groups (High profile, B-frames, as real encoders write them), beside
-//   ffmpeg -ss 300 -to 360 -i in -c:v libx264 -c:a copy out
+//   ffmpeg -ss 301 -to 361 -i in -c:v libx264 -c:a copy out
+// The range starts and ends a second into a group, so the trim re-encodes a second
+// at each end, as an arbitrary cut does.
 // and, when BENCH_TRIM_BASELINE names another build of the library (a libmpg.so),
 // beside that build's trim of the same range, so a change to the trim is measured
 // against the trim it replaces.
@@ -27,8 +29,8 @@ namespace {
 
 const std::string kDir = "/tmp/trim_bench";
 const std::string kInput = kDir + "/in_720p_10min_gop2s.mp4";
-constexpr int kStart = 300;
-constexpr int kEnd = 360;
+constexpr int kStart = 301;
+constexpr int kEnd = 361;
 
 // Fixed 2 s groups (no scene cuts), B-frames and CABAC: what a site's encoder serves.
 const char kRecipe[] =
