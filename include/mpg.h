@@ -536,11 +536,11 @@ MPG_API int32_t MPG_CALL MPG_ExtractAudio(const char *inputPath, const char *out
  * H.264 in closed groups of pictures, in MP4, MOV, Matroska, FLV or MPEG-TS: the
  * groups that lie wholly in the range are copied packet for packet, and only the
  * pictures before the first copied key frame and from the last one to the end are
- * re-encoded (x264 at constant quality 17 without B-frames, its parameter sets
+ * re-encoded (x264 at constant quality 14 without B-frames, its parameter sets
  * numbered 1 beside the input's: both in the stream's configuration, or in MPEG-TS
  * before each key frame). 8-bit 4:2:0 VP9 (WebM, Matroska, MP4): the pictures
  * before the first key frame in the range are re-encoded (libvpx at constant
- * quality 17, no hidden pictures) and every packet from it to the end is copied.
+ * quality 14, no hidden pictures) and every packet from it to the end is copied.
  * Any other video, and video whose groups cannot be joined so, is re-encoded whole, with the input's codec when this build
  * encodes it and the container takes it, else with the container's usual one (an
  * FLV's VP6F becomes Sorenson H.263), at the input's size and frame rate. The

@@ -29,7 +29,7 @@ namespace {
 
 // The quality the re-encoded edges of a copied range are encoded at, on x264's CRF
 // scale: close enough to a download's own that the seams do not show.
-constexpr int32_t kEdgeQuality = 17;
+constexpr int32_t kEdgeQuality = 14;
 
 // What the first look at the range found: where copying can start and end. Both
 // are key frames of closed groups of pictures (no picture after one in decoding
