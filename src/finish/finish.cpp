@@ -5,6 +5,7 @@
 #include "finish/finish.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -247,7 +248,7 @@ Status AddMediaStreams(FinishPass &pass) {
     s.offset.assign(s.in->nb_streams, 0);
   }
   std::vector<const AVStream *> taken;
-  pass.keepHidden = pass.container->neroChapters;
+  pass.keepHidden = pass.container->chapters == ChapterForm::Nero;
   if (pass.video) taken.push_back(pass.video);
   taken.insert(taken.end(), pass.audio.begin(), pass.audio.end());
   for (const AVStream *inStream : taken) {
@@ -343,8 +344,24 @@ void AddTags(FinishPass &pass) {
 
 Status AddChapters(FinishPass &pass) {
   const auto &chapters = pass.request.chapters;
-  if (pass.container->neroChapters) return chapters.size() <= kMaxNeroChapters ? Status::Ok : kNoMuxer;
+  if (pass.container->chapters == ChapterForm::Nero) return chapters.size() <= kMaxNeroChapters ? Status::Ok : kNoMuxer;
   AVFormatContext *out = pass.out.get();
+  if (pass.container->chapters == ChapterForm::VorbisComments) {
+    // CHAPTERnnn=HH:MM:SS.mmm and CHAPTERnnnNAME=title, the time first: a reader
+    // keeps a name only for a chapter it has met.
+    if (chapters.size() > 1000) return kNoMuxer;
+    for (size_t i = 0; i < chapters.size(); ++i) {
+      char key[24], time[32];
+      const int64_t ms = chapters[i].startMs;
+      std::snprintf(key, sizeof key, "CHAPTER%03d", static_cast<int>(i));
+      std::snprintf(time, sizeof time, "%02lld:%02d:%02d.%03d", static_cast<long long>(ms / 3600000),
+                    static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
+      av_dict_set(&out->metadata, key, time, 0);
+      if (!chapters[i].title.empty())
+        av_dict_set(&out->metadata, (std::string(key) + "NAME").c_str(), chapters[i].title.c_str(), 0);
+    }
+    return Status::Ok;
+  }
   for (size_t i = 0; i < chapters.size(); ++i) {
     // The context frees its chapters (metadata, then the record) with avformat_free_context.
     auto *ch = static_cast<AVChapter *>(av_mallocz(sizeof(AVChapter)));
@@ -377,6 +394,22 @@ Status CreateOutput(FinishPass &pass) {
   if (IsOk(st)) st = AddCover(pass);
   if (IsOk(st)) st = AddChapters(pass);
   if (IsOk(st)) AddTags(pass);
+  return st;
+}
+
+// ID3v2.3 for MP3: FFmpeg 5.1 writes a v2.4 CHAP frame's size as a plain number where
+// v2.4 wants a sync-safe one, so a chapter of more than 127 bytes reads back broken;
+// v2.3 sizes are plain numbers, and more players read v2.3.
+Status WriteHeader(FinishPass &pass) {
+  DictPtr options;
+  if (std::string_view(pass.container->muxer) == "mp3") {
+    AVDictionary *raw = nullptr;
+    av_dict_set(&raw, "id3v2_version", "3", 0);
+    options.reset(raw);
+  }
+  AVDictionary *raw = options.release();
+  const Status st = pass.out.WriteHeader(raw ? &raw : nullptr);
+  av_dict_free(&raw);
   return st;
 }
 
@@ -477,11 +510,11 @@ Status RunPass(FinishPass &pass, ProgressReporter &progress) {
   if (IsOk(st)) st = ChooseContainer(pass);
   if (IsOk(st)) st = PrepareSubtitles(pass);
   if (IsOk(st)) st = CreateOutput(pass);
-  if (IsOk(st)) st = pass.out.WriteHeader();
+  if (IsOk(st)) st = WriteHeader(pass);
   if (IsOk(st)) st = WriteAdditions(pass);
   if (IsOk(st)) st = CopyMedia(pass, progress);
   if (IsOk(st)) st = pass.out.Finish();
-  if (IsOk(st) && pass.container->neroChapters && !pass.request.chapters.empty()) {
+  if (IsOk(st) && pass.container->chapters == ChapterForm::Nero && !pass.request.chapters.empty()) {
     st = AppendNeroChapters(pass.request.outputPath.c_str(), pass.request.chapters);
     // The finished file is the job's own: a file without its chapters is removed.
     if (!IsOk(st)) platform::DeleteFile(pass.request.outputPath.c_str());

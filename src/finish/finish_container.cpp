@@ -11,16 +11,19 @@ namespace mpg {
 namespace {
 
 // "ipod" writes MP4 with the M4A brand; "opus" writes Ogg as .opus files are.
+// FFmpeg 5.1's FLAC muxer writes no chapters, and its Vorbis comment writer rounds
+// a chapter's start to the nearest second before adding its milliseconds (1.5 s
+// becomes 2.500): both get the comments from the pass.
 constexpr std::array kContainers = {
-    FinishContainer{"mp4", "mp4", SubtitleForm::MovText, CoverForm::AttachedPic, true},
-    FinishContainer{"m4a", "ipod", SubtitleForm::MovText, CoverForm::AttachedPic, true},
-    FinishContainer{"mkv", "matroska", SubtitleForm::AsIs, CoverForm::Attachment, false},
-    FinishContainer{"mka", "matroska", SubtitleForm::AsIs, CoverForm::Attachment, false},
-    FinishContainer{"webm", "webm", SubtitleForm::WebVtt, CoverForm::None, false},
-    FinishContainer{"mp3", "mp3", SubtitleForm::None, CoverForm::AttachedPic, false},
-    FinishContainer{"flac", "flac", SubtitleForm::None, CoverForm::AttachedPic, false},
-    FinishContainer{"opus", "opus", SubtitleForm::None, CoverForm::VorbisPicture, false},
-    FinishContainer{"ogg", "ogg", SubtitleForm::None, CoverForm::VorbisPicture, false},
+    FinishContainer{"mp4", "mp4", SubtitleForm::MovText, CoverForm::AttachedPic, ChapterForm::Nero},
+    FinishContainer{"m4a", "ipod", SubtitleForm::MovText, CoverForm::AttachedPic, ChapterForm::Nero},
+    FinishContainer{"mkv", "matroska", SubtitleForm::AsIs, CoverForm::Attachment, ChapterForm::Muxer},
+    FinishContainer{"mka", "matroska", SubtitleForm::AsIs, CoverForm::Attachment, ChapterForm::Muxer},
+    FinishContainer{"webm", "webm", SubtitleForm::WebVtt, CoverForm::None, ChapterForm::Muxer},
+    FinishContainer{"mp3", "mp3", SubtitleForm::None, CoverForm::AttachedPic, ChapterForm::Muxer},
+    FinishContainer{"flac", "flac", SubtitleForm::None, CoverForm::AttachedPic, ChapterForm::VorbisComments},
+    FinishContainer{"opus", "opus", SubtitleForm::None, CoverForm::VorbisPicture, ChapterForm::VorbisComments},
+    FinishContainer{"ogg", "ogg", SubtitleForm::None, CoverForm::VorbisPicture, ChapterForm::VorbisComments},
 };
 
 }  // namespace

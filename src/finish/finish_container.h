@@ -21,12 +21,19 @@ enum class CoverForm {
   VorbisPicture,  // a METADATA_BLOCK_PICTURE comment (Ogg)
 };
 
+// How a container takes chapters.
+enum class ChapterForm {
+  Muxer,           // FFmpeg's muxer writes the AVChapters (Matroska, WebM, MP3's ID3v2 CHAP)
+  Nero,            // a "chpl" box the pass adds itself (MP4: see mp4_chapters.h)
+  VorbisComments,  // CHAPTERnnn comments the pass writes itself (FLAC, Ogg)
+};
+
 struct FinishContainer {
   const char *name;   // as MpgFinishJob.container names it, and the usual extension
   const char *muxer;  // FFmpeg's muxer
   SubtitleForm subtitles;
   CoverForm cover;
-  bool neroChapters;  // chapters go into a "chpl" box the pass writes itself
+  ChapterForm chapters;
 };
 
 // The container of that name, or null.

@@ -59,7 +59,8 @@ Status EncodeAsJpeg(const AVFrame *frame, std::string &out) {
   SwsPtr sws(sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_RGB24, SWS_BICUBIC,
                             nullptr, nullptr, nullptr));
   if (!sws) return Status::InvalidData;
-  std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+  // swscale's vector paths may store a little past the last pixel: room for a row more.
+  std::vector<uint8_t> rgb(static_cast<size_t>(w) * (h + 1) * 3 + 64);
   uint8_t *planes[4] = {rgb.data(), nullptr, nullptr, nullptr};
   int linesizes[4] = {w * 3, 0, 0, 0};
   if (sws_scale(sws.get(), frame->data, frame->linesize, 0, h, planes, linesizes) != h) return Status::InvalidData;
