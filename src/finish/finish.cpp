@@ -338,8 +338,18 @@ Status AddCover(FinishPass &pass) {
   return kNoMuxer;
 }
 
+// Vorbis comments (FLAC, Ogg) have one field for a comment and a description,
+// DESCRIPTION, which FFmpeg writes for "comment" and reads back as "comment": a
+// description goes there, and a comment beside it is left out.
 void AddTags(FinishPass &pass) {
-  for (const auto &[key, value] : pass.request.tags) av_dict_set(&pass.out->metadata, key.c_str(), value.c_str(), 0);
+  const auto &tags = pass.request.tags;
+  const bool vorbis = pass.container->chapters == ChapterForm::VorbisComments;
+  const bool hasDescription =
+      std::any_of(tags.begin(), tags.end(), [](const auto &t) { return t.first == "description"; });
+  for (const auto &[key, value] : tags) {
+    if (vorbis && key == "comment" && hasDescription) continue;
+    av_dict_set(&pass.out->metadata, vorbis && key == "description" ? "comment" : key.c_str(), value.c_str(), 0);
+  }
 }
 
 Status AddChapters(FinishPass &pass) {
@@ -389,6 +399,7 @@ Status CreateOutput(FinishPass &pass) {
   for (const FinishSubtitle &s : r.subtitles) inputs.push_back(s.path.c_str());
   Status st = RefuseOutputNamingInput(r.outputPath.c_str(), inputs);
   if (IsOk(st)) st = pass.out.Create(pass.container->muxer, r.outputPath.c_str());
+
   if (IsOk(st)) st = AddMediaStreams(pass);
   if (IsOk(st)) st = AddSubtitleStreams(pass);
   if (IsOk(st)) st = AddCover(pass);
@@ -436,21 +447,42 @@ Status Advance(Source &s, bool keepHidden) {
   }
 }
 
+// The time of a source's next packet on the common clock, in microseconds.
+int64_t NextTime(const Source &s) noexcept {
+  const AVStream *st = s.in->streams[s.next->stream_index];
+  const int64_t ts = s.next->dts != AV_NOPTS_VALUE ? s.next->dts : s.next->pts;
+  return ts == AV_NOPTS_VALUE ? INT64_MIN : av_rescale_q(ts - s.offset[st->index], st->time_base, AV_TIME_BASE_Q);
+}
+
 // The source whose next packet comes first on the common clock, or null at the end.
 Source *EarliestSource(FinishPass &pass) {
   Source *best = nullptr;
-  int64_t bestTime = INT64_MAX;
+  for (Source &s : pass.sources)
+    if (s.next && (!best || NextTime(s) < NextTime(*best))) best = &s;
+  return best;
+}
+
+// Reads each source's first packet. When one lies before 0 (an Opus stream's
+// pre-skip), Matroska's muxer moves every stream later by that much, as FFmpeg's
+// muxers do where a container stores no negative times; its chapters, which are
+// no stream, are moved with them here so they stay in step.
+Status PrimeSources(FinishPass &pass) {
+  int64_t first = 0;
   for (Source &s : pass.sources) {
-    if (!s.next) continue;
-    const AVStream *st = s.in->streams[s.next->stream_index];
-    const int64_t ts = s.next->dts != AV_NOPTS_VALUE ? s.next->dts : s.next->pts;
-    const int64_t t = ts == AV_NOPTS_VALUE ? INT64_MIN : av_rescale_q(ts - s.offset[st->index], st->time_base, AV_TIME_BASE_Q);
-    if (!best || t < bestTime) {
-      best = &s;
-      bestTime = t;
+    const Status st = Advance(s, pass.keepHidden);
+    if (!IsOk(st)) return st;
+    if (s.next && NextTime(s) != INT64_MIN) first = std::min(first, NextTime(s));
+  }
+  const std::string_view muxer = pass.container->muxer;
+  if (first < 0 && (muxer == "matroska" || muxer == "webm")) {
+    for (unsigned i = 0; i < pass.out->nb_chapters; ++i) {
+      AVChapter *ch = pass.out->chapters[i];
+      ch->start = av_rescale_q(ch->start, ch->time_base, AV_TIME_BASE_Q) - first;
+      ch->end = av_rescale_q(ch->end, ch->time_base, AV_TIME_BASE_Q) - first;
+      ch->time_base = AV_TIME_BASE_Q;
     }
   }
-  return best;
+  return Status::Ok;
 }
 
 Status WriteAdditions(FinishPass &pass) {
@@ -480,10 +512,6 @@ Status WriteAdditions(FinishPass &pass) {
 
 Status CopyMedia(FinishPass &pass, ProgressReporter &progress) {
   std::vector<int64_t> lastDts(pass.out->nb_streams, AV_NOPTS_VALUE);
-  for (Source &s : pass.sources) {
-    const Status st = Advance(s, pass.keepHidden);
-    if (!IsOk(st)) return st;
-  }
   const int64_t length = pass.clock ? StatedDuration(pass.clockIn, pass.clock).value_or(0) : 0;
   while (Source *s = EarliestSource(pass)) {
     AVPacket *pkt = s->next.get();
@@ -510,6 +538,7 @@ Status RunPass(FinishPass &pass, ProgressReporter &progress) {
   if (IsOk(st)) st = ChooseContainer(pass);
   if (IsOk(st)) st = PrepareSubtitles(pass);
   if (IsOk(st)) st = CreateOutput(pass);
+  if (IsOk(st)) st = PrimeSources(pass);
   if (IsOk(st)) st = WriteHeader(pass);
   if (IsOk(st)) st = WriteAdditions(pass);
   if (IsOk(st)) st = CopyMedia(pass, progress);

@@ -14,6 +14,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -255,14 +256,27 @@ TEST_P(Finish, OutputHoldsEveryAdditionAndTheInputsPackets) {
     }
   }
   EXPECT_EQ(moving, int(media.size()));
+  // Where the container moved every stream later (Matroska beside an Opus pre-skip),
+  // the additions must have moved with the media: times are judged against the
+  // first copied stream's move.
+  double shift = 0;
+  const bool matroska = c == "mkv" || c == "mka" || c == "webm";
+  for (const auto &s : probe["streams"])
+    if (matroska && !IsCover(s) && s.value("codec_type", "") != "subtitle") {
+      const json in = Probe(media[0].first);
+      shift = std::stod(s.value("start_time", "0")) -
+              std::stod(in["streams"][media[0].second].value("start_time", "0"));
+      break;
+    }
+  const int64_t shiftMs = std::llround(shift * 1000);
   EXPECT_EQ(covers, *row.cover ? 1 : 0);
   ASSERT_EQ(subs, int(row.subs.size()));
   for (int i = 0; i < subs; ++i) {
     const std::vector<Cue> cues = CuesOf(job.out, i);
     ASSERT_EQ(cues.size(), kCues.size()) << "subtitle " << i;
     for (size_t k = 0; k < cues.size(); ++k) {
-      EXPECT_NEAR(cues[k].startMs, kCues[k].startMs, 1);
-      EXPECT_NEAR(cues[k].endMs, kCues[k].endMs, 1);
+      EXPECT_NEAR(cues[k].startMs, kCues[k].startMs + shiftMs, 1);
+      EXPECT_NEAR(cues[k].endMs, kCues[k].endMs + shiftMs, 1);
       EXPECT_EQ(cues[k].text, kCues[k].text);
     }
   }
@@ -279,9 +293,9 @@ TEST_P(Finish, OutputHoldsEveryAdditionAndTheInputsPackets) {
       while ((static_cast<unsigned char>(Title(i)[want.size()]) & 0xC0) == 0x80) want.pop_back();
     }
     EXPECT_EQ(chapters[i]["tags"].value("title", ""), want);
-    EXPECT_NEAR(std::stod(chapters[i].value("start_time", "0")), i * 1.5, 0.001);
+    EXPECT_NEAR(std::stod(chapters[i].value("start_time", "0")), i * 1.5 + shift, 0.001);
     if (endsStored) {
-      EXPECT_NEAR(std::stod(chapters[i].value("end_time", "0")), i * 1.5 + 1.5, 0.001);
+      EXPECT_NEAR(std::stod(chapters[i].value("end_time", "0")), i * 1.5 + 1.5 + shift, 0.001);
     }
   }
 
@@ -290,9 +304,11 @@ TEST_P(Finish, OutputHoldsEveryAdditionAndTheInputsPackets) {
   if (c == "opus" || c == "ogg") tags = probe["streams"][0].value("tags", json::object());
   std::map<std::string, std::string> got;
   for (const auto &[k, v] : tags.items()) got[Lower(k)] = v.get<std::string>();
+  // Vorbis comments keep a description in their one comment field.
+  const bool vorbis = c == "flac" || c == "opus";
   for (const auto &[k, v] : kTags)
-    if (!MpegFour(c) || (k != "url" && k != "download_source")) {
-      EXPECT_EQ(got[k], v) << k;
+    if ((!MpegFour(c) || (k != "url" && k != "download_source")) && !(vorbis && k == "comment")) {
+      EXPECT_EQ(got[vorbis && k == "description" ? "comment" : k], v) << k;
     }
 
   // Again on its own output: the same streams, cover and chapters, nothing doubled.
