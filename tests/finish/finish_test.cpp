@@ -324,7 +324,14 @@ TEST_P(Finish, OutputHoldsEveryAdditionAndTheInputsPackets) {
   again.out = Out(std::string("again.") + c);
   ASSERT_EQ(again.Run(), MPG_OK);
   EXPECT_EQ(StreamList(Probe(again.out)), StreamList(probe));
-  EXPECT_EQ(Chapters(again.out), chapters);
+  const auto marks = [&](const json &list) {
+    std::vector<std::string> v;
+    for (const auto &ch : list)
+      v.push_back(ch.value("start_time", "") + (endsStored ? "-" + ch.value("end_time", "") : "") + " " +
+                  ch["tags"].value("title", ""));
+    return v;
+  };
+  EXPECT_EQ(marks(Chapters(again.out)), marks(chapters));
 }
 
 const Row kRows[] = {
