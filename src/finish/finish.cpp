@@ -466,12 +466,16 @@ Source *EarliestSource(FinishPass &pass) {
 // pre-skip), Matroska's muxer moves every stream later by that much, as FFmpeg's
 // muxers do where a container stores no negative times; its chapters, which are
 // no stream, are moved with them here so they stay in step.
+// Matroska's muxer goes by presentation times, so a video whose decoding times
+// start before 0 (B-frames) moves nothing.
 Status PrimeSources(FinishPass &pass) {
   int64_t first = 0;
   for (Source &s : pass.sources) {
     const Status st = Advance(s, pass.keepHidden);
     if (!IsOk(st)) return st;
-    if (s.next && NextTime(s) != INT64_MIN) first = std::min(first, NextTime(s));
+    if (!s.next || s.next->pts == AV_NOPTS_VALUE) continue;
+    const AVStream *in = s.in->streams[s.next->stream_index];
+    first = std::min(first, av_rescale_q(s.next->pts - s.offset[in->index], in->time_base, AV_TIME_BASE_Q));
   }
   const std::string_view muxer = pass.container->muxer;
   if (first < 0 && (muxer == "matroska" || muxer == "webm")) {
