@@ -118,6 +118,10 @@ struct Job {
   MpgFinishJob rec{};
 
   int32_t Run() {
+    Build();
+    return MPG_Finish(&rec, nullptr, 0);
+  }
+  void Build() {
     static const char *langs[] = {"jpn", "eng", "fra"};
     for (const std::string &a : audio) audioPtrs.push_back(a.c_str());
     for (size_t i = 0; i < subs.size(); ++i)
@@ -128,7 +132,6 @@ struct Job {
     rec = {sizeof(MpgFinishJob), int32_t(audio.size()), video.empty() ? nullptr : video.c_str(), audioPtrs.data(),
            subRecs.data(), cover.empty() ? nullptr : cover.c_str(), tagRecs.data(), chapRecs.data(), out.c_str(),
            container.c_str(), int32_t(subRecs.size()), int32_t(tagRecs.size()), int32_t(chapRecs.size()), 0};
-    return MPG_Finish(&rec, nullptr, 0);
   }
 };
 
@@ -356,6 +359,46 @@ const Row kRows[] = {
     {"RefusedOpusInM4a", None, {OpusAudio5s}, {}, "", "m4a", AVERROR_EXIT},
     {"RefusedCoverThatIsNoPicture", None, {AacAudio10s}, {}, "text", "m4a", AVERROR_INVALIDDATA},
 };
+
+// Malformed jobs are refused whole, before anything is read or written; a stop
+// finishes the file with what was copied.
+TEST(FinishJob, MalformedRecordsAreRefusedAndAStopFinishesTheFile) {
+  const auto fresh = [] {
+    Job job;
+    job.video = H264Video10s();
+    job.audio = {AacAudio10s()};
+    job.container = "mkv";
+    job.out = Out("job.mkv");
+    return job;
+  };
+  const std::vector<std::pair<const char *, void (*)(Job &)>> broken = {
+      {"job size", [](Job &j) { j.rec.size = 8; }},
+      {"tag size", [](Job &j) { j.tagRecs[0].size = 4; }},
+      {"chapter ends before it starts", [](Job &j) { j.chapRecs[1].endMs = j.chapRecs[1].startMs; }},
+      {"negative count", [](Job &j) { j.rec.subtitleCount = -1; }},
+      {"unknown container", [](Job &j) { j.rec.container = "avi"; }},
+      {"neither video nor audio", [](Job &j) { j.rec.videoPath = nullptr, j.rec.audioCount = 0; }},
+      {"empty output path", [](Job &j) { j.rec.outputPath = ""; }},
+  };
+  for (const auto &[what, breakIt] : broken) {
+    Job job = fresh();
+    WriteBytes(job.out, "kept");
+    job.Build();
+    breakIt(job);
+    EXPECT_EQ(MPG_Finish(&job.rec, nullptr, 0), MPG_BAD_PARAMETER) << what;
+    EXPECT_EQ(ReadBytes(job.out), "kept") << what;
+  }
+  EXPECT_EQ(MPG_Finish(nullptr, nullptr, 0), MPG_BAD_PARAMETER);
+
+  Job job = fresh();
+  job.Build();
+  ProgressLog log;
+  log.stopAtValue = 1;
+  ASSERT_EQ(MPG_Finish(&job.rec, ProgressLog::Callback, log.User()), MPG_OK);
+  EXPECT_EQ(log.values.size(), 1u);
+  EXPECT_TRUE(DecodesCleanly(job.out));
+  EXPECT_LT(ProbeDuration(job.out), 9.0);
+}
 
 INSTANTIATE_TEST_SUITE_P(Outputs, Finish, ::testing::ValuesIn(kRows),
                          [](const auto &info) { return std::string(info.param.name); });
