@@ -1,7 +1,8 @@
 /*
  * libmpg: media post-processing for a download manager.
  *
- * Merges a separately downloaded video file and audio file, joins the segments of a
+ * Merges a separately downloaded video file and audio file, finishes a download
+ * with its subtitles, cover, tags and chapters, joins the segments of a
  * segmented stream, transcodes, converts audio to MP3, inspects files, grabs still
  * pictures, and remuxes, trims, shifts audio and repairs FLV heads. Each export is a
  * plain C function; this header compiles as C11 and as C++.
@@ -47,6 +48,7 @@
  * disk ...), the library chooses these itself:
  *   AVERROR_EXIT         no muxer for the container to write (MPG_Transcode's
  *                        outputFormat; the input's file name for the edits);
+ *                        MPG_Finish: something the container cannot hold;
  *                        FLV_FixDuration: no decoder for the file's audio; a
  *                        sample queue that takes or gives fewer samples than asked.
  *   AVERROR_UNKNOWN      no decoder for a stream the job must decode, or no encoder
@@ -629,16 +631,23 @@ typedef struct MpgFinishJob {
  *    a baseline JPEG (quality 90) everywhere, Matroska included. WebM stores no cover:
  *    refused.
  *  - tags: the file's tags are the job's (an input's own tags are not copied). Keys
- *    are lower-cased; Matroska, MKA, WebM, MP3 (ID3v2.4; "url" and free
- *    keys as TXXX frames), FLAC, Opus and Ogg (Vorbis comments) keep every key; MP4 and M4A
- *    keep the keys their iTunes atoms name (title, artist, album, album_artist,
- *    date, comment, description, genre, copyright, composer, grouping, lyrics,
- *    synopsis, show, network, track, disc, encoder) and leave "url" and free keys out.
- *  - chapters: Matroska, MKA, WebM, MP3 (ID3v2 CHAP), FLAC, Opus and Ogg (Vorbis
- *    CHAPTERnnn comments, which state no end: the end read back is the next start)
- *    keep titles whole; MP4 and M4A get Nero chapters ("chpl", starts only) and no
- *    QuickTime text track, which readers would list as an extra stream; a title there
- *    is cut to 255 bytes at the end of a whole UTF-8 character.
+ *    are lower-cased. Matroska, MKA and WebM keep every key; MP3 (ID3v2.3, which
+ *    more players read than v2.4) too, "url" and free keys as TXXX frames; FLAC,
+ *    Opus and Ogg keep every key as a Vorbis comment, where a comment and a
+ *    description share the one field DESCRIPTION (FFmpeg reads it as "comment"):
+ *    the description goes there, and a comment beside a description is left out;
+ *    MP4 and M4A keep the keys their iTunes atoms name (title, artist, album,
+ *    album_artist, date, comment, description, genre, copyright, composer,
+ *    grouping, lyrics, synopsis, show, network, track, disc, encoder) and leave
+ *    "url" and free keys out.
+ *  - chapters: Matroska, MKA, WebM, MP3 (ID3v2 CHAP frames), FLAC, Opus and Ogg
+ *    (CHAPTERnnn and CHAPTERnnnNAME comments, which state no end: the end read
+ *    back is the next start) keep titles whole; MP4 and M4A get Nero chapters
+ *    ("chpl", starts only; more than 255 chapters: AVERROR_EXIT) and no QuickTime text track, which readers
+ *    would list as an extra stream; a title there is cut to 255 bytes at the end of
+ *    a whole UTF-8 character. Where a Matroska or WebM muxer moves every stream
+ *    later because one starts before 0 (an Opus pre-skip), the chapters move with
+ *    them.
  * An input's own subtitles, cover pictures, attachments and chapters are left out, so
  * finishing a finished file again gives the same streams, cover and chapters.
  * The container: job->container when given; else the one outputPath's extension
