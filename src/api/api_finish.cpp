@@ -113,6 +113,7 @@ Status ReadJob(const MpgFinishJob &job, FinishRequest &r) {
     if (!IsOk(st)) return st;
     r.hasCover = true;
     r.cover = {std::move(cover.bytes), cover.codec, cover.width, cover.height};
+    r.coverPath = std::move(coverPath);
   }
   return Status::Ok;
 }

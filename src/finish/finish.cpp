@@ -397,6 +397,7 @@ Status CreateOutput(FinishPass &pass) {
   if (!r.videoPath.empty()) inputs.push_back(r.videoPath.c_str());
   for (const std::string &p : r.audioPaths) inputs.push_back(p.c_str());
   for (const FinishSubtitle &s : r.subtitles) inputs.push_back(s.path.c_str());
+  if (!r.coverPath.empty()) inputs.push_back(r.coverPath.c_str());
   Status st = RefuseOutputNamingInput(r.outputPath.c_str(), inputs);
   if (IsOk(st)) st = pass.out.Create(pass.container->muxer, r.outputPath.c_str());
 

@@ -46,6 +46,7 @@ struct FinishRequest {
   std::vector<FinishSubtitle> subtitles;
   bool hasCover = false;
   FinishCover cover;
+  std::string coverPath;  // where the cover was read: the output may not name it
   std::vector<std::pair<std::string, std::string>> tags;  // keys lower-case
   std::vector<FinishChapter> chapters;
   std::string outputPath;

@@ -389,6 +389,15 @@ TEST(FinishJob, MalformedRecordsAreRefusedAndAStopFinishesTheFile) {
     EXPECT_EQ(ReadBytes(job.out), "kept") << what;
   }
   EXPECT_EQ(MPG_Finish(nullptr, nullptr, 0), MPG_BAD_PARAMETER);
+  // An output that names an input, the cover included, is refused before it is opened.
+  for (const std::string &input : {AacAudio10s(), Jpeg()}) {
+    Job job = fresh();
+    job.cover = Jpeg();
+    job.out = input;
+    const std::string before = ReadBytes(input);
+    EXPECT_EQ(job.Run(), MPG_SAME_FILE);
+    EXPECT_EQ(ReadBytes(input), before);
+  }
 
   Job job = fresh();
   job.Build();
