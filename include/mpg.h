@@ -1,7 +1,8 @@
 /*
  * libmpg: media post-processing for a download manager.
  *
- * Merges a separately downloaded video file and audio file, joins the segments of a
+ * Merges a separately downloaded video file and audio file, finishes a download
+ * with its subtitles, cover, tags and chapters, joins the segments of a
  * segmented stream, transcodes, converts audio to MP3, inspects files, grabs still
  * pictures, and remuxes, trims, shifts audio and repairs FLV heads. Each export is a
  * plain C function; this header compiles as C11 and as C++.
@@ -47,6 +48,7 @@
  * disk ...), the library chooses these itself:
  *   AVERROR_EXIT         no muxer for the container to write (MPG_Transcode's
  *                        outputFormat; the input's file name for the edits);
+ *                        MPG_Finish: something the container cannot hold;
  *                        FLV_FixDuration: no decoder for the file's audio; a
  *                        sample queue that takes or gives fewer samples than asked.
  *   AVERROR_UNKNOWN      no decoder for a stream the job must decode, or no encoder
@@ -565,6 +567,112 @@ MPG_API int32_t MPG_CALL MPG_SaveTrimmedVideo(const char *inputPath, const char 
  * rewritten; or an FFmpeg code. No callback. */
 MPG_API int32_t MPG_CALL FLV_FixDuration(const char *path) MPG_NOEXCEPT;
 
+/* ---- Finishing a download ------------------------------------------------------------
+ * One pass that writes a video file, its audio files, subtitle files, a cover picture,
+ * tags and chapters into one output file. Every record starts with its own size in
+ * bytes: set it to sizeof the record as this header declares it (later versions add
+ * fields at the end; a size below the first version's is refused). Strings are
+ * NUL-terminated UTF-8; paths follow MPG_SetPathEncoding. Times are milliseconds
+ * from the start of the output. */
+typedef struct MpgFinishSubtitle {
+  int32_t size;         /* sizeof(MpgFinishSubtitle) */
+  int32_t isDefault;    /* non-zero: the player shows it without being asked */
+  const char *path;     /* a SubRip (.srt), WebVTT (.vtt) or ASS/SSA (.ass) file */
+  const char *language; /* ISO 639-2 code ("eng", "jpn"); NULL or empty: unstated */
+} MpgFinishSubtitle;
+
+typedef struct MpgFinishTag {
+  int32_t size;      /* sizeof(MpgFinishTag) */
+  const char *key;   /* "title", "artist", "album", "date", "comment", "description",
+                        "url", or a key of the caller's (ASCII, compared without case) */
+  const char *value; /* NULL or empty: the tag is left out */
+} MpgFinishTag;
+
+typedef struct MpgFinishChapter {
+  int32_t size;      /* sizeof(MpgFinishChapter) */
+  const char *title; /* NULL: no title */
+  int64_t startMs;   /* 0 or more, and below endMs */
+  int64_t endMs;
+} MpgFinishChapter;
+
+typedef struct MpgFinishJob {
+  int32_t size;                         /* sizeof(MpgFinishJob) */
+  int32_t audioCount;                   /* entries of audioPaths */
+  const char *videoPath;                /* NULL: an audio-only file */
+  const char *const *audioPaths;        /* audioCount paths */
+  const MpgFinishSubtitle *subtitles;   /* subtitleCount records */
+  const char *coverPath;                /* a JPEG, PNG or WebP file; NULL: none */
+  const MpgFinishTag *tags;             /* tagCount records */
+  const MpgFinishChapter *chapters;     /* chapterCount records, in playing order */
+  const char *outputPath;
+  const char *container;                /* "mp4", "m4a", "mkv", "mka", "webm", "mp3",
+                                           "flac", "opus", "ogg"; NULL or empty: see
+                                           MPG_Finish */
+  int32_t subtitleCount;
+  int32_t tagCount;
+  int32_t chapterCount;
+  int32_t reserved;                     /* 0 */
+} MpgFinishJob;
+
+/* Writes job->outputPath in one pass. The streams, in this order:
+ *  - video: the first moving video stream of videoPath, packets copied as they are;
+ *  - audio: the best audio stream (the highest stated bit rate) of each audio file,
+ *    in the order given, copied; without audio files, every usable audio stream of
+ *    videoPath (so a finished file finished again keeps its tracks). Each stream
+ *    keeps its language and title. Each input is moved to start at 0;
+ *  - subtitles, in the order given, each with its language and, when isDefault is
+ *    set, the default disposition: MP4 and M4A get MP4 text (mov_text, decoded from
+ *    the file and re-encoded: ASS styling becomes MP4 text styles, cue times are kept
+ *    to the millisecond); Matroska and MKA keep the file's own format (SubRip,
+ *    WebVTT, ASS) packet for packet; WebM gets WebVTT (a WebVTT file as it is, SubRip
+ *    converted; ASS is refused). MP3, FLAC, Opus and Ogg hold no subtitles: refused;
+ *  - the cover: MP4/M4A "covr", MP3 an ID3v2 APIC frame, FLAC a PICTURE block,
+ *    Opus/Ogg a METADATA_BLOCK_PICTURE comment, Matroska/MKA an attachment named
+ *    "cover.jpg" or "cover.png" (image/jpeg, image/png). JPEG and PNG go in as they
+ *    are; a WebP cover, which most players and file managers ignore, is converted to
+ *    a baseline JPEG (quality 90) everywhere, Matroska included. WebM stores no cover:
+ *    refused.
+ *  - tags: the file's tags are the job's (an input's own tags are not copied). Keys
+ *    are lower-cased. Matroska, MKA and WebM keep every key; MP3 (ID3v2.3, which
+ *    more players read than v2.4) too, "url" and free keys as TXXX frames; FLAC,
+ *    Opus and Ogg keep every key as a Vorbis comment, where a comment and a
+ *    description share the one field DESCRIPTION (FFmpeg reads it as "comment"):
+ *    the description goes there, and a comment beside a description is left out;
+ *    MP4 and M4A keep the keys their iTunes atoms name (title, artist, album,
+ *    album_artist, date, comment, description, genre, copyright, composer,
+ *    grouping, lyrics, synopsis, show, network, track, disc, encoder) and leave
+ *    "url" and free keys out.
+ *  - chapters: Matroska, MKA, WebM, MP3 (ID3v2 CHAP frames), FLAC, Opus and Ogg
+ *    (CHAPTERnnn and CHAPTERnnnNAME comments, which state no end: the end read
+ *    back is the next start) keep titles whole; MP4 and M4A get Nero chapters
+ *    ("chpl", starts only; more than 255 chapters: AVERROR_EXIT) and no QuickTime text track, which readers
+ *    would list as an extra stream; a title there is cut to 255 bytes at the end of
+ *    a whole UTF-8 character. Where a Matroska or WebM muxer moves every stream
+ *    later because one starts before 0 (an Opus pre-skip), the chapters move with
+ *    them.
+ * An input's own subtitles, cover pictures, attachments and chapters are left out, so
+ * finishing a finished file again gives the same streams, cover and chapters.
+ * The container: job->container when given; else the one outputPath's extension
+ * names (".mp4", ".m4a", ".mkv", ".mka", ".webm", ".mp3", ".flac", ".opus", ".ogg");
+ * else, with video, the merge's choice (MPG_MergeOP2), Matroska where that would be
+ * AVI or would re-encode the audio; without video, the audio's own container as
+ * MPG_ExtractAudio chooses it (Matroska audio for WAV's codecs).
+ * Progress: the video's position (without video, the first audio's) over its stated
+ * length; a stop ends reading and finishes the file. Returns MPG_OK;
+ * MPG_BAD_PARAMETER for a NULL job, a record whose size is below this header's, a
+ * negative count, a NULL array with a count, a NULL or empty path, a path that
+ * cannot be named, a chapter with startMs < 0 or endMs <= startMs, an unknown
+ * container name, or neither video nor audio; MPG_SAME_FILE when the output names
+ * an input; MPG_VIDEO_STREAM_NOT_FOUND, MPG_AUDIO_STREAM_NOT_FOUND when an input
+ * has no such stream; AVERROR_INVALIDDATA for a cover that is no JPEG, PNG or WebP
+ * picture or a subtitle file that cannot be read; AVERROR_EXIT for what the
+ * container cannot hold (a stream's codec, subtitles or a cover where it takes none,
+ * ASS in WebM); or an FFmpeg code. Every refusal comes before the output is opened:
+ * whatever stood at outputPath is then untouched. Output after a failure or a stop:
+ * see the Contract. */
+MPG_API int32_t MPG_CALL MPG_Finish(const MpgFinishJob *job, ProgressCallback callback,
+                                    uintptr_t user) MPG_NOEXCEPT;
+
 /* ---- Still images --------------------------------------------------------------------
  * The picture comes from the first moving video stream; a file whose only picture is
  * its cover (a song) gives the cover. height is the picture's height in pixels: 0
@@ -651,6 +759,25 @@ MPG_STATIC_ASSERT(offsetof(MpgString, text) == MPG_PTR_SIZE, "MpgString.text");
 MPG_STATIC_ASSERT(offsetof(MpgString, size) == MPG_PTR_SIZE + 16, "MpgString.size");
 MPG_STATIC_ASSERT(offsetof(MpgString, capacity) == 2 * MPG_PTR_SIZE + 16, "MpgString.capacity");
 MPG_STATIC_ASSERT(sizeof(MpgString) == 3 * MPG_PTR_SIZE + 16, "MpgString size");
+
+MPG_STATIC_ASSERT(offsetof(MpgFinishSubtitle, isDefault) == 4, "MpgFinishSubtitle.isDefault");
+MPG_STATIC_ASSERT(offsetof(MpgFinishSubtitle, path) == 8, "MpgFinishSubtitle.path");
+MPG_STATIC_ASSERT(offsetof(MpgFinishSubtitle, language) == 8 + MPG_PTR_SIZE, "MpgFinishSubtitle.language");
+MPG_STATIC_ASSERT(sizeof(MpgFinishSubtitle) == 8 + 2 * MPG_PTR_SIZE, "MpgFinishSubtitle size");
+MPG_STATIC_ASSERT(offsetof(MpgFinishTag, key) == MPG_PTR_SIZE, "MpgFinishTag.key");
+MPG_STATIC_ASSERT(offsetof(MpgFinishTag, value) == 2 * MPG_PTR_SIZE, "MpgFinishTag.value");
+MPG_STATIC_ASSERT(sizeof(MpgFinishTag) == 3 * MPG_PTR_SIZE, "MpgFinishTag size");
+MPG_STATIC_ASSERT(offsetof(MpgFinishChapter, title) == MPG_PTR_SIZE, "MpgFinishChapter.title");
+MPG_STATIC_ASSERT(offsetof(MpgFinishChapter, startMs) == 2 * MPG_PTR_SIZE, "MpgFinishChapter.startMs");
+MPG_STATIC_ASSERT(offsetof(MpgFinishChapter, endMs) == 2 * MPG_PTR_SIZE + 8, "MpgFinishChapter.endMs");
+MPG_STATIC_ASSERT(sizeof(MpgFinishChapter) == 2 * MPG_PTR_SIZE + 16, "MpgFinishChapter size");
+MPG_STATIC_ASSERT(offsetof(MpgFinishJob, audioCount) == 4, "MpgFinishJob.audioCount");
+MPG_STATIC_ASSERT(offsetof(MpgFinishJob, videoPath) == 8, "MpgFinishJob.videoPath");
+MPG_STATIC_ASSERT(offsetof(MpgFinishJob, audioPaths) == 8 + MPG_PTR_SIZE, "MpgFinishJob.audioPaths");
+MPG_STATIC_ASSERT(offsetof(MpgFinishJob, container) == 8 + 7 * MPG_PTR_SIZE, "MpgFinishJob.container");
+MPG_STATIC_ASSERT(offsetof(MpgFinishJob, subtitleCount) == 8 + 8 * MPG_PTR_SIZE, "MpgFinishJob.subtitleCount");
+MPG_STATIC_ASSERT(offsetof(MpgFinishJob, reserved) == 20 + 8 * MPG_PTR_SIZE, "MpgFinishJob.reserved");
+MPG_STATIC_ASSERT(sizeof(MpgFinishJob) == 24 + 8 * MPG_PTR_SIZE, "MpgFinishJob size");
 
 #ifdef __cplusplus
 #include "mpg_string.hpp"

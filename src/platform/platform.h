@@ -67,6 +67,12 @@ ReadResult ReadWholeFile(const char *path, uint64_t maxBytes, std::string &out);
 bool OverwriteFileAt(const char *path, uint64_t fileSize, uint64_t offset, std::string_view bytes) noexcept;
 // Opens a file for writing as fopen(path, "wb") does; null when it cannot.
 std::FILE *OpenForWriting(const char *path) noexcept;
+// Opens an existing file for reading and writing in place, as fopen(path, "r+b");
+// null when it cannot.
+std::FILE *OpenForUpdate(const char *path) noexcept;
+// fseek and ftell with 64-bit offsets on every system.
+bool SeekFile(std::FILE *file, int64_t offset, int origin) noexcept;
+int64_t TellFile(std::FILE *file) noexcept;
 // Removes a file (never a directory). True when it is gone.
 bool DeleteFile(const char *path) noexcept;
 // Renames from over to, replacing it atomically.

@@ -129,6 +129,17 @@ std::FILE *OpenForWriting(const char *path) noexcept {
   return std::fopen(path, "wbe");  // e: close-on-exec, as every other descriptor here
 }
 
+std::FILE *OpenForUpdate(const char *path) noexcept {
+  if (IsEmpty(path)) return nullptr;
+  return std::fopen(path, "r+be");
+}
+
+bool SeekFile(std::FILE *file, int64_t offset, int origin) noexcept {
+  return ::fseeko(file, static_cast<off_t>(offset), origin) == 0;
+}
+
+int64_t TellFile(std::FILE *file) noexcept { return static_cast<int64_t>(::ftello(file)); }
+
 bool DeleteFile(const char *path) noexcept {
   if (IsEmpty(path) || InjectedFault()) return false;
   return ::unlink(path) == 0 || errno == ENOENT;

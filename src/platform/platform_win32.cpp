@@ -204,6 +204,16 @@ std::FILE *OpenForWriting(const char *path) noexcept {
   return ::_wfopen(wide.c_str(), L"wb");
 }
 
+std::FILE *OpenForUpdate(const char *path) noexcept {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return nullptr;
+  return ::_wfopen(wide.c_str(), L"r+b");
+}
+
+bool SeekFile(std::FILE *file, int64_t offset, int origin) noexcept { return ::_fseeki64(file, offset, origin) == 0; }
+
+int64_t TellFile(std::FILE *file) noexcept { return ::_ftelli64(file); }
+
 bool DeleteFile(const char *path) noexcept {
   const std::wstring wide = WidePath(path);
   if (wide.empty()) return false;

@@ -19,7 +19,7 @@ using namespace mpgtest;
 
 namespace {
 
-TEST(ApiSurface, ExportsTheTwentyFiveNamesAndNothingElse) {
+TEST(ApiSurface, ExportsTheTwentySixNamesAndNothingElse) {
   const std::string lib = std::string(MPG_TEST_BIN_DIR) + "/../libmpg.so";
   std::string out;
   ASSERT_EQ(mpgtest::Run("nm -D --defined-only " + Quote(lib), &out), 0) << lib;
@@ -31,7 +31,8 @@ TEST(ApiSurface, ExportsTheTwentyFiveNamesAndNothingElse) {
       "MPG_GetMediaInfo",  "MPG_GetAudioDuration", "MPG_MergeOP",     "MPG_MergeOP2",         "MPG_GetDefExtension",
       "MPG_MergeAV",       "MPG_Merge",           "MPG_Transcode",    "MP3_Convert",          "MPG_ShiftAudio",
       "MPG_Crop",          "MPG_SaveTrimmedVideo", "FLV_FixDuration", "MPG_GetImage",         "MPG_GetImageP",
-      "MPG_GetImageBMP",   "MPG_GetImageJPG",     "MPG_SetPathEncoding", "MPG_ExtractAudio",     "MPG_Free"};
+      "MPG_GetImageBMP",   "MPG_GetImageJPG",     "MPG_SetPathEncoding", "MPG_ExtractAudio",     "MPG_Free",
+      "MPG_Finish"};
   EXPECT_EQ(names, expected);
 }
 

@@ -1,6 +1,6 @@
 # Fails when a file includes a header it may not see. The folders of src/ are layers,
 # lowest first:
-#   platform <- core <- codec <- pipelines (probe, transcode, merge, edit, image) <- api
+#   platform <- core <- codec <- pipelines (probe, transcode, merge, edit, image, finish) <- api
 # A file of src/ sees its own folder and lower layers, never another pipeline. The
 # public headers are the only includes without a folder: mpg.h from core up (the
 # progress callback's record is public), mpg_string.hpp in api alone.
@@ -11,7 +11,7 @@
 set(rank_platform 0)
 set(rank_core 1)
 set(rank_codec 2)
-foreach(pipeline probe transcode merge edit image)
+foreach(pipeline probe transcode merge edit image finish)
   set(rank_${pipeline} 3)
 endforeach()
 set(rank_api 4)

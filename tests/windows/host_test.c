@@ -73,7 +73,8 @@ typedef uint8_t(__cdecl *progress_fn)(const void *report);
   X(GetImageJPG, "MPG_GetImageJPG", uint8_t, (const char *, const char *, int32_t, int32_t))                           \
   X(SetPathEncoding, "MPG_SetPathEncoding", int32_t, (int32_t))                                                       \
   X(ExtractAudio, "MPG_ExtractAudio", int32_t, (const char *, const char *, char *, int32_t, progress_fn, uintptr_t))  \
-  X(Free, "MPG_Free", void, (void *))
+  X(Free, "MPG_Free", void, (void *))                                                                                  \
+  X(Finish, "MPG_Finish", int32_t, (const void *, progress_fn, uintptr_t))
 #define DECLARE(field, name, ret, args) ret(__cdecl *field) args;
 static struct {
   EXPORTS(DECLARE)
@@ -702,6 +703,34 @@ NAMED_JOB(job_image_bmp, uint32_t size = 0; uint8_t *buf = api.GetImageBMP(in->a
 NAMED_JOB(job_extract_audio, char stem[MAXP * 3]; char ext[8] = "x"; const size_t n = strlen(o->a) - 4;
           memcpy(stem, o->a, n); stem[n] = 0; const int32_t r = api.ExtractAudio(in->av.a, stem, ext, 8, NULL, 0);
           return r == 0 && strcmp(ext, "m4a") != 0 ? -1 : r;)
+/* The finishing job's records as mpg.h lays them out (size first in each). */
+typedef struct {
+  int32_t size;
+  const char *key, *value;
+} finish_tag_t;
+typedef struct {
+  int32_t size;
+  const char *title;
+  int64_t start_ms, end_ms;
+} finish_chapter_t;
+typedef struct {
+  int32_t size, audio_count;
+  const char *video;
+  const char *const *audio;
+  const void *subtitles;
+  const char *cover;
+  const finish_tag_t *tags;
+  const finish_chapter_t *chapters;
+  const char *output, *container;
+  int32_t subtitle_count, tag_count, chapter_count, reserved;
+} finish_job_t;
+/* Video and audio into Matroska with a title and a chapter. */
+NAMED_JOB(job_finish, const char *audio[1] = {in->a.a};
+          const finish_tag_t tag = {(int32_t)sizeof(finish_tag_t), "title", "\xE5\xAE\x8C"};
+          const finish_chapter_t chapter = {(int32_t)sizeof(finish_chapter_t), "\xE7\xAB\xA0", 0, 500};
+          const finish_job_t job = {(int32_t)sizeof(finish_job_t), 1, in->v.a, audio, NULL, NULL, &tag, &chapter, o->a,
+                                    "mkv", 0, 1, 1, 0};
+          return api.Finish(&job, NULL, 0);)
 /* MPEG-TS, streams copied; the names are long enough to sit behind heap pointers. */
 NAMED_JOB(job_transcode, static char hin[MAXP * 3], hout[MAXP * 3]; unsigned char sin[STR_SIZE], sout[STR_SIZE];
           int32_t params[12] = {6}; make_string(sin, in->av.a, strlen(in->av.a), strlen(in->av.a) + 16, hin);
@@ -730,6 +759,7 @@ static const struct {
     {"MPG_SaveTrimmedVideo", L"_trim.mp4", 1, job_trim},
     {"MPG_ShiftAudio", L"_shift.mp4", 1, job_shift},
     {"MPG_ExtractAudio", L"_audio.m4a", 1, job_extract_audio},
+    {"MPG_Finish", L"_finished.mkv", 1, job_finish},
     {"FLV_FixDuration", NULL, 1, job_fix_flv},
     {"MPG_GetImage", L"_image.jpg", 0, job_image},
     {"MPG_GetImageP", L"_image_p.bmp", 0, job_image_p},

@@ -41,6 +41,7 @@ void AddJobCommands(CLI::App &app, const GlobalOptions &global, Commands &comman
 void AddInspectCommands(CLI::App &app, const GlobalOptions &global, Commands &commands);  // info, container
 void AddImageCommand(CLI::App &app, const GlobalOptions &global, Commands &commands);     // image
 void AddEditCommands(CLI::App &app, const GlobalOptions &global, Commands &commands);     // crop, trim, fix-flv
+void AddFinishCommand(CLI::App &app, const GlobalOptions &global, Commands &commands);    // finish
 
 // Prints "mpg <command>: <status text>" on stderr and returns the exit status for a
 // library status code (0 stays 0).

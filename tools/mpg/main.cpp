@@ -28,6 +28,7 @@ int RunTool(const std::vector<std::string> &args) {
   AddInspectCommands(app, global, commands);
   AddImageCommand(app, global, commands);
   AddEditCommands(app, global, commands);
+  AddFinishCommand(app, global, commands);
 
   try {
     std::vector<const char *> argv;
