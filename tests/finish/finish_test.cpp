@@ -23,6 +23,7 @@ extern "C" {
 
 #include "mpg.h"
 #include "support/media.h"
+#include "support/table_host.h"
 
 using namespace mpgtest;
 using namespace mpgtest::fx;
@@ -119,7 +120,23 @@ struct Job {
 
   int32_t Run() {
     Build();
-    return MPG_Finish(&rec, nullptr, 0);
+    return TableHost::Get() ? RunInDll() : MPG_Finish(&rec, nullptr, 0);
+  }
+  // The same job through mpg.dll (support/table_host.h): container, video, cover and
+  // output, then "a" path, "s" language default path, "t" key value and "h" start
+  // end title groups.
+  int32_t RunInDll() const {
+    const auto path = [](const std::string &p) { return p.empty() ? p : TableHost::WindowsPath(p); };
+    std::string line = "utf8\tfinish\t" + container + "\t" + path(video) + "\t" + path(cover) + "\t" + path(out);
+    for (const std::string &a : audio) line += "\ta\t" + path(a);
+    for (const MpgFinishSubtitle &sub : subRecs)
+      line += "\ts\t" + std::string(sub.language) + "\t" + std::to_string(sub.isDefault) + "\t" + path(sub.path);
+    for (const MpgFinishTag &t : tagRecs) line += "\tt\t" + std::string(t.key) + "\t" + t.value;
+    for (const MpgFinishChapter &c : chapRecs)
+      line += "\th\t" + std::to_string(c.startMs) + "\t" + std::to_string(c.endMs) + "\t" + c.title;
+    const std::vector<std::string> f = TableHost::Fields(TableHost::Get()->Send(line));
+    EXPECT_TRUE(f.size() >= 2 && f[0] == "=") << "job_host: " << f[0] << (f.size() > 1 ? " " + f[1] : "");
+    return f.size() >= 2 && f[0] == "=" ? int32_t(std::stol(f[1])) : INT32_MIN;
   }
   void Build() {
     static const char *langs[] = {"jpn", "eng", "fra"};

@@ -20,6 +20,7 @@
 #include "mpg.h"
 #include "mpg_string.hpp"
 #include "support/media.h"
+#include "support/table_host.h"
 
 using namespace mpgtest;
 using nlohmann::json;
@@ -252,49 +253,23 @@ Answer RunHere(const Call &c) {
   return a;
 }
 
-// job_host.exe under Wine, started once by the command in MPG_TABLE_HOST; it answers a line per job.
+// job_host.exe under Wine (support/table_host.h): each call a line, each answer a line.
 class Host {
  public:
   static Host *Get() {
-    static Host *host = getenv("MPG_TABLE_HOST") ? new Host(getenv("MPG_TABLE_HOST")) : nullptr;
+    static Host *host = TableHost::Get() ? new Host : nullptr;
     return host;
   }
   Answer Run(const Call &c) {
     std::string line = c.utf8 ? "utf8\t" : "ansi\t";
     line += c.verb + (c.stop ? "/stop" : "");
     for (int32_t n : c.nums) line += "\t" + std::to_string(n);
-    for (std::string p : c.paths) line += "\tZ:" + (std::replace(p.begin(), p.end(), '/', '\\'), p);
-    std::fprintf(to_, "%s\n", line.c_str());
-    std::fflush(to_);
-    return Parse(c.verb, ReadLine());
+    for (const std::string &p : c.paths) line += "\t" + TableHost::WindowsPath(p);
+    return Parse(c.verb, TableHost::Get()->Send(line));
   }
 
  private:
-  explicit Host(const char *command) {
-    std::signal(SIGPIPE, SIG_IGN);  // a host that died fails each row with its answer, not the whole run
-    int in[2], out[2];
-    if (pipe(in) || pipe(out)) return;
-    if (fork() == 0) {
-      dup2(in[0], 0), dup2(out[1], 1), close(in[1]), close(out[0]);
-      execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(in[0]), close(out[1]);
-    to_ = fdopen(in[1], "w"), from_ = fdopen(out[0], "r");
-    const std::string line = ReadLine();
-    const std::vector<std::string> ready = Fields(line);
-    if (ready.size() != 2 || ready[1] != "ready") ADD_FAILURE() << "job_host did not start: " << line;
-  }
-  std::string ReadLine() {
-    std::string line;
-    for (int c; from_ && (c = std::fgetc(from_)) != EOF && c != '\n';) line += char(c);
-    return line.empty() ? "!\tjob_host ended" : line;
-  }
-  static std::vector<std::string> Fields(const std::string &line) {  // empty ones too
-    std::vector<std::string> f{""};
-    for (char c : line) c == '\t' ? f.emplace_back() : f.back() += c;
-    return f;
-  }
+  static std::vector<std::string> Fields(const std::string &line) { return TableHost::Fields(line); }
   static Answer Parse(const std::string &verb, const std::string &line) {
     const std::vector<std::string> f = Fields(line);
     Answer a;
@@ -321,8 +296,6 @@ class Host {
     text(i.subtitleCodec, 22);
     return a;
   }
-
-  FILE *to_ = nullptr, *from_ = nullptr;
 };
 
 std::string Platform() { return Host::Get() && getenv("MPG_TABLE_ARCH") ? getenv("MPG_TABLE_ARCH") : "linux"; }

@@ -17,6 +17,10 @@
  *   trim START END I O | fixflv P | mp3 BITRATE I O | transcode FORMAT HEIGHT I O
  *                           status, progress reports seen
  *   grab POSITION I O       flag (MPG_GetImage at 0, else MPG_GetImageP; JPEG 90), 0
+ *   finish CONTAINER V C O GROUP...
+ *                           MPG_Finish of video V, cover C (each may be empty) into O,
+ *                           with the groups "a" PATH, "s" LANGUAGE DEFAULT PATH,
+ *                           "t" KEY VALUE and "h" START_MS END_MS TITLE; status, 0
  * A verb ending in "/stop" (mergeav, mp3, transcode) runs on a progress scale of
  * 1000 and stops the job at its first report.
  * An answer is "=" and its TAB-separated values, or "!" and why the job did not run.
@@ -32,14 +36,14 @@
 
 #include "mpg.h"
 
-#define MAXFIELDS 64
+#define MAXFIELDS 128
 #define MAXPATHBYTES 8192
 
 /* The exports, typed from mpg.h's own declarations. */
 #define EXPORTS(X)                                                                                                   \
   X(MPG_GetMediaInfo) X(MPG_GetAudioDuration) X(MPG_MergeOP) X(MPG_MergeOP2) X(MPG_MergeAV) X(MPG_Merge)           \
   X(MPG_Crop) X(MPG_ShiftAudio) X(MPG_SaveTrimmedVideo) X(FLV_FixDuration) X(MP3_Convert) X(MPG_GetImage)         \
-  X(MPG_GetImageP) X(MPG_Transcode) X(MPG_SetPercent100) X(MPG_SetPathEncoding)
+  X(MPG_GetImageP) X(MPG_Transcode) X(MPG_SetPercent100) X(MPG_SetPathEncoding) X(MPG_Finish)
 #define DECLARE(name) static __typeof__(&name) p_##name;
 EXPORTS(DECLARE)
 
@@ -121,6 +125,46 @@ static uint8_t MPG_CALL OnProgress(const ProgressReport *report) {
   return !stopAtFirst;
 }
 
+/* MPG_Finish: the fields after the verb as the usage above gives them, already in
+ * the DLL's encoding (a finish job comes in UTF-8, titles and tags included); 0
+ * when they do not make a job. */
+static int AnswerFinish(char **f, int n) {
+  static const char *audio[MAXFIELDS];
+  static MpgFinishSubtitle subs[MAXFIELDS];
+  static MpgFinishTag tags[MAXFIELDS];
+  static MpgFinishChapter chapters[MAXFIELDS];
+  MpgFinishJob job;
+  memset(&job, 0, sizeof job);
+  if (n < 4)
+    return 0;
+  job.size = sizeof job;
+  job.container = f[0];
+  job.videoPath = *f[1] ? f[1] : NULL;
+  job.coverPath = *f[2] ? f[2] : NULL;
+  job.outputPath = f[3];
+  for (int i = 4; i < n;) {
+    if (!strcmp(f[i], "a") && i + 1 < n) {
+      audio[job.audioCount++] = f[i + 1], i += 2;
+    } else if (!strcmp(f[i], "s") && i + 3 < n) {
+      MpgFinishSubtitle *s = &subs[job.subtitleCount++];
+      s->size = sizeof *s, s->language = f[i + 1], s->isDefault = atoi(f[i + 2]), s->path = f[i + 3];
+      i += 4;
+    } else if (!strcmp(f[i], "t") && i + 2 < n) {
+      MpgFinishTag *t = &tags[job.tagCount++];
+      t->size = sizeof *t, t->key = f[i + 1], t->value = f[i + 2], i += 3;
+    } else if (!strcmp(f[i], "h") && i + 3 < n) {
+      MpgFinishChapter *c = &chapters[job.chapterCount++];
+      c->size = sizeof *c, c->startMs = _atoi64(f[i + 1]), c->endMs = _atoi64(f[i + 2]), c->title = f[i + 3];
+      i += 4;
+    } else {
+      return 0;
+    }
+  }
+  job.audioPaths = audio, job.subtitles = subs, job.tags = tags, job.chapters = chapters;
+  printf("=\t%ld\t0\n", (long)p_MPG_Finish(&job, NULL, 0));
+  return 1;
+}
+
 /* How many of a verb's arguments are numbers: they come first, the paths after. */
 static int NumberCount(const char *verb) {
   if (!strcmp(verb, "trim") || !strcmp(verb, "transcode"))
@@ -136,6 +180,11 @@ static void Run(const char *verb, char **f, int n) {
   char **p = f + NumberCount(verb);
   const int np = n - NumberCount(verb);
   int32_t s;
+  if (!strcmp(verb, "finish")) {
+    if (!AnswerFinish(f, n))
+      printf("!\tmalformed finish job\n");
+    return;
+  }
   if (!strcmp(verb, "info") && np == 1)
     return AnswerInfo(p[0]);
   if (!strcmp(verb, "mergeop") && np == 2)
