@@ -512,9 +512,9 @@ MPG_API int32_t MPG_CALL MPG_Crop(const char *inputPath, const char *outputPath)
  *   MP3            "mp3"
  *   FLAC           "flac"
  *   PCM, ADPCM     "wav"   when WAV stores the coding, else as below
- *   anything else  "mka"   Matroska audio, also where this build has no muxer for
- *                          the container above (mpg.dll: Opus, FLAC, PCM, ADPCM);
- *                          WMA, AMR, Speex and the like in Matroska's ACM form
+ *   anything else  "mka"   Matroska audio, also where a build has no muxer for
+ *                          the container above; WMA, AMR, Speex and the like in
+ *                          Matroska's ACM form
  * The extension, ASCII without the dot, is written NUL-terminated to extension,
  * which holds extensionSize bytes, at least MPG_EXTENSION_SIZE; it is empty when
  * the call fails before a container is chosen. Nothing is decoded: the packets are
