@@ -26,7 +26,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEB
 cmake --build build-asan -j"$jobs"
 # Fixtures are media files, not build products: share the ones already made.
 mkdir -p build-asan && cp -rn build/fixtures build-asan/ 2>/dev/null || true
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j"$jobs" --output-on-failure
 
