@@ -83,6 +83,12 @@ void SetConstantQuality(int32_t quality, const AVCodec *encoder, AVCodecContext 
   enc->global_quality = FF_QP2LAMBDA * qscale;
 }
 
+// The level_idc values H.264 defines (9 is level 1b).
+bool IsH264Level(int level) noexcept {
+  static constexpr int kLevels[] = {9, 10, 11, 12, 13, 20, 21, 22, 30, 31, 32, 40, 41, 42, 50, 51, 52, 60, 61, 62};
+  return std::find(std::begin(kLevels), std::end(kLevels), level) != std::end(kLevels);
+}
+
 // An edge encoded to join copied packets (see VideoReencodeRequest::betweenCopies).
 void SetBetweenCopies(const AVCodec *encoder, AVCodecContext *enc, DictPtr &options) noexcept {
   enc->max_b_frames = 0;
@@ -276,6 +282,9 @@ Status VideoReencoder::OpenEncoder(const VideoReencodeRequest &req, AVFormatCont
   // An AV1 stream's level is its seq_level_idx (8 for 4.0); libsvtav1 reads the
   // context's as major * 10 + minor and refuses the stream's.
   if (id == AV_CODEC_ID_AV1) enc->level = FF_LEVEL_UNKNOWN;
+  // A damaged header can state any level_idc; x264 refuses one the standard does
+  // not define (and leaks its parameters doing so): the encoder then picks its own.
+  if (id == AV_CODEC_ID_H264 && !IsH264Level(enc->level)) enc->level = FF_LEVEL_UNKNOWN;
   enc->codec_id = id;
   enc->codec_tag = req.codecTag;
   SetEncoderClock(req, encoder, inStream_, enc);
