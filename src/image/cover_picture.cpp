@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/picture_scaler.h"
 #include "core/codec_loop.h"
 #include "image/jpeg/jpeg_encoder.h"
 #include "platform/platform.h"
@@ -56,14 +57,12 @@ Status DecodeStill(AVCodecID id, const std::string &bytes, AVFrame *frame) {
 Status EncodeAsJpeg(const AVFrame *frame, std::string &out) {
   const int w = frame->width, h = frame->height;
   if (w < 1 || h < 1 || w > jpeg::kMaxDimension || h > jpeg::kMaxDimension) return Status::InvalidData;
-  SwsPtr sws(sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_RGB24, SWS_BICUBIC,
-                            nullptr, nullptr, nullptr));
-  if (!sws) return Status::InvalidData;
   // swscale's vector paths may store a little past the last pixel: room for a row more.
   std::vector<uint8_t> rgb(static_cast<size_t>(w) * (h + 1) * 3 + 64);
-  uint8_t *planes[4] = {rgb.data(), nullptr, nullptr, nullptr};
-  int linesizes[4] = {w * 3, 0, 0, 0};
-  if (sws_scale(sws.get(), frame->data, frame->linesize, 0, h, planes, linesizes) != h) return Status::InvalidData;
+  uint8_t *const planes[4] = {rgb.data(), nullptr, nullptr, nullptr};
+  const int linesizes[4] = {w * 3, 0, 0, 0};
+  PictureScaler scaler(SWS_BICUBIC, 1);
+  if (!IsOk(scaler.ScaleInto(frame, planes, linesizes, w, h, AV_PIX_FMT_RGB24))) return Status::InvalidData;
   std::vector<uint8_t> jpegBytes;
   if (!jpeg::EncodeJpegToMemory(rgb.data(), w, h, kCoverJpegQuality, jpegBytes)) return Status::NoMemory;
   out.assign(jpegBytes.begin(), jpegBytes.end());

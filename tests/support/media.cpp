@@ -145,6 +145,19 @@ nlohmann::json ProbePackets(const std::string &path, const std::string &selector
   return j["packets"];
 }
 
+std::vector<std::string> PacketHashes(const std::string &path, const std::string &selector) {
+  std::string out;
+  Run("ffprobe -v error -show_data_hash MD5 -show_entries packet=data_hash,flags -select_streams " + selector +
+          " -of json " + Quote(path) + " 2>/dev/null",
+      &out);
+  std::vector<std::string> hashes;
+  const auto j = nlohmann::json::parse(out, nullptr, false);
+  if (j.is_discarded()) return hashes;
+  for (const auto &p : j.value("packets", nlohmann::json::array()))
+    if (p.value("flags", "").find('D') == std::string::npos) hashes.push_back(p.value("data_hash", ""));
+  return hashes;
+}
+
 Packets ReadPackets(const std::string &path, const std::string &selector) {
   Packets r;
   std::vector<std::pair<int64_t, double>> byPos;  // dts in file order

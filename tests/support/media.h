@@ -50,6 +50,9 @@ std::string Quote(const std::string &path);
 nlohmann::json Probe(const std::string &path);
 // ffprobe -show_packets for the streams chosen by selector (e.g. "v:0"), as JSON.
 nlohmann::json ProbePackets(const std::string &path, const std::string &selector = "");
+// The MD5 of each packet's payload of the streams selector picks, in file order,
+// leaving out the packets an edit list hides (flag D).
+std::vector<std::string> PacketHashes(const std::string &path, const std::string &selector);
 // A stream's packets as ffprobe lists them (times in seconds): sizes and start times in file
 // order, how many dts do not rise above the one before (a missing one counts), the largest dts
 // step, and the span from the earliest start (pts, else dts) to the latest end.
